@@ -1,0 +1,35 @@
+# Shared build settings and the helpers every folder uses.
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+
+add_library(orvanta_options INTERFACE)
+target_compile_options(orvanta_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  -Wold-style-cast -Wcast-align -Wunused -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+# Asio's headers need <utility> ahead of them on g++ 12 in C++23 mode; Asio uses no deprecated
+# io_service names here.
+target_compile_definitions(orvanta_options INTERFACE BOOST_ASIO_NO_DEPRECATED)
+if(ORVANTA_SANITIZE)
+  target_compile_options(orvanta_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  target_link_options(orvanta_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# One library per source folder: every .cpp of the folder, public headers found from src/.
+function(orvanta_library name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC orvanta_options ${ARGN})
+endfunction()
+
+# One GoogleTest binary per test folder, discovered by CTest.
+function(orvanta_test name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARGN} orvanta_test_support GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()

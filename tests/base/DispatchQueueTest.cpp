@@ -1,0 +1,96 @@
+#include "base/DispatchQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <mutex>
+#include <vector>
+
+namespace orvanta::base {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(DispatchQueue, RunsTasksInSubmissionOrderOneAtATime) {
+    DispatchQueue queue("test.order");
+    std::vector<int> seen;
+    for (int i = 0; i < 100; ++i) queue.async([&seen, i] { seen.push_back(i); });
+    queue.sync([] {});
+    std::vector<int> expected(100);
+    for (int i = 0; i < 100; ++i) expected[i] = i;
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(DispatchQueue, SyncReturnsValuesAndExceptionsAndRefusesItsOwnQueue) {
+    DispatchQueue queue("test.sync");
+    EXPECT_EQ(queue.sync([] { return 42; }), 42);
+    EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    bool refused = queue.sync([&queue] {
+        try {
+            queue.sync([] {});
+        } catch (const std::logic_error&) {
+            return true;
+        }
+        return false;
+    });
+    EXPECT_TRUE(refused);
+}
+
+TEST(DispatchQueue, KnowsWhetherItIsCurrent) {
+    DispatchQueue queue("test.current");
+    EXPECT_FALSE(queue.isCurrent());
+    EXPECT_TRUE(queue.sync([&queue] { return queue.isCurrent(); }));
+}
+
+// Real timers fire only after their delay; the ordering and cancellation rules are what is checked
+// here, the exact timing belongs to ManualExecutor tests.
+TEST(DispatchQueue, DelayedTasksRunAfterImmediateOnesAndCanBeCancelled) {
+    DispatchQueue queue("test.after");
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    auto record = [&](std::string what) {
+        std::lock_guard lock(mutex);
+        seen.push_back(std::move(what));
+    };
+    std::latch done(1);
+    TaskHandle cancelled = queue.asyncAfter(1ms, [&] { record("cancelled"); });
+    cancelled.cancel();
+    queue.asyncAfter(2ms, [&] {
+        record("late");
+        done.count_down();
+    });
+    queue.async([&] { record("now"); });
+    done.wait();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"now", "late"}));
+}
+
+TEST(DispatchQueue, RepeatingTimerRunsUntilCancelled) {
+    DispatchQueue queue("test.repeat");
+    std::atomic<int> ticks = 0;
+    std::latch three(1);
+    TaskHandle timer = queue.repeating(1ms, [&] {
+        if (++ticks == 3) three.count_down();
+    });
+    three.wait();
+    timer.cancel();
+    int atCancel = queue.sync([&] { return ticks.load(); });
+    // Anything the timer had already queued is discarded once cancelled.
+    queue.sync([] {});
+    EXPECT_EQ(ticks.load(), atCancel);
+}
+
+TEST(DispatchQueue, CanBeDestroyedByItsOwnTask) {
+    auto queue = std::make_unique<DispatchQueue>("test.self");
+    std::latch gone(1);
+    DispatchQueue* raw = queue.get();
+    raw->async([&queue, &gone] {
+        queue.reset();
+        gone.count_down();
+    });
+    gone.wait();
+    EXPECT_EQ(queue, nullptr);
+}
+
+}  // namespace
+}  // namespace orvanta::base

@@ -1,0 +1,105 @@
+#include "host/transport/Support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace orvanta::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("orvanta-log-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        out_ = dir_ / "stdout";
+        outFd_ = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    void TearDown() override {
+        ::close(outFd_);
+        fs::remove_all(dir_);
+    }
+
+    fs::path dir_;
+    fs::path out_;
+    int outFd_ = -1;
+};
+
+TEST(LogFormat, StampsLocalTimeWithMilliseconds) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    using namespace std::chrono;
+    const sys_days day = 2026y / December / 9;
+    EXPECT_EQ(Logger::formatLine(day + 14h + 3min + 7s + 250ms, "hello"), "14:03:07.250 hello\n");
+    EXPECT_EQ(Logger::formatLine(day + 7ms, "a\nb"), "00:00:00.007 a\nb\n");
+}
+
+TEST_F(LoggerTest, WritesTheSameLinesToOutputAndFileInOrder) {
+    const fs::path file = dir_ / "host.log";
+    {
+        Logger logger(file, outFd_);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&logger, t] {
+                for (int i = 0; i < 50; ++i) logger.info("thread " + std::to_string(t) + " line " + std::to_string(i));
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    }
+    const std::string logged = readFile(file);
+    EXPECT_EQ(logged, readFile(out_));
+    std::istringstream lines(logged);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_GE(line.size(), 13u);
+        EXPECT_EQ(line[12], ' ');
+        EXPECT_EQ(line.substr(13, 7), "thread ");
+    }
+    EXPECT_EQ(count, 200);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+}
+
+TEST_F(LoggerTest, AppendsToAnExistingFile) {
+    const fs::path file = dir_ / "host.log";
+    std::ofstream(file) << "earlier\n";
+    Logger(file, outFd_).info("later");
+    EXPECT_TRUE(readFile(file).starts_with("earlier\n"));
+    EXPECT_TRUE(readFile(file).ends_with(" later\n"));
+}
+
+TEST_F(LoggerTest, NeverFollowsASymbolicLink) {
+    const fs::path target = dir_ / "target";
+    std::ofstream(target) << "untouched";
+    fs::create_symlink(target, dir_ / "link.log");
+    Logger(dir_ / "link.log", outFd_).info("only to output");
+    EXPECT_EQ(readFile(target), "untouched");
+    EXPECT_TRUE(readFile(out_).ends_with(" only to output\n"));
+}
+
+TEST(Secret, DrawsAndComparesBytes) {
+    EXPECT_TRUE(Secret::randomBytes(0).empty());
+    EXPECT_EQ(Secret::randomBytes(32).size(), 32u);
+    EXPECT_TRUE(Secret::constantTimeEqual({}, {}));
+    EXPECT_FALSE(Secret::constantTimeEqual(base::Bytes{1}, base::Bytes{1, 0}));
+    EXPECT_FALSE(Secret::constantTimeEqual(base::Bytes{1, 2, 3}, base::Bytes{1, 2, 4}));
+}
+
+}  // namespace
+}  // namespace orvanta::host

@@ -1,0 +1,75 @@
+// An Executor on virtual time, for tests of timeouts, deadlines and back-off. Tasks run only when
+// the test calls advance, runUntilIdle or runUntil, on the test's thread. Other threads (socket
+// completions, for example) may post into it; runUntil waits for such posts.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "base/Clock.h"
+#include "base/Executor.h"
+
+namespace orvanta::testing {
+
+// A clock that moves only when told.
+class ManualClock final : public base::Clock {
+public:
+    explicit ManualClock(std::uint64_t startMicros = 1'000'000) : now_(startMicros) {}
+    std::uint64_t uptimeMicros() const override { return now_.load(); }
+    void set(std::uint64_t micros) { now_.store(micros); }
+    void advance(base::Micros delta) { now_.fetch_add(static_cast<std::uint64_t>(delta.count())); }
+
+private:
+    std::atomic<std::uint64_t> now_;
+};
+
+class ManualExecutor final : public base::Executor {
+public:
+    explicit ManualExecutor(std::uint64_t startMicros = 1'000'000) : clock_(startMicros) {}
+
+    void async(base::Task task) override;
+    base::TaskHandle asyncAfter(base::Micros delay, base::Task task) override;
+    base::TaskHandle repeating(base::Micros interval, base::Task task) override;
+    bool isCurrent() const override;
+
+    // The executor's virtual time, advanced together with the tasks.
+    const ManualClock& clock() const { return clock_; }
+    std::uint64_t nowMicros() const { return clock_.uptimeMicros(); }
+
+    // Runs every task that is due now, including tasks those tasks post, until none is left.
+    // Returns the number of tasks run.
+    std::size_t runUntilIdle();
+    // Moves virtual time forward by `delta`, running each delayed task at its due time in order.
+    std::size_t advance(base::Micros delta);
+    // Runs due tasks, waiting in real time for posts from other threads, until `done` holds or
+    // `realLimit` passes; the limit only guards a broken test. Returns whether `done` held.
+    bool runUntil(const std::function<bool()>& done,
+                  std::chrono::milliseconds realLimit = std::chrono::seconds(10));
+
+    std::size_t pendingCount() const;
+
+private:
+    struct Timed {
+        std::shared_ptr<base::Task> task;  // shared by the runs of a repeating timer
+        std::shared_ptr<std::atomic<bool>> cancelled;
+        base::Micros interval{0};  // non-zero for a repeating timer
+    };
+
+    bool runOne(std::uint64_t limitMicros);
+    void schedule(std::uint64_t due, Timed timed);
+
+    ManualClock clock_;
+    mutable std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<base::Task> ready_;
+    std::multimap<std::pair<std::uint64_t, std::uint64_t>, Timed> timed_;  // (due, order) -> task
+    std::uint64_t order_ = 0;
+    std::thread::id runner_;
+};
+
+}  // namespace orvanta::testing
