@@ -12,24 +12,46 @@ target_compile_options(orvanta_options INTERFACE -Wall -Wextra -Wpedantic -Wshad
 # Asio's headers need <utility> ahead of them on g++ 12 in C++23 mode; Asio uses no deprecated
 # io_service names here.
 target_compile_definitions(orvanta_options INTERFACE BOOST_ASIO_NO_DEPRECATED)
+if(ORVANTA_FUZZ)
+  # libstdc++ 12 offers std::expected only when __cpp_concepts says C++20's final concepts, which
+  # clang 16 implements without announcing them.
+  target_compile_options(orvanta_options INTERFACE -U__cpp_concepts -D__cpp_concepts=202002L
+    -fsanitize=fuzzer-no-link)
+  set(ORVANTA_SANITIZE ON)
+endif()
 if(ORVANTA_SANITIZE)
   target_compile_options(orvanta_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
     -fno-sanitize-recover=undefined)
   target_link_options(orvanta_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-# One library per source folder: every .cpp of the folder, public headers found from src/.
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+
+# One library per source folder: every .cpp of the folder, public headers found from src/. A
+# folder of headers alone (interfaces) is an interface library.
 function(orvanta_library name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
-  add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC orvanta_options ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC orvanta_options ${ARGN})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE orvanta_options ${ARGN})
+  endif()
 endfunction()
 
-# One GoogleTest binary per test folder, discovered by CTest.
+# One GoogleTest binary per test folder, discovered by CTest; a folder without tests yet is
+# skipped. Extra CTest properties follow PROPERTIES.
 function(orvanta_test name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  cmake_parse_arguments(ARG "" "" "PROPERTIES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
   add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE ${ARGN} orvanta_test_support GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  target_link_libraries(${name} PRIVATE ${ARG_UNPARSED_ARGUMENTS} orvanta_test_support GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ${ARG_PROPERTIES})
 endfunction()
