@@ -11,7 +11,7 @@ namespace {
 
 // Indexed by the MPEG-4 sampling-frequency index.
 constexpr std::array<std::int64_t, 13> kSamplingFrequencies = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                                                22050, 16000, 12000, 11025, 8000,  7350};
+                                                               22050, 16000, 12000, 11025, 8000,  7350};
 constexpr std::uint8_t kAudioObjectTypeAacLc = 2;
 constexpr std::int64_t kMaxAscChannels = 7;
 constexpr std::size_t kAscSize = 2;
@@ -79,5 +79,35 @@ void AudioFormat::writeJson(base::JsonObjectWriter& writer) const {
     writer.required("samplesPerFrame", samplesPerFrame);
     writer.required("asc", asc);
 }
+
+void AudioPacketFilter::reset() {
+    currentGen_.reset();
+    lastSeq_.reset();
+}
+
+AudioDecision AudioPacketFilter::decide(const VideoPacketHeader& header) {
+    if (header.type != PacketType::audio || header.length == 0 || header.length > AudioFormat::maxPayloadLength) {
+        return AudioDecision::drop;
+    }
+    if (currentGen_ != header.gen || !lastSeq_) {
+        currentGen_ = header.gen;
+        lastSeq_ = header.seq;
+        return AudioDecision::resetAndPlay;
+    }
+    // Modular difference read as signed: a step of half the sequence space or more counts as late.
+    const auto delta = static_cast<std::int32_t>(header.seq - *lastSeq_);
+    if (delta <= 0) return AudioDecision::drop;
+    lastSeq_ = header.seq;
+    const bool contiguous = delta == 1 && !header.flags.contains(PacketFlags::discontinuity);
+    return contiguous ? AudioDecision::play : AudioDecision::resyncAndPlay;
+}
+
+namespace VideoDelayForAudio {
+
+int normalized(int millis) {
+    return std::ranges::find(choicesMillis, millis) != choicesMillis.end() ? millis : defaultMillis;
+}
+
+}  // namespace VideoDelayForAudio
 
 }  // namespace orvanta::protocol

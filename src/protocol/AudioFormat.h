@@ -1,7 +1,8 @@
-// The AAC-LC audio stream a host offers in its welcome, and the rule by which a client judges an
-// offer playable.
+// The AAC-LC audio stream a host offers in its welcome and the rule by which a client judges an
+// offer playable; the client's audio packet gate; the video delays offered for audio/video sync.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "base/Bytes.h"
 #include "base/Json.h"
+#include "protocol/VideoPacket.h"
 
 namespace orvanta::protocol {
 
@@ -18,11 +20,11 @@ struct AudioFormat {
     // The largest audio packet payload a client plays.
     static constexpr std::uint32_t maxPayloadLength = 8192;
 
-    std::string codec;
+    std::string codec{};
     std::int64_t sampleRate = 0;
     std::int64_t channels = 0;
     std::int64_t samplesPerFrame = 0;
-    base::Bytes asc;  // MPEG-4 AudioSpecificConfig
+    base::Bytes asc{};  // MPEG-4 AudioSpecificConfig
 
     // Without `asc`, it is built from the rate and channel count, and left empty when they have
     // no AudioSpecificConfig.
@@ -45,5 +47,37 @@ struct AudioFormat {
 
     bool operator==(const AudioFormat&) const = default;
 };
+
+enum class AudioDecision {
+    play,           // follows its predecessor directly
+    resyncAndPlay,  // after a gap, a jump or a marked discontinuity: re-synchronise playback first
+    resetAndPlay,   // a new stream: reset playback first
+    drop,
+};
+
+// The client's audio gate, one per audio playback. Passes audio packets of 1 to 8192 payload
+// bytes, restarts on a new generation and drops duplicate or late sequence numbers.
+class AudioPacketFilter {
+public:
+    // Both present or both absent.
+    std::optional<std::uint16_t> currentGen() const { return currentGen_; }
+    std::optional<std::uint32_t> lastSeq() const { return lastSeq_; }
+
+    // The next audio packet starts a new stream, whatever its generation.
+    void reset();
+    AudioDecision decide(const VideoPacketHeader& header);
+
+private:
+    std::optional<std::uint16_t> currentGen_;
+    std::optional<std::uint32_t> lastSeq_;
+};
+
+// The video delays a user may pick for audio/video synchronisation, in milliseconds.
+namespace VideoDelayForAudio {
+inline constexpr std::array<int, 5> choicesMillis = {50, 100, 150, 200, 300};
+inline constexpr int defaultMillis = 100;
+// `millis` when it is one of the choices, else the default.
+int normalized(int millis);
+}  // namespace VideoDelayForAudio
 
 }  // namespace orvanta::protocol

@@ -61,7 +61,11 @@ TEST(AudioFormat, JudgesOffersPlayable) {
         {"no channels", [](AudioFormat& f) { f.channels = 0; }, false},
         {"960 samples", [](AudioFormat& f) { f.samplesPerFrame = 960; }, false},
         {"one asc byte", [](AudioFormat& f) { f.asc = {0x15}; }, false},
-        {"longer asc", [](AudioFormat& f) { f.asc = {1, 2, 3}; }, true},
+        {"longer asc",
+         [](AudioFormat& f) {
+             f.asc = {1, 2, 3};
+         },
+         true},
         {"other codec", [](AudioFormat& f) { f.codec = "opus"; }, false},
         {"codec case", [](AudioFormat& f) { f.codec = "AAC-LC"; }, false},
         {"rate outside table", [](AudioFormat& f) { f.sampleRate = 8001; }, false},
@@ -123,6 +127,96 @@ TEST(AudioFormat, RefusesAscThatIsNotBase64) {
     auto empty = readFormat(R"({"codec":"x","sampleRate":1,"channels":1,"samplesPerFrame":1,"asc":"","more":1})");
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->asc.empty());
+}
+
+VideoPacketHeader audio(std::uint16_t gen, std::uint32_t seq, PacketFlags flags = {}, std::uint32_t length = 400) {
+    return {.type = PacketType::audio, .flags = flags, .gen = gen, .seq = seq, .length = length};
+}
+
+struct AudioStep {
+    const char* what;
+    VideoPacketHeader header;
+    AudioDecision decision;
+};
+
+void runAudioGate(AudioPacketFilter& gate, std::initializer_list<AudioStep> steps) {
+    for (const auto& step : steps) {
+        const auto genBefore = gate.currentGen();
+        const auto seqBefore = gate.lastSeq();
+        EXPECT_EQ(gate.decide(step.header), step.decision) << step.what;
+        if (step.decision == AudioDecision::drop) {
+            EXPECT_EQ(gate.currentGen(), genBefore) << step.what;
+            EXPECT_EQ(gate.lastSeq(), seqBefore) << step.what;
+        } else {
+            EXPECT_EQ(gate.currentGen(), step.header.gen) << step.what;
+            EXPECT_EQ(gate.lastSeq(), step.header.seq) << step.what;
+        }
+    }
+}
+
+using A = AudioDecision;
+
+TEST(AudioPacketFilter, PlaysInOrderAndDropsDuplicateOrLatePackets) {
+    AudioPacketFilter gate;
+    runAudioGate(gate, {
+                           {"first packet", audio(1, 10), A::resetAndPlay},
+                           {"next", audio(1, 11), A::play},
+                           {"duplicate", audio(1, 11), A::drop},
+                           {"late", audio(1, 9), A::drop},
+                           {"gap", audio(1, 14), A::resyncAndPlay},
+                           {"marked discontinuity", audio(1, 15, PacketFlags::discontinuity), A::resyncAndPlay},
+                           {"keyframe flag plays no part", audio(1, 16, PacketFlags::keyframe), A::play},
+                           {"new generation", audio(2, 0), A::resetAndPlay},
+                           {"old generation restarts too", audio(1, 17), A::resetAndPlay},
+                       });
+}
+
+TEST(AudioPacketFilter, ComparesSequenceNumbersAcrossTheWrap) {
+    AudioPacketFilter gate;
+    runAudioGate(gate, {
+                           {"start near the top", audio(3, 0xFFFFFFFE), A::resetAndPlay},
+                           {"top", audio(3, 0xFFFFFFFF), A::play},
+                           {"wraps to zero", audio(3, 0), A::play},
+                           {"before the wrap is late", audio(3, 0xFFFFFFFF), A::drop},
+                           {"largest forward jump", audio(3, 0x7FFFFFFF), A::resyncAndPlay},
+                           {"half the space ahead is late", audio(3, 0xFFFFFFFF), A::drop},
+                           {"0x80000001 ahead is late", audio(3, 0), A::drop},
+                           {"next after the jump", audio(3, 0x80000000), A::play},
+                       });
+}
+
+TEST(AudioPacketFilter, DropsWhatIsNotAPlayableAudioPacket) {
+    AudioPacketFilter gate;
+    runAudioGate(gate, {
+                           {"before any stream: empty", audio(1, 1, {}, 0), A::drop},
+                           {"first", audio(1, 1), A::resetAndPlay},
+                           {"video", {.type = PacketType::video, .gen = 1, .seq = 2, .length = 10}, A::drop},
+                           {"config", {.type = PacketType::config, .gen = 2, .seq = 2, .length = 10}, A::drop},
+                           {"empty", audio(1, 2, {}, 0), A::drop},
+                           {"too long", audio(1, 2, {}, 8193), A::drop},
+                           {"new generation too long", audio(9, 2, {}, 8193), A::drop},
+                           {"largest", audio(1, 2, {}, 8192), A::play},
+                           {"smallest", audio(1, 3, {}, 1), A::play},
+                       });
+}
+
+TEST(AudioPacketFilter, RestartsAfterReset) {
+    AudioPacketFilter gate;
+    EXPECT_EQ(gate.decide(audio(4, 100)), A::resetAndPlay);
+    gate.reset();
+    EXPECT_EQ(gate.currentGen(), std::nullopt);
+    EXPECT_EQ(gate.lastSeq(), std::nullopt);
+    runAudioGate(gate, {
+                           {"same generation, earlier seq", audio(4, 50), A::resetAndPlay},
+                           {"then follows on", audio(4, 51), A::play},
+                       });
+}
+
+TEST(VideoDelayForAudio, KeepsOnlyTheOfferedDelays) {
+    EXPECT_EQ(VideoDelayForAudio::choicesMillis, (std::array<int, 5>{50, 100, 150, 200, 300}));
+    EXPECT_EQ(VideoDelayForAudio::defaultMillis, 100);
+    for (int choice : VideoDelayForAudio::choicesMillis) EXPECT_EQ(VideoDelayForAudio::normalized(choice), choice);
+    for (int other : {0, 120, -50, 301, 49}) EXPECT_EQ(VideoDelayForAudio::normalized(other), 100) << other;
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+#include "protocol/VideoPacket.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace orvanta::protocol {
+
+namespace {
+
+constexpr std::size_t kVersionOffset = 0;
+constexpr std::size_t kTypeOffset = 1;
+constexpr std::size_t kFlagsOffset = 2;
+constexpr std::size_t kGenOffset = 4;
+constexpr std::size_t kSeqOffset = 8;
+constexpr std::size_t kPtsOffset = 12;
+constexpr std::size_t kLengthOffset = 20;
+
+template <class T>
+T readBigEndian(base::ByteView bytes, std::size_t offset) {
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>((value << 8) | bytes[offset + i]);
+    return value;
+}
+
+template <class T>
+void writeBigEndian(std::span<std::uint8_t> out, std::size_t offset, T value) {
+    for (std::size_t i = sizeof(T); i-- > 0;) {
+        out[offset + i] = static_cast<std::uint8_t>(value);
+        value = static_cast<T>(value >> 8);
+    }
+}
+
+}  // namespace
+
+std::optional<PacketType> packetTypeFromRaw(std::uint8_t raw) {
+    switch (static_cast<PacketType>(raw)) {
+        case PacketType::video:
+        case PacketType::audio:
+        case PacketType::config:
+            return static_cast<PacketType>(raw);
+    }
+    return std::nullopt;
+}
+
+std::array<std::uint8_t, VideoPacketHeader::size> VideoPacketHeader::encoded() const {
+    std::array<std::uint8_t, size> out{};
+    out[kVersionOffset] = version;
+    out[kTypeOffset] = rawValue(type);
+    out[kFlagsOffset] = flags.rawValue;
+    writeBigEndian(out, kGenOffset, gen);
+    writeBigEndian(out, kSeqOffset, seq);
+    writeBigEndian(out, kPtsOffset, ptsMicros);
+    writeBigEndian(out, kLengthOffset, length);
+    return out;
+}
+
+std::expected<VideoPacketHeader, VideoPacketError> VideoPacketHeader::parse(base::ByteView bytes) {
+    if (bytes.size() < size) return std::unexpected(VideoPacketError::truncatedHeader{bytes.size()});
+    const std::uint8_t version = bytes[kVersionOffset];
+    if (version != currentVersion) return std::unexpected(VideoPacketError::unsupportedVersion{version});
+    const auto type = packetTypeFromRaw(bytes[kTypeOffset]);
+    if (!type) return std::unexpected(VideoPacketError::unknownType{bytes[kTypeOffset]});
+    const auto length = readBigEndian<std::uint32_t>(bytes, kLengthOffset);
+    if (length > VideoPacket::maxPayloadLength) return std::unexpected(VideoPacketError::payloadTooLarge{length});
+    return VideoPacketHeader{
+        .version = version,
+        .type = *type,
+        .flags = PacketFlags(bytes[kFlagsOffset]),
+        .gen = readBigEndian<std::uint16_t>(bytes, kGenOffset),
+        .seq = readBigEndian<std::uint32_t>(bytes, kSeqOffset),
+        .ptsMicros = readBigEndian<std::uint64_t>(bytes, kPtsOffset),
+        .length = length,
+    };
+}
+
+std::expected<VideoPacketView, VideoPacketError> VideoPacketView::parse(base::ByteView message) {
+    auto header = VideoPacketHeader::parse(message);
+    if (!header) return std::unexpected(header.error());
+    const std::size_t actual = message.size() - VideoPacketHeader::size;
+    if (actual != header->length) return std::unexpected(VideoPacketError::lengthMismatch{header->length, actual});
+    return VideoPacketView{*header, message.subspan(VideoPacketHeader::size)};
+}
+
+std::expected<VideoPacket, VideoPacketError> VideoPacket::make(PacketType type, PacketFlags flags, std::uint16_t gen,
+                                                               std::uint32_t seq, std::uint64_t ptsMicros,
+                                                               base::Bytes payload) {
+    if (payload.size() > maxPayloadLength) {
+        const auto clamped = std::min<std::size_t>(payload.size(), std::numeric_limits<std::uint32_t>::max());
+        return std::unexpected(VideoPacketError::payloadTooLarge{static_cast<std::uint32_t>(clamped)});
+    }
+    VideoPacketHeader header{.type = type,
+                             .flags = flags,
+                             .gen = gen,
+                             .seq = seq,
+                             .ptsMicros = ptsMicros,
+                             .length = static_cast<std::uint32_t>(payload.size())};
+    return VideoPacket(header, std::move(payload), 0);
+}
+
+std::expected<VideoPacket, VideoPacketError> VideoPacket::parse(base::ByteView message) {
+    auto view = VideoPacketView::parse(message);
+    if (!view) return std::unexpected(view.error());
+    return VideoPacket(view->header, base::Bytes(view->payload.begin(), view->payload.end()), 0);
+}
+
+std::expected<VideoPacket, VideoPacketError> VideoPacket::parse(base::Bytes&& message) {
+    auto view = VideoPacketView::parse(message);
+    if (!view) return std::unexpected(view.error());
+    return VideoPacket(view->header, std::move(message), VideoPacketHeader::size);
+}
+
+base::Bytes VideoPacket::encoded() const {
+    const auto header = header_.encoded();
+    const auto body = payload();
+    base::Bytes out;
+    out.reserve(header.size() + body.size());
+    out.insert(out.end(), header.begin(), header.end());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+bool VideoPacket::operator==(const VideoPacket& other) const {
+    return header_ == other.header_ && std::ranges::equal(payload(), other.payload());
+}
+
+void FrameDiscardFilter::didReceiveConfig(std::uint16_t gen) {
+    currentGen_ = gen;
+    awaitingKeyframe_ = true;
+}
+
+FrameDecision FrameDiscardFilter::decide(const VideoPacketHeader& header) {
+    if (header.type != PacketType::video || currentGen_ != header.gen) return FrameDecision::drop;
+    const bool keyframe = header.flags.contains(PacketFlags::keyframe);
+    if (header.flags.contains(PacketFlags::discontinuity)) {
+        if (keyframe) {
+            awaitingKeyframe_ = false;
+            return FrameDecision::flushAndDeliver;
+        }
+        if (awaitingKeyframe_) return FrameDecision::drop;
+        awaitingKeyframe_ = true;
+        return FrameDecision::flushDropAndRequestKeyframe;
+    }
+    if (!awaitingKeyframe_) return FrameDecision::deliver;
+    if (!keyframe) return FrameDecision::drop;
+    awaitingKeyframe_ = false;
+    return FrameDecision::deliver;
+}
+
+bool FrameDiscardFilter::didFailDecoding() {
+    const bool wasFlowing = !awaitingKeyframe_;
+    awaitingKeyframe_ = true;
+    return wasFlowing;
+}
+
+}  // namespace orvanta::protocol
