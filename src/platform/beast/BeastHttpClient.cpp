@@ -1,0 +1,313 @@
+#include "platform/beast/BeastHttpClient.h"
+
+#include <utility>  // ahead of Asio, for g++ 12 in C++23 mode
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <cctype>
+#include <stdexcept>
+
+#include "base/DispatchQueue.h"
+#include "base/Url.h"
+
+namespace orvanta::platform {
+namespace {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
+using Kind = HttpError::Kind;
+
+// Far above any real response head, far below what would hurt to buffer.
+constexpr std::uint32_t kMaxResponseHeadBytes = 64 * 1024;
+
+struct Target {
+    bool tls = false;
+    std::string host;        // for name resolution, SNI and the certificate check: no brackets
+    std::string hostHeader;  // as the Host field carries it
+    std::string service;     // the port in decimal
+    std::string path;        // path and query
+};
+
+std::expected<Target, HttpError> parseTarget(const std::string& text) {
+    auto invalid = [&](std::string why) { return std::unexpected(HttpError{Kind::invalidUrl, why + ": " + text}); };
+    auto url = base::Url::parse(text);
+    if (!url) return invalid(base::describe(url.error()));
+    std::string scheme = url->scheme;
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" && scheme != "https") return invalid("not an http or https URL");
+    auto host = url->decodedHost();
+    if (!host || host->empty()) return invalid("no host");
+
+    Target target;
+    target.tls = scheme == "https";
+    target.host = *host;
+    if (target.host.starts_with('[') && target.host.ends_with(']')) {
+        target.host = target.host.substr(1, target.host.size() - 2);
+    }
+    std::uint16_t defaultPort = target.tls ? 443 : 80;
+    std::uint16_t port = url->port.value_or(defaultPort);
+    target.service = std::to_string(port);
+    target.hostHeader = *url->host + (port == defaultPort ? "" : ":" + target.service);
+    target.path = url->path.empty() ? "/" : url->path;
+    if (url->query) target.path += "?" + *url->query;
+    return target;
+}
+
+bool isIpAddress(const std::string& host) {
+    ErrorCode error;
+    asio::ip::make_address(host, error);
+    return !error;
+}
+
+bool isHttpParseError(const ErrorCode& error) {
+    return error.category() == make_error_code(http::error::bad_version).category();
+}
+
+}  // namespace
+
+struct BeastHttpClient::Impl {
+    explicit Impl(const Options& options) : tls(asio::ssl::context::tls_client) {
+        SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+        tls.set_verify_mode(asio::ssl::verify_peer);
+        ErrorCode error;
+        if (options.trustedCertificatesPem) {
+            tls.add_certificate_authority(asio::buffer(*options.trustedCertificatesPem), error);
+        } else {
+            tls.set_default_verify_paths(error);
+        }
+        if (error) throw std::runtime_error("cannot load the TLS trust store: " + error.message());
+    }
+
+    asio::ssl::context tls;
+    // Declared after the TLS context: the queue's pending work holds streams that use it.
+    base::DispatchQueue queue{"orvanta.http"};
+};
+
+namespace {
+
+// One request on one connection. Lives in the handlers of its I/O; every step runs on the
+// client's queue, and `done_` makes the first outcome the only one.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(BeastHttpClient::Impl& impl, HttpRequest request, Target target, base::Executor& executor,
+            HttpCompletion completion)
+        : request_(std::move(request)),
+          target_(std::move(target)),
+          executor_(executor),
+          completion_(std::move(completion)),
+          resolver_(impl.queue.context()),
+          stream_(impl.queue.context(), impl.tls) {
+        parser_.header_limit(kMaxResponseHeadBytes);
+        parser_.body_limit(request_.maxResponseBodyBytes);
+    }
+
+    void setTimer(base::TaskHandle timer) { timer_ = std::move(timer); }
+
+    void start() {
+        if (done_) return;
+        resolver_.async_resolve(
+            target_.host, target_.service,
+            [self = shared_from_this()](const ErrorCode& error, tcp::resolver::results_type results) {
+                self->onResolved(error, std::move(results));
+            });
+    }
+
+    void abort(HttpError error) { finish(std::unexpected(std::move(error))); }
+
+private:
+    void onResolved(const ErrorCode& error, const tcp::resolver::results_type& results) {
+        if (done_) return;
+        if (error) return abort({Kind::unreachable, "cannot resolve " + target_.host + ": " + error.message()});
+        asio::async_connect(stream_.next_layer(), results,
+                            [self = shared_from_this()](const ErrorCode& connectError, const tcp::endpoint&) {
+                                self->onConnected(connectError);
+                            });
+    }
+
+    void onConnected(const ErrorCode& error) {
+        if (done_) return;
+        if (error)
+            return abort({Kind::unreachable, "cannot connect to " + target_.hostHeader + ": " + error.message()});
+        if (!target_.tls) return writeRequest();
+
+        SSL* ssl = stream_.native_handle();
+        if (isIpAddress(target_.host)) {
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), target_.host.c_str());
+        } else {
+            // SSL_set_tlsext_host_name without its C cast.
+            SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(target_.host.c_str()));
+            SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            SSL_set1_host(ssl, target_.host.c_str());
+        }
+        stream_.async_handshake(
+            asio::ssl::stream_base::client,
+            [self = shared_from_this()](const ErrorCode& handshakeError) { self->onHandshake(handshakeError); });
+    }
+
+    void onHandshake(const ErrorCode& error) {
+        if (done_) return;
+        if (error) {
+            long verify = SSL_get_verify_result(stream_.native_handle());
+            std::string detail = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : error.message();
+            return abort({Kind::tlsFailure, detail});
+        }
+        writeRequest();
+    }
+
+    // Plain and TLS connections share every step after the handshake.
+    template <class Fn>
+    void withStream(Fn&& fn) {
+        if (target_.tls) {
+            fn(stream_);
+        } else {
+            fn(stream_.next_layer());
+        }
+    }
+
+    void writeRequest() {
+        message_.method_string(request_.method);
+        message_.target(target_.path);
+        message_.version(11);
+        message_.set(http::field::host, target_.hostHeader);
+        for (const HttpHeader& header : request_.headers) message_.insert(header.name, header.value);
+        message_.keep_alive(false);
+        message_.body() = request_.body;
+        message_.prepare_payload();
+        withStream([this](auto& stream) {
+            http::async_write(stream, message_, [self = shared_from_this()](const ErrorCode& error, std::size_t) {
+                self->onWritten(error);
+            });
+        });
+    }
+
+    void onWritten(const ErrorCode& error) {
+        if (done_) return;
+        if (error) return abort({Kind::connectionLost, "sending the request: " + error.message()});
+        // The head on its own first: Boost 1.74 loses the body-limit error of a declared length
+        // when it parses head and body in one go, and would then buffer any length it is sent.
+        withStream([this](auto& stream) {
+            http::async_read_header(
+                stream, buffer_, parser_,
+                [self = shared_from_this()](const ErrorCode& readFailure, std::size_t) { self->onHead(readFailure); });
+        });
+    }
+
+    void onHead(const ErrorCode& error) {
+        if (done_) return;
+        if (error) return abort(classifyReadError(error));
+        withStream([this](auto& stream) {
+            http::async_read(
+                stream, buffer_, parser_,
+                [self = shared_from_this()](const ErrorCode& readFailure, std::size_t) { self->onRead(readFailure); });
+        });
+    }
+
+    void onRead(const ErrorCode& error) {
+        if (done_) return;
+        if (error) return abort(classifyReadError(error));
+        const auto& message = parser_.get();
+        HttpResponse response;
+        response.status = static_cast<int>(message.result_int());
+        for (const auto& field : message) {
+            response.headers.push_back({std::string(field.name_string()), std::string(field.value())});
+        }
+        response.body = message.body();
+        finish(std::move(response));
+    }
+
+    HttpError classifyReadError(const ErrorCode& error) const {
+        if (error == http::error::body_limit || error == http::error::header_limit ||
+            error == http::error::buffer_overflow) {
+            return {Kind::tooLarge, error.message()};
+        }
+        // Bytes that never made a complete head are not HTTP; a head whose body stops short is a
+        // lost connection.
+        if (error == http::error::partial_message && !parser_.is_header_done()) {
+            return {Kind::notHttp, "incomplete response head"};
+        }
+        if (isHttpParseError(error) && error != http::error::end_of_stream && error != http::error::partial_message &&
+            error != http::error::short_read) {
+            return {Kind::notHttp, error.message()};
+        }
+        if (error.category() == asio::error::get_ssl_category() && error != asio::ssl::error::stream_truncated) {
+            return {Kind::tlsFailure, error.message()};
+        }
+        return {Kind::connectionLost, "reading the response: " + error.message()};
+    }
+
+    void finish(HttpResult result) {
+        if (done_) return;
+        done_ = true;
+        timer_.cancel();
+        ErrorCode ignored;
+        resolver_.cancel();
+        stream_.next_layer().close(ignored);
+        executor_.async([completion = std::move(completion_), result = std::move(result)]() mutable {
+            completion(std::move(result));
+        });
+    }
+
+    HttpRequest request_;
+    Target target_;
+    base::Executor& executor_;
+    HttpCompletion completion_;
+    base::TaskHandle timer_;
+    bool done_ = false;
+
+    tcp::resolver resolver_;
+    asio::ssl::stream<tcp::socket> stream_;
+    http::request<http::string_body> message_;
+    boost::beast::flat_buffer buffer_;
+    http::response_parser<http::string_body> parser_;
+};
+
+}  // namespace
+
+BeastHttpClient::BeastHttpClient() : BeastHttpClient(Options{}) {}
+
+BeastHttpClient::BeastHttpClient(Options options) : impl_(std::make_shared<Impl>(options)) {}
+
+BeastHttpClient::~BeastHttpClient() = default;
+
+HttpRequestHandle BeastHttpClient::send(HttpRequest request, base::Executor& executor, HttpCompletion completion) {
+    auto target = parseTarget(request.url);
+    if (!target) {
+        executor.async(
+            [completion = std::move(completion), error = target.error()] { completion(std::unexpected(error)); });
+        return {};
+    }
+    base::Micros timeout = request.timeout;
+    auto session =
+        std::make_shared<Session>(*impl_, std::move(request), std::move(*target), executor, std::move(completion));
+    // Time-outs and cancels arrive from other threads; they hop to the queue, and find nothing to
+    // do once the session or the client is gone.
+    auto abortWith = [weakImpl = std::weak_ptr<Impl>(impl_),
+                      weakSession = std::weak_ptr<Session>(session)](HttpError error) {
+        auto impl = weakImpl.lock();
+        if (!impl) return;
+        impl->queue.async([weakSession, error = std::move(error)] {
+            if (auto live = weakSession.lock()) live->abort(error);
+        });
+    };
+    auto timer = executor.asyncAfter(timeout, [abortWith, timeout] {
+        abortWith({Kind::timedOut, "no complete response within " + std::to_string(timeout.count() / 1000) + " ms"});
+    });
+    // The handle is handed over on the queue, where the session reads it.
+    impl_->queue.async([session, timer] {
+        session->setTimer(timer);
+        session->start();
+    });
+    return HttpRequestHandle([abortWith] { abortWith({Kind::cancelled, {}}); });
+}
+
+}  // namespace orvanta::platform
