@@ -228,8 +228,7 @@ std::filesystem::path JsonFileSettings::defaultDirectory() {
     return homeDirectory() / ".config" / "orvanta";
 }
 
-std::shared_ptr<JsonFileSettings> JsonFileSettings::openStandard(const std::filesystem::path& directory,
-                                                                 LogLine log) {
+std::shared_ptr<JsonFileSettings> JsonFileSettings::openStandard(const std::filesystem::path& directory, LogLine log) {
     return std::make_shared<JsonFileSettings>(directory / (std::string(kStandardName) + ".json"), std::move(log));
 }
 

@@ -145,12 +145,18 @@ bool isWhiteSpace(char32_t c) {
 
 std::string describe(const UrlError& error) {
     switch (error.kind) {
-        case UrlError::Kind::invalidCharacter: return "invalid character in URL part \"" + error.part + "\"";
-        case UrlError::Kind::invalidEscape: return "malformed percent escape in URL part \"" + error.part + "\"";
-        case UrlError::Kind::invalidScheme: return "invalid URL scheme \"" + error.part + "\"";
-        case UrlError::Kind::invalidHost: return "invalid URL host \"" + error.part + "\"";
-        case UrlError::Kind::invalidPort: return "invalid URL port \"" + error.part + "\"";
-        case UrlError::Kind::invalidPath: return "invalid relative URL path \"" + error.part + "\"";
+        case UrlError::Kind::invalidCharacter:
+            return "invalid character in URL part \"" + error.part + "\"";
+        case UrlError::Kind::invalidEscape:
+            return "malformed percent escape in URL part \"" + error.part + "\"";
+        case UrlError::Kind::invalidScheme:
+            return "invalid URL scheme \"" + error.part + "\"";
+        case UrlError::Kind::invalidHost:
+            return "invalid URL host \"" + error.part + "\"";
+        case UrlError::Kind::invalidPort:
+            return "invalid URL port \"" + error.part + "\"";
+        case UrlError::Kind::invalidPath:
+            return "invalid relative URL path \"" + error.part + "\"";
     }
     return "invalid URL";
 }

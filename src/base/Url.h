@@ -16,9 +16,9 @@ struct UrlError {
         invalidCharacter,  // a character the component may not hold (spaces, non-ASCII, "<" ...)
         invalidEscape,     // "%" not followed by two hexadecimal digits
         invalidScheme,
-        invalidHost,       // a bracketed literal that is no IPv6 or IPvFuture address
-        invalidPort,       // not digits, or above 65535
-        invalidPath,       // a relative path whose first segment holds ":"
+        invalidHost,  // a bracketed literal that is no IPv6 or IPvFuture address
+        invalidPort,  // not digits, or above 65535
+        invalidPath,  // a relative path whose first segment holds ":"
     };
     Kind kind;
     std::string part;  // the offending component as written

@@ -23,9 +23,7 @@ std::string readText(const fs::path& path) {
     return out.str();
 }
 
-void writeText(const fs::path& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+void writeText(const fs::path& path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
 
 class JsonFileSettingsTest : public ::testing::Test {
 protected:
@@ -102,13 +100,13 @@ TEST_F(JsonFileSettingsTest, NotifiesObserversOfTheirKeyWhenItsValueChanges) {
     settings->observe("other", [&](const auto&) { ++otherCalls; });
 
     settings->set("key", 1);
-    settings->set("key", 1);  // unchanged
+    settings->set("key", 1);                   // unchanged
     settings->registerDefaults({{"key", 5}});  // hidden behind the stored value
-    settings->remove("key");  // falls back to the default
-    settings->remove("key");  // unchanged
-    settings->set("key", 5);  // stored, but reads the same as the default
+    settings->remove("key");                   // falls back to the default
+    settings->remove("key");                   // unchanged
+    settings->set("key", 5);                   // stored, but reads the same as the default
     settings->registerDefaults({{"key", 6}});  // hidden again
-    settings->remove("key");  // now 6
+    settings->remove("key");                   // now 6
     settings->removeObserver(id);
     settings->set("key", 7);
 
@@ -221,8 +219,9 @@ TEST_F(JsonFileSettingsTest, SuitesAreSeparateFiles) {
     standard->set("lumicrate.selectedHostId", "B");
 
     EXPECT_EQ((*suite)->path(), directory_ / "local.qen.Vistaplane2.Client.json");
-    EXPECT_EQ((*JsonFileSettings::openSuite(directory_, "local.qen.Vistaplane2.Client"))->string("lumicrate.selectedHostId"),
-              "A");
+    EXPECT_EQ(
+        (*JsonFileSettings::openSuite(directory_, "local.qen.Vistaplane2.Client"))->string("lumicrate.selectedHostId"),
+        "A");
     EXPECT_EQ(open()->string("lumicrate.selectedHostId"), "B");
 
     const std::string_view badNames[] = {"", ".hidden", "a/b", "settings", "\xFF", std::string_view("a\0b", 3)};

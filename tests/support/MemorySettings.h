@@ -35,7 +35,8 @@ public:
 
     ObserverId observe(std::string_view key, Observer observer) override {
         std::lock_guard lock(mutex_);
-        observers_.emplace(nextId_, Registration{std::string(key), std::make_shared<const Observer>(std::move(observer))});
+        observers_.emplace(nextId_,
+                           Registration{std::string(key), std::make_shared<const Observer>(std::move(observer))});
         return nextId_++;
     }
 
