@@ -27,6 +27,7 @@ endif()
 
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+pkg_check_modules(ICU_UC REQUIRED IMPORTED_TARGET icu-uc)
 
 # One library per source folder: every .cpp of the folder, public headers found from src/. A
 # folder of headers alone (interfaces) is an interface library.

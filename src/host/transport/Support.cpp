@@ -1,6 +1,7 @@
 #include "host/transport/Support.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,21 @@ void writeAll(int fd, std::string_view bytes) {
         if (n <= 0) return;  // a log that cannot be written is dropped, never reported
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// The path lies in a directory every user can write to. Non-blocking, so that a pipe put there
+// cannot hold the first line (and the lock with it) forever; anything but a regular file is left
+// alone.
+int openLogFile(const std::string& path) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogFileMode);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -54,7 +70,7 @@ void Logger::info(std::string_view message) {
     writeAll(outputFd_, line);
     if (!fileOpenTried_) {
         fileOpenTried_ = true;
-        fileFd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+        fileFd_ = openLogFile(path_);
     }
     if (fileFd_ >= 0) writeAll(fileFd_, line);
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -91,6 +92,23 @@ TEST_F(LoggerTest, NeverFollowsASymbolicLink) {
     Logger(dir_ / "link.log", outFd_).info("only to output");
     EXPECT_EQ(readFile(target), "untouched");
     EXPECT_TRUE(readFile(out_).ends_with(" only to output\n"));
+}
+
+TEST_F(LoggerTest, NeverBlocksOnAPipeInPlaceOfTheFile) {
+    const fs::path pipe = dir_ / "pipe.log";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    for (bool withReader : {false, true}) {
+        const int reader = withReader ? ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        Logger logger(pipe, outFd_);
+        logger.info("first");
+        logger.info("second");
+        EXPECT_TRUE(readFile(out_).ends_with(" second\n"));
+        if (reader >= 0) {
+            char byte;
+            EXPECT_LE(::read(reader, &byte, 1), 0);  // the pipe got nothing
+            ::close(reader);
+        }
+    }
 }
 
 TEST(Secret, DrawsAndComparesBytes) {
