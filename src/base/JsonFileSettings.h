@@ -50,6 +50,7 @@ public:
     ObserverId observe(std::string_view key, Observer observer) override;
     void removeObserver(ObserverId id) override;
 
+    // The settings kept in the file at `path`, read now as the factories above describe.
     JsonFileSettings(std::filesystem::path path, LogLine log);
 
 private:
