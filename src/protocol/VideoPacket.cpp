@@ -114,7 +114,8 @@ base::Bytes VideoPacket::encoded() const {
     const auto body = payload();
     base::Bytes out;
     out.reserve(header.size() + body.size());
-    out.insert(out.end(), header.begin(), header.end());
+    // assign rather than insert: g++ 12 misreads insert into a reserved empty vector as overflowing.
+    out.assign(header.begin(), header.end());
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
