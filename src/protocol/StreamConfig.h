@@ -2,11 +2,11 @@
 // parameter sets), sent as JSON in a config packet ahead of that generation's frames.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 
 #include "base/Bytes.h"
@@ -39,8 +39,8 @@ struct StreamConfigError {
 
     Case value;
 
-    template <class C>
-    requires std::is_constructible_v<Case, C> StreamConfigError(C c) : value(std::move(c)) {}
+    template <std::convertible_to<Case> C>
+    StreamConfigError(C c) : value(std::move(c)) {}
 
     template <class C>
     const C* as() const {

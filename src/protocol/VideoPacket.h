@@ -4,13 +4,13 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <functional>
 #include <initializer_list>
 #include <optional>
-#include <type_traits>
 #include <variant>
 
 #include "base/Bytes.h"
@@ -89,8 +89,8 @@ struct VideoPacketError {
 
     Case value;
 
-    template <class C>
-    requires std::is_constructible_v<Case, C> VideoPacketError(C c) : value(c) {}
+    template <std::convertible_to<Case> C>
+    VideoPacketError(C c) : value(std::move(c)) {}
 
     template <class C>
     const C* as() const {
