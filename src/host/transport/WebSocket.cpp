@@ -1,0 +1,632 @@
+#include "host/transport/WebSocket.h"
+
+#include <algorithm>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+
+#include "base/Uuid.h"
+#include "host/transport/Support.h"
+
+namespace orvanta::host {
+namespace {
+
+constexpr std::uint8_t kFinBit = 0x80;
+constexpr std::uint8_t kReservedBits = 0x70;
+constexpr std::uint8_t kOpcodeBits = 0x0F;
+constexpr std::uint8_t kMaskBit = 0x80;
+constexpr std::uint8_t kLengthBits = 0x7F;
+constexpr std::uint8_t kLength16 = 126;
+constexpr std::uint8_t kLength64 = 127;
+constexpr std::size_t kMaskBytes = 4;
+constexpr std::uint64_t kMaxControlPayloadBytes = 125;
+
+constexpr bool isKnownOpcode(std::uint8_t opcode) {
+    switch (static_cast<WebSocketOpcode>(opcode)) {
+        case WebSocketOpcode::continuation:
+        case WebSocketOpcode::text:
+        case WebSocketOpcode::binary:
+        case WebSocketOpcode::close:
+        case WebSocketOpcode::ping:
+        case WebSocketOpcode::pong:
+            return true;
+    }
+    return false;
+}
+
+// Codes a peer may put in a close frame (RFC 6455 section 7.4 and the IANA registry). Echoing any
+// other would make our reply invalid on the wire.
+constexpr bool isSendableCloseCode(std::uint16_t code) {
+    if (code >= 3000 && code <= 4999) return true;
+    if (code < 1000 || code > 1014) return false;
+    return code != 1004 && code != 1005 && code != 1006;
+}
+
+std::uint64_t readBigEndian(const std::uint8_t* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// XORs `count` bytes with the key, eight bytes per step. `offset` is the position of `in` within the
+// frame's payload, which decides the key byte each input byte starts on.
+void unmask(std::uint8_t* out, const std::uint8_t* in, std::size_t count, const std::array<std::uint8_t, 4>& key,
+            std::uint64_t offset) {
+    std::array<std::uint8_t, 8> pattern;
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = key[(offset + i) % key.size()];
+    std::uint64_t word;
+    std::memcpy(&word, pattern.data(), sizeof word);
+    std::size_t i = 0;
+    for (; i + sizeof word <= count; i += sizeof word) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, in + i, sizeof chunk);
+        chunk ^= word;
+        std::memcpy(out + i, &chunk, sizeof chunk);
+    }
+    for (; i < count; ++i) out[i] = in[i] ^ pattern[i % pattern.size()];
+}
+
+// Grows `buffer` by `count` bytes for unmasking into. Capacity doubles, so many small pieces stay
+// linear, but never past the frame's declared end, and a declared length costs nothing until its
+// bytes arrive: a frame that comes in one read gets exactly one allocation.
+template <class Buffer>
+std::uint8_t* extend(Buffer& buffer, std::size_t count, std::uint64_t frameLeft) {
+    const std::size_t old = buffer.size();
+    if (buffer.capacity() - old < count) {
+        const std::uint64_t doubled = std::min<std::uint64_t>(std::uint64_t{buffer.capacity()} * 2, old + frameLeft);
+        buffer.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(old + count, doubled)));
+    }
+    buffer.resize(old + count);
+    return reinterpret_cast<std::uint8_t*>(buffer.data()) + old;
+}
+
+std::unexpected<WebSocketError> fail(WebSocketError::Violation violation, std::uint64_t datum) {
+    return std::unexpected(WebSocketError{violation, datum});
+}
+
+}  // namespace
+
+WebSocketError::Kind WebSocketError::kind() const {
+    switch (violation) {
+        case Violation::bufferLimit:
+        case Violation::frameLimit:
+        case Violation::messageLimit:
+            return Kind::tooLarge;
+        default:
+            return Kind::invalid;
+    }
+}
+
+// MARK: - Parser
+
+std::uint64_t WebSocketParser::limit() const {
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(maxMessage, 0));
+}
+
+// Bytes held that are not yet part of a message: a partial header and a control frame's payload.
+// Data payloads go straight into the message, which `maxMessage` already bounds.
+std::uint64_t WebSocketParser::heldBytes() const {
+    return headerHave_ + (stage_ == Stage::payload && isControl() ? control_.size() : 0);
+}
+
+std::expected<std::vector<WebSocketParser::Event>, WebSocketError> WebSocketParser::append(base::ByteView bytes) {
+    if (failure_) return std::unexpected(*failure_);
+    auto events = parse(bytes);
+    if (!events) failure_ = events.error();
+    return events;
+}
+
+std::expected<std::vector<WebSocketParser::Event>, WebSocketError> WebSocketParser::parse(base::ByteView input) {
+    // limit() is at most 2^63 - 1, so neither sum below can wrap.
+    const std::uint64_t bound = limit() + kBufferSlackBytes;
+    const std::uint64_t held = heldBytes();
+    if (input.size() > bound - held) return fail(WebSocketError::Violation::bufferLimit, held + input.size());
+
+    std::vector<Event> events;
+    while (true) {
+        if (stage_ != Stage::payload) {
+            auto whole = readHeader(input);
+            if (!whole) return std::unexpected(whole.error());
+            if (!*whole) return events;
+        }
+        if (auto error = takePayload(input)) return std::unexpected(*error);
+        if (received_ < length_) return events;
+        if (auto error = finishFrame(events)) return std::unexpected(*error);
+    }
+}
+
+std::size_t WebSocketParser::headerLength() const {
+    switch (header_[1] & kLengthBits) {
+        case kLength16:
+            return 4;
+        case kLength64:
+            return 10;
+        default:
+            return 2;
+    }
+}
+
+bool WebSocketParser::fill(base::ByteView& input, std::size_t upTo) {
+    const std::size_t count = std::min(upTo - std::min(upTo, headerHave_), input.size());
+    std::memcpy(header_.data() + headerHave_, input.data(), count);
+    headerHave_ += count;
+    input = input.subspan(count);
+    return headerHave_ >= upTo;
+}
+
+// Each check runs once, as soon as the bytes it needs are in.
+std::expected<bool, WebSocketError> WebSocketParser::readHeader(base::ByteView& input) {
+    if (stage_ == Stage::start) {
+        if (!fill(input, 2)) return false;
+        if (auto error = checkStart()) return std::unexpected(*error);
+        stage_ = Stage::length;
+    }
+    if (stage_ == Stage::length) {
+        if (!fill(input, headerLength())) return false;
+        if (auto error = checkFrame()) return std::unexpected(*error);
+        stage_ = Stage::mask;
+    }
+    if (!fill(input, headerLength() + kMaskBytes)) return false;
+    beginPayload();
+    return true;
+}
+
+std::optional<WebSocketError> WebSocketParser::checkStart() const {
+    if (header_[0] & kReservedBits) return WebSocketError{WebSocketError::Violation::reservedBits, header_[0]};
+    if (!(header_[1] & kMaskBit)) return WebSocketError{WebSocketError::Violation::unmaskedFrame, header_[1]};
+    return std::nullopt;
+}
+
+std::optional<WebSocketError> WebSocketParser::checkFrame() const {
+    using V = WebSocketError::Violation;
+    const std::uint8_t field = header_[1] & kLengthBits;
+    const std::size_t extra = headerLength() - 2;
+    const std::uint64_t length = extra ? readBigEndian(header_.data() + 2, extra) : field;
+    // Compared unsigned, so a 64-bit length with its top bit set is simply too large.
+    if (length > limit()) return WebSocketError{V::frameLimit, length};
+
+    const std::uint8_t opcode = header_[0] & kOpcodeBits;
+    if (!isKnownOpcode(opcode)) return WebSocketError{V::unknownOpcode, opcode};
+    if (opcode & 0x08) {
+        if (!(header_[0] & kFinBit)) return WebSocketError{V::fragmentedControl, opcode};
+        if (length > kMaxControlPayloadBytes) return WebSocketError{V::oversizedControl, length};
+        return std::nullopt;
+    }
+    if (opcode == 0) {
+        if (!messageOpcode_) return WebSocketError{V::unexpectedContinuation, opcode};
+        // Both terms are within limit(), so the sum cannot wrap. Checked here rather than when the
+        // payload is in, so an oversized message fails before its bytes are read.
+        const std::uint64_t size = messageOpcode_ == WebSocketOpcode::text ? text_.size() : binary_.size();
+        if (size + length > limit()) return WebSocketError{V::messageLimit, size + length};
+        return std::nullopt;
+    }
+    if (messageOpcode_) return WebSocketError{V::unfinishedMessage, opcode};
+    return std::nullopt;
+}
+
+void WebSocketParser::beginPayload() {
+    const std::size_t lengthEnd = headerLength();
+    opcode_ = header_[0] & kOpcodeBits;
+    fin_ = (header_[0] & kFinBit) != 0;
+    const std::size_t extra = lengthEnd - 2;
+    length_ = extra ? readBigEndian(header_.data() + 2, extra) : (header_[1] & kLengthBits);
+    std::copy_n(header_.begin() + static_cast<std::ptrdiff_t>(lengthEnd), kMaskBytes, mask_.begin());
+    received_ = 0;
+    stage_ = Stage::payload;
+    if (isControl()) {
+        control_.clear();
+        return;
+    }
+    if (opcode_ != 0) {
+        messageOpcode_ = static_cast<WebSocketOpcode>(opcode_);
+        text_.clear();
+        binary_.clear();
+        utf8_.reset();
+    }
+}
+
+std::optional<WebSocketError> WebSocketParser::takePayload(base::ByteView& input) {
+    const std::uint64_t left = length_ - received_;
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, input.size()));
+    const bool isText = !isControl() && messageOpcode_ == WebSocketOpcode::text;
+    std::uint8_t* out = isControl() ? extend(control_, count, left)
+                        : isText    ? extend(text_, count, left)
+                                    : extend(binary_, count, left);
+    unmask(out, input.data(), count, mask_, received_);
+    received_ += count;
+    input = input.subspan(count);
+    if (!isText) return std::nullopt;
+
+    // Invalid text fails here, with the frame perhaps still arriving, rather than at the message's end.
+    base::Utf8Validator before = utf8_;
+    if (utf8_.feed({out, count})) return std::nullopt;
+    std::size_t bad = 0;
+    while (bad < count && before.feed({out + bad, 1})) ++bad;
+    return WebSocketError{WebSocketError::Violation::invalidUtf8, text_.size() - count + bad};
+}
+
+std::optional<WebSocketError> WebSocketParser::finishFrame(std::vector<Event>& events) {
+    stage_ = Stage::start;
+    headerHave_ = 0;
+    switch (static_cast<WebSocketOpcode>(opcode_)) {
+        case WebSocketOpcode::close: {
+            Close close;
+            if (control_.size() >= 2) {
+                const auto code = static_cast<std::uint16_t>(readBigEndian(control_.data(), 2));
+                if (!isSendableCloseCode(code))
+                    return WebSocketError{WebSocketError::Violation::invalidCloseCode, code};
+                const auto reason = base::asText(base::ByteView(control_).subspan(2));
+                close.status = CloseStatus{code, base::encodeUtf8(base::decodeUtf8Lossy(reason))};
+            }
+            events.emplace_back(std::move(close));
+            return std::nullopt;
+        }
+        case WebSocketOpcode::ping:
+            events.emplace_back(Ping{std::exchange(control_, {})});
+            return std::nullopt;
+        case WebSocketOpcode::pong:
+            events.emplace_back(Pong{std::exchange(control_, {})});
+            return std::nullopt;
+        default:
+            return fin_ ? finishMessage(events) : std::nullopt;
+    }
+}
+
+std::optional<WebSocketError> WebSocketParser::finishMessage(std::vector<Event>& events) {
+    const WebSocketOpcode opcode = *std::exchange(messageOpcode_, std::nullopt);
+    if (opcode == WebSocketOpcode::binary) {
+        events.emplace_back(Binary{std::exchange(binary_, {})});
+        return std::nullopt;
+    }
+    // A sequence still open at the end: the byte that should have continued it is missing.
+    if (!utf8_.finish()) return WebSocketError{WebSocketError::Violation::invalidUtf8, text_.size()};
+    events.emplace_back(Text{std::exchange(text_, {})});
+    return std::nullopt;
+}
+
+base::Bytes WebSocketParser::frame(base::ByteView payload, WebSocketOpcode opcode) {
+    constexpr std::size_t kMaxHeaderBytes = 10;
+    const std::uint64_t n = payload.size();
+    base::Bytes out;
+    out.reserve(payload.size() + kMaxHeaderBytes);
+    out.push_back(static_cast<std::uint8_t>(kFinBit | static_cast<std::uint8_t>(opcode)));
+    auto appendBigEndian = [&out](std::uint64_t value, int bytes) {
+        for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::uint8_t>(value >> shift));
+    };
+    if (n < kLength16) {
+        out.push_back(static_cast<std::uint8_t>(n));
+    } else if (n <= std::numeric_limits<std::uint16_t>::max()) {
+        out.push_back(kLength16);
+        appendBigEndian(n, 2);
+    } else {
+        out.push_back(kLength64);
+        appendBigEndian(n, 8);
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// MARK: - Connection
+
+namespace {
+
+constexpr std::size_t kReadMaxBytes = 65536;
+constexpr std::chrono::microseconds kCloseHandshakeMicros = std::chrono::seconds(10);
+// Frames written with one gathered write; more would only delay the first completions.
+constexpr std::size_t kMaxFramesPerWrite = 64;
+constexpr std::uint16_t kProtocolErrorCode = 1002;
+constexpr std::uint16_t kPolicyViolationCode = 1008;
+constexpr std::uint16_t kMessageTooBigCode = 1009;
+
+// The reason's UTF-8 cut to the whole characters that fit; anything invalid becomes U+FFFD first,
+// so the frame is valid whatever the caller passed.
+std::string cutReason(std::string_view reason) {
+    std::string out;
+    for (char32_t scalar : base::decodeUtf8Lossy(reason)) {
+        std::string next;
+        base::appendUtf8(next, scalar);
+        if (out.size() + next.size() > WebSocketConnection::kCloseReasonMaxBytes) break;
+        out += next;
+    }
+    return out;
+}
+
+base::Bytes closePayload(std::optional<std::uint16_t> code, std::string_view reason) {
+    base::Bytes payload;
+    if (!code) return payload;
+    payload.push_back(static_cast<std::uint8_t>(*code >> 8));
+    payload.push_back(static_cast<std::uint8_t>(*code & 0xFF));
+    const auto text = base::asBytes(reason);
+    payload.insert(payload.end(), text.begin(), text.end());
+    return payload;
+}
+
+}  // namespace
+
+struct WebSocketConnection::Outbound {
+    base::Bytes bytes;
+    std::int64_t counted = 0;  // 0 for close frames, which do not count as in flight
+    Completion completion;     // called on the owner's executor with the write's outcome
+    bool finishOnError = false;
+};
+
+// Everything the transport queue touches. Pending socket operations hold it, so the socket and the
+// buffers being written stay alive until Asio is done with them, whatever became of the connection.
+struct WebSocketConnection::Transport {
+    explicit Transport(boost::asio::ip::tcp::socket s) : socket(std::move(s)) {}
+
+    boost::asio::ip::tcp::socket socket;
+    // Filled by one read at a time; the next read starts only after the owner has handled it.
+    std::array<std::uint8_t, kReadMaxBytes> readBuffer{};
+
+    mutable std::mutex writeLock;
+    bool writable = true;
+    std::int64_t bytesInFlight = 0;
+    std::deque<Outbound> queued;
+    bool writing = false;  // a write is posted or running; it picks up whatever is queued
+
+    std::vector<Outbound> batch;  // transport queue only
+};
+
+std::shared_ptr<WebSocketConnection> WebSocketConnection::create(boost::asio::ip::tcp::socket socket,
+                                                                 base::Bytes leftover, base::Executor& queue,
+                                                                 const base::Clock& clock, LogSink log) {
+    return std::make_shared<WebSocketConnection>(Passkey{}, std::move(socket), std::move(leftover), queue, clock,
+                                                 std::move(log));
+}
+
+WebSocketConnection::WebSocketConnection(Passkey, boost::asio::ip::tcp::socket socket, base::Bytes leftover,
+                                         base::Executor& queue, const base::Clock& clock, LogSink log)
+    : id_(base::makeUuidString()),
+      transport_(std::make_shared<Transport>(std::move(socket))),
+      queue_(queue),
+      clock_(clock),
+      log_(log ? std::move(log) : LogSink(Log::info)),
+      leftover_(std::move(leftover)) {}
+
+WebSocketConnection::~WebSocketConnection() {
+    // An owner that lets go without closing must not leave a read pending on the socket forever.
+    if (!isClosed_) cancelTransport();
+}
+
+void WebSocketConnection::cancelTransport() {
+    boost::asio::post(transport_->socket.get_executor(), [transport = transport_] {
+        boost::system::error_code ignored;
+        transport->socket.close(ignored);
+    });
+}
+
+void WebSocketConnection::start() {
+    if (std::exchange(started_, true)) return;
+    const base::Bytes leftover = std::exchange(leftover_, {});
+    if (!leftover.empty()) handle(leftover, false, false);
+    if (!isClosed_) readNext();
+}
+
+void WebSocketConnection::readNext() {
+    boost::asio::post(transport_->socket.get_executor(), [transport = transport_, weak = weak_from_this()] {
+        transport->socket.async_read_some(boost::asio::buffer(transport->readBuffer),
+                                          [transport, weak](const boost::system::error_code& error, std::size_t count) {
+                                              auto self = weak.lock();
+                                              if (!self) return;
+                                              self->queue_.async([self, transport, error, count] {
+                                                  if (self->isClosed_) return;
+                                                  const bool complete = error == boost::asio::error::eof;
+                                                  self->handle(base::ByteView(transport->readBuffer.data(), count),
+                                                               complete, error && !complete);
+                                                  if (!self->isClosed_) self->readNext();
+                                              });
+                                          });
+    });
+}
+
+void WebSocketConnection::handle(base::ByteView bytes, bool complete, bool error) {
+    receiveStartedAt_ = clock_.uptimeMicros();
+    auto events = parser_.append(bytes);
+    if (!events) {
+        if (isClosing_) {
+            finish();
+        } else {
+            const bool tooLarge = events.error().kind() == WebSocketError::Kind::tooLarge;
+            close(tooLarge ? kMessageTooBigCode : kProtocolErrorCode, "invalid frame");
+        }
+        return;
+    }
+    for (auto& event : *events) {
+        if (isClosed_) return;
+        // A close frame ends the handling: what follows it in the same read is never looked at.
+        if (auto* close = std::get_if<WebSocketParser::Close>(&event)) {
+            answerClose(close->status);
+            return;
+        }
+        handleEvent(event);
+    }
+    if (complete || error) finish();
+}
+
+void WebSocketConnection::handleEvent(WebSocketParser::Event& event) {
+    if (isClosing_) return;
+    // Callbacks are copied before the call: one may replace or clear itself while it runs.
+    if (auto* text = std::get_if<WebSocketParser::Text>(&event)) {
+        if (auto callback = onText) callback(std::move(text->text));
+    } else if (auto* binary = std::get_if<WebSocketParser::Binary>(&event)) {
+        if (auto callback = onBinary) callback(std::move(binary->data));
+    } else if (auto* ping = std::get_if<WebSocketParser::Ping>(&event)) {
+        answerPing(ping->data);
+    }
+}
+
+void WebSocketConnection::answerPing(base::ByteView data) {
+    if (bytesInFlight() > kPongInFlightLimitBytes) {
+        close(kPolicyViolationCode, "not reading");
+        return;
+    }
+    base::Bytes pong = WebSocketParser::frame(data, WebSocketOpcode::pong);
+    const auto size = static_cast<std::int64_t>(pong.size());
+    std::lock_guard lock(transport_->writeLock);
+    if (!transport_->writable) return;
+    enqueue(Outbound{std::move(pong), size, {}, true});
+}
+
+void WebSocketConnection::answerClose(const std::optional<WebSocketParser::CloseStatus>& status) {
+    if (isClosing_) {  // the peer's answer to our close
+        finish();
+        return;
+    }
+    std::optional<std::uint16_t> code;
+    if (status) code = status->code;
+    {
+        std::lock_guard lock(transport_->writeLock);
+        transport_->writable = false;
+    }
+    isClosing_ = true;
+    closeCode_ = code;
+    scheduleCloseDeadline();
+    // Only the code is echoed: the peer's reason is its own.
+    auto finishWhenWritten = [weak = weak_from_this()](bool) {
+        if (auto self = weak.lock()) self->finish();
+    };
+    {
+        std::lock_guard lock(transport_->writeLock);
+        enqueue(Outbound{WebSocketParser::frame(closePayload(code, {}), WebSocketOpcode::close), 0,
+                         std::move(finishWhenWritten), false});
+    }
+    notifyClosed();
+}
+
+void WebSocketConnection::sendText(std::string_view text) {
+    if (bytesInFlight() > kTextInFlightLimitBytes) {
+        finish();
+        return;
+    }
+    send(WebSocketParser::frame(base::asBytes(text), WebSocketOpcode::text), std::numeric_limits<std::int64_t>::max());
+}
+
+bool WebSocketConnection::send(base::Bytes frame, std::int64_t pendingLimit, Completion completion) {
+    const auto size = static_cast<std::int64_t>(frame.size());
+    {
+        std::lock_guard lock(transport_->writeLock);
+        if (transport_->writable && transport_->bytesInFlight <= pendingLimit) {
+            enqueue(Outbound{std::move(frame), size, std::move(completion), true});
+            return true;
+        }
+    }
+    if (completion) completion(false);
+    return false;
+}
+
+std::int64_t WebSocketConnection::bytesInFlight() const {
+    std::lock_guard lock(transport_->writeLock);
+    return transport_->bytesInFlight;
+}
+
+void WebSocketConnection::close(std::uint16_t code, std::string_view reason) {
+    if (isClosed_ || isClosing_) return;
+    {
+        std::lock_guard lock(transport_->writeLock);
+        transport_->writable = false;
+        // Queued behind the frames already counted, so the peer still gets those first. Its write
+        // result does not matter: the peer's answer or the deadline ends the connection.
+        enqueue(Outbound{
+            WebSocketParser::frame(closePayload(code, cutReason(reason)), WebSocketOpcode::close), 0, {}, false});
+    }
+    isClosing_ = true;
+    closeCode_ = code;
+    scheduleCloseDeadline();
+}
+
+void WebSocketConnection::scheduleCloseDeadline() {
+    queue_.asyncAfter(kCloseHandshakeMicros, [self = shared_from_this()] { self->finish(); });
+}
+
+void WebSocketConnection::finish() {
+    if (isClosed_) return;
+    {
+        std::lock_guard lock(transport_->writeLock);
+        transport_->writable = false;
+    }
+    isClosed_ = true;
+    cancelTransport();
+    log_("websocket: transport cancelled id=" + id_ +
+         " code=" + (closeCode_ ? std::to_string(*closeCode_) : std::string("EOF/error")));
+    notifyClosed();
+}
+
+void WebSocketConnection::notifyClosed() {
+    auto callback = std::exchange(onClosed, nullptr);
+    onText = nullptr;
+    onBinary = nullptr;
+    if (callback) callback(closeCode_);
+}
+
+// MARK: - Writing
+
+// Called with writeLock held, so frames reach the socket in the order their bytes were counted.
+void WebSocketConnection::enqueue(Outbound outbound) {
+    transport_->bytesInFlight += outbound.counted;
+    transport_->queued.push_back(std::move(outbound));
+    if (std::exchange(transport_->writing, true)) return;
+    boost::asio::post(transport_->socket.get_executor(),
+                      [transport = transport_, weak = weak_from_this()] { writeNext(transport, weak); });
+}
+
+// Transport queue only: one gathered write at a time, as Asio allows.
+void WebSocketConnection::writeNext(const std::shared_ptr<Transport>& transport,
+                                    const std::weak_ptr<WebSocketConnection>& weak) {
+    {
+        std::lock_guard lock(transport->writeLock);
+        if (transport->queued.empty()) {
+            transport->writing = false;
+            return;
+        }
+        const std::size_t count = std::min(transport->queued.size(), kMaxFramesPerWrite);
+        for (std::size_t i = 0; i < count; ++i) {
+            transport->batch.push_back(std::move(transport->queued.front()));
+            transport->queued.pop_front();
+        }
+    }
+    std::vector<boost::asio::const_buffer> buffers;
+    buffers.reserve(transport->batch.size());
+    for (const auto& outbound : transport->batch) buffers.push_back(boost::asio::buffer(outbound.bytes));
+    boost::asio::async_write(transport->socket, buffers,
+                             [transport, weak](const boost::system::error_code& error, std::size_t) {
+                                 written(transport, weak, !error);
+                                 writeNext(transport, weak);
+                             });
+}
+
+// The in-flight count drops at once; completions, and the end of the connection after a failed
+// write, wait for the owner's executor. Without either there is no hop at all.
+void WebSocketConnection::written(const std::shared_ptr<Transport>& transport,
+                                  const std::weak_ptr<WebSocketConnection>& weak, bool success) {
+    std::vector<std::pair<Completion, bool>> settle;  // completion, finish on failure
+    std::int64_t counted = 0;
+    for (auto& outbound : std::exchange(transport->batch, {})) {
+        counted += outbound.counted;
+        if (outbound.completion || (!success && outbound.finishOnError)) {
+            settle.emplace_back(std::move(outbound.completion), outbound.finishOnError);
+        }
+    }
+    {
+        std::lock_guard lock(transport->writeLock);
+        transport->bytesInFlight -= counted;
+    }
+    if (settle.empty()) return;
+    auto self = weak.lock();
+    if (!self) return;
+    self->queue_.async([self, settle = std::move(settle), success] {
+        bool failed = false;
+        for (const auto& [completion, finishOnError] : settle) {
+            if (completion) completion(success);
+            failed = failed || (!success && finishOnError);
+        }
+        if (failed) self->finish();
+    });
+}
+
+}  // namespace orvanta::host
