@@ -52,7 +52,7 @@ public:
         setup,      // not started
         ready,      // browsing; results follow
         waiting,    // the system's DNS-SD service is not there (yet); browsing resumes when it is
-        failed,     // browsing stopped on an error; only a new browser tries again
+        failed,     // browsing stopped on an error
         cancelled,  // after cancel()
     };
 
