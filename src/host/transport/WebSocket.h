@@ -144,7 +144,8 @@ private:
 // One upgraded host-side WebSocket. Reading, event handling, closing and every callback run on the
 // owner's executor; socket I/O runs on the socket's own io_context (the transport queue). `send` and
 // `bytesInFlight` may be called from any thread. Owned by shared_ptr: late transport completions find
-// it alive or gone, never dangling. The executor, clock and the socket's io_context outlive it.
+// it alive or gone, never dangling. The executor and clock outlive it and the transport queue's work
+// for it; the socket's io_context outlives it.
 class WebSocketConnection final : public std::enable_shared_from_this<WebSocketConnection> {
     struct Passkey {};
 

@@ -56,6 +56,18 @@ std::size_t openDescriptors() {
 
 class WebSocketConnectionTest : public ::testing::Test {
 protected:
+    // Transport completions post to the owner while a connection lives, so both queues run dry
+    // before the owner goes away.
+    void TearDown() override {
+        client_.reset();
+        for (int turn = 0; turn < 100; ++turn) {
+            transport_.sync([] {});
+            owner_.advance(kCloseHandshake);
+            transport_.sync([] {});
+            if (owner_.pendingCount() == 0) break;
+        }
+    }
+
     // A connected client and the host's connection over it, callbacks recorded, not started.
     std::shared_ptr<WebSocketConnection> open(base::Bytes leftover = {}, bool tinyBuffers = false) {
         client_ = std::make_unique<RawClient>(acceptor_.local_endpoint().port(), tinyBuffers ? kTinyBufferBytes : 0);
