@@ -19,7 +19,7 @@ using Outcome = std::expected<Result, Error>;
 
 Reply tokenReply(int status = 200) { return Reply::http(status, R"({"deviceToken":"tok-1","hostId":"host-1"})"); }
 
-class PairingTest : public ::testing::Test {
+class PairingClientTest : public ::testing::Test {
 protected:
     // Starts a pairing and returns where its outcome will land.
     std::shared_ptr<std::optional<Outcome>> begin(platform::HttpClient& client, const std::string& baseURL,
@@ -44,7 +44,7 @@ protected:
     platform::BeastHttpClient http;
 };
 
-TEST_F(PairingTest, TradesTheCodeForATokenAndHostId) {
+TEST_F(PairingClientTest, TradesTheCodeForATokenAndHostId) {
     LoopbackHttpServer server(
         [](const auto&) { return Reply::http(200, R"({"hostId":"host-1","deviceToken":"tok-1","extra":[1]})"); });
     Outcome outcome = pairWith(server.url(), " \u3000ABCD-efgh-J\r\n", "Taro's Mac/2");
@@ -59,7 +59,7 @@ TEST_F(PairingTest, TradesTheCodeForATokenAndHostId) {
     EXPECT_EQ(requests[0].body, R"({"code":"ABCD-efgh-J","deviceId":"macos-1234","deviceName":"Taro's Mac\/2"})");
 }
 
-TEST_F(PairingTest, PostsBelowThePathOfTheBaseUrl) {
+TEST_F(PairingClientTest, PostsBelowThePathOfTheBaseUrl) {
     LoopbackHttpServer server([](const auto&) { return tokenReply(); });
     const std::pair<const char*, const char*> cases[] = {
         {"", "/v2/pair"}, {"/", "/v2/pair"}, {"/proxy", "/proxy/v2/pair"}, {"/proxy/", "/proxy/v2/pair"}};
@@ -70,7 +70,7 @@ TEST_F(PairingTest, PostsBelowThePathOfTheBaseUrl) {
     }
 }
 
-TEST_F(PairingTest, ReportsRefusalsWithTheirText) {
+TEST_F(PairingClientTest, ReportsRefusalsWithTheirText) {
     struct Case {
         const char* name;
         Reply reply;
@@ -111,7 +111,7 @@ TEST_F(PairingTest, ReportsRefusalsWithTheirText) {
     }
 }
 
-TEST_F(PairingTest, ReportsUndecodableSuccessAsDecodingError) {
+TEST_F(PairingClientTest, ReportsUndecodableSuccessAsDecodingError) {
     using Kind = base::JsonError::Kind;
     const std::pair<const char*, Kind> cases[] = {
         {"not json", Kind::dataCorrupted},
@@ -131,7 +131,7 @@ TEST_F(PairingTest, ReportsUndecodableSuccessAsDecodingError) {
     }
 }
 
-TEST_F(PairingTest, PassesTransportErrorsThrough) {
+TEST_F(PairingClientTest, PassesTransportErrorsThrough) {
     std::string closedPort;
     {
         LoopbackHttpServer gone([](const auto&) { return Reply::silent(); });
@@ -153,7 +153,7 @@ TEST_F(PairingTest, PassesTransportErrorsThrough) {
     }
 }
 
-TEST_F(PairingTest, GivesUpAfterTwentySeconds) {
+TEST_F(PairingClientTest, GivesUpAfterTwentySeconds) {
     LoopbackHttpServer server([](const auto&) { return Reply::silent(); });
     auto outcome = begin(http, server.url());
     ASSERT_TRUE(server.waitForRequests(1));
@@ -167,7 +167,7 @@ TEST_F(PairingTest, GivesUpAfterTwentySeconds) {
     EXPECT_EQ(std::get<platform::HttpError>(outcome->value().error()).kind, platform::HttpError::Kind::timedOut);
 }
 
-TEST_F(PairingTest, RefusesTextThatCannotBeSent) {
+TEST_F(PairingClientTest, RefusesTextThatCannotBeSent) {
     LoopbackHttpServer server([](const auto&) { return tokenReply(); });
     Outcome outcome = pairWith(server.url(), "ABCD", "Mac \xff");
     ASSERT_FALSE(outcome.has_value());
@@ -175,7 +175,7 @@ TEST_F(PairingTest, RefusesTextThatCannotBeSent) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(PairingTest, PairsOverHttpsOnlyWithATrustedMatchingCertificate) {
+TEST_F(PairingClientTest, PairsOverHttpsOnlyWithATrustedMatchingCertificate) {
     struct Case {
         const char* name;
         const char* altNames;
