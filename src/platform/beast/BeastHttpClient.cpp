@@ -302,8 +302,9 @@ HttpRequestHandle BeastHttpClient::send(HttpRequest request, base::Executor& exe
     auto timer = executor.asyncAfter(timeout, [abortWith, timeout] {
         abortWith({Kind::timedOut, "no complete response within " + std::to_string(timeout.count() / 1000) + " ms"});
     });
-    // The handle is handed over on the queue, where the session reads it.
-    impl_->queue.async([session, timer] {
+    // The handle is handed over on the queue, where the session reads it; the session itself goes
+    // along, so that it ends on the queue too.
+    impl_->queue.async([session = std::move(session), timer] {
         session->setTimer(timer);
         session->start();
     });
