@@ -277,6 +277,7 @@ struct ReasonCase {
     std::string reason;
     std::string sent;
 };
+void PrintTo(const ReasonCase& row, std::ostream* out) { *out << row.name; }
 
 using CloseReasons = WebSocketConnectionTable<ReasonCase>;
 
@@ -308,6 +309,7 @@ struct PeerCloseCase {
     std::optional<std::uint16_t> code;
     base::Bytes reply;
 };
+void PrintTo(const PeerCloseCase& row, std::ostream* out) { *out << row.name; }
 
 using PeerCloses = WebSocketConnectionTable<PeerCloseCase>;
 
@@ -363,6 +365,7 @@ struct BadFrameCase {
     base::Bytes bytes;
     std::uint16_t code;
 };
+void PrintTo(const BadFrameCase& row, std::ostream* out) { *out << row.name; }
 
 using BadFrames = WebSocketConnectionTable<BadFrameCase>;
 

@@ -74,6 +74,7 @@ struct AcceptCase {
     base::Bytes bytes;
     std::vector<std::string> events;
 };
+void PrintTo(const AcceptCase& row, std::ostream* out) { *out << row.name; }
 
 class WebSocketParserAccepts : public ::testing::TestWithParam<AcceptCase> {};
 
@@ -144,6 +145,7 @@ struct RefuseCase {
     WebSocketError error;
     std::int64_t maxMessage = WebSocketParser::kDefaultMaxMessage;
 };
+void PrintTo(const RefuseCase& row, std::ostream* out) { *out << row.name; }
 
 class WebSocketParserRefuses : public ::testing::TestWithParam<RefuseCase> {};
 
