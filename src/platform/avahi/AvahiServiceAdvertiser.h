@@ -1,0 +1,30 @@
+// Publishes the host's DNS-SD service through the system's Avahi daemon. Follows the daemon when
+// it goes away and comes back, and renames the service the way Avahi advises on a name collision.
+#pragma once
+
+#include <memory>
+
+#include "base/Executor.h"
+#include "platform/ServiceAdvertiser.h"
+
+namespace orvanta::platform {
+
+// Avahi's own event loop runs on a thread of its own; every event is handed to `owner`. Create,
+// use and destroy it on the owner's executor.
+class AvahiServiceAdvertiser final : public ServiceAdvertiser {
+public:
+    explicit AvahiServiceAdvertiser(base::Executor& owner);
+    ~AvahiServiceAdvertiser() override;
+
+    AvahiServiceAdvertiser(const AvahiServiceAdvertiser&) = delete;
+    AvahiServiceAdvertiser& operator=(const AvahiServiceAdvertiser&) = delete;
+
+    void publish(const ServiceRegistration& registration) override;
+    void withdraw() override;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace orvanta::platform
