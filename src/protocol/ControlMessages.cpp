@@ -516,8 +516,7 @@ void detail::printJsonRedacted(std::ostream& out, const base::Json& value) {
     base::Json copy = value;
     if (copy.is_object()) {
         for (std::string_view key : kSecretKeys) {
-            auto it = copy.find(key);
-            if (it != copy.end()) *it = "<redacted>";
+            if (copy.erase(std::string(key)) > 0) copy.emplace(std::string(key), "<redacted>");
         }
     }
     out << copy.dump(-1, ' ', false, base::Json::error_handler_t::replace);
@@ -536,9 +535,14 @@ std::ostream& operator<<(std::ostream& out, const ControlMessage& message) {
 }
 
 std::string describe(const ControlMessageDecodeError& error) {
-    if (const auto* json = error.as<JsonError>()) return base::describe(*json);
-    const auto* unknown = error.as<ControlMessageError>()->as<ControlMessageError::unknownType>();
-    return "unknown type \"" + unknown->text + "\"";
+    struct Describe {
+        std::string operator()(const JsonError& e) const { return base::describe(e); }
+        std::string operator()(const ControlMessageError& e) const { return std::visit(*this, e.value); }
+        std::string operator()(const ControlMessageError::unknownType& e) const {
+            return "unknown type \"" + e.text + "\"";
+        }
+    };
+    return std::visit(Describe{}, error.value);
 }
 
 std::ostream& operator<<(std::ostream& out, const ControlMessageDecodeError& error) { return out << describe(error); }
