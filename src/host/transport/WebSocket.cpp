@@ -152,7 +152,7 @@ std::size_t WebSocketParser::headerLength() const {
 
 bool WebSocketParser::fill(base::ByteView& input, std::size_t upTo) {
     const std::size_t count = std::min(upTo - std::min(upTo, headerHave_), input.size());
-    std::memcpy(header_.data() + headerHave_, input.data(), count);
+    std::copy_n(input.begin(), count, header_.begin() + static_cast<std::ptrdiff_t>(headerHave_));
     headerHave_ += count;
     input = input.subspan(count);
     return headerHave_ >= upTo;
