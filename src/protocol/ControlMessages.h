@@ -509,7 +509,8 @@ struct ControlMessageError {
     Case value;
 
     template <class C>
-    requires std::is_constructible_v<Case, C> ControlMessageError(C c) : value(std::move(c)) {}
+        requires std::is_constructible_v<Case, C>
+    ControlMessageError(C c) : value(std::move(c)) {}
 
     template <class C>
     const C* as() const {
@@ -527,7 +528,8 @@ struct ControlMessageDecodeError {
     Case value;
 
     template <class C>
-    requires std::is_constructible_v<Case, C> ControlMessageDecodeError(C c) : value(std::move(c)) {}
+        requires std::is_constructible_v<Case, C>
+    ControlMessageDecodeError(C c) : value(std::move(c)) {}
 
     template <class C>
     const C* as() const {
@@ -555,9 +557,8 @@ struct ControlMessage {
     Payload payload;
 
     template <class T>
-    requires std::is_constructible_v<Payload, T&&> &&
-        (!std::is_same_v<std::remove_cvref_t<T>, ControlMessage>)ControlMessage(T&& value)
-        : payload(std::forward<T>(value)) {}
+        requires std::is_constructible_v<Payload, T&&> && (!std::is_same_v<std::remove_cvref_t<T>, ControlMessage>)
+    ControlMessage(T&& value) : payload(std::forward<T>(value)) {}
 
     template <class T>
     const T* as() const {
@@ -599,7 +600,7 @@ void PrintTo(const ClipboardImage& image, std::ostream* out);
 // The wire form with secrets redacted, or the payload's name alone for the two above.
 std::ostream& operator<<(std::ostream& out, const ControlMessage& message);
 std::ostream& operator<<(std::ostream& out, const ControlMessageDecodeError& error);
-// A failed decode result otherwise prints as raw bytes, which could show a short password.
+// Without it a decode result prints as raw bytes, which could show a short password.
 void PrintTo(const ControlMessageResult& result, std::ostream* out);
 
 }  // namespace orvanta::protocol
