@@ -337,13 +337,10 @@ std::string cutReason(std::string_view reason) {
 }
 
 base::Bytes closePayload(std::optional<std::uint16_t> code, std::string_view reason) {
-    base::Bytes payload;
-    if (!code) return payload;
-    payload.push_back(static_cast<std::uint8_t>(*code >> 8));
-    payload.push_back(static_cast<std::uint8_t>(*code & 0xFF));
-    const auto text = base::asBytes(reason);
-    payload.insert(payload.end(), text.begin(), text.end());
-    return payload;
+    if (!code) return {};
+    std::string payload{static_cast<char>(*code >> 8), static_cast<char>(*code & 0xFF)};
+    payload += reason;
+    return base::toBytes(payload);
 }
 
 }  // namespace
@@ -593,7 +590,12 @@ void WebSocketConnection::writeNext(const std::shared_ptr<Transport>& transport,
     std::vector<boost::asio::const_buffer> buffers;
     buffers.reserve(transport->batch.size());
     for (const auto& outbound : transport->batch) buffers.push_back(boost::asio::buffer(outbound.bytes));
-    boost::asio::async_write(transport->socket, buffers,
+    // Asio's own completion conditions hand the kernel at most 64 KB per call; a 1 MB video frame
+    // would take sixteen trips through the reactor.
+    auto whatever = [](const boost::system::error_code& error, std::size_t) -> std::size_t {
+        return error ? 0 : std::numeric_limits<std::size_t>::max();
+    };
+    boost::asio::async_write(transport->socket, buffers, whatever,
                              [transport, weak](const boost::system::error_code& error, std::size_t) {
                                  written(transport, weak, !error);
                                  writeNext(transport, weak);
