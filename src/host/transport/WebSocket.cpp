@@ -150,6 +150,11 @@ std::size_t WebSocketParser::headerLength() const {
     }
 }
 
+std::uint64_t WebSocketParser::declaredLength() const {
+    const std::size_t extra = headerLength() - 2;
+    return extra ? readBigEndian(header_.data() + 2, extra) : (header_[1] & kLengthBits);
+}
+
 bool WebSocketParser::fill(base::ByteView& input, std::size_t upTo) {
     const std::size_t count = std::min(upTo - std::min(upTo, headerHave_), input.size());
     std::copy_n(input.begin(), count, header_.begin() + static_cast<std::ptrdiff_t>(headerHave_));
@@ -183,9 +188,7 @@ std::optional<WebSocketError> WebSocketParser::checkStart() const {
 
 std::optional<WebSocketError> WebSocketParser::checkFrame() const {
     using V = WebSocketError::Violation;
-    const std::uint8_t field = header_[1] & kLengthBits;
-    const std::size_t extra = headerLength() - 2;
-    const std::uint64_t length = extra ? readBigEndian(header_.data() + 2, extra) : field;
+    const std::uint64_t length = declaredLength();
     // Compared unsigned, so a 64-bit length with its top bit set is simply too large.
     if (length > limit()) return WebSocketError{V::frameLimit, length};
 
@@ -209,12 +212,10 @@ std::optional<WebSocketError> WebSocketParser::checkFrame() const {
 }
 
 void WebSocketParser::beginPayload() {
-    const std::size_t lengthEnd = headerLength();
     opcode_ = header_[0] & kOpcodeBits;
     fin_ = (header_[0] & kFinBit) != 0;
-    const std::size_t extra = lengthEnd - 2;
-    length_ = extra ? readBigEndian(header_.data() + 2, extra) : (header_[1] & kLengthBits);
-    std::copy_n(header_.begin() + static_cast<std::ptrdiff_t>(lengthEnd), kMaskBytes, mask_.begin());
+    length_ = declaredLength();
+    std::copy_n(header_.begin() + static_cast<std::ptrdiff_t>(headerLength()), kMaskBytes, mask_.begin());
     received_ = 0;
     stage_ = Stage::payload;
     if (isControl()) {
@@ -355,7 +356,7 @@ struct WebSocketConnection::Outbound {
 // Everything the transport queue touches. Pending socket operations hold it, so the socket and the
 // buffers being written stay alive until Asio is done with them, whatever became of the connection.
 struct WebSocketConnection::Transport {
-    explicit Transport(boost::asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    explicit Transport(boost::asio::ip::tcp::socket connected) : socket(std::move(connected)) {}
 
     boost::asio::ip::tcp::socket socket;
     // Filled by one read at a time; the next read starts only after the owner has handled it.
@@ -407,19 +408,19 @@ void WebSocketConnection::start() {
 
 void WebSocketConnection::readNext() {
     boost::asio::post(transport_->socket.get_executor(), [transport = transport_, weak = weak_from_this()] {
-        transport->socket.async_read_some(boost::asio::buffer(transport->readBuffer),
-                                          [transport, weak](const boost::system::error_code& error, std::size_t count) {
-                                              auto self = weak.lock();
-                                              if (!self) return;
-                                              self->queue_.async([self, transport, error, count] {
-                                                  if (self->isClosed_) return;
-                                                  const bool complete = error == boost::asio::error::eof;
-                                                  self->handle(base::ByteView(transport->readBuffer.data(), count),
-                                                               complete, error && !complete);
-                                                  if (!self->isClosed_) self->readNext();
-                                              });
-                                          });
+        auto hop = [weak](const boost::system::error_code& error, std::size_t count) {
+            if (auto self = weak.lock())
+                self->queue_.async([self, error, count] { self->readCompleted(error, count); });
+        };
+        transport->socket.async_read_some(boost::asio::buffer(transport->readBuffer), hop);
     });
+}
+
+void WebSocketConnection::readCompleted(const boost::system::error_code& error, std::size_t count) {
+    if (isClosed_) return;
+    const bool complete = error == boost::asio::error::eof;
+    handle(base::ByteView(transport_->readBuffer.data(), count), complete, error && !complete);
+    if (!isClosed_) readNext();
 }
 
 void WebSocketConnection::handle(base::ByteView bytes, bool complete, bool error) {
@@ -477,19 +478,16 @@ void WebSocketConnection::answerClose(const std::optional<WebSocketParser::Close
     }
     std::optional<std::uint16_t> code;
     if (status) code = status->code;
-    {
-        std::lock_guard lock(transport_->writeLock);
-        transport_->writable = false;
-    }
     isClosing_ = true;
     closeCode_ = code;
     scheduleCloseDeadline();
-    // Only the code is echoed: the peer's reason is its own.
     auto finishWhenWritten = [weak = weak_from_this()](bool) {
         if (auto self = weak.lock()) self->finish();
     };
     {
         std::lock_guard lock(transport_->writeLock);
+        transport_->writable = false;
+        // Only the code is echoed: the peer's reason is its own.
         enqueue(Outbound{WebSocketParser::frame(closePayload(code, {}), WebSocketOpcode::close), 0,
                          std::move(finishWhenWritten), false});
     }
@@ -592,10 +590,10 @@ void WebSocketConnection::writeNext(const std::shared_ptr<Transport>& transport,
     for (const auto& outbound : transport->batch) buffers.push_back(boost::asio::buffer(outbound.bytes));
     // Asio's own completion conditions hand the kernel at most 64 KB per call; a 1 MB video frame
     // would take sixteen trips through the reactor.
-    auto whatever = [](const boost::system::error_code& error, std::size_t) -> std::size_t {
+    auto wholeFrames = [](const boost::system::error_code& error, std::size_t) -> std::size_t {
         return error ? 0 : std::numeric_limits<std::size_t>::max();
     };
-    boost::asio::async_write(transport->socket, buffers, whatever,
+    boost::asio::async_write(transport->socket, buffers, wholeFrames,
                              [transport, weak](const boost::system::error_code& error, std::size_t) {
                                  written(transport, weak, !error);
                                  writeNext(transport, weak);

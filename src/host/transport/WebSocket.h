@@ -119,6 +119,7 @@ private:
     std::optional<WebSocketError> finishFrame(std::vector<Event>& events);
     std::optional<WebSocketError> finishMessage(std::vector<Event>& events);
     std::size_t headerLength() const;
+    std::uint64_t declaredLength() const;
     std::uint64_t limit() const;
     std::uint64_t heldBytes() const;
     bool isControl() const { return (opcode_ & 0x08) != 0; }
@@ -199,6 +200,7 @@ private:
     struct Outbound;
 
     void readNext();
+    void readCompleted(const boost::system::error_code& error, std::size_t count);
     void handle(base::ByteView bytes, bool complete, bool error);
     void handleEvent(WebSocketParser::Event& event);
     void answerPing(base::ByteView data);
