@@ -186,6 +186,7 @@ public:
     // Called once, on any thread: whether clipboard sync is on.
     using ClipboardAnswer = std::function<void(bool)>;
 
+    // `queue` is the owner's executor; `advertiser` (required) announces the LAN listener.
     static std::shared_ptr<HTTPServer> create(base::Executor& queue,
                                               std::shared_ptr<platform::ServiceAdvertiser> advertiser,
                                               HTTPServerOptions options = {});
