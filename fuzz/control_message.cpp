@@ -9,6 +9,7 @@
 
 #include "base/Json.h"
 #include "protocol/ControlMessages.h"
+#include "support/JsonSameValue.h"
 
 namespace {
 
@@ -16,21 +17,7 @@ using orvanta::base::Json;
 using orvanta::protocol::ClipboardImage;
 using orvanta::protocol::ControlMessage;
 
-// Same JSON types and values, doubles bit for bit.
-bool sameValue(const Json& a, const Json& b) {
-    if (a.type() != b.type()) return false;
-    if (a.is_number_float()) {
-        double x = a.get<double>();
-        double y = b.get<double>();
-        return std::memcmp(&x, &y, sizeof x) == 0;
-    }
-    if (!a.is_structured()) return a == b;
-    if (a.size() != b.size()) return false;
-    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
-        if ((a.is_object() && i.key() != j.key()) || !sameValue(*i, *j)) return false;
-    }
-    return true;
-}
+using orvanta::testing::sameValue;
 
 void checkParserAgreesWithReference(std::string_view text) {
     auto ours = orvanta::base::parseJson(text);

@@ -105,7 +105,7 @@ Bytes encodeItem(ByteView data) {
     Bytes file(kMagic.begin(), kMagic.end());
     file.reserve(kHeaderBytes + data.size() + kDigestBytes);
     const std::uint64_t length = data.size();
-    for (int shift = 56; shift >= 0; shift -= 8) file.push_back(static_cast<std::uint8_t>(length >> shift));
+    appendBigEndian(file, length);
     file.insert(file.end(), data.begin(), data.end());
     const Sha256Digest digest = sha256(file);
     file.insert(file.end(), digest.begin(), digest.end());
@@ -116,8 +116,7 @@ std::expected<Bytes, SecretStoreError> decodeItem(ByteView file) {
     if (file.size() < kHeaderBytes + kDigestBytes || asText(file.first(kMagic.size())) != kMagic) {
         return fail(FileSecretStore::kStatusCorruptItem);
     }
-    std::uint64_t length = 0;
-    for (std::uint8_t byte : file.subspan(kMagic.size(), kLengthBytes)) length = (length << 8) | byte;
+    const auto length = readBigEndian<std::uint64_t>(file.subspan(kMagic.size()));
     if (length != file.size() - kHeaderBytes - kDigestBytes) return fail(FileSecretStore::kStatusCorruptItem);
     const ByteView body = file.first(file.size() - kDigestBytes);
     const Sha256Digest digest = sha256(body);

@@ -15,21 +15,6 @@ constexpr std::size_t kSeqOffset = 8;
 constexpr std::size_t kPtsOffset = 12;
 constexpr std::size_t kLengthOffset = 20;
 
-template <class T>
-T readBigEndian(base::ByteView bytes, std::size_t offset) {
-    T value = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>((value << 8) | bytes[offset + i]);
-    return value;
-}
-
-template <class T>
-void writeBigEndian(std::span<std::uint8_t> out, std::size_t offset, T value) {
-    for (std::size_t i = sizeof(T); i-- > 0;) {
-        out[offset + i] = static_cast<std::uint8_t>(value);
-        value = static_cast<T>(value >> 8);
-    }
-}
-
 }  // namespace
 
 std::optional<PacketType> packetTypeFromRaw(std::uint8_t raw) {
@@ -47,10 +32,11 @@ std::array<std::uint8_t, VideoPacketHeader::size> VideoPacketHeader::encoded() c
     out[kVersionOffset] = version;
     out[kTypeOffset] = rawValue(type);
     out[kFlagsOffset] = flags.rawValue;
-    writeBigEndian(out, kGenOffset, gen);
-    writeBigEndian(out, kSeqOffset, seq);
-    writeBigEndian(out, kPtsOffset, ptsMicros);
-    writeBigEndian(out, kLengthOffset, length);
+    const std::span<std::uint8_t> bytes(out);
+    base::writeBigEndian(bytes.subspan(kGenOffset), gen);
+    base::writeBigEndian(bytes.subspan(kSeqOffset), seq);
+    base::writeBigEndian(bytes.subspan(kPtsOffset), ptsMicros);
+    base::writeBigEndian(bytes.subspan(kLengthOffset), length);
     return out;
 }
 
@@ -60,15 +46,15 @@ std::expected<VideoPacketHeader, VideoPacketError> VideoPacketHeader::parse(base
     if (version != currentVersion) return std::unexpected(VideoPacketError::unsupportedVersion{version});
     const auto type = packetTypeFromRaw(bytes[kTypeOffset]);
     if (!type) return std::unexpected(VideoPacketError::unknownType{bytes[kTypeOffset]});
-    const auto length = readBigEndian<std::uint32_t>(bytes, kLengthOffset);
+    const auto length = base::readBigEndian<std::uint32_t>(bytes.subspan(kLengthOffset));
     if (length > VideoPacket::maxPayloadLength) return std::unexpected(VideoPacketError::payloadTooLarge{length});
     return VideoPacketHeader{
         .version = version,
         .type = *type,
         .flags = PacketFlags(bytes[kFlagsOffset]),
-        .gen = readBigEndian<std::uint16_t>(bytes, kGenOffset),
-        .seq = readBigEndian<std::uint32_t>(bytes, kSeqOffset),
-        .ptsMicros = readBigEndian<std::uint64_t>(bytes, kPtsOffset),
+        .gen = base::readBigEndian<std::uint16_t>(bytes.subspan(kGenOffset)),
+        .seq = base::readBigEndian<std::uint32_t>(bytes.subspan(kSeqOffset)),
+        .ptsMicros = base::readBigEndian<std::uint64_t>(bytes.subspan(kPtsOffset)),
         .length = length,
     };
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include "support/TempDir.h"
 
 namespace orvanta::base {
 namespace {
@@ -21,22 +22,8 @@ constexpr uid_t kOtherUid = 65534;
 
 class FileSecretStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        base_ = fs::temp_directory_path() / ("orvanta-secrets-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(base_);
-        fs::create_directories(base_);
-        dir_ = base_ / "data" / "secrets";
-    }
-    void TearDown() override { fs::remove_all(base_); }
-
     fs::path itemPath(const std::string& service, const std::string& account) const {
         return dir_ / FileSecretStore::fileName(service, account);
-    }
-
-    static std::string read(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
     }
 
     static std::optional<std::string> loadText(FileSecretStore& store, const std::string& account) {
@@ -52,8 +39,9 @@ protected:
         return out;
     }
 
-    fs::path base_;
-    fs::path dir_;
+    orvanta::testing::TempDir temp_{"secrets"};
+    fs::path base_ = temp_.path();
+    fs::path dir_ = base_ / "data" / "secrets";
 };
 
 TEST_F(FileSecretStoreTest, SavesLoadsReplacesAndRemovesItems) {
@@ -118,7 +106,7 @@ TEST_F(FileSecretStoreTest, RefusesDamagedItemsAndKeepsThem) {
     const std::vector<Case> cases = {
         {"flipped byte",
          [](const fs::path& item) {
-             std::string bytes = read(item);
+             std::string bytes = orvanta::testing::readFile(item);
              bytes[bytes.size() / 2] ^= 0x01;
              std::ofstream(item, std::ios::binary | std::ios::trunc) << bytes;
          },
@@ -163,7 +151,7 @@ TEST_F(FileSecretStoreTest, RefusesDamagedItemsAndKeepsThem) {
         c.damage(item);
         // Reading a pipe would block; only a file's bytes can be compared.
         const bool regular = fs::is_regular_file(item);
-        const std::string damaged = regular ? read(item) : "";
+        const std::string damaged = regular ? orvanta::testing::readFile(item) : "";
 
         auto loaded = store.load("svc", "devices");
         ASSERT_FALSE(loaded.has_value());
@@ -171,7 +159,7 @@ TEST_F(FileSecretStoreTest, RefusesDamagedItemsAndKeepsThem) {
         EXPECT_EQ(loaded.error().description(),
                   "Keychainを読み書きできませんでした（" + std::to_string(c.status) + "）。");
         if (regular) {
-            EXPECT_EQ(read(item), damaged);
+            EXPECT_EQ(orvanta::testing::readFile(item), damaged);
         }
         EXPECT_EQ(loadText(store, "host-id"), "ID");
     }

@@ -10,38 +10,27 @@
 #include <thread>
 
 #include "base/Json.h"
+#include "support/TempDir.h"
 
 namespace orvanta::base {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readText(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream out;
-    out << file.rdbuf();
-    return out.str();
-}
-
-void writeText(const fs::path& path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
+using orvanta::testing::readFile;
+using orvanta::testing::writeFile;
 
 class JsonFileSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::path(::testing::TempDir()) / "settings-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        directory_ = root_ / "orvanta";
-    }
-    void TearDown() override { fs::remove_all(root_); }
 
     std::shared_ptr<JsonFileSettings> open() {
         return JsonFileSettings::openStandard(directory_, [this](const std::string& line) { log_.push_back(line); });
     }
     fs::path file() const { return directory_ / "settings.json"; }
 
-    fs::path root_;
-    fs::path directory_;
+    orvanta::testing::TempDir temp_{"settings"};
+    fs::path root_ = temp_.path();
+    fs::path directory_ = root_ / "orvanta";
     std::vector<std::string> log_;
 };
 
@@ -133,7 +122,7 @@ TEST_F(JsonFileSettingsTest, ReplacesTheFileWholeAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(fs::status(directory_).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(file()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
-    auto json = parseJsonObject(readText(file()));
+    auto json = parseJsonObject(readFile(file()));
     ASSERT_TRUE(json);
     EXPECT_EQ(json->size(), 4u);
     EXPECT_EQ((*json)["k4"], Json({{"int", 4}}));
@@ -143,7 +132,7 @@ TEST_F(JsonFileSettingsTest, KeepsValueInMemoryAndLogsWhenTheFileCannotBeWritten
     auto settings = open();
     settings->set("first", 1);
     fs::remove_all(directory_);
-    writeText(directory_, "a file where the directory should be");
+    writeFile(directory_, "a file where the directory should be");
 
     settings->set("second", 2);
     EXPECT_EQ(settings->integer("second"), 2);
@@ -183,19 +172,19 @@ TEST_F(JsonFileSettingsTest, SetsACorruptFileAsideOnceAndReadsItAsEmpty) {
     for (std::string_view corrupt : cases) {
         fs::remove_all(directory_);
         fs::create_directories(directory_);
-        writeText(file(), corrupt);
+        writeFile(file(), corrupt);
         log_.clear();
 
         auto settings = open();
         EXPECT_FALSE(settings->contains("k")) << corrupt;
         ASSERT_EQ(log_.size(), 1u) << corrupt;
         EXPECT_NE(log_[0].find(file().string()), std::string::npos) << log_[0];
-        EXPECT_EQ(readText(directory_ / "settings.corrupt"), corrupt);
+        EXPECT_EQ(readFile(directory_ / "settings.corrupt"), corrupt);
         EXPECT_FALSE(fs::exists(file()));
 
         settings->set("fresh", true);
         EXPECT_EQ(open()->boolean("fresh"), true);
-        EXPECT_EQ(readText(directory_ / "settings.corrupt"), corrupt);
+        EXPECT_EQ(readFile(directory_ / "settings.corrupt"), corrupt);
         EXPECT_EQ(log_.size(), 1u);
     }
 }
@@ -206,7 +195,7 @@ TEST_F(JsonFileSettingsTest, RefusesNestingBeyondAnyRealSetting) {
     deep += R"({"bool": true})";
     for (int i = 0; i < 100; ++i) deep += "]}";
     fs::create_directories(directory_);
-    writeText(file(), R"({"k": )" + deep + "}");
+    writeFile(file(), R"({"k": )" + deep + "}");
     EXPECT_FALSE(open()->contains("k"));
     EXPECT_EQ(log_.size(), 1u);
 }

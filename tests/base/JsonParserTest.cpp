@@ -3,25 +3,12 @@
 #include <cstring>
 
 #include "base/Json.h"
+#include "support/JsonSameValue.h"
 
 namespace orvanta::base {
 namespace {
 
-// Same JSON types and values, doubles bit for bit (nlohmann's == equates 1 with 1.0 and 0 with -0).
-bool sameValue(const Json& a, const Json& b) {
-    if (a.type() != b.type()) return false;
-    if (a.is_number_float()) {
-        double x = a.get<double>();
-        double y = b.get<double>();
-        return std::memcmp(&x, &y, sizeof x) == 0;
-    }
-    if (!a.is_structured()) return a == b;
-    if (a.size() != b.size()) return false;
-    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
-        if ((a.is_object() && i.key() != j.key()) || !sameValue(*i, *j)) return false;
-    }
-    return true;
-}
+using orvanta::testing::sameValue;
 
 // parseJson has a parser of its own for speed; it must accept exactly what nlohmann's accepts and
 // build the same values.

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/PosixProcessRunner.h"
+#include "support/TempDir.h"
 
 namespace orvanta::platform {
 namespace {
@@ -16,19 +17,8 @@ using namespace std::chrono_literals;
 
 class ProcessRunnerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvanta-process-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string script(const std::string& name, const std::string& body) {
-        const fs::path path = dir_ / name;
-        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
+        return orvanta::testing::writeScript(dir_ / name, body);
     }
 
     static std::string text(const ProcessResult& result) { return std::string(base::asText(result.output)); }
@@ -46,7 +36,8 @@ protected:
         return pid;
     }
 
-    fs::path dir_;
+    orvanta::testing::TempDir temp_{"process"};
+    fs::path dir_ = temp_.path();
     PosixProcessRunner runner_;
 };
 

@@ -380,6 +380,9 @@ void HTTPServer::Listener::acceptNext(const std::shared_ptr<Listener>& self, con
             return;
         }
         error_code peerError;
+        // Pongs, acknowledgements and input are small and latency-bound; never hold them back
+        // waiting for more to send.
+        peer.set_option(tcp::no_delay(true), peerError);
         const tcp::endpoint remote = peer.remote_endpoint(peerError);
         std::optional<asio::ip::address> address;
         if (!peerError) address = remote.address();

@@ -46,12 +46,6 @@ constexpr bool isSendableCloseCode(std::uint16_t code) {
     return code != 1004 && code != 1005 && code != 1006;
 }
 
-std::uint64_t readBigEndian(const std::uint8_t* bytes, std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
-    return value;
-}
-
 // XORs `count` bytes with the key, eight bytes per step. `offset` is the position of `in` within the
 // frame's payload, which decides the key byte each input byte starts on.
 void unmask(std::uint8_t* out, const std::uint8_t* in, std::size_t count, const std::array<std::uint8_t, 4>& key,
@@ -151,8 +145,12 @@ std::size_t WebSocketParser::headerLength() const {
 }
 
 std::uint64_t WebSocketParser::declaredLength() const {
-    const std::size_t extra = headerLength() - 2;
-    return extra ? readBigEndian(header_.data() + 2, extra) : (header_[1] & kLengthBits);
+    const base::ByteView extended = base::ByteView(header_).subspan(2);
+    switch (headerLength()) {
+        case 4: return base::readBigEndian<std::uint16_t>(extended);
+        case 10: return base::readBigEndian<std::uint64_t>(extended);
+        default: return header_[1] & kLengthBits;
+    }
 }
 
 bool WebSocketParser::fill(base::ByteView& input, std::size_t upTo) {
@@ -257,7 +255,7 @@ std::optional<WebSocketError> WebSocketParser::finishFrame(std::vector<Event>& e
         case WebSocketOpcode::close: {
             Close close;
             if (control_.size() >= 2) {
-                const auto code = static_cast<std::uint16_t>(readBigEndian(control_.data(), 2));
+                const auto code = base::readBigEndian<std::uint16_t>(control_);
                 if (!isSendableCloseCode(code))
                     return WebSocketError{WebSocketError::Violation::invalidCloseCode, code};
                 const auto reason = base::asText(base::ByteView(control_).subspan(2));
@@ -295,18 +293,14 @@ base::Bytes WebSocketParser::frame(base::ByteView payload, WebSocketOpcode opcod
     base::Bytes out;
     out.reserve(payload.size() + kMaxHeaderBytes);
     out.push_back(static_cast<std::uint8_t>(kFinBit | static_cast<std::uint8_t>(opcode)));
-    auto appendBigEndian = [&out](std::uint64_t value, int bytes) {
-        for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
-            out.push_back(static_cast<std::uint8_t>(value >> shift));
-    };
     if (n < kLength16) {
         out.push_back(static_cast<std::uint8_t>(n));
     } else if (n <= std::numeric_limits<std::uint16_t>::max()) {
         out.push_back(kLength16);
-        appendBigEndian(n, 2);
+        base::appendBigEndian(out, static_cast<std::uint16_t>(n));
     } else {
         out.push_back(kLength64);
-        appendBigEndian(n, 8);
+        base::appendBigEndian(out, n);
     }
     out.insert(out.end(), payload.begin(), payload.end());
     return out;

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "platform/PosixProcessRunner.h"
+#include "support/TempDir.h"
 
 namespace orvanta::host {
 namespace {
@@ -84,27 +85,17 @@ TEST(HostPairLinkMake, NeedsTheSelfObjectWithATextDnsName) {
 
 class HostPairLinkLookup : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvanta-pairlink-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // A stand-in for the tool that insists on the arguments the host passes.
     std::string tool(const std::string& name, const std::string& body) {
-        const fs::path path = dir_ / name;
-        std::ofstream(path) << "#!/bin/sh\n[ \"$*\" = \"status --json\" ] || exit 64\n" << body << "\n";
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
+        return orvanta::testing::writeScript(dir_ / name, "[ \"$*\" = \"status --json\" ] || exit 64\n" + body);
     }
 
     std::optional<std::string> lookup(std::vector<std::string> paths) {
         return HostPairLink::lookup(kCode, runner_, {std::move(paths), 300ms});
     }
 
-    fs::path dir_;
+    orvanta::testing::TempDir temp_{"pairlink"};
+    fs::path dir_ = temp_.path();
     platform::PosixProcessRunner runner_;
 };
 

@@ -9,36 +9,23 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include "support/TempDir.h"
 
 namespace orvanta::host {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using orvanta::testing::readFile;
 
 class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("orvanta-log-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        out_ = dir_ / "stdout";
-        outFd_ = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-    void TearDown() override {
-        ::close(outFd_);
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { outFd_ = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600); }
+    void TearDown() override { ::close(outFd_); }
 
-    fs::path dir_;
-    fs::path out_;
+    orvanta::testing::TempDir temp_{"log"};
+    fs::path dir_ = temp_.path();
+    fs::path out_ = dir_ / "stdout";
     int outFd_ = -1;
 };
 
