@@ -221,7 +221,7 @@ std::filesystem::path homeDirectory() {
 }  // namespace
 
 std::filesystem::path JsonFileSettings::defaultDirectory() {
-    // The base directory specification ignores a relative XDG_CONFIG_HOME.
+    // XDG rules: a relative XDG_CONFIG_HOME is ignored.
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
         return std::filesystem::path(config) / "orvanta";
     }
