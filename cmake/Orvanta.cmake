@@ -28,6 +28,15 @@ endif()
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(ICU_UC REQUIRED IMPORTED_TARGET icu-uc)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-xtest xcb-randr xcb-xfixes xcb-damage
+  xcb-composite xcb-render xcb-xkb xcb-ewmh xcb-icccm xcb-dpms xcb-screensaver xcb-shape)
+pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-unix-2.0)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale libswresample)
+pkg_check_modules(PNG REQUIRED IMPORTED_TARGET libpng)
+find_package(Qt6 REQUIRED COMPONENTS Gui)
 
 # One library per source folder: every .cpp of the folder, public headers found from src/. A
 # folder of headers alone (interfaces) is an interface library.
