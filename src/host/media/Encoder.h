@@ -20,7 +20,16 @@ namespace orvanta::host {
 inline constexpr const char* kX264Preset = "superfast";
 inline constexpr int kEncoderThreads = 2;
 
-class Encoder {
+// What the video sender adjusts on the encoder.
+class BitRateControl {
+public:
+    virtual ~BitRateControl() = default;
+    virtual std::int64_t initialBitRate() const = 0;
+    // Applied before the encoder's next frame.
+    virtual void setPendingBitRate(std::int64_t rate) = 0;
+};
+
+class Encoder final : public BitRateControl {
 public:
     using LogSink = std::function<void(std::string_view)>;
 
@@ -33,7 +42,7 @@ public:
     static std::int64_t dataRateLimitBytes(std::int64_t rate) { return rate * 3 / 32; }
 
     Encoder(std::int64_t width, std::int64_t height, LogSink log = {});
-    ~Encoder();
+    ~Encoder() override;
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;
 
@@ -48,11 +57,11 @@ public:
     // Any thread: the next frame is an IDR picture.
     void forceKeyframe();
     // Any thread: applied before the next frame.
-    void setPendingBitRate(std::int64_t rate);
+    void setPendingBitRate(std::int64_t rate) override;
 
     std::int64_t width() const { return width_; }
     std::int64_t height() const { return height_; }
-    std::int64_t initialBitRate() const { return initialBitRate(width_, height_); }
+    std::int64_t initialBitRate() const override { return initialBitRate(width_, height_); }
     bool failed() const;
 
     // Set before frames arrive. Never called while the encoder's lock is held.
