@@ -40,8 +40,8 @@ public:
 
 // What the pasteboard holds, as the sharing rules need it.
 struct PasteboardContent {
-    std::optional<std::string> text;  // the plain text, when there is one
-    std::optional<base::Bytes> png;   // the picture as PNG: stored PNG, or converted from another format
+    std::optional<std::string> text{};  // the plain text, when there is one
+    std::optional<base::Bytes> png{};   // the picture as PNG: stored PNG, or converted from another format
     bool hasTiff = false;             // a TIFF picture is offered (whether or not it converted)
 };
 

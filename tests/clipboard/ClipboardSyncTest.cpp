@@ -220,10 +220,17 @@ TEST_F(ClipboardSyncTest, SwitchingOffClosesPeersAndKeepsTheCounter) {
     Machine me(main, "me");
     Recorder peer;
     me.hub->attach("p", peer.peer());
+    // A connection that detaches itself while it is being closed.
+    int detachingCloses = 0;
+    me.hub->attach("q", {[](const Packet&) {}, [&] {
+                             ++detachingCloses;
+                             me.hub->detach("q");
+                         }});
     me.board.userCopies("one");
     main.advance(ClipboardSync::kPollInterval);
     me.hub->setEnabled(false);
     EXPECT_EQ(peer.closes, 1);
+    EXPECT_EQ(detachingCloses, 1);
     EXPECT_EQ(me.hub->peerCount(), 0u);
     EXPECT_EQ(me.settings.boolean(ClipboardSync::kEnabledKey), false);
     EXPECT_TRUE(me.settings.contains(ClipboardSync::kSeenKey));
