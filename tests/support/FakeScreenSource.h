@@ -20,10 +20,10 @@ public:
         started = true;
         return {};
     }
+    // Keeps the handlers: a picture may still be on its way when a stop comes.
     void stop() override {
         std::lock_guard guard(mutex_);
         stopped = true;
-        onImage_ = nullptr;
     }
     std::expected<void, std::string> setExcludedWindows(std::set<std::uint32_t> windows) override {
         std::lock_guard guard(mutex_);
@@ -68,6 +68,24 @@ private:
     StopHandler onStopped_;
 };
 
+// What the capture owns: the test keeps the stream itself, so it outlives the capture's handle.
+class FakeScreenStreamHandle final : public platform::ScreenStream {
+public:
+    explicit FakeScreenStreamHandle(std::shared_ptr<FakeScreenStream> stream) : stream_(std::move(stream)) {}
+    ~FakeScreenStreamHandle() override { stream_->stop(); }
+    std::expected<void, std::string> start(ImageHandler onImage, StopHandler onStopped) override {
+        return stream_->start(std::move(onImage), std::move(onStopped));
+    }
+    void stop() override { stream_->stop(); }
+    std::expected<void, std::string> setExcludedWindows(std::set<std::uint32_t> windows) override {
+        return stream_->setExcludedWindows(std::move(windows));
+    }
+    void redeliver() override { stream_->redeliver(); }
+
+private:
+    std::shared_ptr<FakeScreenStream> stream_;
+};
+
 class FakeScreenSource final : public platform::ScreenSource {
 public:
     // Each fetch takes the next scripted answer; the last one repeats.
@@ -82,17 +100,17 @@ public:
         const platform::StreamSettings& settings) override {
         std::lock_guard guard(mutex_);
         if (openError) return std::unexpected(*openError);
-        auto stream = std::make_unique<FakeScreenStream>();
+        auto stream = std::make_shared<FakeScreenStream>();
         stream->settings = settings;
         stream->startError = startError;
-        streams.push_back(stream.get());
+        streams.push_back(stream);
         if (onOpen) onOpen();
-        return stream;
+        return std::make_unique<FakeScreenStreamHandle>(stream);
     }
 
     FakeScreenStream* lastStream() {
         std::lock_guard guard(mutex_);
-        return streams.empty() ? nullptr : streams.back();
+        return streams.empty() ? nullptr : streams.back().get();
     }
 
     std::deque<std::expected<platform::ShareableContent, std::string>> contents{platform::ShareableContent{}};
@@ -103,7 +121,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<FakeScreenStream*> streams;  // owned by the capture
+    std::vector<std::shared_ptr<FakeScreenStream>> streams;
 };
 
 }  // namespace orvanta::testing

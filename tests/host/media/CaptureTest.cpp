@@ -170,6 +170,7 @@ TEST_F(CaptureTest, StopDuringStartSupersedesIt) {
     source->onOpen = [&] { capture->stop(); };
     EXPECT_FALSE(start(capture));
     EXPECT_TRUE(logged("capture start superseded by stop"));
+    EXPECT_TRUE(source->lastStream()->stopped);
     EXPECT_FALSE(capture->running());
 }
 
@@ -301,10 +302,10 @@ TEST_F(CaptureTest, FramesFlowUntilStopAndTheFirstIsSnapshotted) {
 
     capture->repeatLastFrame();
     EXPECT_EQ(source->lastStream()->redeliveries, 1);
-    auto* stream = source->lastStream();
     capture->stop();
-    stream->emit(red.image(3));  // a picture already on its way when the stop came
+    source->lastStream()->emit(red.image(3));  // a picture already on its way when the stop came
     capture.reset();
+    EXPECT_TRUE(source->lastStream()->stopped);
     EXPECT_EQ(sink->frames.size(), 2u);
 }
 
