@@ -61,7 +61,9 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
     av_opt_set_int(scaler_, "dstw", destination.width, 0);
     av_opt_set_int(scaler_, "dsth", destination.height, 0);
     av_opt_set_int(scaler_, "dst_format", AV_PIX_FMT_NV12, 0);
-    av_opt_set_int(scaler_, "sws_flags", SWS_BILINEAR, 0);
+    // Unscaled, point sampling gives the same picture and skips the filter taps.
+    const bool unscaled = source.width == destination.width && source.height == destination.height;
+    av_opt_set_int(scaler_, "sws_flags", unscaled ? SWS_POINT : SWS_BILINEAR, 0);
     av_opt_set_int(scaler_, "threads", threads_, 0);
     if (sws_init_context(scaler_, nullptr, nullptr) < 0) {
         sws_freeContext(scaler_);

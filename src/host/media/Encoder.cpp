@@ -81,8 +81,8 @@ std::int64_t Encoder::initialBitRate(std::int64_t width, std::int64_t height) {
     return static_cast<std::int64_t>(std::clamp(rate, kMinBitRate, kMaxBitRate));
 }
 
-Encoder::Encoder(std::int64_t width, std::int64_t height, LogSink log)
-    : width_(width), height_(height), log_(std::move(log)) {}
+Encoder::Encoder(std::int64_t width, std::int64_t height, LogSink log, EncoderTuning tuning)
+    : width_(width), height_(height), log_(std::move(log)), tuning_(tuning) {}
 
 Encoder::~Encoder() { invalidate(); }
 
@@ -134,7 +134,7 @@ bool Encoder::start() {
     c->framerate = AVRational{kFramesPerSecond, 1};
     c->gop_size = kKeyframeInterval;
     c->max_b_frames = 0;
-    c->thread_count = kEncoderThreads;
+    c->thread_count = tuning_.threads;
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     c->profile = FF_PROFILE_H264_HIGH;
     // Signalled in the SPS so the client converts with the matrix the capture used.
@@ -143,7 +143,7 @@ bool Encoder::start() {
     c->colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
     c->color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
     c->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
-    av_opt_set(c->priv_data, "preset", kX264Preset, 0);
+    av_opt_set(c->priv_data, "preset", tuning_.preset, 0);
     av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av_opt_set(c->priv_data, "profile", "high", 0);
     av_opt_set_int(c->priv_data, "forced-idr", 1, 0);

@@ -15,10 +15,12 @@
 
 namespace orvanta::host {
 
-// x264 settings for 1080p60 on two cores (bench/video_pipeline.cpp measured them): "superfast"
-// with two slice threads keeps the encode of a changing desktop frame well under the frame time.
-inline constexpr const char* kX264Preset = "superfast";
-inline constexpr int kEncoderThreads = 2;
+// x264 speed settings. The defaults hold 1080p60 on two cores (bench/video_pipeline.cpp compares
+// the presets; its figures are in the comment there).
+struct EncoderTuning {
+    const char* preset = "superfast";
+    int threads = 2;
+};
 
 // What the video sender adjusts on the encoder.
 class BitRateControl {
@@ -41,7 +43,7 @@ public:
     // Bytes allowed in any half second for a rate: 1.5 times the rate.
     static std::int64_t dataRateLimitBytes(std::int64_t rate) { return rate * 3 / 32; }
 
-    Encoder(std::int64_t width, std::int64_t height, LogSink log = {});
+    Encoder(std::int64_t width, std::int64_t height, LogSink log = {}, EncoderTuning tuning = {});
     ~Encoder() override;
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;
@@ -82,6 +84,7 @@ private:
     const std::int64_t width_;
     const std::int64_t height_;
     const LogSink log_;
+    const EncoderTuning tuning_;
 
     mutable std::mutex lock_;  // guards the fields below; never held across codec calls or callbacks
     std::shared_ptr<Session> session_;

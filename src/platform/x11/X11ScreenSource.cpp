@@ -23,9 +23,13 @@ namespace orvanta::platform::x11 {
 
 namespace {
 
+// The pointer is polled at the frame rate while it moves, and slowly once it has been still for a
+// second, so that a still desktop costs next to nothing.
 constexpr int kPointerPollMillis = 16;
+constexpr int kStillPointerPollMillis = 100;
+constexpr std::uint64_t kPointerStillAfterMicros = 1'000'000;
 // Removing a RandR monitor sends no event: a display target is looked for again this often.
-constexpr std::uint64_t kMonitorCheckMicros = 1'000'000;
+constexpr std::uint64_t kMonitorCheckMicros = 2'000'000;
 constexpr std::uint32_t kAllPlanes = ~0u;
 
 struct Monitor {
@@ -50,8 +54,9 @@ bool outputCarriesMark(XConnection& x, xcb_randr_output_t output) {
     return carriesVirtualDisplayMark(name);
 }
 
-// The screen's RandR monitors; the whole screen as one display when RandR has none.
-std::vector<Monitor> monitors(XConnection& x) {
+// The screen's RandR monitors; the whole screen as one display when RandR has none. The marks
+// cost round trips of their own and are read only when asked for.
+std::vector<Monitor> monitors(XConnection& x, bool withMarks = true) {
     std::vector<Monitor> found;
     Reply<xcb_randr_get_monitors_reply_t> reply(
         xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), 1), nullptr));
@@ -63,9 +68,9 @@ std::vector<Monitor> monitors(XConnection& x) {
                             {static_cast<double>(info->x), static_cast<double>(info->y),
                              static_cast<double>(info->width), static_cast<double>(info->height)},
                             info->primary != 0,
-                            carriesVirtualDisplayMark(atomName(x, info->name))};
+                            withMarks && carriesVirtualDisplayMark(atomName(x, info->name))};
             const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(info);
-            for (int i = 0; i < xcb_randr_monitor_info_outputs_length(info) && !monitor.ownVirtual; ++i) {
+            for (int i = 0; withMarks && i < xcb_randr_monitor_info_outputs_length(info) && !monitor.ownVirtual; ++i) {
                 monitor.ownVirtual = outputCarriesMark(x, outputs[i]);
             }
             found.push_back(monitor);
@@ -203,7 +208,7 @@ private:
             area_ = *area;
             return {};
         }
-        for (const Monitor& monitor : monitors(*x_)) {
+        for (const Monitor& monitor : monitors(*x_, false)) {
             if (monitor.id == targetID()) {
                 area_ = monitor.rect;
                 return {};
@@ -226,7 +231,8 @@ private:
                               ? static_cast<int>((*lastFrame + interval - now + 999) / 1000)
                               : 0;
             } else if (settings_.showsCursor) {
-                timeout = kPointerPollMillis;
+                timeout = now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMillis
+                                                                            : kStillPointerPollMillis;
             }
             if (!isWindow()) {
                 const int untilCheck =
@@ -302,10 +308,12 @@ private:
         const bool moved = pointer->root_x != pointerX_ || pointer->root_y != pointerY_;
         pointerX_ = pointer->root_x;
         pointerY_ = pointer->root_y;
+        if (moved) pointerMovedAt_ = clock_.uptimeMicros();
         return moved;
     }
 
     std::optional<std::string> produceFrame() {
+        const std::uint64_t capturedAt = clock_.uptimeMicros();
         xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
         const int width = static_cast<int>(area_.width);
         const int height = static_cast<int>(area_.height);
@@ -332,7 +340,7 @@ private:
         }
         const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
         if (settings_.showsCursor) drawCursor(pixels, width, height, stride);
-        onImage_(ScreenImage{{pixels, bytes}, width, height, stride, clock_.uptimeMicros()});
+        onImage_(ScreenImage{{pixels, bytes}, width, height, stride, capturedAt});
         return std::nullopt;
     }
 
@@ -475,6 +483,7 @@ private:
     Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
     std::int16_t pointerX_ = 0;
     std::int16_t pointerY_ = 0;
+    std::uint64_t pointerMovedAt_ = 0;
 };
 
 }  // namespace
