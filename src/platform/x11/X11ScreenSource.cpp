@@ -11,6 +11,7 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -177,14 +178,26 @@ private:
             xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
         randrEvent_ = firstEvent(*x_, &xcb_randr_id);
         hasShm_ = xcb_get_extension_data(c, &xcb_shm_id)->present;
-        if (settings_.showsCursor) {
+        if (hasShm_) {
+            Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+            sharedPixmaps_ = shm && shm->shared_pixmaps && shm->pixmap_format == XCB_IMAGE_FORMAT_Z_PIXMAP;
+        }
+        Reply<xcb_xfixes_query_version_reply_t> xfixes(
+            xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+        if (xfixes) {
             xfixesEvent_ = firstEvent(*x_, &xcb_xfixes_id);
-            Reply<xcb_xfixes_query_version_reply_t> version(
-                xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
-            if (version) {
+            if (settings_.showsCursor) {
                 xcb_xfixes_select_cursor_input(c, x_->root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
             }
+            region_ = xcb_generate_id(c);
+            xcb_xfixes_create_region(c, region_, 0, nullptr);
+        } else {
+            sharedPixmaps_ = false;  // damaged rectangles come as an XFixes region
         }
+        gc_ = xcb_generate_id(c);
+        // Child windows are part of the picture; copies raise no exposure events.
+        const std::uint32_t gcValues[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
+        xcb_create_gc(c, gc_, x_->root(), XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES, gcValues);
         if (auto located = locate(); !located) return located;
         if (isWindow()) {
             const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -205,16 +218,21 @@ private:
         if (isWindow()) {
             auto area = windowArea(*x_, targetID());
             if (!area || area->isEmpty()) return std::unexpected(std::string("window closed"));
-            area_ = *area;
+            setArea(*area);
             return {};
         }
         for (const Monitor& monitor : monitors(*x_, false)) {
             if (monitor.id == targetID()) {
-                area_ = monitor.rect;
+                setArea(monitor.rect);
                 return {};
             }
         }
         return std::unexpected(std::string("display disconnected"));
+    }
+
+    void setArea(const ScreenRect& area) {
+        if (area != area_) fullCopy_ = true;
+        area_ = area;
     }
 
     void run() {
@@ -314,7 +332,6 @@ private:
 
     std::optional<std::string> produceFrame() {
         const std::uint64_t capturedAt = clock_.uptimeMicros();
-        xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
         const int width = static_cast<int>(area_.width);
         const int height = static_cast<int>(area_.height);
         const int stride = width * 4;
@@ -325,6 +342,8 @@ private:
         }
         std::uint8_t* pixels = nullptr;
         if (!excluded.empty() && composer_) {
+            xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
+            fullCopy_ = true;  // the shared pixmap missed what changed meanwhile
             buffer_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
             if (auto composed = composer_->compose(settings_.target, area_, excluded, buffer_, stride); !composed) {
                 return composed.error();
@@ -341,11 +360,14 @@ private:
         const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
         if (settings_.showsCursor) drawCursor(pixels, width, height, stride);
         onImage_(ScreenImage{{pixels, bytes}, width, height, stride, capturedAt});
+        restoreUnderCursor();
         return std::nullopt;
     }
 
     // The target's pixels, BGRX rows of width × 4 bytes. Parts off the screen are black.
     std::expected<std::uint8_t*, std::string> grab(int width, int height) {
+        if (sharedPixmaps_ && ensurePixmap(width, height)) return copyDamage(width, height);
+        xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
         const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
         const ScreenRect screen{0, 0, static_cast<double>(x_->screen()->width_in_pixels),
                                 static_cast<double>(x_->screen()->height_in_pixels)};
@@ -394,6 +416,64 @@ private:
         return copy_.data();
     }
 
+    // A shared pixmap of the target that stays current: only what Damage reports is copied into
+    // it, so a small change costs a small copy.
+    bool ensurePixmap(int width, int height) {
+        if (pixmap_ && pixmapWidth_ == width && pixmapHeight_ == height) return true;
+        const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+        if (!ensureSegment(bytes)) return false;
+        xcb_connection_t* c = x_->get();
+        const xcb_pixmap_t pixmap = xcb_generate_id(c);
+        xcb_generic_error_t* error = xcb_request_check(
+            c, xcb_shm_create_pixmap_checked(c, pixmap, x_->root(), static_cast<std::uint16_t>(width),
+                                             static_cast<std::uint16_t>(height), x_->screen()->root_depth, segment_, 0));
+        if (error) {
+            std::free(error);
+            sharedPixmaps_ = false;
+            return false;
+        }
+        pixmap_ = pixmap;
+        pixmapWidth_ = width;
+        pixmapHeight_ = height;
+        fullCopy_ = true;
+        return true;
+    }
+
+    std::expected<std::uint8_t*, std::string> copyDamage(int width, int height) {
+        xcb_connection_t* c = x_->get();
+        const ScreenRect screen{0, 0, static_cast<double>(x_->screen()->width_in_pixels),
+                                static_cast<double>(x_->screen()->height_in_pixels)};
+        const ScreenRect visible = area_.intersection(screen);
+        std::vector<ScreenRect> changed;
+        if (fullCopy_) {
+            xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
+            if (visible != area_) std::memset(shmAddress_, 0, static_cast<std::size_t>(width) * height * 4);
+            changed.push_back(visible);
+        } else {
+            xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+            Reply<xcb_xfixes_fetch_region_reply_t> region(
+                xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
+            if (!region) return std::unexpected(std::string("screen grab failed"));
+            const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+            for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(region.get()); ++i) {
+                const ScreenRect r{static_cast<double>(rects[i].x), static_cast<double>(rects[i].y),
+                                   static_cast<double>(rects[i].width), static_cast<double>(rects[i].height)};
+                changed.push_back(r.intersection(visible));
+            }
+        }
+        for (const ScreenRect& r : changed) {
+            if (r.isEmpty()) continue;
+            xcb_copy_area(c, x_->root(), pixmap_, gc_, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
+                          static_cast<std::int16_t>(r.x - area_.x), static_cast<std::int16_t>(r.y - area_.y),
+                          static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(r.height));
+        }
+        // The copies are done once the server has answered a later request.
+        Reply<xcb_get_input_focus_reply_t> done(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        if (!done) return std::unexpected(std::string("X server connection lost"));
+        fullCopy_ = false;
+        return static_cast<std::uint8_t*>(shmAddress_);
+    }
+
     bool ensureSegment(std::size_t bytes) {
         if (shmAddress_ && shmSize_ >= bytes) return true;
         releaseSegment();
@@ -420,6 +500,8 @@ private:
     }
 
     void releaseSegment() {
+        if (pixmap_ && !x_->hasError()) xcb_free_pixmap(x_->get(), pixmap_);
+        pixmap_ = 0;
         if (!shmAddress_) return;
         if (!x_->hasError()) {
             xcb_shm_detach(x_->get(), segment_);
@@ -446,12 +528,19 @@ private:
                 const std::uint32_t alpha = argb >> 24;
                 if (alpha == 0) continue;
                 std::uint8_t* out = pixels + static_cast<std::ptrdiff_t>(top + row) * stride + (left + col) * 4;
+                underCursor_.push_back({out, {out[0], out[1], out[2]}});
                 for (int channel = 0; channel < 3; ++channel) {
                     const std::uint32_t source = (argb >> (8 * channel)) & 0xFF;
                     out[channel] = static_cast<std::uint8_t>(source + out[channel] * (255 - alpha) / 255);
                 }
             }
         }
+    }
+
+    // The grabbed picture may be the shared pixmap, which must not keep the pointer drawn in.
+    void restoreUnderCursor() {
+        for (const auto& [at, pixel] : underCursor_) std::copy(pixel.begin(), pixel.end(), at);
+        underCursor_.clear();
     }
 
     const std::unique_ptr<XConnection> x_;
@@ -471,6 +560,14 @@ private:
     ScreenRect area_;
     bool viewable_ = true;
     bool hasShm_ = false;
+    bool sharedPixmaps_ = false;
+    bool fullCopy_ = true;
+    xcb_pixmap_t pixmap_ = 0;
+    int pixmapWidth_ = 0;
+    int pixmapHeight_ = 0;
+    xcb_gcontext_t gc_ = 0;
+    xcb_xfixes_region_t region_ = 0;
+    std::vector<std::pair<std::uint8_t*, std::array<std::uint8_t, 3>>> underCursor_;
     std::uint8_t damageEvent_ = 0;
     std::uint8_t xfixesEvent_ = 0;
     std::uint8_t randrEvent_ = 0;

@@ -246,10 +246,10 @@ TEST_F(X11ScreenSourceTest, DrawsThePointerOnlyWhenAsked) {
     SolidWindow blue(*x, 400, 400, 400, 400, 0x0000FF);
     xcb_warp_pointer(x->get(), XCB_NONE, x->root(), 0, 0, 0, 0, 600, 600);
     SolidWindow::sync(*x);
-    auto pointerArea = [](const Collector::Picture& p) {
+    auto pointerArea = [](const Collector::Picture& p, int at = 600) {
         int other = 0;
-        for (int y = 580; y < 640; ++y)
-            for (int col = 580; col < 640; ++col) other += p.at(col, y) != kBlue;
+        for (int y = at - 20; y < at + 40; ++y)
+            for (int col = at - 20; col < at + 40; ++col) other += p.at(col, y) != kBlue;
         return other;
     };
     auto ready = [](const Collector::Picture& p) { return p.at(420, 420) == kBlue; };
@@ -260,6 +260,12 @@ TEST_F(X11ScreenSourceTest, DrawsThePointerOnlyWhenAsked) {
         ASSERT_TRUE(picture);
         EXPECT_GT(pointerArea(*picture), 20) << "the cursor image is drawn in at the pointer";
         EXPECT_EQ(picture->at(700, 700), kBlue);
+
+        xcb_warp_pointer(x->get(), XCB_NONE, x->root(), 0, 0, 0, 0, 720, 720);
+        SolidWindow::sync(*x);
+        auto moved = collector.waitFor([&](const auto& p) { return pointerArea(p, 720) > 20; });
+        ASSERT_TRUE(moved) << "a pointer move alone brings a picture";
+        EXPECT_EQ(pointerArea(*moved), 0) << "no trail where the pointer was";
     }
     Collector without;
     X11ScreenSource source(display);
