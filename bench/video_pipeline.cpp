@@ -358,9 +358,10 @@ void BM_Sustained1080p60(benchmark::State& state) {
             screen->desktop.draw(*screen->x, screen->gc, ++frame);
         }
         Desktop::sync(*screen->x);
-        std::this_thread::sleep_for(200ms);  // the last change goes through
         const double busy = cpuSeconds() - cpuBefore;
+        std::this_thread::sleep_for(100ms);  // the last change is grabbed
         const std::size_t images = pipeline.source->images;
+        pipeline.waitForPackets(images + 1);  // and what is still on its way goes out
         const std::size_t packets = pipeline.hostQueue.sync([&] { return static_cast<std::size_t>(pipeline.sender.sentFrames()); });
         state.counters["changes"] = frame;
         state.counters["pictures_grabbed"] = static_cast<double>(images);

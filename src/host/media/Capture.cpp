@@ -130,7 +130,16 @@ std::set<std::uint32_t> Capture::excludedOverlayIDs() const {
 }
 
 void Capture::setFrameHandler(FrameHandler handler) {
-    frameQueue_->async([this, handler = std::move(handler)] { onFrame_ = handler; });
+    frameQueue_->async([this, handler = std::move(handler)] {
+        onFrame_ = handler;
+        // The owner wires the encoder after the start; the picture of the start must reach it,
+        // since a still screen brings no other.
+        if (onFrame_ && heldFrame_) {
+            auto [frame, pts] = std::move(*heldFrame_);
+            heldFrame_.reset();
+            onFrame_(std::move(frame), pts);
+        }
+    });
 }
 
 void Capture::start(StartOptions options, std::function<void(bool)> completion) {
@@ -386,7 +395,11 @@ void Capture::handleImage(const platform::ScreenImage& image) {
     if (!frame) return;  // the encoder is behind: this picture is skipped
     if (!snapshotTaken_) takeSnapshot(*frame);
     frameQueue_->async([this, frame = std::shared_ptr<const PixelBuffer>(std::move(frame)), pts = image.ptsMicros] {
-        if (onFrame_) onFrame_(frame, pts);
+        if (onFrame_) {
+            onFrame_(frame, pts);
+        } else {
+            heldFrame_.emplace(frame, pts);
+        }
     });
 }
 

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/DispatchQueue.h"
 #include <expected>
@@ -115,7 +116,9 @@ private:
     // Stopped in this order by the destructor: stream, frames, control.
     std::unique_ptr<base::DispatchQueue> frameQueue_;
     std::unique_ptr<base::DispatchQueue> controlQueue_;  // start tasks, filter updates, stream teardown
-    FrameHandler onFrame_;                             // frame queue only
+    FrameHandler onFrame_;                               // frame queue only
+    // The latest picture that came before any handler; frame queue only.
+    std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> heldFrame_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};

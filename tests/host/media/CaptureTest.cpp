@@ -122,7 +122,9 @@ TEST_F(CaptureTest, ChoosesTheDisplayAndSkipsOwnVirtualDisplays) {
         } else {
             EXPECT_EQ(errors, std::vector<std::string>{std::string(Capture::kNoDisplayText)}) << c.name;
         }
-        if (c.logLine) EXPECT_TRUE(logged(c.logLine)) << c.name;
+        if (c.logLine) {
+            EXPECT_TRUE(logged(c.logLine)) << c.name;
+        }
     }
 }
 
@@ -270,6 +272,21 @@ TEST_F(CaptureTest, WindowCaptureIsComposedWhileCoversAreUp) {
     auto capture = make();
     ASSERT_TRUE(start(capture, {.window = window}));
     EXPECT_EQ(source->lastStream()->settings.excludedWindows, (std::set<std::uint32_t>{5}));
+}
+
+TEST_F(CaptureTest, PictureOfTheStartWaitsForTheHandler) {
+    source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
+    auto capture = make();
+    ASSERT_TRUE(start(capture));
+    const Picture grey(640, 360, {128, 128, 128, 0});
+    source->lastStream()->emit(grey.image(1));
+    source->lastStream()->emit(grey.image(2));
+    auto sink = std::make_shared<FrameSink>();
+    capture->setFrameHandler([sink](auto frame, auto pts) { (*sink)(std::move(frame), pts); });
+    EXPECT_EQ(sink->next(0).second, 2u) << "the latest picture, once the encoder is wired";
+    source->lastStream()->emit(grey.image(3));
+    EXPECT_EQ(sink->next(1).second, 3u);
+    EXPECT_EQ(sink->frames.size(), 2u);
 }
 
 TEST_F(CaptureTest, StreamEndingOnItsOwnIsReported) {
