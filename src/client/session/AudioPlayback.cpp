@@ -103,7 +103,7 @@ AudioPlayback::AudioPlayback(Passkey, const protocol::AudioFormat& format, std::
       jitter_(static_cast<int>(format.sampleRate)) {}
 
 AudioPlayback::~AudioPlayback() {
-    if (output_) output_->onConfigurationChange = nullptr;
+    if (output_) output_->stop();  // no device callback runs after this
 }
 
 void AudioPlayback::receive(base::Bytes message) {
@@ -191,17 +191,18 @@ bool AudioPlayback::ensureEngine(std::uint64_t now) {
     if (output_) tearDownEngine();
     if (now < engineRetryAt_) return false;
     auto output = makeOutput_();
-    if (!output || !output->start({static_cast<int>(format_.sampleRate), static_cast<int>(format_.channels)})) {
+    if (!output) return false;
+    ++engineRun_;
+    observe(*output);
+    if (!output->start({static_cast<int>(format_.sampleRate), static_cast<int>(format_.channels)})) {
         engineRetryAt_ = now + kEngineRetryMicros;
         return false;
     }
     output_ = std::move(output);
-    ++engineRun_;
     queuedFrames_ = 0;
     ++epoch_;
     resetBuffer();
     outputLatencyMicros_ = output_->latencyMicros();
-    observe();
     return true;
 }
 
@@ -260,9 +261,10 @@ void AudioPlayback::resetBuffer() {
     spliceNext_ = false;
 }
 
-void AudioPlayback::observe() {
-    // A change reported by an engine we have since replaced must not tear down its successor.
-    output_->onConfigurationChange = [weak = weak_from_this(), &queue = queue_, run = engineRun_] {
+// Set before the engine starts; a change reported by an engine we have since replaced must not
+// tear down its successor.
+void AudioPlayback::observe(platform::AudioOutput& output) {
+    output.onConfigurationChange = [weak = weak_from_this(), &queue = queue_, run = engineRun_] {
         queue.async([weak, run] {
             if (auto self = weak.lock(); self && self->engineRun_ == run) self->tearDownEngine();
         });
@@ -274,9 +276,9 @@ void AudioPlayback::tearDownEngine() {
     ++epoch_;
     resetBuffer();
     if (!output_) return;
-    output_->onConfigurationChange = nullptr;
     output_->stopPlayer();
     output_->stop();
+    output_->onConfigurationChange = nullptr;
     output_.reset();
 }
 

@@ -88,7 +88,7 @@ private:
     void reportScheduled(std::uint64_t pts, std::uint64_t now, std::size_t aheadFrames);
     void resetBuffer();
     void tearDownEngine();
-    void observe();
+    void observe(platform::AudioOutput& output);
     void write(const std::string& line) const;
 
     protocol::AudioFormat format_;
