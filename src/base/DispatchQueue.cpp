@@ -38,11 +38,12 @@ private:
     std::weak_ptr<Timer> timer_;
 };
 
-void armRepeating(const std::shared_ptr<Timer>& timer, const std::shared_ptr<QueueTask>& task, Timer::duration interval) {
+void armRepeating(const std::shared_ptr<Timer>& timer, const std::shared_ptr<QueueTask>& task,
+                  Timer::duration interval) {
     timer->async_wait([timer, task, interval](const boost::system::error_code& error) {
         if (error || !task->run(true)) return;
-        const auto next = nextTickAfter(timer->expiry().time_since_epoch(), interval,
-                                        Timer::clock_type::now().time_since_epoch());
+        const auto next =
+            nextTickAfter(timer->expiry().time_since_epoch(), interval, Timer::clock_type::now().time_since_epoch());
         timer->expires_at(Timer::time_point(next));
         armRepeating(timer, task, interval);
     });

@@ -14,11 +14,17 @@ void SyncWaiters::runAndWait(const Task& job, const std::function<void(Task)>& p
     }
     // The task may outlive this call (an executor keeps dropped tasks until it is destroyed), so
     // it holds the wait and this registry, and touches `job` only after claiming the wait.
-    post([self, wait, &job] {
-        if (!self->claim(*wait)) return;
-        job();
-        self->finish(*wait);
-    });
+    try {
+        post([self, wait, &job] {
+            if (!self->claim(*wait)) return;
+            job();
+            self->finish(*wait);
+        });
+    } catch (...) {
+        std::lock_guard lock(mutex_);
+        pending_.erase(wait.get());
+        throw;
+    }
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return wait->state == State::Done || wait->state == State::Dropped; });
     if (wait->state == State::Dropped) throw ExecutorStopped("executor stopped before running a synchronous call");

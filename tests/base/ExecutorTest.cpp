@@ -126,7 +126,8 @@ TEST(RepeatingTimer, NextTickIsTheFirstPointOfItsGridAfterNow) {
     struct Case {
         std::uint64_t due, now, next;
     };
-    for (const Case& c : {Case{10, 10, 20}, Case{10, 19, 20}, Case{10, 20, 30}, Case{10, 225, 230}, Case{30, 230, 240}}) {
+    for (const Case& c :
+         {Case{10, 10, 20}, Case{10, 19, 20}, Case{10, 20, 30}, Case{10, 225, 230}, Case{30, 230, 240}}) {
         EXPECT_EQ(nextTickAfter<std::uint64_t>(c.due, 10, c.now), c.next) << c.due << " " << c.now;
     }
 }

@@ -3,6 +3,7 @@
 // completions, for example) may post into it; runUntil wakes for such posts.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,8 +53,7 @@ public:
     std::size_t advance(base::Micros delta);
     // Runs due tasks, waiting in real time for posts from other threads, until `done` holds or
     // `realLimit` passes; the limit only guards a broken test. Returns whether `done` held.
-    bool runUntil(const std::function<bool()>& done,
-                  std::chrono::milliseconds realLimit = std::chrono::seconds(10));
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds realLimit = std::chrono::seconds(10));
 
     // Called from a task: the task takes `duration` of virtual time, as a slow task or a blocked
     // queue would. Timers that fall due meanwhile run once it returns.
