@@ -1,5 +1,4 @@
-// Test-side audio helpers: a continuous sine source, an AAC decoder over raw packets, and the
-// measurements that say a tone survived.
+// An AAC decoder over raw packets of the host's offer, for tests that check a tone survived.
 #pragma once
 
 extern "C" {
@@ -7,38 +6,15 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include <cmath>
 #include <cstdint>
-#include <numbers>
 #include <stdexcept>
 #include <vector>
 
 #include "base/Bytes.h"
 #include "protocol/AudioFormat.h"
+#include "support/ToneSignal.h"
 
 namespace orvanta::testing {
-
-// Interleaved stereo float samples of one sine, phase-continuous across calls.
-class SineSource {
-public:
-    SineSource(double hertz, float level, int rate = 48000) : hertz_(hertz), level_(level), rate_(rate) {}
-
-    std::vector<float> next(std::size_t frames) {
-        std::vector<float> samples(frames * 2);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const auto value =
-                static_cast<float>(level_ * std::sin(2 * std::numbers::pi * hertz_ * static_cast<double>(n_++) / rate_));
-            samples[2 * i] = samples[2 * i + 1] = value;
-        }
-        return samples;
-    }
-
-private:
-    double hertz_;
-    float level_;
-    int rate_;
-    std::int64_t n_ = 0;
-};
 
 // Decodes raw AAC-LC packets of the host's offer to the left channel's samples.
 class AacDecoder {
@@ -85,25 +61,5 @@ private:
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
 };
-
-// Root mean square of `samples`.
-inline double rms(const std::vector<float>& samples, std::size_t from, std::size_t count) {
-    double sum = 0;
-    for (std::size_t i = from; i < from + count; ++i) sum += double(samples[i]) * samples[i];
-    return std::sqrt(sum / static_cast<double>(count));
-}
-
-// Frequency from the rising zero crossings of a clean tone.
-inline double toneHertz(const std::vector<float>& samples, std::size_t from, std::size_t count, int rate = 48000) {
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = from + 1; i < from + count; ++i) {
-        if (samples[i - 1] < 0 && samples[i] >= 0) {
-            if (crossings++ == 0) first = i;
-            last = i;
-        }
-    }
-    if (crossings < 2) return 0;
-    return static_cast<double>(crossings - 1) * rate / static_cast<double>(last - first);
-}
 
 }  // namespace orvanta::testing
