@@ -101,6 +101,8 @@ struct TimelineCase {
     bool restarts;
 };
 
+void PrintTo(const TimelineCase& c, std::ostream* out) { *out << c.name; }
+
 class AACEncoderTimeline : public AACEncoderTest, public ::testing::WithParamInterface<TimelineCase> {};
 
 TEST_P(AACEncoderTimeline, FillsHolesAbsorbsJitterAndRestartsAfterLongStalls) {

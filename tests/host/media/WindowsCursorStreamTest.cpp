@@ -55,6 +55,8 @@ struct DetectorCase {
     std::vector<Step> steps;
 };
 
+void PrintTo(const DetectorCase& c, std::ostream* out) { *out << c.name; }
+
 std::optional<WindowsCursorShape> shapeNumber(int n) {
     if (n == 0) return std::nullopt;
     return shapeOf(smallImage(n, n));
