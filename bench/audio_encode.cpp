@@ -9,11 +9,11 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <unistd.h>
 #include <condition_variable>
 #include <ctime>
 #include <future>
 #include <mutex>
-#include <unistd.h>
 
 #include "base/DispatchQueue.h"
 #include "host/media/AudioCapture.h"
@@ -38,8 +38,9 @@ void BM_AACEncoderOneSecond(benchmark::State& state) {
     for (auto _ : state) {
         for (std::size_t at = 0; at < kRate; at += kBufferFrames, seconds += double(kBufferFrames) / kRate) {
             const std::span chunk(samples.data() + at * 2, kBufferFrames * 2);
-            encoder.encode({{kRate, 2}, chunk, seconds}, [] { return true; },
-                           [&](base::Bytes packet, std::uint64_t, bool) { bytes += packet.size(); });
+            encoder.encode(
+                {{kRate, 2}, chunk, seconds}, [] { return true; },
+                [&](base::Bytes packet, std::uint64_t, bool) { bytes += packet.size(); });
         }
     }
     benchmark::DoNotOptimize(bytes);
@@ -111,7 +112,8 @@ void BM_CaptureToPacketLatency(benchmark::State& state) {
     auto server = orvanta::testing::PulseServer::start();
     if (!server) return state.SkipWithError(("PulseAudio: " + server.error()).c_str());
     const std::string file = "/tmp/orvanta-bench-tone-" + std::to_string(::getpid()) + ".raw";
-    auto player = orvanta::testing::PulseTonePlayer::start((*server)->server(), (*server)->sinkName(), file, 440, 0.4f, 30);
+    auto player =
+        orvanta::testing::PulseTonePlayer::start((*server)->server(), (*server)->sinkName(), file, 440, 0.4f, 30);
     if (!player) return state.SkipWithError("cannot play into the sink");
     base::DispatchQueue queue("zq2.audio");
     std::mutex mutex;

@@ -27,8 +27,8 @@ public:
     std::vector<float> next(std::size_t frames) {
         std::vector<float> samples(frames * 2);
         for (std::size_t i = 0; i < frames; ++i) {
-            const auto value =
-                static_cast<float>(level_ * std::sin(2 * std::numbers::pi * hertz_ * static_cast<double>(n_++) / rate_));
+            const auto value = static_cast<float>(
+                level_ * std::sin(2 * std::numbers::pi * hertz_ * static_cast<double>(n_++) / rate_));
             samples[2 * i] = samples[2 * i + 1] = value;
         }
         return samples;
@@ -73,11 +73,11 @@ public:
         const auto samples = tone.next(static_cast<std::size_t>(seconds * 48000));
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
-        auto pid = startChild({.argv = {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
-                                        "--channels=2", "--latency-msec=20", "--server=" + server, "--device=" + sink,
-                                        file.string()},
-                               .extraEnvironment = {},
-                               .logPath = {}});
+        auto pid =
+            startChild({.argv = {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                                 "--latency-msec=20", "--server=" + server, "--device=" + sink, file.string()},
+                        .extraEnvironment = {},
+                        .logPath = {}});
         if (!pid) return std::unexpected(pid.error());
         return std::unique_ptr<PulseTonePlayer>(new PulseTonePlayer(*pid));
     }

@@ -19,7 +19,8 @@ inline xcb_render_pictformat_t argb32Format(xcb_connection_t* c) {
     platform::x11::Reply<xcb_render_query_pict_formats_reply_t> reply(
         xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr));
     if (!reply) return 0;
-    for (auto it = xcb_render_query_pict_formats_formats_iterator(reply.get()); it.rem; xcb_render_pictforminfo_next(&it)) {
+    for (auto it = xcb_render_query_pict_formats_formats_iterator(reply.get()); it.rem;
+         xcb_render_pictforminfo_next(&it)) {
         const auto& f = *it.data;
         if (f.type == XCB_RENDER_PICT_TYPE_DIRECT && f.depth == 32 && f.direct.alpha_shift == 24 &&
             f.direct.red_shift == 16 && f.direct.green_shift == 8 && f.direct.blue_shift == 0 &&

@@ -79,8 +79,7 @@ struct AACEncoder::Codec {
 
 namespace {
 
-std::string formatGapLine(const char* pattern, double expected, double seconds, double durationMs,
-                          long long frames) {
+std::string formatGapLine(const char* pattern, double expected, double seconds, double durationMs, long long frames) {
     char line[200];
     std::snprintf(line, sizeof line, pattern, expected, seconds, durationMs, frames);
     return line;
@@ -109,9 +108,10 @@ void AACEncoder::encode(const platform::PcmBuffer& buffer, const IsActive& isAct
     std::int64_t gap = static_cast<std::int64_t>(exactGap);
 
     if (gap > static_cast<std::int64_t>(rate * kMaxSilenceGapSeconds)) {
-        log_(formatGapLine("audio capture gap too long, restarting timeline start_pts_s=%.6f resume_pts_s=%.6f "
-                           "duration_ms=%.3f frames=%lld",
-                           expected, seconds, static_cast<double>(gap) * 1000 / rate, static_cast<long long>(gap)));
+        log_(
+            formatGapLine("audio capture gap too long, restarting timeline start_pts_s=%.6f resume_pts_s=%.6f "
+                          "duration_ms=%.3f frames=%lld",
+                          expected, seconds, static_cast<double>(gap) * 1000 / rate, static_cast<long long>(gap)));
         if (!makeConverter(buffer.format)) return;
         restart();
         gap = 0;
@@ -202,8 +202,9 @@ bool AACEncoder::emitReceived(const Emit& emit) {
         const AVPacket& packet = *codec.packet;
         if (packet.size > 0 && static_cast<std::uint32_t>(packet.size) <= protocol::AudioFormat::maxPayloadLength) {
             const std::int64_t n = outputPackets_++;
-            const double ptsSeconds = *anchorSeconds_ + static_cast<double>(n * format_.samplesPerFrame - leadingFrames_) /
-                                                            static_cast<double>(format_.sampleRate);
+            const double ptsSeconds =
+                *anchorSeconds_ + static_cast<double>(n * format_.samplesPerFrame - leadingFrames_) /
+                                      static_cast<double>(format_.sampleRate);
             const auto pts = static_cast<std::uint64_t>(std::max(ptsSeconds * 1'000'000, 0.0));
             emit(base::Bytes(packet.data, packet.data + packet.size), pts, nextIsDiscontinuity_);
             nextIsDiscontinuity_ = false;

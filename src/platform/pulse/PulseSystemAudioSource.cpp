@@ -29,9 +29,9 @@ struct PulseSystemAudioSource::Loop {
     pa_threaded_mainloop* mainloop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    std::string sink;          // whose monitor is recorded
-    bool running = false;      // start has succeeded
-    bool failed = false;       // reported once; nothing more is said
+    std::string sink;      // whose monitor is recorded
+    bool running = false;  // start has succeeded
+    bool failed = false;   // reported once; nothing more is said
 
     explicit Loop(PulseSystemAudioSource& o) : owner(o) {}
 
@@ -124,7 +124,8 @@ struct PulseSystemAudioSource::Loop {
         context = pa_context_new(pa_threaded_mainloop_get_api(mainloop), "Orvanta");
         if (!context) return "cannot create a PulseAudio context";
         pa_context_set_state_callback(context, &Loop::onContextState, this);
-        if (pa_context_connect(context, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        if (pa_context_connect(context, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) <
+            0) {
             return "cannot connect to the audio server: " + contextError();
         }
         if (pa_threaded_mainloop_start(mainloop) < 0) return "cannot start the PulseAudio main loop";

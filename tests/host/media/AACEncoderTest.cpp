@@ -34,10 +34,11 @@ protected:
     void feed(double seconds, std::size_t frames, PcmFormat format = kStereo48k) {
         std::vector<float> samples = tone_.next(frames);
         samples.resize(frames * static_cast<std::size_t>(format.channels));
-        encoder_.encode(PcmBuffer{format, samples, seconds}, [this] { return active_; },
-                        [this](base::Bytes data, std::uint64_t pts, bool discontinuity) {
-                            packets_.push_back({std::move(data), pts, discontinuity});
-                        });
+        encoder_.encode(
+            PcmBuffer{format, samples, seconds}, [this] { return active_; },
+            [this](base::Bytes data, std::uint64_t pts, bool discontinuity) {
+                packets_.push_back({std::move(data), pts, discontinuity});
+            });
     }
 
     // Feeds a continuous run of 10 ms buffers starting at `seconds`; returns where it ends.
@@ -56,7 +57,8 @@ protected:
 
     testing::SineSource tone_{1000, 0.5f};
     std::vector<std::string> log_;
-    AACEncoder encoder_{protocol::AudioFormat::aacLC48kStereo(), [this](std::string_view line) { log_.emplace_back(line); }};
+    AACEncoder encoder_{protocol::AudioFormat::aacLC48kStereo(),
+                        [this](std::string_view line) { log_.emplace_back(line); }};
     std::vector<Packet> packets_;
     bool active_ = true;
 };
@@ -74,6 +76,23 @@ TEST_F(AACEncoderTest, TimesPacketsFromTheFirstBufferMinusTheEncodersPriming) {
     }
     EXPECT_EQ(discontinuities(), std::vector<std::size_t>{0});
     EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(AACEncoderTest, BuffersOfOddSizesKeepOneContinuousTimeline) {
+    double seconds = kStart;
+    std::int64_t frames = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (std::size_t size : {1, 7, 333, 1023, 1025, 4097}) {
+            feed(seconds, size);
+            seconds += static_cast<double>(size) / kRate;
+            frames += static_cast<std::int64_t>(size);
+        }
+    }
+    EXPECT_TRUE(log_.empty());
+    EXPECT_EQ(static_cast<std::int64_t>(packets_.size()), frames / 1024 - 1);
+    for (std::size_t n = 0; n < packets_.size(); ++n) {
+        ASSERT_EQ(packets_[n].pts, ptsOf(kStart, static_cast<std::int64_t>(n), encoder_.leadingFrames())) << n;
+    }
 }
 
 TEST_F(AACEncoderTest, ClampsTimesBeforeTheClocksStartAtZero) {

@@ -66,16 +66,16 @@ TEST(AudioCapturePulseTest, PlayedToneComesOutAsAacAndALostServerIsReported) {
     if (!server) return testing::skipOrFailWithoutService("PulseAudio: " + server.error());
     base::DispatchQueue queue("zq2.audio");
     Collector collector;
-    auto capture = AudioCapture::create(
-        std::make_unique<platform::pulse::PulseSystemAudioSource>((*server)->server()), queue, [](std::string_view) {});
+    auto capture = AudioCapture::create(std::make_unique<platform::pulse::PulseSystemAudioSource>((*server)->server()),
+                                        queue, [](std::string_view) {});
     collector.attach(*capture);
     std::promise<bool> started;
     capture->start([&](bool ok) { started.set_value(ok); });
     ASSERT_TRUE(started.get_future().get());
 
     testing::TempDir dir("capture-tone");
-    auto player = testing::PulseTonePlayer::start((*server)->server(), (*server)->sinkName(), dir / "tone.raw", 440,
-                                                  0.4f, 3);
+    auto player =
+        testing::PulseTonePlayer::start((*server)->server(), (*server)->sinkName(), dir / "tone.raw", 440, 0.4f, 3);
     ASSERT_TRUE(player);
     constexpr std::size_t kAnalysed = 9600;
     ASSERT_TRUE(collector.waitFor([&](const std::vector<float>& samples, const auto&) {

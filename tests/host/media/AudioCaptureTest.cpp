@@ -19,7 +19,8 @@ protected:
     AudioCaptureTest() {
         auto source = std::make_unique<testing::FakeSystemAudioSource>(state_);
         source_ = source.get();
-        capture_ = AudioCapture::create(std::move(source), queue_, [this](std::string_view l) { log_.emplace_back(l); });
+        capture_ =
+            AudioCapture::create(std::move(source), queue_, [this](std::string_view l) { log_.emplace_back(l); });
         capture_->onPacket = [this](base::Bytes, std::uint64_t pts, bool discontinuity) {
             packets_.push_back({pts, discontinuity});
         };

@@ -121,9 +121,8 @@ TEST(PulseSystemAudioSourceTest, FollowsTheDefaultOutputWhenItChanges) {
     PulseSystemAudioSource source(pulse.server());
     recorder.attach(source);
     ASSERT_TRUE(source.start(kStereo48k));
-    ASSERT_TRUE(testing::PulseTonePlayer::run({"pactl", "--server=" + pulse.server(), "load-module",
-                                               "module-null-sink", "sink_name=orvanta_second", "rate=48000",
-                                               "norewinds=1"}));
+    ASSERT_TRUE(testing::PulseTonePlayer::run({"pactl", "--server=" + pulse.server(), "load-module", "module-null-sink",
+                                               "sink_name=orvanta_second", "rate=48000", "norewinds=1"}));
     ASSERT_TRUE(
         testing::PulseTonePlayer::run({"pactl", "--server=" + pulse.server(), "set-default-sink", "orvanta_second"}));
 
