@@ -17,7 +17,7 @@ public:
         std::optional<std::string> startError;  // start fails with this text
         std::optional<platform::PcmFormat> wanted;
         std::atomic<int> stops{0};
-        bool running = false;
+        std::atomic<bool> running{false};
     };
 
     explicit FakeSystemAudioSource(std::shared_ptr<State> state) : state_(std::move(state)) {}

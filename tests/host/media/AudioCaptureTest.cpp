@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+
+#include "base/DispatchQueue.h"
+
 #include "host/media/AudioTestSupport.h"
 #include "support/FakeSystemAudioSource.h"
 #include "support/ManualExecutor.h"
@@ -76,6 +81,35 @@ TEST_F(AudioCaptureTest, NoPacketAfterStopReturns) {
     capture_->stop();
     queue_.runUntilIdle();
     EXPECT_TRUE(packets_.empty());
+}
+
+// On a real queue, stop() from another thread waits for a running onPacket, and none follows it.
+TEST(AudioCaptureQueueTest, NoPacketStartsOnceStopHasReturned) {
+    base::DispatchQueue queue("zq2.audio");
+    auto state = std::make_shared<testing::FakeSystemAudioSource::State>();
+    auto source = std::make_unique<testing::FakeSystemAudioSource>(state);
+    auto* fake = source.get();
+    auto capture = AudioCapture::create(std::move(source), queue, [](std::string_view) {});
+    std::atomic<bool> stopReturned = false;
+    std::atomic<int> packets = 0, late = 0;
+    std::promise<void> first;
+    capture->onPacket = [&](base::Bytes, std::uint64_t, bool) {
+        if (packets++ == 0) first.set_value();
+        if (stopReturned) ++late;
+    };
+    std::promise<bool> started;
+    capture->start([&](bool ok) { started.set_value(ok); });
+    ASSERT_TRUE(started.get_future().get());
+
+    testing::SineSource tone(440, 0.3f);
+    double seconds = 1;
+    for (int i = 0; i < 500; ++i, seconds += 0.01) fake->play(tone.next(480), seconds);
+    first.get_future().wait();
+    capture->stop();
+    stopReturned = true;
+    queue.sync([] {});
+    EXPECT_EQ(late, 0);
+    EXPECT_LT(packets, 500 * 480 / 1024);
 }
 
 TEST_F(AudioCaptureTest, StartFailureReportsThroughOnError) {
