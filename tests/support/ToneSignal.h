@@ -4,6 +4,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -41,24 +42,47 @@ private:
     std::int64_t n_ = 0;
 };
 
-// Root mean square of `samples`.
-inline double rms(const std::vector<float>& samples, std::size_t from, std::size_t count) {
-    double sum = 0;
-    for (std::size_t i = from; i < from + count; ++i) sum += double(samples[i]) * samples[i];
-    return std::sqrt(sum / static_cast<double>(count));
+// Rising zero crossings of the samples in [from, from + count).
+inline std::vector<std::size_t> risingCrossings(const std::vector<float>& samples, std::size_t from,
+                                                std::size_t count) {
+    std::vector<std::size_t> at;
+    for (std::size_t i = from + 1; i < std::min(from + count, samples.size()); ++i) {
+        if (samples[i - 1] < 0 && samples[i] >= 0) at.push_back(i);
+    }
+    return at;
 }
 
-// Frequency from the rising zero crossings of a clean tone.
+inline double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::nth_element(values.begin(), values.begin() + std::ssize(values) / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// Frequency and RMS level of a tone, each taken over its typical periods, so that a short glitch of a
+// loaded machine (an underrun of the player) does not move them.
 inline double toneHertz(const std::vector<float>& samples, std::size_t from, std::size_t count, int rate = 48000) {
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = from + 1; i < from + count; ++i) {
-        if (samples[i - 1] < 0 && samples[i] >= 0) {
-            if (crossings++ == 0) first = i;
-            last = i;
-        }
+    const auto at = risingCrossings(samples, from, count);
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < at.size(); ++i) periods.push_back(static_cast<double>(at[i] - at[i - 1]));
+    // The mean of the periods near the median: whole-sample periods alone would be too coarse.
+    const double typical = median(periods);
+    double sum = 0;
+    int counted = 0;
+    for (double period : periods) {
+        if (std::abs(period - typical) <= 2) sum += period, ++counted;
     }
-    if (crossings < 2) return 0;
-    return static_cast<double>(crossings - 1) * rate / static_cast<double>(last - first);
+    return counted > 0 ? rate * counted / sum : 0;
+}
+
+inline double toneLevel(const std::vector<float>& samples, std::size_t from, std::size_t count) {
+    const auto at = risingCrossings(samples, from, count);
+    std::vector<double> levels;
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        double sum = 0;
+        for (std::size_t j = at[i - 1]; j < at[i]; ++j) sum += double(samples[j]) * samples[j];
+        levels.push_back(std::sqrt(sum / static_cast<double>(at[i] - at[i - 1])));
+    }
+    return median(levels);
 }
 
 // Plays `seconds` of a stereo tone into `sink` of `server` (48 kHz float), stopped when destroyed.
@@ -75,7 +99,7 @@ public:
             .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
         auto pid =
             startChild({.argv = {"pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
-                                 "--latency-msec=20", "--server=" + server, "--device=" + sink, file.string()},
+                                 "--latency-msec=100", "--server=" + server, "--device=" + sink, file.string()},
                         .extraEnvironment = {},
                         .logPath = {}});
         if (!pid) return std::unexpected(pid.error());
@@ -83,17 +107,16 @@ public:
     }
     ~PulseTonePlayer() { stopChild(pid_); }
 
-    // Runs a short client command (pactl) to its end; whether it succeeded.
-    static bool run(std::vector<std::string> argv) {
-        auto pid = startChild({.argv = std::move(argv), .extraEnvironment = {}, .logPath = {}});
+    // Runs a short client command (pactl) to its end; whether it succeeded. Its output goes to
+    // `output` when given.
+    static bool run(std::vector<std::string> argv, const std::string& output = {}) {
+        auto pid = startChild({.argv = std::move(argv), .extraEnvironment = {}, .logPath = output});
         int status = 0;
         if (!pid) return false;
         while (::waitpid(*pid, &status, 0) < 0 && errno == EINTR) {
         }
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    PulseTonePlayer(const PulseTonePlayer&) = delete;
-    PulseTonePlayer& operator=(const PulseTonePlayer&) = delete;
 
 private:
     explicit PulseTonePlayer(pid_t pid) : pid_(pid) {}

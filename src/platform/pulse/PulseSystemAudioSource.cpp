@@ -173,9 +173,20 @@ struct PulseSystemAudioSource::Loop {
         auto* loop = static_cast<Loop*>(user);
         if (loop->running && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) &&
             PA_CONTEXT_IS_GOOD(pa_context_get_state(loop->context))) {
-            loop->fail("the audio output " + loop->sink + " went away");
+            // The recorded output went away: follow the server's new default, if it has one.
+            pa_operation* op = pa_context_get_server_info(loop->context, &Loop::afterStreamLost, loop);
+            if (op) pa_operation_unref(op);
         }
         pa_threaded_mainloop_signal(loop->mainloop, 0);
+    }
+
+    static void afterStreamLost(pa_context*, const pa_server_info* info, void* user) {
+        auto* loop = static_cast<Loop*>(user);
+        if (!loop->running || loop->failed) return;
+        if (!info || !info->default_sink_name || info->default_sink_name == loop->sink) {
+            return loop->fail("the audio output " + loop->sink + " went away");
+        }
+        if (auto error = loop->record(info->default_sink_name)) loop->fail(*error);
     }
 
     static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* user) {
