@@ -88,8 +88,8 @@ public:
             std::copy_n(&screen_[(kDocumentTop + y) * kWidth + kDocumentLeft], kDocumentWidth,
                         &part_[y * kDocumentWidth]);
         }
-        xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kDocumentWidth, kDocumentHeight,
-                      kDocumentLeft, kDocumentTop, 0, 24, static_cast<std::uint32_t>(part_.size() * 4),
+        xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kDocumentWidth, kDocumentHeight, kDocumentLeft,
+                      kDocumentTop, 0, 24, static_cast<std::uint32_t>(part_.size() * 4),
                       reinterpret_cast<const std::uint8_t*>(part_.data()));
         xcb_flush(x.get());
     }
@@ -97,8 +97,8 @@ public:
     void drawAll(platform::x11::XConnection& x, xcb_gcontext_t gc) {
         render(0);
         for (int top = 0; top < kHeight; top += 64) {
-            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kWidth, 64, 0, top, 0, 24,
-                          kWidth * 64 * 4, reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
+            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kWidth, 64, 0, top, 0, 24, kWidth * 64 * 4,
+                          reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
         }
         sync(x);
     }
@@ -300,9 +300,11 @@ void BM_CapturePathVersusBareEncode(benchmark::State& state) {
         };
         for (int frame = 0; frame <= kFrames; ++frame) {
             const auto& pixels = screen->desktop.render(frame);
-            const platform::ScreenImage image{
-                {reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4}, kWidth, kHeight,
-                kWidth * 4, 0};
+            const platform::ScreenImage image{{reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4},
+                                              kWidth,
+                                              kHeight,
+                                              kWidth * 4,
+                                              0};
             auto nv12 = converter.convert(image, {0, 0, kWidth, kHeight}, {0, 0, kWidth, kHeight});
             started = now();
             bare.encode(nv12, static_cast<std::uint64_t>(frame) * 16'667);
@@ -362,7 +364,8 @@ void BM_Sustained1080p60(benchmark::State& state) {
         std::this_thread::sleep_for(100ms);  // the last change is grabbed
         const std::size_t images = pipeline.source->images;
         pipeline.waitForPackets(images + 1);  // and what is still on its way goes out
-        const std::size_t packets = pipeline.hostQueue.sync([&] { return static_cast<std::size_t>(pipeline.sender.sentFrames()); });
+        const std::size_t packets =
+            pipeline.hostQueue.sync([&] { return static_cast<std::size_t>(pipeline.sender.sentFrames()); });
         state.counters["changes"] = frame;
         state.counters["pictures_grabbed"] = static_cast<double>(images);
         state.counters["packets_sent"] = static_cast<double>(packets);
@@ -370,8 +373,7 @@ void BM_Sustained1080p60(benchmark::State& state) {
         state.counters["fps"] = static_cast<double>(packets) / seconds;
         state.counters["cpu_cores"] = busy / seconds;
         state.counters["rss_peak_MB"] = static_cast<double>(statusKilobytes("VmHWM:")) / 1024;
-        state.counters["mbit_per_s"] =
-            static_cast<double>(pipeline.connection->bytes) * 8 / 1e6 / seconds;
+        state.counters["mbit_per_s"] = static_cast<double>(pipeline.connection->bytes) * 8 / 1e6 / seconds;
 
         // Then a still screen with the pointer shown: only the pointer poll remains.
         std::this_thread::sleep_for(1s);
@@ -402,8 +404,8 @@ void BM_X264Preset(benchmark::State& state, const char* preset) {
     for (auto _ : state) {
         state.PauseTiming();
         const auto& pixels = desktop.render(frame);
-        const platform::ScreenImage image{{reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4},
-                                          kWidth, kHeight, kWidth * 4, 0};
+        const platform::ScreenImage image{
+            {reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4}, kWidth, kHeight, kWidth * 4, 0};
         auto nv12 = converter.convert(image, {0, 0, kWidth, kHeight}, {0, 0, kWidth, kHeight});
         state.ResumeTiming();
         started = now();
@@ -421,8 +423,8 @@ BENCHMARK_CAPTURE(BM_X264Preset, veryfast, "veryfast")->Iterations(240)->Unit(be
 void BM_ConvertToNV12(benchmark::State& state) {
     Desktop desktop;
     const auto& pixels = desktop.render(1);
-    const platform::ScreenImage image{{reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4},
-                                      kWidth, kHeight, kWidth * 4, 0};
+    const platform::ScreenImage image{
+        {reinterpret_cast<const std::uint8_t*>(pixels.data()), pixels.size() * 4}, kWidth, kHeight, kWidth * 4, 0};
     host::CaptureConverter converter({kWidth, kHeight});
     for (auto _ : state) {
         auto nv12 = converter.convert(image, {0, 0, kWidth, kHeight}, {0, 0, kWidth, kHeight});

@@ -148,9 +148,8 @@ void Capture::start(StartOptions options, std::function<void(bool)> completion) 
         return;
     }
     stopRequested_ = false;
-    controlQueue_->async([self = shared_from_this(), options = std::move(options), completion] {
-        self->runStart(options, completion);
-    });
+    controlQueue_->async(
+        [self = shared_from_this(), options = std::move(options), completion] { self->runStart(options, completion); });
 }
 
 std::expected<platform::ShareableContent, std::string> Capture::fetchContent() {
@@ -161,7 +160,8 @@ void Capture::runStart(const StartOptions& options, const std::function<void(boo
     auto content = fetchContent();
     for (int attempt = 0; content && options.displayID && !options.window && attempt < kDisplayWaitAttempts;
          ++attempt) {
-        const bool listed = std::ranges::any_of(content->displays, [&](const auto& d) { return d.id == *options.displayID; });
+        const bool listed =
+            std::ranges::any_of(content->displays, [&](const auto& d) { return d.id == *options.displayID; });
         if (listed) break;
         pause(kDisplayWait);
         content = fetchContent();
@@ -195,8 +195,8 @@ std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options, p
     }
     const platform::ShareableDisplay display = *chosen;
     if (options.displayID && *options.displayID != display.id) {
-        log("capture: requested display " + std::to_string(*options.displayID) + " unavailable, using physical display " +
-            std::to_string(display.id));
+        log("capture: requested display " + std::to_string(*options.displayID) +
+            " unavailable, using physical display " + std::to_string(display.id));
     }
     Plan plan;
     plan.excluded = overlayWindows(std::move(content));
@@ -209,8 +209,8 @@ std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options, p
     const bool requestedCaptured = options.displayID && *options.displayID == display.id;
     const SizingRequest request{options.viewport, requestedCaptured ? options.aspectOutput : std::nullopt,
                                 options.minimum};
-    const CaptureSizing sizing = sizeDisplayCapture(w, h, request, environment_.aspectSizer,
-                                                    [this](std::string_view line) { log(line); });
+    const CaptureSizing sizing =
+        sizeDisplayCapture(w, h, request, environment_.aspectSizer, [this](std::string_view line) { log(line); });
     plan.target = platform::DisplayTarget{display.id};
     plan.output = sizing.output;
     plan.displayID = display.id;
@@ -218,11 +218,11 @@ std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options, p
     plan.displayContentRect = sizing.displayContentRect;
     const auto ow = static_cast<double>(sizing.output.width);
     const auto oh = static_cast<double>(sizing.output.height);
-    plan.destinationArea = sizing.displayContentRect
-                               ? platform::ScreenRect{sizing.displayContentRect->x * ow, sizing.displayContentRect->y * oh,
-                                                      sizing.displayContentRect->width * ow,
-                                                      sizing.displayContentRect->height * oh}
-                               : platform::ScreenRect{0, 0, ow, oh};
+    plan.destinationArea =
+        sizing.displayContentRect
+            ? platform::ScreenRect{sizing.displayContentRect->x * ow, sizing.displayContentRect->y * oh,
+                                   sizing.displayContentRect->width * ow, sizing.displayContentRect->height * oh}
+            : platform::ScreenRect{0, 0, ow, oh};
     return plan;
 }
 
@@ -422,8 +422,8 @@ void Capture::takeSnapshot(const PixelBuffer& frame) {
     const int w = frame.width();
     const int h = frame.height();
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3);
-    SwsContext* toRGB = sws_getContext(w, h, AV_PIX_FMT_NV12, w, h, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr,
-                                       nullptr);
+    SwsContext* toRGB =
+        sws_getContext(w, h, AV_PIX_FMT_NV12, w, h, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
     if (!toRGB) return;
     const std::uint8_t* planes[] = {frame.luma(), frame.chroma()};
     const int strides[] = {frame.lumaStride(), frame.chromaStride()};
@@ -439,8 +439,7 @@ void Capture::takeSnapshot(const PixelBuffer& frame) {
     image.width = static_cast<png_uint_32>(w);
     image.height = static_cast<png_uint_32>(h);
     image.format = PNG_FORMAT_RGB;
-    const std::string path =
-        replacingAll(target, ".png", "-" + std::to_string(w) + "x" + std::to_string(h) + ".png");
+    const std::string path = replacingAll(target, ".png", "-" + std::to_string(w) + "x" + std::to_string(h) + ".png");
     if (png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), w * 3, nullptr)) {
         log("snapshot saved: " + path);
     }

@@ -17,8 +17,8 @@
 #include <string_view>
 #include <utility>
 
-#include "base/DispatchQueue.h"
 #include <expected>
+#include "base/DispatchQueue.h"
 #include "host/media/CaptureSizing.h"
 #include "host/media/PixelBuffer.h"
 #include "host/media/WindowCaptureGeometry.h"

@@ -21,8 +21,8 @@ int clampInt(double value, int low, int high) {
 
 // Lends memory to a frame: libswscale copies an input that has no buffer of its own.
 AVBufferRef* borrow(const std::uint8_t* data) {
-    return av_buffer_create(const_cast<std::uint8_t*>(data), 1, [](void*, std::uint8_t*) {}, nullptr,
-                            AV_BUFFER_FLAG_READONLY);
+    return av_buffer_create(
+        const_cast<std::uint8_t*>(data), 1, [](void*, std::uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
 }
 
 }  // namespace
@@ -42,8 +42,7 @@ CaptureConverter::~CaptureConverter() {
 }
 
 bool CaptureConverter::prepare(const Area& source, const Area& destination) {
-    if (scaler_ && source.width == source_.width && source.height == source_.height &&
-        destination == destination_) {
+    if (scaler_ && source.width == source_.width && source.height == source_.height && destination == destination_) {
         source_ = source;
         return true;
     }

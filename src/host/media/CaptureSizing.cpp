@@ -55,8 +55,8 @@ CaptureSize limitMacroblocks(double w, double h, double s, CaptureSize output, c
 CaptureSizing configureWindowsOutput(CaptureSize configured, CaptureSize minimum,
                                      std::optional<CaptureSize> physicalSource, const AspectOutputSizer& sizer) {
     constexpr double kWindowsOutputScale = 2.0;
-    const auto outputPixels = sizer ? sizer(configured.width, configured.height, kWindowsOutputScale, minimum)
-                                    : std::optional<CaptureSize>{};
+    const auto outputPixels =
+        sizer ? sizer(configured.width, configured.height, kWindowsOutputScale, minimum) : std::optional<CaptureSize>{};
     if (!outputPixels) return {configured, std::nullopt};
     if (!physicalSource) return {*outputPixels, std::nullopt};
     const auto ow = static_cast<double>(outputPixels->width);
@@ -89,9 +89,9 @@ CaptureSizing sizeWindowCapture(double w, double h, const SizingRequest& request
     const double f = std::min(kWindowMaxLongSide / std::max(w, h), 1.0);
     w *= f;
     h *= f;
-    const double s = viewport ? std::min({static_cast<double>(viewport->width) / w,
-                                          static_cast<double>(viewport->height) / h, 1.0})
-                              : std::min({kFitBoxWidth / w, kFitBoxHeight / h, 1.0});
+    const double s =
+        viewport ? std::min({static_cast<double>(viewport->width) / w, static_cast<double>(viewport->height) / h, 1.0})
+                 : std::min({kFitBoxWidth / w, kFitBoxHeight / h, 1.0});
     return finish(w, h, s, request, std::nullopt, sizer, log);
 }
 

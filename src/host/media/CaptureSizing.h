@@ -42,8 +42,9 @@ struct CaptureSizing {
 };
 
 struct SizingRequest {
-    std::optional<CaptureSize> viewport = std::nullopt;      // used only when both sides are at least 1
-    std::optional<CaptureSize> aspectOutput = std::nullopt;  // exact size; display captures of the requested display only
+    std::optional<CaptureSize> viewport = std::nullopt;  // used only when both sides are at least 1
+    std::optional<CaptureSize> aspectOutput =
+        std::nullopt;                                   // exact size; display captures of the requested display only
     std::optional<CaptureSize> minimum = std::nullopt;  // selects the Windows-output sizing
 };
 

@@ -76,8 +76,8 @@ struct Encoder::Session {
 };
 
 std::int64_t Encoder::initialBitRate(std::int64_t width, std::int64_t height) {
-    const double rate = static_cast<double>(width) * static_cast<double>(height) * Encoder::kFramesPerSecond *
-                        kBitsPerPixel;
+    const double rate =
+        static_cast<double>(width) * static_cast<double>(height) * Encoder::kFramesPerSecond * kBitsPerPixel;
     return static_cast<std::int64_t>(std::clamp(rate, kMinBitRate, kMaxBitRate));
 }
 

@@ -126,12 +126,13 @@ void VideoSender::sendFrame(base::Bytes avcc, bool isKey, std::uint64_t ptsMicro
         return;
     }
     protocol::PacketFlags flags;
-    if (isKey) flags = droppedFrames_ ? protocol::PacketFlags{protocol::PacketFlags::keyframe,
-                                                              protocol::PacketFlags::discontinuity}
-                                      : protocol::PacketFlags::keyframe;
+    if (isKey)
+        flags = droppedFrames_
+                    ? protocol::PacketFlags{protocol::PacketFlags::keyframe, protocol::PacketFlags::discontinuity}
+                    : protocol::PacketFlags::keyframe;
     ++seq_;
-    auto packet = protocol::VideoPacket::make(protocol::PacketType::video, flags, gen_, seq_, ptsMicros,
-                                              std::move(avcc));
+    auto packet =
+        protocol::VideoPacket::make(protocol::PacketType::video, flags, gen_, seq_, ptsMicros, std::move(avcc));
     if (!packet) return;
     if (isKey) droppedFrames_ = false;
     unacked_.push_back({seq_, clock_.uptimeMicros()});
@@ -200,8 +201,8 @@ void VideoSender::adjustBitRate(std::uint64_t now, BitRateControl& encoder) {
     if (stage1Times_.size() >= kStage1EventsForStepDown && current > kMinSteppedBitRate) {
         previousRates_.push_back(current);
         const std::int64_t next = stepDown(current);
-        log("bitrate down " + std::to_string(current) + " -> " + std::to_string(next) + " bps: " +
-            std::to_string(stage1Times_.size()) + " stage1 events in 10s");
+        log("bitrate down " + std::to_string(current) + " -> " + std::to_string(next) +
+            " bps: " + std::to_string(stage1Times_.size()) + " stage1 events in 10s");
         stage1Times_.clear();
         lastRateChange_ = now;
         encoder.setPendingBitRate(next);

@@ -237,7 +237,8 @@ private:
 
     void run() {
         xcb_connection_t* c = x_->get();
-        const std::uint64_t interval = 1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1));
+        const std::uint64_t interval =
+            1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1));
         bool dirty = true;  // the stream's configuration needs a first picture at once
         std::optional<std::uint64_t> lastFrame;
         std::uint64_t nextMonitorCheck = clock_.uptimeMicros() + kMonitorCheckMicros;
@@ -249,8 +250,8 @@ private:
                               ? static_cast<int>((*lastFrame + interval - now + 999) / 1000)
                               : 0;
             } else if (settings_.showsCursor) {
-                timeout = now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMillis
-                                                                            : kStillPointerPollMillis;
+                timeout =
+                    now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMillis : kStillPointerPollMillis;
             }
             if (!isWindow()) {
                 const int untilCheck =
@@ -302,8 +303,8 @@ private:
         } else if (settings_.showsCursor && xfixesEvent_ && type == xfixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
             cursor_.reset();
             dirty = true;
-        } else if (randrEvent_ && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
-                                   type == randrEvent_ + XCB_RANDR_NOTIFY)) {
+        } else if (randrEvent_ &&
+                   (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
             if (auto located = locate(); !located) return located.error();
             dirty = true;
         } else if (type == XCB_DESTROY_NOTIFY) {
@@ -320,8 +321,7 @@ private:
 
     bool pointerMoved() {
         xcb_connection_t* c = x_->get();
-        Reply<xcb_query_pointer_reply_t> pointer(
-            xcb_query_pointer_reply(c, xcb_query_pointer(c, x_->root()), nullptr));
+        Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, x_->root()), nullptr));
         if (!pointer) return false;
         const bool moved = pointer->root_x != pointerX_ || pointer->root_y != pointerY_;
         pointerX_ = pointer->root_x;
@@ -388,8 +388,8 @@ private:
         const auto dx = static_cast<std::size_t>(visible.x - area_.x);
         const auto dy = static_cast<std::size_t>(visible.y - area_.y);
         for (std::size_t row = 0; row < vh; ++row) {
-            std::memcpy(buffer_.data() + ((dy + row) * static_cast<std::size_t>(width) + dx) * 4,
-                        *read + row * vw * 4, static_cast<std::size_t>(vw) * 4);
+            std::memcpy(buffer_.data() + ((dy + row) * static_cast<std::size_t>(width) + dx) * 4, *read + row * vw * 4,
+                        static_cast<std::size_t>(vw) * 4);
         }
         return buffer_.data();
     }
@@ -424,9 +424,10 @@ private:
         if (!ensureSegment(bytes)) return false;
         xcb_connection_t* c = x_->get();
         const xcb_pixmap_t pixmap = xcb_generate_id(c);
-        xcb_generic_error_t* error = xcb_request_check(
-            c, xcb_shm_create_pixmap_checked(c, pixmap, x_->root(), static_cast<std::uint16_t>(width),
-                                             static_cast<std::uint16_t>(height), x_->screen()->root_depth, segment_, 0));
+        xcb_generic_error_t* error =
+            xcb_request_check(c, xcb_shm_create_pixmap_checked(c, pixmap, x_->root(), static_cast<std::uint16_t>(width),
+                                                               static_cast<std::uint16_t>(height),
+                                                               x_->screen()->root_depth, segment_, 0));
         if (error) {
             std::free(error);
             sharedPixmaps_ = false;
@@ -482,9 +483,9 @@ private:
         void* address = shmat(id, nullptr, 0);
         xcb_connection_t* c = x_->get();
         const xcb_shm_seg_t segment = xcb_generate_id(c);
-        xcb_generic_error_t* error =
-            address == reinterpret_cast<void*>(-1) ? nullptr
-                                                   : xcb_request_check(c, xcb_shm_attach_checked(c, segment, id, 0));
+        xcb_generic_error_t* error = address == reinterpret_cast<void*>(-1)
+                                         ? nullptr
+                                         : xcb_request_check(c, xcb_shm_attach_checked(c, segment, id, 0));
         // Marked for removal at once: it goes when both sides detach, even if this process dies.
         shmctl(id, IPC_RMID, nullptr);
         if (address == reinterpret_cast<void*>(-1)) return false;
@@ -585,8 +586,7 @@ private:
 
 }  // namespace
 
-X11ScreenSource::X11ScreenSource(std::string display, std::shared_ptr<FrameComposer> composer,
-                                 const base::Clock& clock)
+X11ScreenSource::X11ScreenSource(std::string display, std::shared_ptr<FrameComposer> composer, const base::Clock& clock)
     : display_(std::move(display)), composer_(std::move(composer)), clock_(clock) {}
 
 X11ScreenSource::~X11ScreenSource() = default;
@@ -623,8 +623,7 @@ std::expected<ShareableContent, std::string> X11ScreenSource::content() {
     return content;
 }
 
-std::expected<std::unique_ptr<ScreenStream>, std::string> X11ScreenSource::openStream(
-    const StreamSettings& settings) {
+std::expected<std::unique_ptr<ScreenStream>, std::string> X11ScreenSource::openStream(const StreamSettings& settings) {
     auto opened = XConnection::open(display_);
     if (!opened) return std::unexpected(opened.error());
     return std::make_unique<X11ScreenStream>(std::move(*opened), settings, composer_, clock_);

@@ -102,10 +102,12 @@ TEST_F(CaptureTest, ChoosesTheDisplayAndSkipsOwnVirtualDisplays) {
         {"requested and listed", {{physical, virtualOne}, 1, {}}, {.displayID = 9u}, 9, nullptr},
         {"main by default", {{other, physical}, 1, {}}, {}, 1, nullptr},
         {"own virtual main is skipped", {{virtualOne, other}, 9, {}}, {}, 2, nullptr},
-        {"requested missing falls back", {{physical}, 1, {}}, {.displayID = 5u}, 1,
+        {"requested missing falls back",
+         {{physical}, 1, {}},
+         {.displayID = 5u},
+         1,
          "capture: requested display 5 unavailable, using physical display 1"},
-        {"requested missing but required", {{physical}, 1, {}}, {.displayID = 5u, .requireDisplay = true}, {},
-         nullptr},
+        {"requested missing but required", {{physical}, 1, {}}, {.displayID = 5u, .requireDisplay = true}, {}, nullptr},
         {"only own virtual displays", {{virtualOne}, 9, {}}, {}, {}, nullptr},
         {"nothing at all", {}, {}, {}, nullptr},
     };
@@ -118,7 +120,8 @@ TEST_F(CaptureTest, ChoosesTheDisplayAndSkipsOwnVirtualDisplays) {
         EXPECT_EQ(ok, c.chosen.has_value()) << c.name;
         if (c.chosen) {
             EXPECT_EQ(capture->capturedDisplayID(), c.chosen) << c.name;
-            EXPECT_EQ(source->lastStream()->settings.target, platform::CaptureTarget{platform::DisplayTarget{*c.chosen}});
+            EXPECT_EQ(source->lastStream()->settings.target,
+                      platform::CaptureTarget{platform::DisplayTarget{*c.chosen}});
         } else {
             EXPECT_EQ(errors, std::vector<std::string>{std::string(Capture::kNoDisplayText)}) << c.name;
         }
@@ -222,8 +225,9 @@ TEST_F(CaptureTest, WindowIsScaledIntoItsPlaceOnBlack) {
     auto sink = std::make_shared<FrameSink>();
     capture->setFrameHandler([sink](auto frame, auto pts) { (*sink)(std::move(frame), pts); });
     ASSERT_TRUE(start(capture, {.window = window, .windowScale = 0.5}));
-    EXPECT_TRUE(logged("window capture: id=42 scale=0.5 frame=(100, 50, 200, 100) source=(100, 50, 200, 100) "
-                       "destination=(50, 25, 100, 50) output=200x100"));
+    EXPECT_TRUE(
+        logged("window capture: id=42 scale=0.5 frame=(100, 50, 200, 100) source=(100, 50, 200, 100) "
+               "destination=(50, 25, 100, 50) output=200x100"));
     ASSERT_TRUE(capture->windowGeometry());
     EXPECT_EQ(capture->capturedDisplayID(), std::nullopt);
 

@@ -103,9 +103,11 @@ protected:
 };
 
 TEST(EncoderRateTest, InitialRateAndDataRateLimit) {
-    const std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t>> cases = {
-        {1920, 1080, 43'545'600}, {1280, 720, 19'353'600}, {2560, 1440, 72'000'000},
-        {640, 360, 12'000'000},   {3840, 2160, 72'000'000}};
+    const std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t>> cases = {{1920, 1080, 43'545'600},
+                                                                                     {1280, 720, 19'353'600},
+                                                                                     {2560, 1440, 72'000'000},
+                                                                                     {640, 360, 12'000'000},
+                                                                                     {3840, 2160, 72'000'000}};
     for (auto [w, h, rate] : cases) EXPECT_EQ(Encoder::initialBitRate(w, h), rate) << w << "x" << h;
     EXPECT_EQ(Encoder::dataRateLimitBytes(16'000'000), 1'500'000);
 }

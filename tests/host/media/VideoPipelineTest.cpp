@@ -58,17 +58,16 @@ TEST(VideoPipelineTest, CapturedScreenArrivesAsDecodablePackets) {
 
     Encoder encoder(capture->width(), capture->height(), [](std::string_view) {});
     encoder.onParameters = [&](base::Bytes sps, base::Bytes pps) {
-        protocol::StreamConfig config{kGen, std::string(protocol::StreamConfig::codecH264), 640, 360, 60,
-                                      std::move(sps), std::move(pps)};
+        protocol::StreamConfig config{
+            kGen, std::string(protocol::StreamConfig::codecH264), 640, 360, 60, std::move(sps), std::move(pps)};
         hostQueue.sync([&] { sender.setConfig(config); });
     };
     encoder.onEncoded = [&](base::Bytes avcc, bool isKey, std::uint64_t pts) {
         hostQueue.sync([&] { sender.sendFrame(std::move(avcc), isKey, pts); });
     };
     ASSERT_TRUE(encoder.start());
-    capture->setFrameHandler([&encoder](std::shared_ptr<const PixelBuffer> frame, std::uint64_t pts) {
-        encoder.encode(frame, pts);
-    });
+    capture->setFrameHandler(
+        [&encoder](std::shared_ptr<const PixelBuffer> frame, std::uint64_t pts) { encoder.encode(frame, pts); });
 
     // A red square drawn after the start: a third of 1920x1080 lands at (100, 100) in 640x360.
     const xcb_window_t window = xcb_generate_id((*x)->get());

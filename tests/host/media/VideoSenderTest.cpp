@@ -49,8 +49,8 @@ protected:
 };
 
 TEST_F(VideoSenderTest, ConfigGoesFirstAndSharesTheSequence) {
-    protocol::StreamConfig config{.gen = 7, .codec = "h264", .width = 64, .height = 48, .fpsCap = 60,
-                                  .sps = {0x67, 1}, .pps = {0x68, 2}};
+    protocol::StreamConfig config{
+        .gen = 7, .codec = "h264", .width = 64, .height = 48, .fpsCap = 60, .sps = {0x67, 1}, .pps = {0x68, 2}};
     sender.setConfig(config);
     frame(true);
     frame(false);
@@ -98,7 +98,7 @@ TEST_F(VideoSenderTest, AcknowledgementsAreCumulativeAndGuarded) {
 }
 
 TEST_F(VideoSenderTest, AckOfANumberNotInFlightStillRemovesOlderFrames) {
-    for (int i = 0; i < 9; ++i) frame(i == 0);  // 1...9
+    for (int i = 0; i < 9; ++i) frame(i == 0);                                               // 1...9
     sender.setConfig({.gen = 7, .codec = "h264", .width = 64, .height = 48, .fpsCap = 60});  // 10
     frame(false);
     frame(false);  // 11, 12

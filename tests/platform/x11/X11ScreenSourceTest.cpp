@@ -98,8 +98,8 @@ public:
         const std::uint32_t values[] = {rgb, 1};
         xcb_create_window(x.get(), XCB_COPY_FROM_PARENT, id_, x.root(), static_cast<std::int16_t>(left),
                           static_cast<std::int16_t>(top), static_cast<std::uint16_t>(width),
-                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          x.screen()->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, x.screen()->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
         xcb_map_window(x.get(), id_);
         sync(x);
     }
