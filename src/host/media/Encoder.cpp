@@ -146,6 +146,8 @@ bool Encoder::start() {
     av_opt_set(c->priv_data, "preset", tuning_.preset, 0);
     av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av_opt_set(c->priv_data, "profile", "high", 0);
+    // The fastest presets turn off what makes a stream High profile; these two keep it High.
+    av_opt_set(c->priv_data, "x264-params", "cabac=1:8x8dct=1", 0);
     av_opt_set_int(c->priv_data, "forced-idr", 1, 0);
     applyBitRate(*session, initialBitRate());
     const int status = avcodec_open2(c, codec, nullptr);

@@ -15,10 +15,12 @@
 
 namespace orvanta::host {
 
-// x264 speed settings. The defaults hold 1080p60 on two cores (bench/video_pipeline.cpp compares
-// the presets; its figures are in the comment there).
+// x264 speed settings. bench/video_pipeline.cpp encodes 1080p desktop pictures at two threads on
+// two cores (a busy machine, median of four runs): "ultrafast" (kept High profile, below) 8.8 ms
+// a frame, p95 13.1 ms; "superfast" 11.5 ms, p95 15.3 ms; "veryfast" p95 18-20 ms, over the
+// 16.7 ms a frame has at 60 per second. So "ultrafast" with two slice threads, for the headroom.
 struct EncoderTuning {
-    const char* preset = "superfast";
+    const char* preset = "ultrafast";
     int threads = 2;
 };
 
