@@ -1,6 +1,8 @@
 // A video connection that keeps what is sent and reports whatever backlog the test sets.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <vector>
 

@@ -6,6 +6,8 @@
 #include <xcb/xcb.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <cstdlib>
+#include <future>
 
 #include "base/DispatchQueue.h"
 #include "host/media/Capture.h"
