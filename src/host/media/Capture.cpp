@@ -404,6 +404,7 @@ void Capture::handleImage(const platform::ScreenImage& image) {
 }
 
 void Capture::handleStreamStop(std::string why) {
+    if (stopRequested_) return;  // an end that crossed the owner's stop is no failure
     running_ = false;
     std::shared_ptr<platform::ScreenStream> ended;
     {
