@@ -31,7 +31,10 @@ class NameOrder {
 public:
     NameOrder() {
         UErrorCode status = U_ZERO_ERROR;
-        collator_.reset(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+        // ICU reads the C locale as en_US_POSIX, whose order is by code point; people read root's.
+        auto locale = icu::Locale::getDefault();
+        if (std::string_view(locale.getName()) == "en_US_POSIX") locale = icu::Locale::getRoot();
+        collator_.reset(icu::Collator::createInstance(locale, status));
         if (U_FAILURE(status)) {
             collator_.reset();
             return;
