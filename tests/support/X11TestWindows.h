@@ -90,8 +90,21 @@ public:
     }
 
     // Asks the window manager, as a pager would, to change a window's state.
-    void requestState(xcb_window_t window, bool add, const char* state) {
-        send(window, atom("_NET_WM_STATE"), {add ? 1u : 0u, atom(state), 0, 2, 0});
+    void requestState(xcb_window_t window, bool add, const char* state, const char* other = nullptr) {
+        send(window, atom("_NET_WM_STATE"), {add ? 1u : 0u, atom(state), other ? atom(other) : 0, 2, 0});
+    }
+    bool hasState(xcb_window_t window, const char* state) {
+        auto* reply = xcb_get_property_reply(
+            c_, xcb_get_property(c_, 0, window, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 0, 32), nullptr);
+        bool found = false;
+        if (reply && reply->format == 32) {
+            auto* values = static_cast<xcb_atom_t*>(xcb_get_property_value(reply));
+            auto wanted = atom(state);
+            found = std::find(values, values + xcb_get_property_value_length(reply) / 4, wanted) !=
+                    values + xcb_get_property_value_length(reply) / 4;
+        }
+        std::free(reply);
+        return found;
     }
     void iconify(xcb_window_t window) { send(window, atom("WM_CHANGE_STATE"), {3, 0, 0, 0, 0}); }
 
@@ -109,6 +122,17 @@ public:
     bool managed(xcb_window_t window) {
         auto list = clientList();
         return std::find(list.begin(), list.end(), window) != list.end();
+    }
+    // Waits until the window manager lists the window. Openbox announces itself before it takes
+    // over map requests, so a window mapped just after it started may stay unmanaged: map it again.
+    bool waitManaged(xcb_window_t window) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (waitUntil([&] { return managed(window); }, std::chrono::milliseconds(500))) return true;
+            xcb_unmap_window(c_, window);
+            xcb_map_window(c_, window);
+            xcb_flush(c_);
+        }
+        return false;
     }
 
     // Blocks on the server's events until `done` holds or `limit` passes; the limit only guards a

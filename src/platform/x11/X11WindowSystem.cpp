@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -26,6 +27,8 @@ constexpr std::uint32_t kMaxListLongs = 1u << 16;        // windows in the clien
 constexpr int kMaxIconSide = 1024;
 constexpr int kPreferredIconSide = 256;
 constexpr std::uint64_t kWaitSliceMicros = 20'000;       // re-read at least this often while waiting
+constexpr auto kWaitSlice = std::chrono::milliseconds(5);
+constexpr auto kStateSettle = std::chrono::milliseconds(250);  // for the window manager to leave a state
 constexpr std::uint32_t kSourcePager = 2;                // EWMH source indication: a pager or tool
 constexpr std::uint32_t kGravityNorthWest = 1;
 constexpr std::uint32_t kStateRemove = 0;
@@ -408,21 +411,13 @@ int X11WindowSystem::moveResize(const AXElement& element, std::optional<Point> o
     auto window = client(element);
     if (!window) return window.error();
     const auto& a = *atoms_;
-    Rect requested = window->frame;
-    if (origin) {
-        if (!std::isfinite(origin->x) || !std::isfinite(origin->y) || std::abs(origin->x) > INT16_MAX ||
-            std::abs(origin->y) > INT16_MAX) {
-            return AXError::illegalArgument;
-        }
-        requested.x = origin->x;
-        requested.y = origin->y;
+    if (origin && (!std::isfinite(origin->x) || !std::isfinite(origin->y) || std::abs(origin->x) > INT16_MAX ||
+                   std::abs(origin->y) > INT16_MAX)) {
+        return AXError::illegalArgument;
     }
-    if (size) {
-        if (!(size->width >= 1) || !(size->height >= 1) || size->width > UINT16_MAX || size->height > UINT16_MAX) {
-            return AXError::illegalArgument;
-        }
-        requested.width = size->width;
-        requested.height = size->height;
+    if (size && (!(size->width >= 1) || !(size->height >= 1) || size->width > UINT16_MAX ||
+                 size->height > UINT16_MAX)) {
+        return AXError::illegalArgument;
     }
     // Window managers ignore moves of maximised and full-screen windows: leave those states first,
     // and remember them so that moving the window back where it was restores them.
@@ -430,47 +425,74 @@ int X11WindowSystem::moveResize(const AXElement& element, std::optional<Point> o
     for (auto state : {a[kStateMaxVert], a[kStateMaxHorz], a[kStateFullscreen]}) {
         if (window->has(state)) clearing.push_back(state);
     }
-    {
+    Rect asked = window->frame;
+    if (origin) asked.x = origin->x, asked.y = origin->y;
+    if (size) asked.width = size->width, asked.height = size->height;
+    // Asking a maximised window for the frame it has (a restore's last step) keeps it maximised.
+    if (!clearing.empty() && std::abs(asked.x - window->frame.x) <= 2 && std::abs(asked.y - window->frame.y) <= 2 &&
+        std::abs(asked.width - window->frame.width) <= 2 && std::abs(asked.height - window->frame.height) <= 2) {
+        return AXError::success;
+    }
+    if (!clearing.empty()) {
         std::lock_guard lock(mutex_);
-        if (!clearing.empty() && !cleared_.contains(window->id)) cleared_[window->id] = {clearing, window->frame};
+        cleared_.try_emplace(window->id, ClearedStates{clearing, window->frame, window->frame});
     }
     for (auto state : clearing) sendToRoot(window->id, a[kWmState], {kStateRemove, state, 0, kSourcePager, 0});
+    if (!clearing.empty()) {
+        // The decorations differ between the states, so the size asked for waits for the new ones.
+        xcb_flush(x_->get());
+        const auto deadline = std::chrono::steady_clock::now() + kStateSettle;
+        while (std::ranges::any_of(clearing, [&](xcb_atom_t state) { return window->has(state); }) &&
+               std::chrono::steady_clock::now() < deadline) {
+            waitForFrameChange(element, std::chrono::duration_cast<std::chrono::microseconds>(kWaitSlice).count());
+            window = client(element);
+            if (!window) return window.error();
+        }
+    }
 
     // NorthWest gravity places the frame's outer corner at x, y; the size asked for is the client's.
     std::uint32_t flags = kGravityNorthWest | (kSourcePager << 12);
     std::array<std::uint32_t, 5> data{};
     if (origin) {
         flags |= (1u << 8) | (1u << 9);
-        data[1] = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lround(requested.x)));
-        data[2] = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lround(requested.y)));
+        data[1] = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lround(origin->x)));
+        data[2] = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lround(origin->y)));
     }
     if (size) {
         flags |= (1u << 10) | (1u << 11);
-        data[3] = static_cast<std::uint32_t>(std::max(1L, std::lround(requested.width - window->decoration.width)));
-        data[4] = static_cast<std::uint32_t>(std::max(1L, std::lround(requested.height - window->decoration.height)));
+        data[3] = static_cast<std::uint32_t>(std::max(1L, std::lround(size->width - window->decoration.width)));
+        data[4] = static_cast<std::uint32_t>(std::max(1L, std::lround(size->height - window->decoration.height)));
     }
     data[0] = flags;
     sendToRoot(window->id, a[kMoveResize], data);
-    restoreStatesIfBack(window->id, requested);
+    trackRequest(*window, origin, size);
     xcb_flush(x_->get());
     return x_->hasError() ? connectionError() : AXError::success;
 }
 
-void X11WindowSystem::restoreStatesIfBack(xcb_window_t window, const Rect& requested) {
-    std::vector<xcb_atom_t> states;
+// Remembers what the writes to a window whose states were cleared ask for, as moves are applied
+// later than they are asked; once they ask for the frame it had, its states are put back.
+Rect X11WindowSystem::trackRequest(const Client& window, std::optional<Point> origin, std::optional<Size> size) {
+    std::vector<xcb_atom_t> restore;
+    Rect requested = window.frame;
     {
         std::lock_guard lock(mutex_);
-        auto found = cleared_.find(window);
-        if (found == cleared_.end()) return;
-        const auto& was = found->second.frame;
-        if (std::abs(was.x - requested.x) > 2 || std::abs(was.y - requested.y) > 2 ||
-            std::abs(was.width - requested.width) > 2 || std::abs(was.height - requested.height) > 2) {
-            return;
+        auto found = cleared_.find(window.id);
+        if (found != cleared_.end()) requested = found->second.requested;
+        if (origin) requested.x = origin->x, requested.y = origin->y;
+        if (size) requested.width = size->width, requested.height = size->height;
+        if (found != cleared_.end()) {
+            found->second.requested = requested;
+            const auto& was = found->second.frame;
+            if (std::abs(was.x - requested.x) <= 2 && std::abs(was.y - requested.y) <= 2 &&
+                std::abs(was.width - requested.width) <= 2 && std::abs(was.height - requested.height) <= 2) {
+                restore = std::move(found->second.states);
+                cleared_.erase(found);
+            }
         }
-        states = std::move(found->second.states);
-        cleared_.erase(found);
     }
-    for (auto state : states) sendToRoot(window, (*atoms_)[kWmState], {kStateAdd, state, 0, kSourcePager, 0});
+    for (auto state : restore) sendToRoot(window.id, (*atoms_)[kWmState], {kStateAdd, state, 0, kSourcePager, 0});
+    return requested;
 }
 
 int X11WindowSystem::performAction(const AXElement& element, std::string_view action) {
@@ -502,7 +524,8 @@ void X11WindowSystem::waitForFrameChange(const AXElement& element, std::uint64_t
     if (!watched_.contains(element.window)) {
         // The window manager's frame moves on a move; the client window itself changes on a resize.
         const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_change_window_attributes(c, element.window, XCB_CW_EVENT_MASK, &mask);
+        const std::uint32_t clientMask = mask | XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(c, element.window, XCB_CW_EVENT_MASK, &clientMask);
         xcb_generic_error_t* error = nullptr;
         if (auto tree = take(xcb_query_tree_reply(c, xcb_query_tree(c, element.window), &error), &error)) {
             if (tree->parent != tree->root) xcb_change_window_attributes(c, tree->parent, XCB_CW_EVENT_MASK, &mask);
@@ -514,7 +537,8 @@ void X11WindowSystem::waitForFrameChange(const AXElement& element, std::uint64_t
     const auto wait = std::min(timeoutMicros, kWaitSliceMicros);
     for (;;) {
         while (auto* event = xcb_poll_for_event(c)) {
-            const bool configured = (event->response_type & 0x7f) == XCB_CONFIGURE_NOTIFY;
+            const auto type = event->response_type & 0x7f;
+            const bool configured = type == XCB_CONFIGURE_NOTIFY || type == XCB_PROPERTY_NOTIFY;
             std::free(event);
             if (configured) return;
         }

@@ -52,7 +52,7 @@ private:
     std::optional<xcb_window_t> activeWindow();
     void sendToRoot(xcb_window_t window, xcb_atom_t type, std::array<std::uint32_t, 5> data);
     int moveResize(const AXElement& element, std::optional<Point> origin, std::optional<Size> size);
-    void restoreStatesIfBack(xcb_window_t window, const Rect& requested);
+    Rect trackRequest(const Client& window, std::optional<Point> origin, std::optional<Size> size);
     int connectionError() const;
 
     std::string display_;
@@ -61,7 +61,8 @@ private:
 
     struct ClearedStates {
         std::vector<xcb_atom_t> states;
-        Rect frame;  // where the window was when they were cleared
+        Rect frame;      // where the window was when they were cleared
+        Rect requested;  // the frame asked for by the writes since, which the window applies later
     };
     std::mutex mutex_;
     std::map<xcb_window_t, ClearedStates> cleared_;

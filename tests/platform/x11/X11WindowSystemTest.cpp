@@ -39,7 +39,7 @@ protected:
     }
     xcb_window_t managed(const TestWindowSpec& spec) {
         auto window = windows->create(spec);
-        EXPECT_TRUE(windows->waitUntil([&] { return windows->managed(window); }));
+        EXPECT_TRUE(windows->waitManaged(window));
         return window;
     }
     std::optional<WindowDescription> listed(xcb_window_t window) {
