@@ -47,11 +47,11 @@ struct Rect {
 // caller can refuse descriptions that lack what it needs.
 struct WindowDescription {
     std::optional<std::uint32_t> number;
-    std::optional<std::int32_t> ownerPid;   // absent when the window names no plausible process
-    std::optional<std::string> ownerName;   // the application's name, valid UTF-8
-    std::optional<std::int32_t> layer;      // 0 for ordinary application windows
+    std::optional<std::int32_t> ownerPid;  // absent when the window names no plausible process
+    std::optional<std::string> ownerName;  // the application's name, valid UTF-8
+    std::optional<std::int32_t> layer;     // 0 for ordinary application windows
     std::optional<Rect> bounds;
-    std::string title;                      // valid UTF-8, empty when the window has none
+    std::string title;  // valid UTF-8, empty when the window has none
     bool onScreen = false;
     bool operator==(const WindowDescription&) const = default;
 };

@@ -40,10 +40,10 @@ public:
     // Replaced answers: an attribute of an element gives this value or error code instead.
     std::map<std::pair<std::uint32_t, std::string>, std::expected<AXValue, int>> attributeOverrides;
     std::map<std::pair<std::int32_t, std::string>, std::expected<AXValue, int>> appAttributeOverrides;
-    std::map<std::uint32_t, int> windowIDErrors;     // windows whose id cannot be read
-    std::map<std::string, int> writeErrors;          // attribute name -> code for every write
-    std::vector<std::string> writes;                 // "AXPosition (x, y)" / "AXSize (w, h)"
-    std::vector<std::string> actions;                // "AXRaise 12"
+    std::map<std::uint32_t, int> windowIDErrors;  // windows whose id cannot be read
+    std::map<std::string, int> writeErrors;       // attribute name -> code for every write
+    std::vector<std::string> writes;              // "AXPosition (x, y)" / "AXSize (w, h)"
+    std::vector<std::string> actions;             // "AXRaise 12"
     std::vector<std::int32_t> activated;
     // Writes reach the frame only after this much virtual time on `clock`, as with a window
     // manager that applies moves later; 0 applies them at once.
@@ -167,7 +167,8 @@ public:
     std::optional<platform::RunningApplication> frontmostApplication() override {
         if (!frontmostPid) return std::nullopt;
         for (const auto& window : windows) {
-            if (window.pid == *frontmostPid) return platform::RunningApplication{window.pid, window.appName, "", "", true};
+            if (window.pid == *frontmostPid)
+                return platform::RunningApplication{window.pid, window.appName, "", "", true};
         }
         return platform::RunningApplication{*frontmostPid, "", "", "", true};
     }

@@ -26,9 +26,9 @@ struct TestWindowSpec {
     int width = 640;
     int height = 480;
     bool dialog = false;
-    std::string rawTitle;              // bytes for _NET_WM_NAME as given, when not empty
-    std::string latin1Name;            // WM_NAME as STRING, when not empty
-    std::vector<std::uint32_t> icon;   // _NET_WM_ICON as given
+    std::string rawTitle;             // bytes for _NET_WM_NAME as given, when not empty
+    std::string latin1Name;           // WM_NAME as STRING, when not empty
+    std::vector<std::uint32_t> icon;  // _NET_WM_ICON as given
 };
 
 class X11TestWindows {
@@ -56,8 +56,8 @@ public:
 
     xcb_window_t create(const TestWindowSpec& spec) {
         auto window = xcb_generate_id(c_);
-        const std::uint32_t values[] = {0xffffff,
-                                        std::uint32_t{XCB_EVENT_MASK_STRUCTURE_NOTIFY} | XCB_EVENT_MASK_PROPERTY_CHANGE};
+        const std::uint32_t values[] = {
+            0xffffff, std::uint32_t{XCB_EVENT_MASK_STRUCTURE_NOTIFY} | XCB_EVENT_MASK_PROPERTY_CHANGE};
         xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, spec.width, spec.height, 0,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK,
                           values);
@@ -152,7 +152,8 @@ public:
     }
 
 private:
-    explicit X11TestWindows(xcb_connection_t* c) : c_(c), root_(xcb_setup_roots_iterator(xcb_get_setup(c)).data->root) {}
+    explicit X11TestWindows(xcb_connection_t* c)
+        : c_(c), root_(xcb_setup_roots_iterator(xcb_get_setup(c)).data->root) {}
 
     void send(xcb_window_t window, xcb_atom_t type, std::array<std::uint32_t, 5> data) {
         xcb_client_message_event_t event{};

@@ -135,7 +135,8 @@ std::map<std::string, AppCatalog::InstalledApp> AppCatalog::installedApps(const 
             if (statusError || apps.contains(id)) continue;
             auto entry = directory_.readEntry(path.string());
             if (!entry) {
-                if (entry.error().malformed) log_("app catalogue: skipped " + path.string() + ": " + entry.error().reason);
+                if (entry.error().malformed)
+                    log_("app catalogue: skipped " + path.string() + ": " + entry.error().reason);
                 continue;
             }
             auto name = entry->name.empty() ? path.filename().string() : entry->name;

@@ -18,9 +18,9 @@ std::unique_ptr<WindowFollowObserver> WindowFollowObserver::create(platform::Win
         [self](std::string_view notification, const AXElement& element) { self->handle(notification, element); });
     if (!follow->observer_) return nullptr;
     int registered = 0;
-    for (const auto& [element, name] : {std::pair{follow->app_, "AXFocusedWindowChanged"},
-                                        std::pair{follow->app_, "AXWindowCreated"},
-                                        std::pair{target.axWindow, "AXUIElementDestroyed"}}) {
+    for (const auto& [element, name] :
+         {std::pair{follow->app_, "AXFocusedWindowChanged"}, std::pair{follow->app_, "AXWindowCreated"},
+          std::pair{target.axWindow, "AXUIElementDestroyed"}}) {
         if (follow->observer_->addNotification(element, name) == platform::AXError::success) ++registered;
     }
     if (registered == 0) return nullptr;

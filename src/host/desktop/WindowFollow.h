@@ -46,7 +46,8 @@ struct WindowFollowHistory {
     std::vector<std::uint32_t> stack;
     std::set<std::uint32_t> previous;
 
-    std::optional<std::uint32_t> update(const std::set<std::uint32_t>& present, const std::vector<std::uint32_t>& eligible,
+    std::optional<std::uint32_t> update(const std::set<std::uint32_t>& present,
+                                        const std::vector<std::uint32_t>& eligible,
                                         std::optional<std::uint32_t> created, std::optional<std::uint32_t> focused);
     bool isNew(std::uint32_t id) const { return !previous.contains(id); }
     bool operator==(const WindowFollowHistory&) const = default;

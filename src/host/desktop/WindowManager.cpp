@@ -16,12 +16,12 @@
 
 namespace orvanta::host {
 
-using platform::AXError::illegalArgument;
 using platform::AXNoValue;
 using platform::AXValue;
 using platform::Point;
 using platform::Size;
 using platform::WindowDescription;
+using platform::AXError::illegalArgument;
 
 namespace {
 
@@ -83,15 +83,24 @@ std::string nfc(std::string_view text) {
 
 std::string errorName(int code) {
     switch (code) {
-        case -25200: return "failure";
-        case -25201: return "illegalArgument";
-        case -25202: return "invalidUIElement";
-        case -25204: return "cannotComplete";
-        case -25205: return "attributeUnsupported";
-        case -25208: return "notImplemented";
-        case -25211: return "apiDisabled";
-        case -25212: return "noValue";
-        default: return "AXError";
+        case -25200:
+            return "failure";
+        case -25201:
+            return "illegalArgument";
+        case -25202:
+            return "invalidUIElement";
+        case -25204:
+            return "cannotComplete";
+        case -25205:
+            return "attributeUnsupported";
+        case -25208:
+            return "notImplemented";
+        case -25211:
+            return "apiDisabled";
+        case -25212:
+            return "noValue";
+        default:
+            return "AXError";
     }
 }
 
@@ -176,7 +185,8 @@ void WindowOwner::resumeIfStopped(std::string_view appName, const LogFunction& l
             log("window fit: app still stopped after resume " + who);
             return;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(std::min(kResumeWaitMicros - elapsed, kResumePollMicros)));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::min(kResumeWaitMicros - elapsed, kResumePollMicros)));
     }
 }
 
@@ -257,7 +267,8 @@ std::optional<WindowTarget> WindowManager::frontmostTarget() {
     if (auto focused = attribute(application, "AXFocusedWindow")) {
         if (const auto* element = std::get_if<AXElement>(&*focused)) window = *element;
     }
-    if (auto windows = window ? std::nullopt : std::optional(attribute(application, "AXWindows")); windows && *windows) {
+    if (auto windows = window ? std::nullopt : std::optional(attribute(application, "AXWindows"));
+        windows && *windows) {
         const auto* list = std::get_if<std::vector<AXElement>>(&**windows);
         if (list && !list->empty()) window = list->front();
     }
@@ -406,8 +417,7 @@ std::expected<WindowTarget, ResolveError> WindowManager::resolveTarget(const Win
     return std::unexpected(AXFailure{"keys=AXWindows/_AXUIElementGetWindow,AXPosition+AXSize bounds=" +
                                          formatRect(bounds) + " AXWindows.count=" + std::to_string(windows.size()) +
                                          " knownIDs=[" + known + "] unknownIDs=" + std::to_string(unknown) +
-                                         " frameMatches=" + std::to_string(matching.size()) + " " +
-                                         failures.joined(),
+                                         " frameMatches=" + std::to_string(matching.size()) + " " + failures.joined(),
                                      failures.cannotComplete()});
 }
 
@@ -491,7 +501,8 @@ std::vector<OpenWindowInfo> WindowManager::openWindows() {
             {*window.number, *window.ownerPid, window.ownerName.value_or(std::string(kUnnamedApp)), window.title});
     }
     std::vector<std::pair<std::pair<std::string, std::string>, std::size_t>> keys;
-    for (std::size_t i = 0; i < windows.size(); ++i) keys.push_back({{nfc(windows[i].appName), nfc(windows[i].title)}, i});
+    for (std::size_t i = 0; i < windows.size(); ++i)
+        keys.push_back({{nfc(windows[i].appName), nfc(windows[i].title)}, i});
     std::ranges::sort(keys);
     std::vector<OpenWindowInfo> sorted;
     for (const auto& key : keys) sorted.push_back(std::move(windows[key.second]));
@@ -517,8 +528,8 @@ AspectResolution WindowManager::resolveAspectWindow(const AspectWindow& window, 
         if (!isCurrent()) return Cancelled{};
         return AXFailure{prefix + " " + failure.description, failure.cannotComplete};
     };
-    auto target = resolveTarget(WindowOwner::of(window.pid), window.appName, window.id, fresh->frame, 0, true,
-                                isCurrent);
+    auto target =
+        resolveTarget(WindowOwner::of(window.pid), window.appName, window.id, fresh->frame, 0, true, isCurrent);
     if (!target) {
         if (std::holds_alternative<Cancelled>(target.error())) return Cancelled{};
         return failed(std::get<AXFailure>(target.error()));
@@ -567,7 +578,8 @@ AspectFrameResult WindowManager::checkAspectFrame(const AXElement& element, cons
         const bool matches = framesMatch(*frame, compared);
         const auto now = clock_.uptimeMicros();
         if (matches || now >= deadline) {
-            return {*frame, matches, "actual=" + formatRect(*frame) + " expected=" + formatRect(compared), false, false};
+            return {*frame, matches, "actual=" + formatRect(*frame) + " expected=" + formatRect(compared), false,
+                    false};
         }
         system_.waitForFrameChange(element, deadline - now);
     }

@@ -33,8 +33,8 @@ QImage fromPixels(const IconImage& image) {
     const auto count = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
     if (image.width <= 0 || image.height <= 0 || image.argb.size() != count) return {};
     // Format_ARGB32 holds exactly 0xAARRGGBB per pixel; copy so the image owns its bits.
-    return QImage(reinterpret_cast<const uchar*>(image.argb.data()), image.width, image.height,
-                  image.width * 4, QImage::Format_ARGB32)
+    return QImage(reinterpret_cast<const uchar*>(image.argb.data()), image.width, image.height, image.width * 4,
+                  QImage::Format_ARGB32)
         .copy();
 }
 

@@ -21,31 +21,65 @@ namespace orvanta::platform::x11 {
 
 namespace {
 
-constexpr std::uint32_t kMaxTitleLongs = 1024;           // 4 KiB of title is plenty for a list
-constexpr std::uint32_t kMaxIconLongs = 1u << 20;        // 4 MiB of icon pixels at most
-constexpr std::uint32_t kMaxListLongs = 1u << 16;        // windows in the client list
+constexpr std::uint32_t kMaxTitleLongs = 1024;     // 4 KiB of title is plenty for a list
+constexpr std::uint32_t kMaxIconLongs = 1u << 20;  // 4 MiB of icon pixels at most
+constexpr std::uint32_t kMaxListLongs = 1u << 16;  // windows in the client list
 constexpr int kMaxIconSide = 1024;
 constexpr int kPreferredIconSide = 256;
-constexpr std::uint64_t kWaitSliceMicros = 20'000;       // re-read at least this often while waiting
+constexpr std::uint64_t kWaitSliceMicros = 20'000;  // re-read at least this often while waiting
 constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 constexpr auto kStateSettle = std::chrono::milliseconds(250);  // for the window manager to leave a state
-constexpr std::uint32_t kSourcePager = 2;                // EWMH source indication: a pager or tool
+constexpr std::uint32_t kSourcePager = 2;                      // EWMH source indication: a pager or tool
 constexpr std::uint32_t kGravityNorthWest = 1;
 constexpr std::uint32_t kStateRemove = 0;
 constexpr std::uint32_t kStateAdd = 1;
 
 constexpr const char* kAtomNames[] = {
-    "_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST", "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "_NET_WM_NAME",
-    "UTF8_STRING", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
-    "_NET_WM_WINDOW_TYPE_DOCK", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_STATE", "_NET_WM_STATE_HIDDEN",
-    "_NET_WM_STATE_MAXIMIZED_VERT", "_NET_WM_STATE_MAXIMIZED_HORZ", "_NET_WM_STATE_FULLSCREEN",
-    "_NET_WM_STATE_SKIP_TASKBAR", "_NET_FRAME_EXTENTS", "_NET_MOVERESIZE_WINDOW", "_NET_SUPPORTING_WM_CHECK",
+    "_NET_CLIENT_LIST_STACKING",
+    "_NET_CLIENT_LIST",
+    "_NET_ACTIVE_WINDOW",
+    "_NET_WM_PID",
+    "_NET_WM_NAME",
+    "UTF8_STRING",
+    "_NET_WM_WINDOW_TYPE",
+    "_NET_WM_WINDOW_TYPE_NORMAL",
+    "_NET_WM_WINDOW_TYPE_DIALOG",
+    "_NET_WM_WINDOW_TYPE_DOCK",
+    "_NET_WM_WINDOW_TYPE_DESKTOP",
+    "_NET_WM_STATE",
+    "_NET_WM_STATE_HIDDEN",
+    "_NET_WM_STATE_MAXIMIZED_VERT",
+    "_NET_WM_STATE_MAXIMIZED_HORZ",
+    "_NET_WM_STATE_FULLSCREEN",
+    "_NET_WM_STATE_SKIP_TASKBAR",
+    "_NET_FRAME_EXTENTS",
+    "_NET_MOVERESIZE_WINDOW",
+    "_NET_SUPPORTING_WM_CHECK",
     "_NET_WM_ICON",
 };
 enum AtomIndex {
-    kClientListStacking, kClientList, kActiveWindow, kWmPid, kWmName, kUtf8String, kWindowType, kTypeNormal,
-    kTypeDialog, kTypeDock, kTypeDesktop, kWmState, kStateHidden, kStateMaxVert, kStateMaxHorz, kStateFullscreen,
-    kStateSkipTaskbar, kFrameExtents, kMoveResize, kSupportingWmCheck, kWmIcon, kAtomCount
+    kClientListStacking,
+    kClientList,
+    kActiveWindow,
+    kWmPid,
+    kWmName,
+    kUtf8String,
+    kWindowType,
+    kTypeNormal,
+    kTypeDialog,
+    kTypeDock,
+    kTypeDesktop,
+    kWmState,
+    kStateHidden,
+    kStateMaxVert,
+    kStateMaxHorz,
+    kStateFullscreen,
+    kStateSkipTaskbar,
+    kFrameExtents,
+    kMoveResize,
+    kSupportingWmCheck,
+    kWmIcon,
+    kAtomCount
 };
 
 }  // namespace
@@ -148,10 +182,10 @@ int X11WindowSystem::connectionError() const { return AXError::cannotComplete; }
 std::optional<std::vector<xcb_window_t>> X11WindowSystem::stackingFrontToBack() {
     auto* c = x_->get();
     xcb_generic_error_t* error = nullptr;
-    auto reply = take(xcb_get_property_reply(c, askProperty(c, x_->root(), (*atoms_)[kClientListStacking],
-                                                            XCB_ATOM_WINDOW, kMaxListLongs),
-                                             &error),
-                      &error);
+    auto reply =
+        take(xcb_get_property_reply(
+                 c, askProperty(c, x_->root(), (*atoms_)[kClientListStacking], XCB_ATOM_WINDOW, kMaxListLongs), &error),
+             &error);
     if (!reply || reply->type != XCB_ATOM_WINDOW) return std::nullopt;
     auto windows = propertyLongs(reply.get());
     std::ranges::reverse(windows);
@@ -177,8 +211,7 @@ std::vector<X11WindowSystem::Client> X11WindowSystem::fetch(const std::vector<xc
                            askProperty(c, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, kMaxTitleLongs),
                            askProperty(c, window, a[kWindowType], XCB_ATOM_ATOM, 32),
                            askProperty(c, window, a[kWmState], XCB_ATOM_ATOM, 32),
-                           askProperty(c, window, a[kFrameExtents], XCB_ATOM_CARDINAL, 4),
-                           xcb_get_geometry(c, window),
+                           askProperty(c, window, a[kFrameExtents], XCB_ATOM_CARDINAL, 4), xcb_get_geometry(c, window),
                            xcb_translate_coordinates(c, window, x_->root(), 0, 0),
                            xcb_get_window_attributes(c, window)});
     }
@@ -258,11 +291,16 @@ Kind kindOf(const std::vector<xcb_atom_t>& types, const X11WindowSystem::Atoms& 
 
 std::int32_t layerOf(Kind kind) {
     switch (kind) {
-        case Kind::normal: return 0;
-        case Kind::dialog: return 8;
-        case Kind::floating: return 3;
-        case Kind::dock: return 20;
-        case Kind::desktop: return -1;
+        case Kind::normal:
+            return 0;
+        case Kind::dialog:
+            return 8;
+        case Kind::floating:
+            return 3;
+        case Kind::dock:
+            return 20;
+        case Kind::desktop:
+            return -1;
     }
     return 3;
 }
@@ -375,9 +413,12 @@ std::expected<AXValue, int> X11WindowSystem::copyAttribute(const AXElement& elem
     if (name == "AXMinimized") return window->has((*atoms_)[kStateHidden]);
     if (name == "AXSubrole") {
         switch (kindOf(window->types, *atoms_)) {
-            case Kind::normal: return std::string("AXStandardWindow");
-            case Kind::dialog: return std::string("AXDialog");
-            default: return std::string("AXFloatingWindow");
+            case Kind::normal:
+                return std::string("AXStandardWindow");
+            case Kind::dialog:
+                return std::string("AXDialog");
+            default:
+                return std::string("AXFloatingWindow");
         }
     }
     return std::unexpected(AXError::attributeUnsupported);
@@ -390,8 +431,7 @@ void X11WindowSystem::sendToRoot(xcb_window_t window, xcb_atom_t type, std::arra
     event.window = window;
     event.type = type;
     std::memcpy(event.data.data32, data.data(), sizeof(std::uint32_t) * data.size());
-    xcb_send_event(x_->get(), 0, x_->root(),
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+    xcb_send_event(x_->get(), 0, x_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&event));
 }
 
@@ -415,8 +455,8 @@ int X11WindowSystem::moveResize(const AXElement& element, std::optional<Point> o
                    std::abs(origin->y) > INT16_MAX)) {
         return AXError::illegalArgument;
     }
-    if (size && (!(size->width >= 1) || !(size->height >= 1) || size->width > UINT16_MAX ||
-                 size->height > UINT16_MAX)) {
+    if (size &&
+        (!(size->width >= 1) || !(size->height >= 1) || size->width > UINT16_MAX || size->height > UINT16_MAX)) {
         return AXError::illegalArgument;
     }
     // Window managers ignore moves of maximised and full-screen windows: leave those states first,
@@ -521,29 +561,32 @@ void X11WindowSystem::waitForFrameChange(const AXElement& element, std::uint64_t
         waits_ = std::move(*connection);
     }
     auto* c = waits_->get();
-    if (!watched_.contains(element.window)) {
-        // The window manager's frame moves on a move; the client window itself changes on a resize.
-        const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        const std::uint32_t clientMask = mask | XCB_EVENT_MASK_PROPERTY_CHANGE;
-        xcb_change_window_attributes(c, element.window, XCB_CW_EVENT_MASK, &clientMask);
-        xcb_generic_error_t* error = nullptr;
-        if (auto tree = take(xcb_query_tree_reply(c, xcb_query_tree(c, element.window), &error), &error)) {
-            if (tree->parent != tree->root) xcb_change_window_attributes(c, tree->parent, XCB_CW_EVENT_MASK, &mask);
-        }
-        watched_[element.window] = true;
+    // The window manager's frame moves on a move; the client window changes on a resize and says
+    // so in its state. The selection lasts for this wait only, so that no events pile up between.
+    xcb_window_t frame = XCB_WINDOW_NONE;
+    xcb_generic_error_t* error = nullptr;
+    if (auto tree = take(xcb_query_tree_reply(c, xcb_query_tree(c, element.window), &error), &error)) {
+        if (tree->parent != tree->root) frame = tree->parent;
     }
-    xcb_flush(c);
+    auto select = [&](std::uint32_t clientMask, std::uint32_t frameMask) {
+        xcb_change_window_attributes(c, element.window, XCB_CW_EVENT_MASK, &clientMask);
+        if (frame != XCB_WINDOW_NONE) xcb_change_window_attributes(c, frame, XCB_CW_EVENT_MASK, &frameMask);
+        xcb_flush(c);
+    };
+    select(std::uint32_t{XCB_EVENT_MASK_STRUCTURE_NOTIFY} | XCB_EVENT_MASK_PROPERTY_CHANGE,
+           XCB_EVENT_MASK_STRUCTURE_NOTIFY);
     pollfd descriptor{xcb_get_file_descriptor(c), POLLIN, 0};
     const auto wait = std::min(timeoutMicros, kWaitSliceMicros);
-    for (;;) {
+    bool changed = false;
+    while (!changed) {
         while (auto* event = xcb_poll_for_event(c)) {
             const auto type = event->response_type & 0x7f;
-            const bool configured = type == XCB_CONFIGURE_NOTIFY || type == XCB_PROPERTY_NOTIFY;
+            changed = changed || type == XCB_CONFIGURE_NOTIFY || type == XCB_PROPERTY_NOTIFY;
             std::free(event);
-            if (configured) return;
         }
-        if (xcb_connection_has_error(c) || poll(&descriptor, 1, static_cast<int>(wait / 1000)) <= 0) return;
+        if (changed || xcb_connection_has_error(c) || poll(&descriptor, 1, static_cast<int>(wait / 1000)) <= 0) break;
     }
+    select(XCB_EVENT_MASK_NO_EVENT, XCB_EVENT_MASK_NO_EVENT);
 }
 
 namespace {
@@ -553,8 +596,13 @@ class X11Observer final : public AXObserver {
 public:
     X11Observer(std::unique_ptr<XConnection> x, const X11WindowSystem::Atoms& atoms, std::int32_t pid,
                 base::Executor& executor, Callback callback)
-        : x_(std::move(x)), atoms_(atoms), pid_(pid), executor_(executor), callback_(std::move(callback)),
-          alive_(std::make_shared<std::atomic<bool>>(true)), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+        : x_(std::move(x)),
+          atoms_(atoms),
+          pid_(pid),
+          executor_(executor),
+          callback_(std::move(callback)),
+          alive_(std::make_shared<std::atomic<bool>>(true)),
+          wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
     ~X11Observer() override {
         alive_->store(false);
@@ -577,8 +625,8 @@ public:
         }
         if (notification == "AXUIElementDestroyed" && !element.isApplication()) {
             const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-            auto* error = xcb_request_check(
-                c, xcb_change_window_attributes_checked(c, element.window, XCB_CW_EVENT_MASK, &mask));
+            auto* error =
+                xcb_request_check(c, xcb_change_window_attributes_checked(c, element.window, XCB_CW_EVENT_MASK, &mask));
             if (error) {
                 std::free(error);
                 return AXError::invalidUIElement;
@@ -599,11 +647,11 @@ private:
     std::set<xcb_window_t> clientList() {
         auto* c = x_->get();
         xcb_generic_error_t* error = nullptr;
-        auto reply = take(xcb_get_property_reply(c,
-                                                 xcb_get_property(c, 0, x_->root(), atoms_.ids[kClientList],
-                                                                  XCB_ATOM_WINDOW, 0, kMaxListLongs),
-                                                 &error),
-                          &error);
+        auto reply =
+            take(xcb_get_property_reply(
+                     c, xcb_get_property(c, 0, x_->root(), atoms_.ids[kClientList], XCB_ATOM_WINDOW, 0, kMaxListLongs),
+                     &error),
+                 &error);
         auto values = propertyLongs(reply.get());
         return {values.begin(), values.end()};
     }
@@ -611,10 +659,9 @@ private:
     std::optional<std::int32_t> pidOf(xcb_window_t window) {
         auto* c = x_->get();
         xcb_generic_error_t* error = nullptr;
-        auto reply = take(
-            xcb_get_property_reply(c, xcb_get_property(c, 0, window, atoms_.ids[kWmPid], XCB_ATOM_CARDINAL, 0, 1),
-                                   &error),
-            &error);
+        auto reply = take(xcb_get_property_reply(
+                              c, xcb_get_property(c, 0, window, atoms_.ids[kWmPid], XCB_ATOM_CARDINAL, 0, 1), &error),
+                          &error);
         auto values = propertyLongs(reply.get());
         if (values.empty()) return std::nullopt;
         return static_cast<std::int32_t>(values[0]);
@@ -631,11 +678,10 @@ private:
         if (event.atom == atoms_.ids[kActiveWindow] && focused_) {
             auto* c = x_->get();
             xcb_generic_error_t* error = nullptr;
-            auto reply = take(xcb_get_property_reply(c,
-                                                     xcb_get_property(c, 0, x_->root(), atoms_.ids[kActiveWindow],
-                                                                      XCB_ATOM_WINDOW, 0, 1),
-                                                     &error),
-                              &error);
+            auto reply = take(
+                xcb_get_property_reply(
+                    c, xcb_get_property(c, 0, x_->root(), atoms_.ids[kActiveWindow], XCB_ATOM_WINDOW, 0, 1), &error),
+                &error);
             auto values = propertyLongs(reply.get());
             if (!values.empty() && values[0] != 0 && pidOf(values[0]) == pid_) {
                 deliver("AXFocusedWindowChanged", {pid_, values[0]});
@@ -701,7 +747,8 @@ std::optional<IconImage> bestIcon(std::span<const std::uint32_t> values) {
         const bool better = !best || (best->width > kPreferredIconSide && side < best->width) ||
                             (side > best->width && side <= kPreferredIconSide);
         if (better) {
-            best = IconImage{side, static_cast<int>(height),
+            best = IconImage{side,
+                             static_cast<int>(height),
                              {values.begin() + static_cast<std::ptrdiff_t>(at),
                               values.begin() + static_cast<std::ptrdiff_t>(at + count)}};
         }
@@ -755,10 +802,10 @@ std::optional<IconImage> X11WindowSystem::applicationIcon(std::int32_t pid) {
     for (const auto& client : fetch(*windows)) {
         if (!client.exists || client.pid != pid) continue;
         xcb_generic_error_t* error = nullptr;
-        auto reply = take(xcb_get_property_reply(
-                              c, askProperty(c, client.id, (*atoms_)[kWmIcon], XCB_ATOM_CARDINAL, kMaxIconLongs),
-                              &error),
-                          &error);
+        auto reply =
+            take(xcb_get_property_reply(
+                     c, askProperty(c, client.id, (*atoms_)[kWmIcon], XCB_ATOM_CARDINAL, kMaxIconLongs), &error),
+                 &error);
         if (auto best = bestIcon(propertyLongs(reply.get()))) return best;
     }
     return std::nullopt;

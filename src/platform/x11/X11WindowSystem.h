@@ -66,8 +66,7 @@ private:
     };
     std::mutex mutex_;
     std::map<xcb_window_t, ClearedStates> cleared_;
-    std::unique_ptr<XConnection> waits_;  // StructureNotify for frame waits, opened on first use
-    std::map<xcb_window_t, bool> watched_;
+    std::unique_ptr<XConnection> waits_;  // for frame waits, opened on first use
 };
 
 }  // namespace orvanta::platform::x11

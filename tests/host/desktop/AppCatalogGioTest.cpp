@@ -39,8 +39,8 @@ TEST(AppCatalogGioTest, ListsTheSystemsEntriesBeforeTheUsers) {
     std::vector<std::pair<std::string, std::string>> shown;
     for (const auto& entry : list.entries) shown.emplace_back(entry.bundleId, entry.name);
     EXPECT_EQ(shown, (std::vector<std::pair<std::string, std::string>>{{"org.example.Editor.desktop", "Editor"},
-                                                                      {"mine.desktop", "Mine"},
-                                                                      {"kde-viewer.desktop", "viewer"}}));
+                                                                       {"mine.desktop", "Mine"},
+                                                                       {"kde-viewer.desktop", "viewer"}}));
     EXPECT_EQ(list.icons.size(), 1u);
     EXPECT_EQ(logLines, (std::vector<std::string>{"app catalogue: skipped " +
                                                   (temp / "home/applications/broken.desktop").string() + ": no Type"}));

@@ -23,8 +23,8 @@ protected:
     testing::FakeWindowSystem windows;
     testing::FakeIconRenderer icons;
     std::vector<std::string> logLines;
-    AppCatalog catalog{directory, windows, icons, [this](std::string_view line) { logLines.emplace_back(line); },
-                       {system, user}};
+    AppCatalog catalog{
+        directory, windows, icons, [this](std::string_view line) { logLines.emplace_back(line); }, {system, user}};
 
     void SetUp() override {
         fs::create_directories(system);
@@ -76,9 +76,9 @@ TEST_F(AppCatalogTest, LaunchRefusesUnsafeOrForeignIdentifiers) {
     install(system, "orvanta.desktop");
     EXPECT_EQ(catalog.launchURL("editor.desktop", {system, user}), system / "editor.desktop");
     EXPECT_EQ(catalog.launchURL(longest, {system, user}), system / longest);
-    for (const std::string& refused : {std::string(""), "x" + longest, std::string("kde/editor.desktop"),
-                                      std::string("kde\\editor.desktop"), std::string("c:editor.desktop"),
-                                      std::string("orvanta.desktop"), std::string("absent.desktop")}) {
+    for (const std::string& refused :
+         {std::string(""), "x" + longest, std::string("kde/editor.desktop"), std::string("kde\\editor.desktop"),
+          std::string("c:editor.desktop"), std::string("orvanta.desktop"), std::string("absent.desktop")}) {
         EXPECT_FALSE(catalog.launchURL(refused, {system, user})) << refused;
     }
 }
@@ -92,11 +92,11 @@ TEST_F(AppCatalogTest, MergesRunningApplicationsAndSortsByName) {
     install(system, "daemon.desktop", {"Daemon", "", ""});
     install(system, "orvanta.desktop", {"Orvanta", "", ""});
     windows.running = {
-        {100, "xterm", "XTerm", "xterm", true},       // by its declared class
-        {101, "App2", "App2", "app2", false},          // by its file name, background, no window
-        {102, "Daemon", "Daemon", "daemon", false},    // owns a listed window
+        {100, "xterm", "XTerm", "xterm", true},             // by its declared class
+        {101, "App2", "App2", "app2", false},               // by its file name, background, no window
+        {102, "Daemon", "Daemon", "daemon", false},         // owns a listed window
         {getpid(), "Orvanta", "Orvanta", "orvanta", true},  // the host itself is not offered
-        {104, "stray", "Stray", "stray", true},        // no desktop entry: no identifier
+        {104, "stray", "Stray", "stray", true},             // no desktop entry: no identifier
     };
     auto list = catalog.entries({{7, 102, "Daemon", ""}});
     EXPECT_EQ(ids(list.entries), (std::vector<std::string>{"app2.desktop", "app10.desktop", "daemon.desktop",

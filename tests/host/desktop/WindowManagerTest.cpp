@@ -1,10 +1,10 @@
 #include "host/desktop/WindowManager.h"
 
 #include <gtest/gtest.h>
-#include <cmath>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cmath>
 
 #include "support/FakeIconRenderer.h"
 #include "support/FakeWindowSystem.h"
@@ -12,9 +12,9 @@
 namespace orvanta::host {
 namespace {
 
+using platform::Rect;
 using platform::AXError::cannotComplete;
 using platform::AXError::invalidUIElement;
-using platform::Rect;
 using testing::FakeWindow;
 
 constexpr std::int32_t kPid = 4242;
@@ -86,11 +86,11 @@ TEST_F(WindowManagerTest, ListsKeepTheirOwnWindowsInServerOrder) {
     system.windows = {
         {1, kPid, "Edit", "a", {0, 0, 199, 500}},
         {2, kPid, "Edit", "b", {0, 0, 200, 120}},
-        {3, kPid, "Edit", "c", {0, 0, 800, 600}, 3},                    // a panel, not layer 0
-        {4, kPid, "Edit", "d", {5000, 0, 800, 600}, 0, false},          // off screen
-        {5, getpid(), "Us", "e", {0, 0, 800, 600}},                     // the host itself
-        {6, kPid, "Edit", "f", {0, 0, 0, 0}},                           // empty
-        {7, 0, "Nobody", "g", {0, 0, 800, 600}},                        // no process
+        {3, kPid, "Edit", "c", {0, 0, 800, 600}, 3},            // a panel, not layer 0
+        {4, kPid, "Edit", "d", {5000, 0, 800, 600}, 0, false},  // off screen
+        {5, getpid(), "Us", "e", {0, 0, 800, 600}},             // the host itself
+        {6, kPid, "Edit", "f", {0, 0, 0, 0}},                   // empty
+        {7, 0, "Nobody", "g", {0, 0, 800, 600}},                // no process
     };
     auto ids = [](const std::optional<std::vector<AspectWindow>>& list) {
         std::vector<std::uint32_t> out;
@@ -111,9 +111,9 @@ TEST_F(WindowManagerTest, ListsKeepTheirOwnWindowsInServerOrder) {
 TEST_F(WindowManagerTest, OpenWindowsSortByComposedAppNameThenTitle) {
     system.windows = {
         {1, 10, "Zed", "", {0, 0, 300, 300}},
-        {2, 11, "Cafe\u0301", "b", {0, 0, 300, 300}},   // decomposed: equal to the composed name
+        {2, 11, "Cafe\u0301", "b", {0, 0, 300, 300}},  // decomposed: equal to the composed name
         {3, 11, "Café", "a", {0, 0, 300, 300}},
-        {4, 12, "Editor", "", {0, 0, 119, 300}},        // too narrow to be selectable
+        {4, 12, "Editor", "", {0, 0, 119, 300}},  // too narrow to be selectable
         {5, 12, "Editor", "", {0, 0, 300, 300}},
         {6, 12, "Editor", "Notes", {0, 0, 300, 300}},
     };
@@ -157,8 +157,9 @@ TEST_F(WindowManagerTest, FrameMatchNeedsTheRequestedPeer) {
     system.windowIDErrors[8] = invalidUIElement;
     // The one peer of that pid, layer and frame is window 8, not the requested 30.
     auto result = manager.resolveTarget({kPid, std::nullopt}, "Edit", 30, {10, 10, 500, 400}, 0, false, current);
-    EXPECT_EQ(failureText(result), "keys=CGWindowOwnerPID+layer+bounds frame=(10.0, 10.0, 500.0, 400.0) "
-                                   "peerMatches=1 _AXUIElementGetWindow=invalidUIElement(-25202)");
+    EXPECT_EQ(failureText(result),
+              "keys=CGWindowOwnerPID+layer+bounds frame=(10.0, 10.0, 500.0, 400.0) "
+              "peerMatches=1 _AXUIElementGetWindow=invalidUIElement(-25202)");
     system.listAvailable = false;
     result = manager.resolveTarget({kPid, std::nullopt}, "Edit", 8, {10, 10, 500, 400}, 0, false, current);
     EXPECT_EQ(failureText(result), "keys=CGWindowOwnerPID+layer+bounds peer list unavailable");
@@ -263,14 +264,16 @@ TEST_F(WindowManagerTest, RefusedInitialMoveSkipsTheResizeAndReportsTimeOut) {
     EXPECT_TRUE(system.writes.empty());
     EXPECT_FALSE(result.matches);
     EXPECT_TRUE(result.cannotComplete);
-    EXPECT_EQ(result.diagnostic, "write AXPosition=cannotComplete(-25204) actual=(10.0, 10.0, 500.0, 400.0) "
-                                 "expected=(100.0, 50.0, 640.0, 480.0)");
+    EXPECT_EQ(result.diagnostic,
+              "write AXPosition=cannotComplete(-25204) actual=(10.0, 10.0, 500.0, 400.0) "
+              "expected=(100.0, 50.0, 640.0, 480.0)");
 
     // Without an initial move required the later writes still run and fail in step order.
     system.writeErrors["AXSize"] = -25200;
     result = manager.applyAspectFrame(element(8), {100, 50, 640, 480}, false, false, current);
-    EXPECT_TRUE(result.diagnostic.starts_with("write AXPosition=cannotComplete(-25204) write AXSize=failure(-25200) "
-                                              "rewrite AXPosition=cannotComplete(-25204) actual="));
+    EXPECT_TRUE(
+        result.diagnostic.starts_with("write AXPosition=cannotComplete(-25204) write AXSize=failure(-25200) "
+                                      "rewrite AXPosition=cannotComplete(-25204) actual="));
 }
 
 TEST_F(WindowManagerTest, CancelledBetweenSizeAndSecondMoveKeepsTheNewSize) {
@@ -307,8 +310,8 @@ TEST_F(WindowManagerTest, FailedReadBackIsReported) {
     system.windows = {{8, kPid, "Edit", "", {10, 10, 500, 400}}};
     system.attributeOverrides[{8, "AXPosition"}] = platform::AXValue{platform::Point{std::nan(""), 0}};
     auto result = manager.checkAspectFrame(element(8), {1, 2, 3, 4}, false);
-    EXPECT_EQ(result, (AspectFrameResult{std::nullopt, false, "read AXPosition=invalid point expected=(1.0, 2.0, 3.0, 4.0)",
-                                         false, false}));
+    EXPECT_EQ(result, (AspectFrameResult{std::nullopt, false,
+                                         "read AXPosition=invalid point expected=(1.0, 2.0, 3.0, 4.0)", false, false}));
 }
 
 TEST_F(WindowManagerTest, FrontmostTargetNeedsAWindowOfAtLeast100Points) {
@@ -339,13 +342,14 @@ TEST_F(WindowManagerTest, RaiseActivatesTheOwnerAndRaisesTheWindow) {
 
 TEST_F(WindowManagerTest, VisitsWindowsWhoseCentreIsInTheArea) {
     system.windows = {
-        {1, kPid, "Edit", "", {0, 0, 400, 400}},      // centre inside
-        {2, kPid, "Edit", "", {-260, 0, 500, 400}},   // nearly half inside, centre outside
-        {3, kPid, "Edit", "", {10, 10, 100, 100}},    // excluded by the caller
+        {1, kPid, "Edit", "", {0, 0, 400, 400}},              // centre inside
+        {2, kPid, "Edit", "", {-260, 0, 500, 400}},           // nearly half inside, centre outside
+        {3, kPid, "Edit", "", {10, 10, 100, 100}},            // excluded by the caller
         {4, kPid, "Edit", "", {10, 10, 100, 100}, 0, false},  // off screen counts
     };
     std::vector<std::uint32_t> visited;
-    manager.visitWindows({0, 0, 1000, 1000}, {3}, [&](std::uint32_t id, const WindowTarget&) { visited.push_back(id); });
+    manager.visitWindows({0, 0, 1000, 1000}, {3},
+                         [&](std::uint32_t id, const WindowTarget&) { visited.push_back(id); });
     EXPECT_EQ(visited, (std::vector<std::uint32_t>{1, 4}));
     system.trusted = false;
     visited.clear();
@@ -401,7 +405,8 @@ TEST(WindowOwnerTest, ResumesAStoppedOwnerButNotAnotherProcessWithItsPid) {
 
     owner.resumeIfStopped("Edit", log);
     EXPECT_TRUE(child.running());
-    EXPECT_EQ(lines, (std::vector<std::string>{"window fit: resumed stopped app Edit pid " + std::to_string(child.pid())}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"window fit: resumed stopped app Edit pid " + std::to_string(child.pid())}));
 }
 
 TEST(WindowOwnerTest, NoStartTimeForInitOrOurselves) {

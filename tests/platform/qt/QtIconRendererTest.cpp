@@ -53,8 +53,8 @@ TEST(QtIconRendererTest, DrawsThemeIconsAndImageFiles) {
         EXPECT_EQ(image.size(), QSize(32, 32)) << source;
         EXPECT_EQ(image.pixelColor(16, 16), QColor(Qt::green)) << source;
     }
-    for (const std::string& missing : {std::string("orvanta-absent"), (dir / "broken.png").string(),
-                                      (dir / "absent.png").string(), std::string()}) {
+    for (const std::string& missing :
+         {std::string("orvanta-absent"), (dir / "broken.png").string(), (dir / "absent.png").string(), std::string()}) {
         EXPECT_FALSE(renderer.renderPNG(missing, 32)) << missing;
     }
 }

@@ -14,8 +14,8 @@ namespace {
 
 using testing::TestWindowSpec;
 
-TestWindowSpec spec(std::string title, std::int64_t pid,
-                    const std::function<void(TestWindowSpec&)>& change = [](TestWindowSpec&) {}) {
+TestWindowSpec spec(
+    std::string title, std::int64_t pid, const std::function<void(TestWindowSpec&)>& change = [](TestWindowSpec&) {}) {
     TestWindowSpec out;
     out.title = std::move(title);
     out.pid = pid;
