@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Utf8.h"
 #include "support/TempDir.h"
 
 namespace orvanta::platform::gio {
@@ -72,6 +73,10 @@ TEST(GioAppDirectoryTest, GarbageAndMissingFilesAreMalformed) {
         EXPECT_TRUE(read.error().malformed);
         EXPECT_FALSE(read.error().reason.empty());
     }
+    std::ofstream(dir / "latin1.desktop") << "[Desktop Entry]\nType=Application\nName=caf\xe9\nExec=true\n";
+    auto read = directory.readEntry((dir / "latin1.desktop").string());
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(base::isValidUtf8(read->name)) << read->name;
 }
 
 }  // namespace
