@@ -69,34 +69,38 @@ const std::pair<const std::string, AppCatalog::InstalledApp>* installedFor(
     }
     for (const auto& name : {app.windowClass, app.windowInstance}) {
         if (name.empty()) continue;
-        if (auto found = installed.find(lowered(name) + ".desktop"); found != installed.end()) return &*found;
+        for (const auto& id : {name + ".desktop", lowered(name) + ".desktop"}) {
+            if (auto found = installed.find(id); found != installed.end()) return &*found;
+        }
     }
     return nullptr;
 }
 
 }  // namespace
 
+std::vector<fs::path> AppCatalog::searchDirectories() {
+    std::vector<fs::path> out;
+    auto absolute = [](std::string_view path) { return !path.empty() && path.front() == '/'; };
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    std::string_view list = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
+    while (!list.empty()) {
+        auto colon = list.find(':');
+        auto dir = list.substr(0, colon);
+        if (absolute(dir)) out.push_back(fs::path(dir) / "applications");
+        list = colon == std::string_view::npos ? std::string_view{} : list.substr(colon + 1);
+    }
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (dataHome && absolute(dataHome)) {
+        out.push_back(fs::path(dataHome) / "applications");
+    } else if (home && absolute(home)) {
+        out.push_back(fs::path(home) / ".local/share/applications");
+    }
+    return out;
+}
+
 const std::vector<fs::path>& AppCatalog::applicationDirectories() {
-    static const std::vector<fs::path> directories = [] {
-        std::vector<fs::path> out;
-        auto absolute = [](std::string_view path) { return !path.empty() && path.front() == '/'; };
-        const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-        std::string_view list = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
-        while (!list.empty()) {
-            auto colon = list.find(':');
-            auto dir = list.substr(0, colon);
-            if (absolute(dir)) out.push_back(fs::path(dir) / "applications");
-            list = colon == std::string_view::npos ? std::string_view{} : list.substr(colon + 1);
-        }
-        const char* dataHome = std::getenv("XDG_DATA_HOME");
-        const char* home = std::getenv("HOME");
-        if (dataHome && absolute(dataHome)) {
-            out.push_back(fs::path(dataHome) / "applications");
-        } else if (home && absolute(home)) {
-            out.push_back(fs::path(home) / ".local/share/applications");
-        }
-        return out;
-    }();
+    static const std::vector<fs::path> directories = searchDirectories();
     return directories;
 }
 

@@ -40,9 +40,11 @@ public:
     static constexpr std::size_t kMaxIconBytes = 8192;
     static constexpr std::size_t kIconBudgetBytes = 524288;
 
-    // The system folders of $XDG_DATA_DIRS, in order, then the user's of $XDG_DATA_HOME: the
-    // first find wins, so the system's copy of an application beats the user's.
+    // The system folders of $XDG_DATA_DIRS, in order, then the user's of $XDG_DATA_HOME, read once
+    // for the process: the first find wins, so the system's copy of an application beats the user's.
     static const std::vector<std::filesystem::path>& applicationDirectories();
+    // The same folders as the environment names them now.
+    static std::vector<std::filesystem::path> searchDirectories();
 
     AppCatalog(platform::AppDirectory& directory, platform::WindowSystem& windows, platform::IconRenderer& icons,
                LogFunction log, std::vector<std::filesystem::path> directories = applicationDirectories(),

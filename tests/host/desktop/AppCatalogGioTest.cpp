@@ -33,7 +33,9 @@ TEST(AppCatalogGioTest, ListsTheSystemsEntriesBeforeTheUsers) {
     testing::FakeIconRenderer icons;
     icons.sizes["editor"] = {{48, 500}};
     std::vector<std::string> logLines;
-    AppCatalog catalog(directory, windows, icons, [&](std::string_view line) { logLines.emplace_back(line); });
+    AppCatalog catalog(
+        directory, windows, icons, [&](std::string_view line) { logLines.emplace_back(line); },
+        AppCatalog::searchDirectories());
 
     auto list = catalog.entries({});
     std::vector<std::pair<std::string, std::string>> shown;
@@ -44,7 +46,7 @@ TEST(AppCatalogGioTest, ListsTheSystemsEntriesBeforeTheUsers) {
     EXPECT_EQ(list.icons.size(), 1u);
     EXPECT_EQ(logLines, (std::vector<std::string>{"app catalogue: skipped " +
                                                   (temp / "home/applications/broken.desktop").string() + ": no Type"}));
-    EXPECT_EQ(catalog.launchURL("org.example.Editor.desktop", AppCatalog::applicationDirectories()),
+    EXPECT_EQ(catalog.launchURL("org.example.Editor.desktop", AppCatalog::searchDirectories()),
               temp / "vendor/applications/org.example.Editor.desktop");
 }
 

@@ -91,7 +91,9 @@ TEST_F(AppCatalogTest, MergesRunningApplicationsAndSortsByName) {
     install(system, "a.desktop", {"same", "", ""});
     install(system, "daemon.desktop", {"Daemon", "", ""});
     install(system, "orvanta.desktop", {"Orvanta", "", ""});
+    install(system, "org.example.Mail.desktop", {"Mail", "", ""});
     windows.running = {
+        {105, "mail", "Mail", "org.example.Mail", true},    // by its reverse-domain file name
         {100, "xterm", "XTerm", "xterm", true},             // by its declared class
         {101, "App2", "App2", "app2", false},               // by its file name, background, no window
         {102, "Daemon", "Daemon", "daemon", false},         // owns a listed window
@@ -99,12 +101,14 @@ TEST_F(AppCatalogTest, MergesRunningApplicationsAndSortsByName) {
         {104, "stray", "Stray", "stray", true},             // no desktop entry: no identifier
     };
     auto list = catalog.entries({{7, 102, "Daemon", ""}});
-    EXPECT_EQ(ids(list.entries), (std::vector<std::string>{"app2.desktop", "app10.desktop", "daemon.desktop",
-                                                           "a.desktop", "b.desktop", "org.example.Terminal.desktop"}));
+    EXPECT_EQ(ids(list.entries),
+              (std::vector<std::string>{"app2.desktop", "app10.desktop", "daemon.desktop", "org.example.Mail.desktop",
+                                        "a.desktop", "b.desktop", "org.example.Terminal.desktop"}));
+    EXPECT_TRUE(list.entries[3].running);
     EXPECT_EQ(list.entries[0], (protocol::AppListEntry{"app2.desktop", "App 2", true, false}));
     EXPECT_EQ(list.entries[1], (protocol::AppListEntry{"app10.desktop", "App 10", false, false}));
     EXPECT_EQ(list.entries[2], (protocol::AppListEntry{"daemon.desktop", "Daemon", true, true}));
-    EXPECT_EQ(list.entries[5], (protocol::AppListEntry{"org.example.Terminal.desktop", "terminal", true, false}));
+    EXPECT_EQ(list.entries[6], (protocol::AppListEntry{"org.example.Terminal.desktop", "terminal", true, false}));
 }
 
 TEST_F(AppCatalogTest, IconsStayWithinTheBudgetInListOrder) {
@@ -141,8 +145,14 @@ TEST_F(AppCatalogTest, IconFallsBackToSmallerSizeAndCachesOnlySuccess) {
 TEST(AppCatalogDirectoriesTest, SystemFoldersComeBeforeTheUsers) {
     setenv("XDG_DATA_DIRS", "/opt/a:relative:/usr/share", 1);
     setenv("XDG_DATA_HOME", "/home/u/.data", 1);
-    EXPECT_EQ(AppCatalog::applicationDirectories(),
+    EXPECT_EQ(AppCatalog::searchDirectories(),
               (std::vector<fs::path>{"/opt/a/applications", "/usr/share/applications", "/home/u/.data/applications"}));
+    unsetenv("XDG_DATA_DIRS");
+    setenv("XDG_DATA_HOME", "relative", 1);
+    setenv("HOME", "/home/v", 1);
+    EXPECT_EQ(AppCatalog::searchDirectories(),
+              (std::vector<fs::path>{"/usr/local/share/applications", "/usr/share/applications",
+                                     "/home/v/.local/share/applications"}));
 }
 
 }  // namespace
