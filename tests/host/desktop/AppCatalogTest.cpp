@@ -136,10 +136,22 @@ TEST_F(AppCatalogTest, IconFallsBackToSmallerSizeAndCachesOnlySuccess) {
     EXPECT_EQ(catalog.iconPNG(big)->size(), 4000u);
     EXPECT_FALSE(catalog.iconPNG(none));
     EXPECT_EQ(icons.renders.size(), renders + 2);  // only the failed one is drawn again, at both sizes
+}
 
-    // A later, smaller icon still fits a budget that an earlier one did not.
+TEST_F(AppCatalogTest, AnIconTooLargeForTheRestOfTheBudgetLetsSmallerOnesThrough) {
+    auto add = [&](const std::string& name, std::size_t bytes) {
+        install(system, name + ".desktop", {name, name, ""});
+        icons.sizes[name] = {{48, bytes}};
+    };
+    for (int i = 0; i < 63; ++i) add("a" + std::to_string(100 + i), 8192);
+    add("b1", 8000);  // leaves 192 bytes
+    add("b2", 8192);  // does not fit
+    add("b3", 192);   // fits exactly
+    add("b4", 1);     // nothing left
     auto list = catalog.entries({});
-    EXPECT_EQ(list.icons.size(), 1u);
+    EXPECT_EQ(list.icons.size(), 65u);
+    EXPECT_TRUE(list.icons.contains("b1.desktop") && list.icons.contains("b3.desktop"));
+    EXPECT_FALSE(list.icons.contains("b2.desktop") || list.icons.contains("b4.desktop"));
 }
 
 TEST(AppCatalogDirectoriesTest, SystemFoldersComeBeforeTheUsers) {
