@@ -17,7 +17,7 @@ namespace {
 
 // The virtual key codes of the input messages and the keysyms they stand for here. Command is
 // the Super key; the right-hand option key is AltGr, as on most layouts with a third level.
-constexpr std::array<std::pair<std::uint16_t, xkb_keysym_t>, 88> kKeysyms{{
+constexpr std::array<std::pair<std::uint16_t, xkb_keysym_t>, 87> kKeysyms{{
     {0, XKB_KEY_a},
     {1, XKB_KEY_s},
     {2, XKB_KEY_d},
@@ -73,7 +73,6 @@ constexpr std::array<std::pair<std::uint16_t, xkb_keysym_t>, 88> kKeysyms{{
     {54, XKB_KEY_Super_R},
     {55, XKB_KEY_Super_L},
     {56, XKB_KEY_Shift_L},
-    {57, XKB_KEY_Caps_Lock},
     {58, XKB_KEY_Alt_L},
     {59, XKB_KEY_Control_L},
     {60, XKB_KEY_Shift_R},

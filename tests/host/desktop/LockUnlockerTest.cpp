@@ -1,6 +1,8 @@
 // The unlock keymap, the plan of a password and the unlock sequence, on virtual time.
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "host/desktop/LockUnlocker.h"
 #include "support/FakeInputSink.h"
 #include "support/FakeKeyboardLayout.h"
