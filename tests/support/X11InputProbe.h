@@ -8,6 +8,7 @@
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,9 @@ public:
             xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     }
 
-    // Everything the server has sent us so far; call after the injecting side's requests were answered.
+    // Everything the server has sent us for what was injected so far.
     std::vector<Event>& collect() {
+        if (settle) settle();
         sync();
         while (platform::x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_->get())}) {
             const std::uint8_t type = event->response_type & 0x7F;
@@ -122,6 +124,8 @@ public:
     }
 
     std::vector<Event> events;
+    // Makes the server handle everything the injecting connection has sent (a round trip on it).
+    std::function<void()> settle;
 
 private:
     std::unique_ptr<platform::x11::XConnection> connection_;

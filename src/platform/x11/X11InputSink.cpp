@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 namespace orvanta::platform::x11 {
 
@@ -197,7 +198,9 @@ void X11InputSink::drainEvents() {
     };
     while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
         const std::uint8_t type = event->response_type & 0x7F;
-        if (type == XCB_MAPPING_NOTIFY) {
+        if (type == 0) {
+            refused_ = true;
+        } else if (type == XCB_MAPPING_NOTIFY) {
             const auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event.get());
             if (mapping->request != XCB_MAPPING_POINTER &&
                 (mapping->request != XCB_MAPPING_KEYBOARD || outsideSpares(mapping->first_keycode, mapping->count))) {
@@ -308,57 +311,52 @@ std::expected<void, InputSinkError> X11InputSink::post(const InputEvent& event) 
     }
     if (!xtest_) return std::unexpected(InputSinkError{InputSinkError::Kind::refused, "no XTest extension"});
     drainEvents();
-    Requests sent;
     std::expected<void, InputSinkError> built;
-    if (const auto* mouse = std::get_if<MouseEvent>(&event)) postMouse(sent, *mouse);
-    if (const auto* scroll = std::get_if<ScrollEvent>(&event)) built = postScroll(sent, *scroll);
-    if (const auto* key = std::get_if<KeyEvent>(&event)) built = postKey(sent, *key);
-    auto delivered = finish(sent);
+    if (const auto* mouse = std::get_if<MouseEvent>(&event)) postMouse(*mouse);
+    if (const auto* scroll = std::get_if<ScrollEvent>(&event)) built = postScroll(*scroll);
+    if (const auto* key = std::get_if<KeyEvent>(&event)) built = postKey(*key);
+    auto delivered = finish();
     return built ? delivered : built;
 }
 
-void X11InputSink::fake(Requests& sent, std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
-    sent.push_back(
-        xcb_test_fake_input_checked(connection_->get(), type, detail, XCB_CURRENT_TIME, connection_->root(), x, y, 0));
+void X11InputSink::fake(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y) {
+    xcb_test_fake_input(connection_->get(), type, detail, XCB_CURRENT_TIME, connection_->root(), x, y, 0);
 }
 
-std::expected<void, InputSinkError> X11InputSink::finish(const Requests& sent) {
-    xcb_connection_t* c = connection_->get();
-    xcb_flush(c);
-    bool refused = false;
-    for (const xcb_void_cookie_t cookie : sent) {
-        if (Reply<xcb_generic_error_t> error{xcb_request_check(c, cookie)}) refused = true;
-    }
+std::expected<void, InputSinkError> X11InputSink::finish() {
+    xcb_flush(connection_->get());
     if (connection_->hasError()) {
         return std::unexpected(InputSinkError{InputSinkError::Kind::unavailable, "the X connection is lost"});
     }
-    if (refused) return std::unexpected(InputSinkError{InputSinkError::Kind::refused, "the X server refused input"});
+    if (std::exchange(refused_, false)) {
+        return std::unexpected(InputSinkError{InputSinkError::Kind::refused, "the X server refused input"});
+    }
     return {};
 }
 
-void X11InputSink::postMouse(Requests& sent, const MouseEvent& event) {
-    fake(sent, XCB_MOTION_NOTIFY, 0, coordinate(event.location.x), coordinate(event.location.y));
+void X11InputSink::postMouse(const MouseEvent& event) {
+    fake(XCB_MOTION_NOTIFY, 0, coordinate(event.location.x), coordinate(event.location.y));
     using enum MouseEventType;
     switch (event.type) {
         case leftDown:
-            return fake(sent, XCB_BUTTON_PRESS, 1);
+            return fake(XCB_BUTTON_PRESS, 1);
         case leftUp:
-            return fake(sent, XCB_BUTTON_RELEASE, 1);
+            return fake(XCB_BUTTON_RELEASE, 1);
         case otherDown:
-            return fake(sent, XCB_BUTTON_PRESS, 2);
+            return fake(XCB_BUTTON_PRESS, 2);
         case otherUp:
-            return fake(sent, XCB_BUTTON_RELEASE, 2);
+            return fake(XCB_BUTTON_RELEASE, 2);
         case rightDown:
-            return fake(sent, XCB_BUTTON_PRESS, 3);
+            return fake(XCB_BUTTON_PRESS, 3);
         case rightUp:
-            return fake(sent, XCB_BUTTON_RELEASE, 3);
+            return fake(XCB_BUTTON_RELEASE, 3);
         case moved:
         case leftDragged:
             return;
     }
 }
 
-std::expected<void, InputSinkError> X11InputSink::postScroll(Requests& sent, const ScrollEvent& event) {
+std::expected<void, InputSinkError> X11InputSink::postScroll(const ScrollEvent& event) {
     // Pixels become whole notches; what is left over waits for the same source's next scroll. The
     // two wheels share one remainder slot each, kept apart by the key.
     const auto notches = [&](std::string key, std::int32_t pixels) {
@@ -374,11 +372,11 @@ std::expected<void, InputSinkError> X11InputSink::postScroll(Requests& sent, con
     const int vertical = notches("v" + event.source, event.verticalPixels);
     const int horizontal = notches("h" + event.source, event.horizontalPixels);
     if (vertical == 0 && horizontal == 0) return {};
-    fake(sent, XCB_MOTION_NOTIFY, 0, coordinate(event.location.x), coordinate(event.location.y));
+    fake(XCB_MOTION_NOTIFY, 0, coordinate(event.location.x), coordinate(event.location.y));
     const auto turn = [&](int count, std::uint8_t positive, std::uint8_t negative) {
         for (int i = 0; i < std::abs(count); ++i) {
-            fake(sent, XCB_BUTTON_PRESS, count > 0 ? positive : negative);
-            fake(sent, XCB_BUTTON_RELEASE, count > 0 ? positive : negative);
+            fake(XCB_BUTTON_PRESS, count > 0 ? positive : negative);
+            fake(XCB_BUTTON_RELEASE, count > 0 ? positive : negative);
         }
     };
     turn(vertical, kWheelUp, kWheelDown);
@@ -386,18 +384,18 @@ std::expected<void, InputSinkError> X11InputSink::postScroll(Requests& sent, con
     return {};
 }
 
-std::expected<void, InputSinkError> X11InputSink::postKey(Requests& sent, const KeyEvent& event) {
-    if (!event.text.empty()) return event.down ? typeText(sent, event.text) : std::expected<void, InputSinkError>{};
+std::expected<void, InputSinkError> X11InputSink::postKey(const KeyEvent& event) {
+    if (!event.text.empty()) return event.down ? typeText(event.text) : std::expected<void, InputSinkError>{};
     if (!event.down) {
         // Release the key that went down for this code, even if the keymap changed since.
         if (const auto held = downKeys_.find(event.keyCode); held != downKeys_.end()) {
-            fake(sent, XCB_KEY_RELEASE, held->second);
+            fake(XCB_KEY_RELEASE, held->second);
             downKeys_.erase(held);
             return {};
         }
         const auto keysym = keysymFor(event.keyCode);
         const auto choice = keysym ? keyboard_->find(*keysym) : std::nullopt;
-        if (choice) fake(sent, XCB_KEY_RELEASE, choice->keycode);  // untracked: the server ignores a key not down
+        if (choice) fake(XCB_KEY_RELEASE, choice->keycode);  // untracked: the server ignores a key not down
         return {};
     }
     const auto keysym = keysymFor(event.keyCode);
@@ -408,9 +406,9 @@ std::expected<void, InputSinkError> X11InputSink::postKey(Requests& sent, const 
     const auto choice = keyboard_->find(*keysym);
     if (!choice) {
         // A key this keymap lacks goes down and up at once through a spare.
-        const auto spare = spareFor(sent, *keysym);
+        const auto spare = spareFor(*keysym);
         if (!spare) return std::unexpected(InputSinkError{InputSinkError::Kind::noKey, "no spare keycode"});
-        typeKey(sent, *spare);
+        typeKey(*spare);
         return {};
     }
     // The event's modifier flags become real presses around the key, unless our keys hold them.
@@ -430,26 +428,26 @@ std::expected<void, InputSinkError> X11InputSink::postKey(Requests& sent, const 
             if (const auto key = keyboard_->keyForMod(mask)) wrapped.push_back(*key);
         }
     }
-    for (const xcb_keycode_t key : wrapped) fake(sent, XCB_KEY_PRESS, key);
-    fake(sent, XCB_KEY_PRESS, choice->keycode);
+    for (const xcb_keycode_t key : wrapped) fake(XCB_KEY_PRESS, key);
+    fake(XCB_KEY_PRESS, choice->keycode);
     downKeys_[event.keyCode] = choice->keycode;
-    for (auto key = wrapped.rbegin(); key != wrapped.rend(); ++key) fake(sent, XCB_KEY_RELEASE, *key);
+    for (auto key = wrapped.rbegin(); key != wrapped.rend(); ++key) fake(XCB_KEY_RELEASE, *key);
     return {};
 }
 
-std::expected<void, InputSinkError> X11InputSink::typeText(Requests& sent, std::u16string_view text) {
+std::expected<void, InputSinkError> X11InputSink::typeText(std::u16string_view text) {
     for (const char32_t scalar : scalarsOf(text)) {
         const xkb_keysym_t keysym = xkb_utf32_to_keysym(scalar);
         if (keysym == XKB_KEY_NoSymbol) continue;
         auto choice = keyboard_->find(keysym);
-        if (!choice) choice = spareFor(sent, keysym);
+        if (!choice) choice = spareFor(keysym);
         if (!choice) return std::unexpected(InputSinkError{InputSinkError::Kind::noKey, "no spare keycode"});
-        typeKey(sent, *choice);
+        typeKey(*choice);
     }
     return {};
 }
 
-void X11InputSink::typeKey(Requests& sent, const X11Keyboard::KeyChoice& choice) {
+void X11InputSink::typeKey(const X11Keyboard::KeyChoice& choice) {
     // Our held keys whose modifiers would change the level are lifted for the stroke, the level's
     // missing modifiers pressed, and everything put back afterwards.
     std::vector<xcb_keycode_t> lifted;
@@ -467,15 +465,15 @@ void X11InputSink::typeKey(Requests& sent, const X11Keyboard::KeyChoice& choice)
             if (const auto key = keyboard_->keyForMod(mask)) pressed.push_back(*key);
         }
     }
-    for (const xcb_keycode_t key : lifted) fake(sent, XCB_KEY_RELEASE, key);
-    for (const xcb_keycode_t key : pressed) fake(sent, XCB_KEY_PRESS, key);
-    fake(sent, XCB_KEY_PRESS, choice.keycode);
-    fake(sent, XCB_KEY_RELEASE, choice.keycode);
-    for (auto key = pressed.rbegin(); key != pressed.rend(); ++key) fake(sent, XCB_KEY_RELEASE, *key);
-    for (const xcb_keycode_t key : lifted) fake(sent, XCB_KEY_PRESS, key);
+    for (const xcb_keycode_t key : lifted) fake(XCB_KEY_RELEASE, key);
+    for (const xcb_keycode_t key : pressed) fake(XCB_KEY_PRESS, key);
+    fake(XCB_KEY_PRESS, choice.keycode);
+    fake(XCB_KEY_RELEASE, choice.keycode);
+    for (auto key = pressed.rbegin(); key != pressed.rend(); ++key) fake(XCB_KEY_RELEASE, *key);
+    for (const xcb_keycode_t key : lifted) fake(XCB_KEY_PRESS, key);
 }
 
-std::optional<X11Keyboard::KeyChoice> X11InputSink::spareFor(Requests& sent, xkb_keysym_t keysym) {
+std::optional<X11Keyboard::KeyChoice> X11InputSink::spareFor(xkb_keysym_t keysym) {
     if (spares_.empty()) return std::nullopt;
     std::size_t index = std::ranges::find(spares_, keysym) - spares_.begin();
     if (index == spares_.size()) {
@@ -484,8 +482,8 @@ std::optional<X11Keyboard::KeyChoice> X11InputSink::spareFor(Requests& sent, xkb
         spares_[index] = keysym;
         // Every level of the spare types the character, whatever modifiers are down.
         const std::vector<xcb_keysym_t> syms(keyboard_->keysymsPerKeycode(), keysym);
-        sent.push_back(xcb_change_keyboard_mapping_checked(connection_->get(), 1, keyboard_->spares()[index],
-                                                           keyboard_->keysymsPerKeycode(), syms.data()));
+        xcb_change_keyboard_mapping(connection_->get(), 1, keyboard_->spares()[index], keyboard_->keysymsPerKeycode(),
+                                    syms.data());
     }
     restore_.cancel();
     restore_ = owner_.asyncAfter(kSpareHoldTime, [this] { restoreSpares(); });

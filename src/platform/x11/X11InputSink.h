@@ -2,7 +2,10 @@
 // 4 to 7, keys found by keysym in the current keymap. A character the keymap cannot type is bound
 // to a spare keycode for as long as it takes the receiving client to read it, then the spare is
 // cleared again, so the user's keymap is left as it was. Display bounds come from RandR monitors.
-// Calls, and the restore of spares, run on the owner's executor.
+// A post returns once its requests are flushed, without waiting for the server's answer: a lost
+// connection shows at once, a request the server refused at the next post. Calls, and the restore
+// of spares, run on the owner's executor; the unlock sequence, on its own queue, needs a sink of
+// its own.
 #pragma once
 
 #include <xcb/randr.h>
@@ -55,17 +58,16 @@ private:
     bool reloadKeyboard();
     const std::vector<Monitor>& monitors();
 
-    using Requests = std::vector<xcb_void_cookie_t>;
-    void fake(Requests& sent, std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
-    std::expected<void, InputSinkError> finish(const Requests& sent);
+    void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
+    std::expected<void, InputSinkError> finish();
 
-    void postMouse(Requests& sent, const MouseEvent& event);
-    std::expected<void, InputSinkError> postScroll(Requests& sent, const ScrollEvent& event);
-    std::expected<void, InputSinkError> postKey(Requests& sent, const KeyEvent& event);
-    std::expected<void, InputSinkError> typeText(Requests& sent, std::u16string_view text);
+    void postMouse(const MouseEvent& event);
+    std::expected<void, InputSinkError> postScroll(const ScrollEvent& event);
+    std::expected<void, InputSinkError> postKey(const KeyEvent& event);
+    std::expected<void, InputSinkError> typeText(std::u16string_view text);
     // Presses and releases one key with exactly `mods` from our own keys in effect.
-    void typeKey(Requests& sent, const X11Keyboard::KeyChoice& choice);
-    std::optional<X11Keyboard::KeyChoice> spareFor(Requests& sent, xkb_keysym_t keysym);
+    void typeKey(const X11Keyboard::KeyChoice& choice);
+    std::optional<X11Keyboard::KeyChoice> spareFor(xkb_keysym_t keysym);
     void restoreSpares();
     std::uint8_t heldMods() const;
 
@@ -76,6 +78,7 @@ private:
     std::uint8_t xkbEvent_ = 0;  // first XKB event code; 0 without XKB
     std::uint8_t randrEvent_ = 0;
     std::optional<std::vector<Monitor>> monitors_;
+    bool refused_ = false;  // the server answered an earlier request with an error
 
     std::map<std::uint16_t, xcb_keycode_t> downKeys_;  // virtual key code -> the key pressed for it
     std::unordered_map<std::string, int> scrollRemainder_;

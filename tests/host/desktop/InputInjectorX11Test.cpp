@@ -22,6 +22,7 @@ protected:
         auto opened = platform::x11::X11InputSink::open(executor, display);
         ASSERT_TRUE(opened) << opened.error();
         sink = std::move(*opened);
+        probe->settle = [this] { sink->cursorLocation(); };
         injector = std::make_unique<InputInjector>(executor, executor.clock(), *sink, [](std::string) {});
     }
     Result pointer(std::string action, std::optional<double> x = {}, std::optional<double> y = {},
@@ -149,7 +150,7 @@ TEST_F(InjectorOnX11, AVanishedServerIsAnErrorNotACrash) {
     (*server)->kill();
     EXPECT_EQ(pointer("move", 0.2, 0.2), Result::rejected);
     EXPECT_EQ(injector->handle(protocol::TextInput{0, "日本"}, "dev"), Result::rejected);
-    const auto error = sink->post(platform::KeyEvent{0, true, 0, {}, 0});
+    const auto error = sink->post(platform::KeyEvent{0, true, 0, {}, 0});  // a lost connection shows at once
     ASSERT_FALSE(error);
     EXPECT_EQ(error.error().kind, platform::InputSinkError::Kind::unavailable);
     EXPECT_FALSE(sink->hasEventSource());
