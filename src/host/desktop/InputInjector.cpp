@@ -67,15 +67,17 @@ namespace {
 // the top is the next message, not a stale one.
 constexpr std::uint32_t kSequenceWrapWindow = 0x10000;
 
-constexpr std::array kButtons = {0, 1, 2};  // left, right, middle: the order of every release
-
-MouseEventType downType(int button) {
-    return button == 0 ? MouseEventType::leftDown : button == 1 ? MouseEventType::rightDown : MouseEventType::otherDown;
-}
-MouseEventType upType(int button) {
-    return button == 0 ? MouseEventType::leftUp : button == 1 ? MouseEventType::rightUp : MouseEventType::otherUp;
-}
-std::string_view buttonName(int button) { return button == 0 ? "left" : button == 1 ? "right" : "middle"; }
+// Per button, in the order every release walks them: left, right, middle.
+struct ButtonEvents {
+    std::string_view name;
+    MouseEventType down;
+    MouseEventType up;
+};
+constexpr std::array<ButtonEvents, 3> kButtonEvents{{
+    {"left", MouseEventType::leftDown, MouseEventType::leftUp},
+    {"right", MouseEventType::rightDown, MouseEventType::rightUp},
+    {"middle", MouseEventType::otherDown, MouseEventType::otherUp},
+}};
 
 // Doubles as the log lines print them: shortest round trip, whole numbers with ".0".
 std::string printDouble(double value) {
@@ -137,12 +139,11 @@ bool InputInjector::releasePointerInputs(bool includingUntrackedInputs, const st
                                          const PointerInput* input) {
     const DisplayPoint at = includingUntrackedInputs ? currentLocation() : pointerLocation_;
     const bool modifiersReleased = releaseModifiers(includingUntrackedInputs, alreadyReleased);
-    for (const int b : kButtons) {
-        const auto button = static_cast<Button>(b);
+    for (const Button button : kButtons) {
         if (pressed_.contains(button)) {
             postUp(button, at, input);
         } else if (includingUntrackedInputs) {
-            postMouse(upType(b), at, mouseEventNumber_, 0, input);
+            postMouse(kButtonEvents[std::size_t(button)].up, at, mouseEventNumber_, 0, input);
         }
     }
     refreshHoldTimeout();
@@ -243,14 +244,14 @@ Result InputInjector::releaseAll(const std::optional<std::string>& keysOf, Displ
 }
 
 void InputInjector::releasePressed(DisplayPoint at, const PointerInput* input) {
-    for (const int b : kButtons) {
-        if (pressed_.contains(static_cast<Button>(b))) postUp(static_cast<Button>(b), at, input);
+    for (const Button button : kButtons) {
+        if (pressed_.contains(button)) postUp(button, at, input);
     }
 }
 
 bool InputInjector::postUp(Button button, DisplayPoint at, const PointerInput* input) {
     Press& press = pressed_.at(button);
-    if (postMouse(upType(static_cast<int>(button)), at, press.number, press.count, input)) {
+    if (postMouse(kButtonEvents[std::size_t(button)].up, at, press.number, press.count, input)) {
         pressed_.erase(button);
         return true;
     }
@@ -263,6 +264,7 @@ Result InputInjector::move(const PointerInput& input, std::optional<DisplayPoint
         if (!isFinite(input.dx) || !isFinite(input.dy)) return Result::rejected;
         const DisplayPoint from = currentLocation();
         const DisplayRect r = visibleContentRect().value_or(displayBounds());
+        if (!(r.width >= 1) || !(r.height >= 1)) return Result::ok;  // nowhere to move to
         target = DisplayPoint{std::min(std::max(r.minX(), from.x + *input.dx), r.maxX() - 1),
                               std::min(std::max(r.minY(), from.y + *input.dy), r.maxY() - 1)};
     }
@@ -316,8 +318,8 @@ Result InputInjector::scroll(const PointerInput& input, std::optional<DisplayPoi
 }
 
 Result InputInjector::press(Button button, DisplayPoint at, std::int64_t count, bool hold, const PointerInput* input) {
-    for (const int b : kButtons) {
-        const auto held = pressed_.find(static_cast<Button>(b));
+    for (const Button b : kButtons) {
+        const auto held = pressed_.find(b);
         if (held == pressed_.end()) continue;
         const bool keepLeft = button != Button::left && held->first == Button::left && !held->second.pendingUp;
         if (!keepLeft) postUp(held->first, pointerLocation_, input);
@@ -327,7 +329,7 @@ Result InputInjector::press(Button button, DisplayPoint at, std::int64_t count, 
         return Result::rejected;
     }
     const std::int64_t number = mouseEventNumber_ + 1;
-    if (!postMouse(downType(static_cast<int>(button)), at, number, count, input)) return Result::rejected;
+    if (!postMouse(kButtonEvents[std::size_t(button)].down, at, number, count, input)) return Result::rejected;
     mouseEventNumber_ = number;
     pressed_[button] = Press{number, count, false};
     pointerLocation_ = at;
@@ -342,16 +344,15 @@ bool InputInjector::postMouse(MouseEventType type, DisplayPoint at, std::int64_t
     if (!sink_.hasEventSource()) return false;
     const platform::MouseEvent event{type, at, count, number, heldFlags()};
     if (!post(event)) return false;
-    if (type == MouseEventType::moved || type == MouseEventType::leftDragged) return true;
 
-    const int b = type == MouseEventType::leftDown || type == MouseEventType::leftUp     ? 0
-                  : type == MouseEventType::rightDown || type == MouseEventType::rightUp ? 1
-                                                                                         : 2;
-    const bool down = type == downType(b);
+    const auto button =
+        std::ranges::find_if(kButtonEvents, [type](const ButtonEvents& b) { return b.down == type || b.up == type; });
+    if (button == kButtonEvents.end()) return true;  // moves and drags write no line
+    const bool down = type == button->down;
     const auto flag = [input](const std::optional<bool> PointerInput::*field) {
         return input && (input->*field).value_or(false);
     };
-    record_("pointer button=" + std::string(buttonName(b)) + " phase=" + (down ? "down" : "up") +
+    record_("pointer button=" + std::string(button->name) + " phase=" + (down ? "down" : "up") +
             " x=" + printDouble(at.x) + " y=" + printDouble(at.y) +
             " route=normal action=" + (input ? input->action : std::string("-")) + " count=" + std::to_string(count) +
             " clickState=" + std::to_string(event.clickState) + " " +

@@ -5,6 +5,7 @@
 // on the owner's executor; the injector takes no locks.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -93,6 +94,7 @@ public:
 
 private:
     enum class Button { left, right, middle };
+    static constexpr std::array kButtons = {Button::left, Button::right, Button::middle};  // the order of releases
     struct Press {
         std::int64_t number = 0;
         std::int64_t count = 0;
