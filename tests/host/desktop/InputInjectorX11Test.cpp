@@ -119,6 +119,34 @@ TEST_F(InjectorOnX11, KeysWithModifiersAndTextInAnyScriptTypeWithoutChangingTheK
     EXPECT_FALSE(probe->anythingPressed());
 }
 
+TEST_F(InjectorOnX11, FollowsAKeymapThatChangesUnderneath) {
+    ORVANTA_REQUIRE_XVFB();
+    ASSERT_NO_FATAL_FAILURE(start(display));
+    ASSERT_EQ(key("a"), Result::ok);
+    const auto a = probe->ofType(XCB_KEY_PRESS).back().detail;
+    const auto keymapBefore = probe->keyboardMapping();
+
+    // Someone else turns the "a" key into "ä".
+    xcb_connection_t* c = probe->connection();
+    const std::uint8_t perKey =
+        std::uint8_t(keymapBefore.size() / (xcb_get_setup(c)->max_keycode - xcb_get_setup(c)->min_keycode + 1));
+    const std::vector<xcb_keysym_t> umlaut(perKey, XKB_KEY_adiaeresis);
+    xcb_change_keyboard_mapping(c, 1, a, perKey, umlaut.data());
+    probe->sync();
+    sink->cursorLocation();  // the change notice has reached the injecting connection
+    probe->events.clear();
+    ASSERT_EQ(key("a"), Result::ok);
+    ASSERT_EQ(key("ä"), Result::ok);
+    EXPECT_EQ(probe->typed(), U"aä");
+    EXPECT_EQ(probe->ofType(XCB_KEY_PRESS).back().detail, a);
+
+    const auto offset = std::size_t(a - xcb_get_setup(c)->min_keycode) * perKey;
+    xcb_change_keyboard_mapping(c, 1, a, perKey, keymapBefore.data() + offset);
+    executor.advance(platform::x11::X11InputSink::kSpareHoldTime);
+    sink->cursorLocation();
+    EXPECT_EQ(probe->keyboardMapping(), keymapBefore);
+}
+
 TEST_F(InjectorOnX11, NothingStaysPressedAfterReleases) {
     ORVANTA_REQUIRE_XVFB();
     ASSERT_NO_FATAL_FAILURE(start(display));
