@@ -1,6 +1,7 @@
 // The unlock keymap, the plan of a password and the unlock sequence, on virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "host/desktop/LockUnlocker.h"
@@ -138,7 +139,11 @@ TEST(LockUnlocker, RunOutcomes) {
         env.script = c.script;
         env.lockedAfterScript = c.afterScript;
         std::vector<UnlockKeystroke> strokes = {stroke(1, false, false, U'a'), stroke(2, false, false, U'b')};
+        const auto* storage = reinterpret_cast<const unsigned char*>(strokes.data());
+        const std::size_t bytes = strokes.size() * sizeof(UnlockKeystroke);
         EXPECT_EQ(host::LockUnlocker::run(strokes, env, timing), c.outcome) << c.what;
+        EXPECT_EQ(strokes.data(), static_cast<const void*>(storage));  // the same storage, now wiped
+        EXPECT_TRUE(std::all_of(storage, storage + bytes, [](unsigned char b) { return b == 0; })) << c.what;
         EXPECT_EQ(env.calls, c.calls) << c.what;
         EXPECT_NEAR(env.elapsed, c.elapsed, 1e-9) << c.what;
         EXPECT_TRUE(strokes.empty()) << c.what;
