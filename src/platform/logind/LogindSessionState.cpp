@@ -47,6 +47,13 @@ std::optional<std::string> sessionById(sd_bus* bus, const char* id) {
     return std::string(path);
 }
 
+// ":0.0" and ":0" name the same display; logind records the name without the screen.
+std::string withoutScreen(const std::string& display) {
+    const auto colon = display.rfind(':');
+    const auto dot = display.find('.', colon == std::string::npos ? 0 : colon);
+    return colon == std::string::npos || dot == std::string::npos ? display : display.substr(0, dot);
+}
+
 }  // namespace
 
 void LogindSessionState::BusDeleter::operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -114,8 +121,10 @@ std::optional<std::string> LogindSessionState::findSession() {
         const char *id = nullptr, *user = nullptr, *seat = nullptr, *path = nullptr;
         std::uint32_t uid = 0;
         while (sd_bus_message_read(reply.message, "(susso)", &id, &uid, &user, &seat, &path) > 0) {
-            if (uid == ::geteuid() && stringProperty(bus, path, "Display") == options_.display)
+            const auto display = stringProperty(bus, path, "Display");
+            if (uid == ::geteuid() && display && withoutScreen(*display) == withoutScreen(options_.display)) {
                 return std::string(path);
+            }
         }
     }
     if (const char* id = std::getenv("XDG_SESSION_ID"); id && *id) return sessionById(bus, id);

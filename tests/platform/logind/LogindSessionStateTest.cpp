@@ -70,6 +70,8 @@ TEST_F(LockState, FollowsTheLockedHintOfThisDisplaysSession) {
     EXPECT_EQ(state.screenLocked(), true);
     ASSERT_NO_FATAL_FAILURE(setLocked(*system, false));
     EXPECT_EQ(state.screenLocked(), false);
+    LogindSessionState withScreen({std::string(kDisplay) + ".0", system->address(), kNowhere});
+    EXPECT_EQ(withScreen.screenLocked(), false);
 
     LogindSessionState otherDisplay({":78", system->address(), kNowhere});
     ::unsetenv("XDG_SESSION_ID");
