@@ -127,7 +127,7 @@ constexpr std::array<ModifierFlag, 4> kModifierFlags{{
 
 std::int16_t coordinate(double value) {
     if (!std::isfinite(value)) return 0;
-    return static_cast<std::int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
+    return static_cast<std::int16_t>(std::lround(std::clamp(value, -32768.0, 32767.0)));
 }
 
 // Wheel buttons: up, down, left, right.
