@@ -26,7 +26,7 @@ namespace orvanta::host {
 struct UpgradedSocket {
     std::shared_ptr<base::DispatchQueue> transport;
     boost::asio::ip::tcp::socket socket;
-    std::shared_ptr<void> place;
+    std::shared_ptr<void> place{};
 };
 
 // One upgraded host-side WebSocket. Reading, event handling, closing and every callback run on the
