@@ -85,6 +85,8 @@ public:
 };
 
 using Registry = std::set<std::shared_ptr<Session>>;
+// How a session ended, kept for operations that reach it after it is gone; used on the queue.
+using Outcome = std::shared_ptr<std::optional<WebSocketError>>;
 
 template <bool Tls>
 class StreamSession final : public Session, public std::enable_shared_from_this<StreamSession<Tls>> {
@@ -92,8 +94,9 @@ class StreamSession final : public Session, public std::enable_shared_from_this<
 
 public:
     StreamSession(asio::io_context& io, asio::ssl::context& tls, Target target, WebSocketOptions options,
-                  base::Executor& executor, Registry& registry, base::TaskHandle openTimer)
+                  base::Executor& executor, Registry& registry, Outcome outcome, base::TaskHandle openTimer)
         : target_(std::move(target)),
+          outcome_(std::move(outcome)),
           options_(options),
           executor_(executor),
           registry_(registry),
@@ -286,6 +289,7 @@ private:
     void end(WebSocketError error) {
         phase_ = Phase::ended;
         failure_ = error;
+        *outcome_ = error;
         openTimer_.cancel();
         resolver_.cancel();
         if (auto completion = std::exchange(receiver_, nullptr)) {
@@ -320,6 +324,7 @@ private:
     }
 
     Target target_;
+    Outcome outcome_;
     WebSocketOptions options_;
     base::Executor& executor_;
     Registry& registry_;
@@ -354,41 +359,52 @@ namespace {
 // peer's close code as completions pass through on the caller's executor.
 class BeastChannel final : public WebSocketChannel, public std::enable_shared_from_this<BeastChannel> {
 public:
-    BeastChannel(std::weak_ptr<BeastWebSocketClient::Impl> impl, std::weak_ptr<Session> session,
+    BeastChannel(std::weak_ptr<BeastWebSocketClient::Impl> impl, std::weak_ptr<Session> session, Outcome outcome,
                  base::Executor& executor, std::optional<WebSocketError> failure)
-        : impl_(std::move(impl)), session_(std::move(session)), executor_(executor), failure_(std::move(failure)) {}
+        : impl_(std::move(impl)),
+          session_(std::move(session)),
+          outcome_(std::move(outcome)),
+          executor_(executor),
+          failure_(std::move(failure)) {}
 
     ~BeastChannel() override { cancel(1001, {}); }
 
     void send(WebSocketMessage message, SendCompletion completion) override {
-        if (failure_) return failLater(std::move(completion));
-        hop([message = std::move(message), completion = watched(std::move(completion))](Session& session) mutable {
-            session.send(std::move(message), std::move(completion));
-        });
+        if (failure_) return failLater(std::move(completion), *failure_);
+        auto watchedCompletion = watched(std::move(completion));
+        hop([message = std::move(message), watchedCompletion](
+                Session& session) mutable { session.send(std::move(message), std::move(watchedCompletion)); },
+            watchedCompletion);
     }
 
     void receive(ReceiveCompletion completion) override {
-        if (failure_) return failLater(std::move(completion));
-        hop([completion = watched(std::move(completion))](Session& session) mutable {
-            session.receive(std::move(completion));
-        });
+        if (failure_) return failLater(std::move(completion), *failure_);
+        auto watchedCompletion = watched(std::move(completion));
+        hop([watchedCompletion](Session& session) mutable { session.receive(std::move(watchedCompletion)); },
+            watchedCompletion);
     }
 
     void cancel(std::uint16_t code, std::string reason) override {
         if (cancelled_) return;
         cancelled_ = true;
-        hop([code, reason = std::move(reason)](Session& session) mutable { session.cancel(code, std::move(reason)); });
+        hop([code, reason = std::move(reason)](Session& session) mutable { session.cancel(code, std::move(reason)); },
+            std::function<void(std::expected<void, WebSocketError>)>());
     }
 
     std::optional<std::uint16_t> closeCode() const override { return closeCode_; }
 
 private:
-    template <class Fn>
-    void hop(Fn&& fn) {
+    // Runs `fn` on the queue; once the session has ended and gone, `completion` gets how it ended.
+    template <class Fn, class Result>
+    void hop(Fn&& fn, std::function<void(Result)> completion) {
         auto impl = impl_.lock();
         if (!impl) return;
-        impl->queue.async([session = session_, fn = std::forward<Fn>(fn)]() mutable {
-            if (auto live = session.lock()) fn(*live);
+        impl->queue.async([&executor = executor_, session = session_, outcome = outcome_, fn = std::forward<Fn>(fn),
+                           completion = std::move(completion)]() mutable {
+            if (auto live = session.lock()) return fn(*live);
+            if (!completion) return;
+            failOn(executor, std::move(completion),
+                   outcome->value_or(WebSocketError{Kind::connectionLost, "closed", {}}));
         });
     }
 
@@ -403,13 +419,20 @@ private:
     }
 
     template <class Result>
-    void failLater(std::function<void(Result)> completion) {
-        executor_.async(
-            [completion = std::move(completion), error = *failure_] { completion(Result(std::unexpected(error))); });
+    void failLater(std::function<void(Result)> completion, WebSocketError error) {
+        failOn(executor_, std::move(completion), std::move(error));
+    }
+
+    template <class Result>
+    static void failOn(base::Executor& executor, std::function<void(Result)> completion, WebSocketError error) {
+        executor.async([completion = std::move(completion), error = std::move(error)] {
+            completion(Result(std::unexpected(error)));
+        });
     }
 
     std::weak_ptr<BeastWebSocketClient::Impl> impl_;
     std::weak_ptr<Session> session_;
+    Outcome outcome_;
     base::Executor& executor_;
     std::optional<WebSocketError> failure_;  // the URL was refused before any I/O
     std::optional<std::uint16_t> closeCode_;
@@ -433,7 +456,9 @@ BeastWebSocketClient::~BeastWebSocketClient() {
 std::shared_ptr<WebSocketChannel> BeastWebSocketClient::open(const std::string& url, const WebSocketOptions& options,
                                                              base::Executor& executor) {
     auto target = parseTarget(url);
-    if (!target) return std::make_shared<BeastChannel>(impl_, std::weak_ptr<Session>(), executor, target.error());
+    auto outcome = std::make_shared<std::optional<WebSocketError>>();
+    if (!target)
+        return std::make_shared<BeastChannel>(impl_, std::weak_ptr<Session>(), outcome, executor, target.error());
 
     std::weak_ptr<Impl> weakImpl = impl_;
     auto weakSession = std::make_shared<std::weak_ptr<Session>>();
@@ -452,13 +477,13 @@ std::shared_ptr<WebSocketChannel> BeastWebSocketClient::open(const std::string& 
     std::shared_ptr<Session> session;
     if (target->tls) {
         session = std::make_shared<StreamSession<true>>(impl_->queue.context(), impl_->tls, std::move(*target), options,
-                                                        executor, impl_->sessions, timer);
+                                                        executor, impl_->sessions, outcome, timer);
     } else {
         session = std::make_shared<StreamSession<false>>(impl_->queue.context(), impl_->tls, std::move(*target),
-                                                         options, executor, impl_->sessions, timer);
+                                                         options, executor, impl_->sessions, outcome, timer);
     }
     *weakSession = session;
-    auto channel = std::make_shared<BeastChannel>(impl_, session, executor, std::nullopt);
+    auto channel = std::make_shared<BeastChannel>(impl_, session, outcome, executor, std::nullopt);
     impl_->queue.async([impl = impl_.get(), session = std::move(session)] {
         impl->sessions.insert(session);
         session->start();
