@@ -9,6 +9,7 @@
 #include "base/Base64.h"
 #include "base/Url.h"
 #include "base/Uuid.h"
+#include "client/session/StreamAssembler.h"
 #include "protocol/CloseCodes.h"
 
 namespace orvanta::client {
@@ -137,6 +138,7 @@ ConnectionManager::ConnectionManager(Passkey, base::Executor& main, const base::
     };
     displayFitRequestsAllowedProvider = [] { return true; };
     lowPowerModeProvider = [] { return false; };
+    makeAssembler = [&main, &clock] { return std::make_shared<StreamAssembler>(main, clock); };
 }
 
 ConnectionManager::~ConnectionManager() {

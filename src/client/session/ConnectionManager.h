@@ -123,7 +123,8 @@ public:
     std::function<std::vector<std::string>()> takeHeldKeyNames;
     std::function<void()> onSessionEstablished;
     std::function<void(std::shared_ptr<const VideoSample>)> onFrame;
-    // A new assembler for each connection attempt; none means video is dropped.
+    // A new assembler for each connection attempt (a StreamAssembler unless replaced); none means
+    // video is dropped.
     std::function<std::shared_ptr<MediaAssembler>()> makeAssembler;
     // The audio side; none means audio packets are dropped.
     std::shared_ptr<SessionAudio> audio;

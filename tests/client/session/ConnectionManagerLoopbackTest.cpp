@@ -4,8 +4,11 @@
 
 #include "LoopbackSessionHost.h"
 #include "client/session/ConnectionManager.h"
+#include "client/session/H264TestStream.h"
 #include "platform/beast/BeastWebSocketClient.h"
 #include "protocol/CloseCodes.h"
+#include "protocol/StreamConfig.h"
+#include "protocol/VideoPacket.h"
 #include "support/MemorySettings.h"
 
 namespace orvanta::testing {
@@ -65,6 +68,28 @@ TEST_F(LoopbackSessionTest, CompletesTheHandshakeOnBothChannels) {
     ASSERT_TRUE(until([&] { return host->controlCloses.size() == 1; }));
     EXPECT_EQ(host->controlCloses[0], 1001);
     EXPECT_EQ(controlTypes().back(), "pointer") << "the pointer cancel goes out before the close";
+}
+
+TEST_F(LoopbackSessionTest, ShowsAndAcknowledgesFramesFromTheMediaChannel) {
+    auto stream = encodeTestStream(64, 48, 2);
+    ASSERT_EQ(stream.accessUnits.size(), 2u);
+    start();
+    std::vector<std::shared_ptr<const client::VideoSample>> shown;
+    manager->onFrame = [&](auto sample) { shown.push_back(std::move(sample)); };
+    connect(host->baseURL());
+    ASSERT_TRUE(reaches(State::connected));
+    ASSERT_TRUE(until([&] { return host->videoTexts.size() == 1; }));
+    host->sendVideo(protocol::StreamConfig{7, "h264", 64, 48, 60, stream.sps, stream.pps}.packet(0, 0)->encoded());
+    host->sendVideo(protocol::VideoPacket::make(protocol::PacketType::video, protocol::PacketFlags::keyframe, 7, 1,
+                                                5000, stream.accessUnits[0])
+                        ->encoded());
+    ASSERT_TRUE(
+        until([&] { return !host->controlMessages.empty() && host->controlMessages.back().as<protocol::Ack>(); }));
+    EXPECT_EQ(host->controlMessages.back().as<protocol::Ack>()->gen, 7);
+    EXPECT_EQ(host->controlMessages.back().as<protocol::Ack>()->seq, 1u);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0]->avcc, stream.accessUnits[0]);
+    EXPECT_EQ(manager->streamSize(), (client::StreamSize{64, 48}));
 }
 
 TEST_F(LoopbackSessionTest, TerminalServerErrorsStopTheSession) {

@@ -150,6 +150,12 @@ public:
         connection.sendText(*protocol::ControlMessage(protocol::Welcome{"S1", "TICKET"}).jsonString());
     };
 
+    // Lets go of connections that have ended, as a long-running host would.
+    void forgetClosed() {
+        std::erase_if(controls, [](const auto& connection) { return connection->isClosed(); });
+        std::erase_if(videos, [](const auto& connection) { return connection->isClosed(); });
+    }
+
     void sendControl(const protocol::ControlMessage& message) { controls.back()->sendText(*message.jsonString()); }
     void sendVideo(base::ByteView bytes) {
         videos.back()->send(host::WebSocketParser::frame(bytes, host::WebSocketOpcode::binary), 64 << 20);
