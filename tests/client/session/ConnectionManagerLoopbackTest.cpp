@@ -5,6 +5,7 @@
 #include "LoopbackSessionHost.h"
 #include "client/session/ConnectionManager.h"
 #include "client/session/H264TestStream.h"
+#include "client/session/StreamAssembler.h"
 #include "platform/beast/BeastWebSocketClient.h"
 #include "protocol/CloseCodes.h"
 #include "protocol/StreamConfig.h"
