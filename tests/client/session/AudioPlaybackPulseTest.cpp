@@ -25,14 +25,8 @@ public:
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
         testing::ChildSpec parec;
-        parec.argv = {"parec",
-                      "--server=" + pulse.server(),
-                      "--device=" + pulse.monitorName(),
-                      "--format=float32le",
-                      "--rate=48000",
-                      "--channels=2",
-                      "--latency-msec=20",
-                      "/dev/fd/3"};
+        parec.argv = {"parec",          "--server=" + pulse.server(), "--device=" + pulse.monitorName(),
+                      "--format=float32le", "--rate=48000", "--channels=2", "--latency-msec=20", "/dev/fd/3"};
         parec.passFd = fds[1];
         const auto pid = testing::startChild(parec);
         ::close(fds[1]);
@@ -88,9 +82,9 @@ TEST(AudioPlaybackPulseTest, TheMonitorHearsTheTone) {
 
     base::DispatchQueue queue("clientcore.audio"), main("main");
     const std::string server = pulse.server();
-    auto playback =
-        AudioPlayback::make(protocol::AudioFormat::aacLC48kStereo(), queue, main, base::SystemClock::shared(),
-                            [server] { return std::make_unique<platform::pulse::PulseAudioOutput>(server); });
+    auto playback = AudioPlayback::make(protocol::AudioFormat::aacLC48kStereo(), queue, main,
+                                        base::SystemClock::shared(),
+                                        [server] { return std::make_unique<platform::pulse::PulseAudioOutput>(server); });
     ASSERT_TRUE(playback);
     const auto tone = testing::aacTonePackets(120);
     // Paced by the recording itself: keep about 300 ms of packets ahead of what was heard.
@@ -100,9 +94,8 @@ TEST(AudioPlaybackPulseTest, TheMonitorHearsTheTone) {
         if (seq > lead) {
             ASSERT_TRUE(recorder.waitForFrames(startFrames + (seq - lead) * 1024));
         }
-        playback->receive(
-            protocol::VideoPacket::make(protocol::PacketType::audio, {}, 1, seq, seq * 21'333, tone[seq - 1])
-                ->encoded());
+        playback->receive(protocol::VideoPacket::make(protocol::PacketType::audio, {}, 1, seq, seq * 21'333, tone[seq - 1])
+                              ->encoded());
     }
     ASSERT_TRUE(recorder.waitForFrames(startFrames + 130 * 1024));
     playback->stop();

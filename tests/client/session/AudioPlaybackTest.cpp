@@ -41,8 +41,7 @@ TEST(AudioPlaybackTest, SplicesGapsUpToThreeHundredMillisecondsAndNoMore) {
         {"a sequence that wrapped", header(1, 0, 11 * kFrameMicros), true},
     };
     for (const auto& c : cases) {
-        const auto previous =
-            c.next.seq == 0 ? header(1, 0xFFFFFFFF, 10 * kFrameMicros) : header(1, 10, 10 * kFrameMicros);
+        const auto previous = c.next.seq == 0 ? header(1, 0xFFFFFFFF, 10 * kFrameMicros) : header(1, 10, 10 * kFrameMicros);
         EXPECT_EQ(AudioPlayback::canSplice(previous, c.next, format()), c.splices) << c.name;
     }
 }
@@ -56,8 +55,7 @@ protected:
     }
     void send(std::uint16_t gen, std::uint32_t seq, std::size_t packet = 0, PacketFlags flags = {}) {
         auto message = protocol::VideoPacket::make(PacketType::audio, flags, gen, seq, seq * kFrameMicros,
-                                                   tone.at(packet % tone.size()))
-                           ->encoded();
+                                                   tone.at(packet % tone.size()))->encoded();
         playback->receive(std::move(message));
         queue.runUntilIdle();
     }

@@ -27,7 +27,7 @@ TEST(AVSyncEstimatorTest, SmoothsOffsetsAndForgetsStaleSides) {
     EXPECT_DOUBLE_EQ(*sync.videoOffset, 66'000.0);
     EXPECT_DOUBLE_EQ(*sync.audioLagMicros(2'500'000), 44'000.0);
     EXPECT_FALSE(sync.audioLagMicros(1'050'000 + 3'000'000));  // video shown 3 s ago
-    sync.video(500, 400);                                      // shown before its presentation time: a negative sample
+    sync.video(500, 400);  // shown before its presentation time: a negative sample
     EXPECT_LT(*sync.videoOffset, 66'000.0);
     sync.resetAudio();
     EXPECT_FALSE(sync.audioLagMicros(2'500'000));

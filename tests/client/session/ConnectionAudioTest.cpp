@@ -72,8 +72,7 @@ TEST_F(ConnectionAudioTest, PublishesTheLagAtMostOnceASecondAndClearsItAtTheEnd)
     auto play = [&](std::uint32_t first, std::uint32_t count) {
         for (std::uint32_t seq = first; seq < first + count; ++seq) {
             audio->receive(protocol::VideoPacket::make(protocol::PacketType::audio, {}, 1, seq, seq * 21'333,
-                                                       tone[seq % tone.size()])
-                               ->encoded());
+                                                       tone[seq % tone.size()])->encoded());
             queue.runUntilIdle();
             output->playOne();
             queue.runUntilIdle();

@@ -68,8 +68,7 @@ inline H264TestStream encodeTestStream(int width, int height, int frames) {
     for (int n = 0; n < frames; ++n) {
         av_frame_make_writable(frame);
         for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                frame->data[0][y * frame->linesize[0] + x] = static_cast<std::uint8_t>(x + y + n * 3);
+            for (int x = 0; x < width; ++x) frame->data[0][y * frame->linesize[0] + x] = static_cast<std::uint8_t>(x + y + n * 3);
         for (int p = 1; p < 3; ++p)
             for (int y = 0; y < height / 2; ++y)
                 for (int x = 0; x < width / 2; ++x) frame->data[p][y * frame->linesize[p] + x] = 128;
@@ -80,8 +79,7 @@ inline H264TestStream encodeTestStream(int width, int height, int frames) {
             for (const auto& unit : annexBUnits(packet->data, static_cast<std::size_t>(packet->size))) {
                 const int type = unit[0] & 0x1F;
                 if (type == 7 || type == 8) continue;
-                for (int shift = 24; shift >= 0; shift -= 8)
-                    avcc.push_back(static_cast<std::uint8_t>(unit.size() >> shift));
+                for (int shift = 24; shift >= 0; shift -= 8) avcc.push_back(static_cast<std::uint8_t>(unit.size() >> shift));
                 avcc.insert(avcc.end(), unit.begin(), unit.end());
             }
             stream.accessUnits.push_back(std::move(avcc));

@@ -37,7 +37,7 @@ TEST(MacAudioJitterBufferTest, DropsOldAudioWhenDeepForASecondOrOverTheTolerated
 
     MacAudioJitterBuffer over(kRate);
     for (int i = 0; i < 28; ++i) EXPECT_EQ(over.append(ramp(1024), 0, 0), 0u);  // 28,672
-    EXPECT_EQ(over.append(ramp(1024), 0, 0), 18u * 1024);                       // 29,696 > 28,800: down to 11,264
+    EXPECT_EQ(over.append(ramp(1024), 0, 0), 18u * 1024);  // 29,696 > 28,800: down to 11,264
     EXPECT_EQ(over.pendingFrames(), 11u * 1024);
     // The first remaining chunk is spliced in.
     for (int i = 0; i < 2; ++i) over.append(ramp(256), 0, 0);
@@ -60,7 +60,7 @@ TEST(MacAudioJitterBufferTest, ConcealsAnUnderrunByMirroringThenRebuffers) {
     ASSERT_TRUE(concealed);
     EXPECT_FALSE(concealed->pts);
     ASSERT_EQ(concealed->pcm.frameLength(), 1024u);
-    EXPECT_FLOAT_EQ(concealed->pcm.channels[0][0], 1024.0f);                  // the last sample played
+    EXPECT_FLOAT_EQ(concealed->pcm.channels[0][0], 1024.0f);         // the last sample played
     EXPECT_FLOAT_EQ(concealed->pcm.channels[0][1], 1023.0f * 14398 / 14399);  // backwards, fading
 
     std::size_t total = 1024;

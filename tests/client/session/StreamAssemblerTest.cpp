@@ -15,7 +15,9 @@ using protocol::PacketType;
 const base::Bytes kSps{0x67, 0x64, 0x00, 0x1F, 0xAC};
 const base::Bytes kPps{0x68, 0xEE, 0x3C, 0x80};
 
-base::Bytes configPacket(protocol::StreamConfig config) { return config.packet(0, 0)->encoded(); }
+base::Bytes configPacket(protocol::StreamConfig config) {
+    return config.packet(0, 0)->encoded();
+}
 protocol::StreamConfig goodConfig(std::uint16_t gen = 1) { return {gen, "h264", 640, 360, 60, kSps, kPps}; }
 
 base::Bytes videoPacket(std::uint16_t gen, std::uint32_t seq, base::Bytes payload, bool key = true,
@@ -96,8 +98,7 @@ TEST(StreamAssemblerTest, ValidatesLengthPrefixedUnits) {
         {{0, 0, 0, 5, 0x65, 1}, false},        // runs past the end
         {{0xFF, 0xFF, 0xFF, 0xFF, 0x65}, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(validateAVCC(c.payload).has_value(), c.valid) << ::testing::PrintToString(c.payload);
+    for (const auto& c : cases) EXPECT_EQ(validateAVCC(c.payload).has_value(), c.valid) << ::testing::PrintToString(c.payload);
 }
 
 TEST(StreamAssemblerTest, ThirdFailureInARowRecovers) {
