@@ -129,22 +129,34 @@ TEST_F(LoopbackSessionTest, CloseWithNotBroadcastingStops) {
     EXPECT_EQ(host->controls.size(), 1u);
 }
 
-TEST_F(LoopbackSessionTest, ConnectsOverTlsOnlyToATrustedCertificate) {
+TEST_F(LoopbackSessionTest, ConnectsOverTlsOnlyToATrustedCertificateForTheHost) {
     auto identity = makeSelfSignedIdentity("DNS:localhost,IP:127.0.0.1");
-    start(identity, identity.certificatePem);
-    connect(host->baseURL());
-    ASSERT_TRUE(reaches(State::connected));
-    manager.reset();
-    sockets.reset();
-
     auto stranger = makeSelfSignedIdentity("DNS:localhost,IP:127.0.0.1");
-    sockets = std::make_shared<platform::BeastWebSocketClient>(
-        platform::BeastWebSocketClient::Options{stranger.certificatePem});
-    manager = ConnectionManager::create(executor, executor.clock(), sockets, std::make_shared<MemorySettings>());
-    connect(host->baseURL());
-    ASSERT_TRUE(reaches(State::recovering));
-    ASSERT_TRUE(manager->lastError());
-    EXPECT_TRUE(manager->lastError()->starts_with("TLS failure")) << *manager->lastError();
+    auto elsewhere = makeSelfSignedIdentity("DNS:elsewhere.test");
+    struct Case {
+        std::string name;
+        TlsIdentity served;
+        std::string trusted;
+        std::string hostName;
+        bool connects;
+    };
+    const std::vector<Case> cases = {
+        {"trusted, by address", identity, identity.certificatePem, "127.0.0.1", true},
+        {"trusted, by name", identity, identity.certificatePem, "localhost", true},
+        {"untrusted", identity, stranger.certificatePem, "127.0.0.1", false},
+        {"trusted for another host", elsewhere, elsewhere.certificatePem, "localhost", false},
+    };
+    for (const auto& c : cases) {
+        start(c.served, c.trusted);
+        connect(host->baseURL(c.hostName));
+        if (c.connects) {
+            EXPECT_TRUE(reaches(State::connected)) << c.name;
+        } else {
+            ASSERT_TRUE(reaches(State::recovering)) << c.name;
+            EXPECT_TRUE(manager->lastError()->starts_with("TLS failure")) << c.name << ": " << *manager->lastError();
+        }
+        TearDown();
+    }
 }
 
 TEST_F(LoopbackSessionTest, AHostThatNeverAnswersTimesOut) {
