@@ -6,6 +6,7 @@
 
 #include <utility>  // ahead of Asio, for g++ 12 in C++23 mode
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <functional>
@@ -131,12 +132,18 @@ public:
         for (auto& connection : controls) connection->close(1001, "");
         for (auto& connection : videos) connection->close(1001, "");
         server_->stop();
-        executor_.runUntilIdle();
         controls.clear();
         videos.clear();
         server_.reset();
-        // The connections' close deadlines hold them; let those run while the transport queue lives.
-        executor_.advance(std::chrono::minutes(1));
+        // Connections end through their transport completions and close deadlines, which hold them
+        // until they have run; wait for those while the transport queue lives.
+        auto alive = [this] {
+            return std::ranges::any_of(accepted_, [](const auto& weak) { return !weak.expired(); });
+        };
+        for (int round = 0; round < 100 && alive(); ++round) {
+            executor_.advance(std::chrono::minutes(1));
+            executor_.runUntil([&] { return !alive(); }, std::chrono::milliseconds(20));
+        }
     }
 
     std::string baseURL(const std::string& host = "127.0.0.1") const {
@@ -173,6 +180,7 @@ private:
         auto connection = Connection::create(std::move(socket), std::move(leftover), executor_, executor_.clock(),
                                              [](std::string_view) {});
         connection->parser().maxMessage = 8 << 20;
+        accepted_.push_back(connection);
         Connection* raw = connection.get();
         if (control) {
             controls.push_back(connection);
@@ -195,6 +203,7 @@ private:
     }
 
     ManualExecutor& executor_;
+    std::vector<std::weak_ptr<Connection>> accepted_;
     std::shared_ptr<FakeServiceAdvertiser> advertiser_;
     std::shared_ptr<host::HTTPServer> server_;
     std::optional<TlsFront> tlsFront_;
