@@ -1,0 +1,272 @@
+// A host controller on virtual time with fake components and a real server on loopback, and the
+// helpers its tests share: a pairing client over real HTTP and sessions over real WebSocket
+// connections.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/DispatchQueue.h"
+#include "base/Json.h"
+#include "host/controller/HostController.h"
+#include "host/transport/WebSocketTestSupport.h"
+#include "support/FakeHostComponents.h"
+#include "support/FakeServiceAdvertiser.h"
+#include "support/ManualExecutor.h"
+#include "support/MemorySecretStore.h"
+#include "support/MemorySettings.h"
+
+namespace orvanta::host {
+
+// The controller's queue state, for tests that set up what later parts of the session road create.
+class HostControllerProbe {
+public:
+    explicit HostControllerProbe(HostController& controller) : c_(controller) {}
+
+    std::shared_ptr<HostController::Session>& session() { return c_.session_; }
+    std::shared_ptr<HostController::ControllerSession>& controllerSession() { return c_.controllerSession_; }
+    std::shared_ptr<HostCapture>& capture() { return c_.capture_; }
+    std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
+    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
+    std::optional<std::uint64_t>& videoDetachedAt() { return c_.videoDetachedAt_; }
+    std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.arrangementStallGraceUntil_; }
+    HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
+    std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
+    std::uint64_t& maxFrameAge() { return c_.maxFrameAge_; }
+    bool paused() const { return c_.paused_; }
+    bool screenLocked() const { return c_.screenLocked_; }
+    bool highResOn() const { return c_.highResOn_; }
+    bool blackoutEnabled() const { return c_.blackout_.enabled; }
+    PairingManager& pairing() { return c_.pairing_; }
+    const std::shared_ptr<HostUnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
+    void publishLinks() { c_.publishLinks(); }
+
+private:
+    HostController& c_;
+};
+
+}  // namespace orvanta::host
+
+namespace orvanta::testing {
+
+struct PairAnswer {
+    std::string status;
+    base::Json body;
+};
+
+// One POST to "/v2/pair" on 127.0.0.1, blocking; run it off the test's thread.
+inline PairAnswer postPair(std::uint16_t port, const std::string& body) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string received;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request =
+            "POST /v2/pair HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+            "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body;
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        pollfd poller{fd, POLLIN, 0};
+        while (::poll(&poller, 1, 10'000) > 0) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    PairAnswer answer;
+    const auto lineEnd = received.find("\r\n");
+    if (received.starts_with("HTTP/1.1 ") && lineEnd != std::string::npos)
+        answer.status = received.substr(9, lineEnd - 9);
+    if (const auto head = received.find("\r\n\r\n"); head != std::string::npos) {
+        answer.body = base::Json::parse(received.substr(head + 4), nullptr, false);
+    }
+    return answer;
+}
+
+inline std::string pairBody(const std::string& code, const std::string& deviceId, const std::string& name = "Tab") {
+    return base::Json{{"code", code}, {"deviceId", deviceId}, {"deviceName", name}}.dump();
+}
+
+// A connection the controller holds, with the device's end of it.
+struct LinkedConnection {
+    std::unique_ptr<RawClient> device;
+    std::shared_ptr<host::WebSocketConnection> connection;
+
+    // The next text frame's JSON, of the given type when one is named (others are skipped);
+    // nothing when the stream ended or the next frame was not text.
+    std::optional<base::Json> nextText(std::string_view type = {}) {
+        while (auto frame = device->readFrame()) {
+            if (frame->opcode() != 1) return std::nullopt;
+            auto json = base::Json::parse(std::string(frame->payload.begin(), frame->payload.end()), nullptr, false);
+            if (type.empty() || json.value("type", "") == type) return json;
+        }
+        return std::nullopt;
+    }
+    // The close frame's code and reason, skipping text frames before it.
+    std::optional<std::pair<int, std::string>> nextClose() {
+        while (auto frame = device->readFrame()) {
+            if (frame->opcode() != 8) continue;
+            if (frame->payload.size() < 2) return std::pair<int, std::string>{0, {}};
+            return std::pair<int, std::string>{(frame->payload[0] << 8) | frame->payload[1],
+                                               std::string(frame->payload.begin() + 2, frame->payload.end())};
+        }
+        return std::nullopt;
+    }
+};
+
+class HostControllerTest : public ::testing::Test {
+protected:
+    using Probe = host::HostControllerProbe;
+
+    void TearDown() override {
+        if (controller) controller->published()->onChange = nullptr;
+    }
+
+    void create() {
+        host::HostControllerDependencies dependencies;
+        dependencies.queue = &queue;
+        dependencies.main = &main;
+        dependencies.utility = &utility;
+        dependencies.clock = &queue.clock();
+        dependencies.registry = std::make_shared<host::DeviceRegistry>(secrets, [] {
+            return std::chrono::system_clock::time_point(std::chrono::sys_days(std::chrono::year(2026) / 12 / 10));
+        });
+        registry = dependencies.registry;
+        dependencies.settings = settings;
+        advertiser = std::make_shared<FakeServiceAdvertiser>(queue);
+        dependencies.advertiser = advertiser;
+        const auto loopback = boost::asio::ip::address_v4::loopback();
+        dependencies.serverOptions.loopback = {loopback, loopbackPort};
+        dependencies.serverOptions.lan = {loopback, 0};
+        dependencies.serverOptions.log = [](std::string_view) {};
+        dependencies.components = fakes.components();
+        dependencies.pairLinkLookup = [this](const std::string& code) -> std::optional<std::string> {
+            lookedUp.push_back(code);
+            if (!linkAvailable) return std::nullopt;
+            return "https://host.example.ts.net/pair#" + code;
+        };
+        dependencies.environment = [this](std::string_view name) -> std::optional<std::string> {
+            auto found = environment.find(std::string(name));
+            if (found == environment.end()) return std::nullopt;
+            return found->second;
+        };
+        dependencies.machineInfo = machineInfo;
+        dependencies.log = [this](std::string_view line) { logs.emplace_back(line); };
+        controller = host::HostController::create(std::move(dependencies));
+        controller->published()->onChange = [this] { ++assignments; };
+        main.runUntilIdle();
+    }
+
+    Probe probe() { return Probe(*controller); }
+    const host::HostPublishedState& shown() const { return controller->published()->state(); }
+
+    // Runs the three executors, waiting for the server's transport thread, until `done` holds.
+    bool drive(const std::function<bool()>& done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < limit) {
+            queue.runUntil([] { return true; }, std::chrono::milliseconds(2));
+            utility.runUntilIdle();
+            main.runUntilIdle();
+            if (done()) return true;
+        }
+        return false;
+    }
+
+    void startListening() {
+        create();
+        controller->start();
+        ASSERT_TRUE(drive([&] { return shown().listenState == host::ListenState::ready; }));
+        port = queue.sync([&] { return controller->loopbackPort(); }).value_or(0);
+    }
+
+    PairAnswer pair(const std::string& body) {
+        auto answer = std::async(std::launch::async, [port = port, body] { return postPair(port, body); });
+        EXPECT_TRUE(drive([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        return answer.get();
+    }
+
+    // Issues a code through the screen's path and returns its normalised form.
+    std::string issue() {
+        controller->issueCode();
+        drive([] { return true; });
+        return probe().pairing().active->normalized;
+    }
+
+    // Virtual time passes with every executor kept in step.
+    void advance(std::chrono::microseconds delta) {
+        queue.advance(delta);
+        utility.runUntilIdle();
+        main.runUntilIdle();
+    }
+
+    LinkedConnection link() {
+        LinkedConnection linked;
+        linked.device = std::make_unique<RawClient>(acceptor.local_endpoint().port());
+        boost::asio::ip::tcp::socket socket(transport.context());
+        acceptor.accept(socket);
+        linked.connection =
+            host::WebSocketConnection::create(std::move(socket), {}, queue, queue.clock(), [](std::string_view) {});
+        linked.connection->start();
+        return linked;
+    }
+
+    // An authenticated main session of a device, as the hello leaves it.
+    std::shared_ptr<host::HostController::Session> authenticatedSession(const LinkedConnection& linked,
+                                                                        const std::string& deviceId = "dev-1") {
+        auto session = std::make_shared<host::HostController::Session>(linked.connection, queue.nowMicros());
+        session->deviceId = deviceId;
+        session->deviceName = "Tab";
+        session->authenticated = true;
+        probe().session() = session;
+        return session;
+    }
+
+    std::shared_ptr<host::HostController::ControllerSession> controllerSession(const LinkedConnection& linked,
+                                                                               const std::string& deviceId = "dev-2") {
+        auto session =
+            std::make_shared<host::HostController::ControllerSession>(host::HostController::ControllerSession{
+                linked.connection, deviceId, host::ConnectionRoute::lan, queue.nowMicros(), 0});
+        probe().controllerSession() = session;
+        return session;
+    }
+
+    bool logged(std::string_view line) const { return std::ranges::find(logs, line) != logs.end(); }
+
+    base::DispatchQueue transport{"test.transport"};
+    boost::asio::ip::tcp::acceptor acceptor{transport.context(), {boost::asio::ip::address_v4::loopback(), 0}};
+    ManualExecutor queue;
+    ManualExecutor main;
+    ManualExecutor utility;
+    FakeHostComponents fakes;
+    std::shared_ptr<MemorySecretStore> secrets = std::make_shared<MemorySecretStore>();
+    std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
+    std::shared_ptr<host::DeviceRegistry> registry;
+    std::shared_ptr<FakeServiceAdvertiser> advertiser;
+    std::map<std::string, std::string> environment;
+    std::filesystem::path machineInfo = "/nonexistent/machine-info";
+    std::uint16_t loopbackPort = 0;
+    bool linkAvailable = true;
+    std::vector<std::string> lookedUp;
+    std::vector<std::string> logs;
+    std::shared_ptr<host::HostController> controller;
+    int assignments = 0;
+    std::uint16_t port = 0;
+};
+
+}  // namespace orvanta::testing
