@@ -134,8 +134,14 @@ class HostControllerTest : public ::testing::Test {
 protected:
     using Probe = host::HostControllerProbe;
 
+    // The transport thread may still be handing read completions to the executors: stop them
+    // first, so late posts are dropped, and let the thread finish what it is running.
     void TearDown() override {
-        if (controller) controller->published()->onChange = nullptr;
+        controller.reset();
+        queue.stop();
+        main.stop();
+        utility.stop();
+        transport.sync([] {});
     }
 
     void create() {
