@@ -3,12 +3,7 @@
 // connections.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
@@ -21,87 +16,16 @@
 #include "base/DispatchQueue.h"
 #include "base/Json.h"
 #include "host/controller/HostController.h"
+#include "host/controller/HostControllerProbe.h"
 #include "host/transport/WebSocketTestSupport.h"
 #include "support/FakeHostComponents.h"
+#include "support/FakeHostDevice.h"
 #include "support/FakeServiceAdvertiser.h"
 #include "support/ManualExecutor.h"
 #include "support/MemorySecretStore.h"
 #include "support/MemorySettings.h"
 
-namespace orvanta::host {
-
-// The controller's queue state, for tests that set up what later parts of the session road create.
-class HostControllerProbe {
-public:
-    explicit HostControllerProbe(HostController& controller) : c_(controller) {}
-
-    std::shared_ptr<HostController::Session>& session() { return c_.session_; }
-    std::shared_ptr<HostController::ControllerSession>& controllerSession() { return c_.controllerSession_; }
-    std::shared_ptr<HostCapture>& capture() { return c_.capture_; }
-    std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
-    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
-    std::optional<std::uint64_t>& videoDetachedAt() { return c_.videoDetachedAt_; }
-    std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.arrangementStallGraceUntil_; }
-    HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
-    std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
-    std::uint64_t& maxFrameAge() { return c_.maxFrameAge_; }
-    bool paused() const { return c_.paused_; }
-    bool screenLocked() const { return c_.screenLocked_; }
-    bool highResOn() const { return c_.highResOn_; }
-    bool blackoutEnabled() const { return c_.blackout_.enabled; }
-    PairingManager& pairing() { return c_.pairing_; }
-    const std::shared_ptr<HostUnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
-    void publishLinks() { c_.publishLinks(); }
-
-private:
-    HostController& c_;
-};
-
-}  // namespace orvanta::host
-
 namespace orvanta::testing {
-
-struct PairAnswer {
-    std::string status;
-    base::Json body;
-};
-
-// One POST to "/v2/pair" on 127.0.0.1, blocking; run it off the test's thread.
-inline PairAnswer postPair(std::uint16_t port, const std::string& body) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request =
-            "POST /v2/pair HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-            "Content-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body;
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        pollfd poller{fd, POLLIN, 0};
-        while (::poll(&poller, 1, 10'000) > 0) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            received.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    PairAnswer answer;
-    const auto lineEnd = received.find("\r\n");
-    if (received.starts_with("HTTP/1.1 ") && lineEnd != std::string::npos)
-        answer.status = received.substr(9, lineEnd - 9);
-    if (const auto head = received.find("\r\n\r\n"); head != std::string::npos) {
-        answer.body = base::Json::parse(received.substr(head + 4), nullptr, false);
-    }
-    return answer;
-}
-
-inline std::string pairBody(const std::string& code, const std::string& deviceId, const std::string& name = "Tab") {
-    return base::Json{{"code", code}, {"deviceId", deviceId}, {"deviceName", name}}.dump();
-}
 
 // A connection the controller holds, with the device's end of it.
 struct LinkedConnection {
