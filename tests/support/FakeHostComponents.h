@@ -32,12 +32,19 @@ private:
     HostCallLog log_;
 };
 
-class FakeHostUnlockEnvironment final : public host::HostUnlockEnvironment {
+// Reports a lock state; the unlock sequence's actions are not the controller's to take here.
+class FakeHostUnlockEnvironment final : public host::UnlockEnvironment {
 public:
     std::optional<bool> isScreenLocked() override {
         ++reads;
         return locked;
     }
+    bool wakeDisplay() override { return false; }
+    void postNudge() override {}
+    void post(const host::UnlockKeystroke&) override {}
+    void postReturn() override {}
+    void pause(double) override {}
+
     std::optional<bool> locked = false;
     int reads = 0;
     std::string expectedPassword;  // set by the simulated-unlock factory of the tests
@@ -136,7 +143,7 @@ struct FakeHostComponents {
                         auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
                         simulated->locked = true;
                         simulated->expectedPassword = password;
-                        return std::shared_ptr<host::HostUnlockEnvironment>(simulated);
+                        return std::shared_ptr<host::UnlockEnvironment>(simulated);
                     },
                 .virtualDisplaysAvailable = virtualDisplaysAvailable};
     }

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "host/desktop/LockUnlocker.h"
+
 namespace orvanta::host {
 
 class WebSocketConnection;
@@ -29,14 +31,6 @@ public:
     virtual NormalizedCursor cursorNormalized() = 0;
     // Ends a device's input session and releases what it holds (every source's when asked).
     virtual void endSession(const std::string& source, bool releaseAllSources) = 0;
-};
-
-// Reads the session's lock state; the unlock itself is typed elsewhere.
-class HostUnlockEnvironment {
-public:
-    virtual ~HostUnlockEnvironment() = default;
-    // Nothing when the state cannot be read.
-    virtual std::optional<bool> isScreenLocked() = 0;
 };
 
 class HostEncoder {
@@ -95,10 +89,10 @@ public:
 // starts locked and expects them (none when the password cannot be typed).
 struct HostComponents {
     std::shared_ptr<HostInput> input;
-    std::shared_ptr<HostUnlockEnvironment> unlockEnvironment;
+    std::shared_ptr<UnlockEnvironment> unlockEnvironment;
     std::shared_ptr<HostVideoSender> sender;
     std::shared_ptr<HostBlackout> blackout;
-    std::function<std::shared_ptr<HostUnlockEnvironment>(const std::string& password)> simulatedUnlock;
+    std::function<std::shared_ptr<UnlockEnvironment>(const std::string& password)> simulatedUnlock;
     bool virtualDisplaysAvailable = false;
 };
 

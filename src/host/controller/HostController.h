@@ -242,7 +242,7 @@ private:
     bool paused_ = false;
     bool screenLocked_ = false;
     bool displayAsleep_ = false;
-    std::shared_ptr<HostUnlockEnvironment> unlockEnvironment_;
+    std::shared_ptr<UnlockEnvironment> unlockEnvironment_;
     bool unlockInFlight_ = false;
     int unlockFailures_ = 0;
     std::uint64_t unlockNotBefore_ = 0;

@@ -29,7 +29,7 @@ public:
     bool highResOn() const { return c_.highResOn_; }
     bool blackoutEnabled() const { return c_.blackout_.enabled; }
     PairingManager& pairing() { return c_.pairing_; }
-    const std::shared_ptr<HostUnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
+    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
 
