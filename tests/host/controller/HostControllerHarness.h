@@ -125,7 +125,7 @@ protected:
         port = queue.sync([&] { return controller->loopbackPort(); }).value_or(0);
     }
 
-    PairAnswer pair(const std::string& body) {
+    HttpAnswer pair(const std::string& body) {
         auto answer = std::async(std::launch::async, [port = port, body] { return postPair(port, body); });
         EXPECT_TRUE(drive([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
         return answer.get();

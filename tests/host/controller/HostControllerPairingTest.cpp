@@ -25,7 +25,7 @@ class PairingRefusal : public HostControllerTest, public ::testing::WithParamInt
 TEST_P(PairingRefusal, AnswersBadRequestWithoutCountingTheAttempt) {
     startListening();
     const std::string code = issue();
-    const PairAnswer refused = pair(GetParam().body);
+    const HttpAnswer refused = pair(GetParam().body);
     EXPECT_EQ(refused.status, "400 Bad Request");
     EXPECT_EQ(refused.body, (base::Json{{"error", "bad_request"}}));
     EXPECT_EQ(shown().codeText, probe().pairing().active->display());
@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(Bodies, PairingRefusal,
 TEST_F(HostControllerTest, LengthsAreCountedInGraphemeClusters) {
     startListening();
     // At the limits every field passes the checks and reaches the attempt: no code is active.
-    const PairAnswer answer = pair(pairBody(repeated("A", 32), repeated(kFamily, 64), repeated("e\u0301", 64)));
+    const HttpAnswer answer = pair(pairBody(repeated("A", 32), repeated(kFamily, 64), repeated("e\u0301", 64)));
     EXPECT_EQ(answer.status, "401 Unauthorized");
     EXPECT_EQ(answer.body, (base::Json{{"error", "no_active_code"}}));
 }
@@ -61,7 +61,7 @@ TEST_F(HostControllerTest, PairsADeviceAndShowsIt) {
     // Typed in lower case with the display's dashes: the manager normalises it.
     std::string typed = probe().pairing().active->display();
     std::ranges::transform(typed, typed.begin(), [](unsigned char c) { return std::tolower(c); });
-    const PairAnswer answer = pair(pairBody(typed, "dev-1", "Kitchen tablet"));
+    const HttpAnswer answer = pair(pairBody(typed, "dev-1", "Kitchen tablet"));
     ASSERT_EQ(answer.status, "200 OK");
     EXPECT_EQ(answer.body.at("hostId"), registry->hostId());
     const std::string token = answer.body.at("deviceToken");
@@ -80,12 +80,12 @@ TEST_F(HostControllerTest, AnswersEachAttemptResultWordForWord) {
     advance(1s);
     const std::string code = issue();
     const std::string wrong = code == "0000000000" ? "1111111111" : "0000000000";
-    const PairAnswer first = pair(pairBody(wrong, "dev-1"));
+    const HttpAnswer first = pair(pairBody(wrong, "dev-1"));
     EXPECT_EQ(first.status, "401 Unauthorized");
     EXPECT_EQ(first.body, (base::Json{{"error", "invalid_code"}}));
     // The spacing holds across devices, whatever the code.
     advance(500ms);
-    const PairAnswer soon = pair(pairBody(code, "dev-2"));
+    const HttpAnswer soon = pair(pairBody(code, "dev-2"));
     EXPECT_EQ(soon.status, "429 Too Many Requests");
     EXPECT_EQ(soon.body, (base::Json{{"error", "rate_limited"}}));
     advance(500ms);
@@ -113,7 +113,7 @@ TEST_F(HostControllerTest, StorageFailureAnswersAndLosesNoPairedDevice) {
     advance(1s);
     const std::string second = issue();
     secrets->failSave = -34018;
-    const PairAnswer answer = pair(pairBody(second, "dev-2"));
+    const HttpAnswer answer = pair(pairBody(second, "dev-2"));
     EXPECT_EQ(answer.status, "500 Internal Server Error");
     EXPECT_EQ(answer.body, (base::Json{{"error", "storage_failed"}}));
     ASSERT_EQ(registry->devices().size(), 1u);
