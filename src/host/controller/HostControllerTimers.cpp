@@ -52,14 +52,14 @@ void HostController::sendPing(WebSocketConnection& control, std::uint32_t& pingI
 void HostController::keepAliveTick() {
     const std::uint64_t at = now();
     if (controllerSession_) {
-        if (at - controllerSession_->lastPongAt <= kPongTimeoutMicros) {
+        if (at <= controllerSession_->lastPongAt + kPongTimeoutMicros) {
             sendPing(*controllerSession_->control, controllerSession_->pingId, at);
         } else {
             closeController("controller timeout");
         }
     }
     if (session_ && session_->authenticated && !session_->detachedAt) {
-        if (at - session_->lastPongAt <= kPongTimeoutMicros) {
+        if (at <= session_->lastPongAt + kPongTimeoutMicros) {
             sendPing(*session_->control, session_->pingId, at);
         } else {
             endSession(session_, 1001, "control timeout");
@@ -98,7 +98,7 @@ void HostController::pollLockState() {
 }
 
 void HostController::stopIdleCapture() {
-    if (!videoDetachedAt_ || now() - *videoDetachedAt_ <= kIdleCaptureMicros || !capture_) return;
+    if (!videoDetachedAt_ || now() <= *videoDetachedAt_ + kIdleCaptureMicros || !capture_) return;
     stopPipeline();
     videoDetachedAt_.reset();
     log("capture stopped (no video for 15s)");

@@ -45,6 +45,20 @@ TEST_F(HostControllerTest, ListenerThatCannotStartLeavesTheControllerRunningWith
     EXPECT_EQ(fakes.sender->stallChecks.size(), 1u);
 }
 
+TEST_F(HostControllerTest, SessionEndKeepsTheListenerFailureOnScreen) {
+    boost::asio::ip::tcp::acceptor taken(transport.context(), {boost::asio::ip::address_v4::loopback(), 0});
+    loopbackPort = taken.local_endpoint().port();
+    create();
+    controller->start();
+    ASSERT_TRUE(drive([&] { return shown().listenState == ListenState::failed; }));
+    const std::string failure = shown().statusText;
+    LinkedConnection device = link();
+    authenticatedSession(device)->lastPongAt = 0;
+    advance(std::chrono::seconds(5));  // the keep-alive ends the silent session
+    ASSERT_TRUE(logged("session ended: control timeout"));
+    EXPECT_EQ(shown().statusText, failure);
+}
+
 struct StoredCase {
     std::string name;
     std::optional<base::SettingsValue> highRes;
