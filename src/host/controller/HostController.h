@@ -26,6 +26,7 @@
 #include "host/transport/Pairing.h"
 #include "host/transport/WebSocket.h"
 #include "platform/ServiceAdvertiser.h"
+#include "protocol/ControlMessages.h"
 
 namespace orvanta::host {
 
@@ -111,7 +112,7 @@ public:
     struct BusyWaiter {
         const std::shared_ptr<WebSocketConnection> control;
         ConnectionRoute route = ConnectionRoute::local;
-        std::optional<std::string> helloText;  // its accepted hello, undecoded until the session road reads it
+        std::optional<protocol::Hello> hello;  // once its hello is accepted
         std::optional<DeviceRecord> record;    // once authenticated
     };
 
