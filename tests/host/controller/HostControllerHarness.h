@@ -65,7 +65,7 @@ protected:
         queue.stop();
         main.stop();
         utility.stop();
-        transport.sync([] {});
+        transport->sync([] {});
     }
 
     void create() {
@@ -148,10 +148,10 @@ protected:
     LinkedConnection link() {
         LinkedConnection linked;
         linked.device = std::make_unique<RawClient>(acceptor.local_endpoint().port());
-        boost::asio::ip::tcp::socket socket(transport.context());
+        boost::asio::ip::tcp::socket socket(transport->context());
         acceptor.accept(socket);
-        linked.connection =
-            host::WebSocketConnection::create(std::move(socket), {}, queue, queue.clock(), [](std::string_view) {});
+        linked.connection = host::WebSocketConnection::create({transport, std::move(socket)}, {}, queue, queue.clock(),
+                                                              [](std::string_view) {});
         linked.connection->start();
         return linked;
     }
@@ -178,8 +178,8 @@ protected:
 
     bool logged(std::string_view line) const { return std::ranges::find(logs, line) != logs.end(); }
 
-    base::DispatchQueue transport{"test.transport"};
-    boost::asio::ip::tcp::acceptor acceptor{transport.context(), {boost::asio::ip::address_v4::loopback(), 0}};
+    std::shared_ptr<base::DispatchQueue> transport = std::make_shared<base::DispatchQueue>("test.transport");
+    boost::asio::ip::tcp::acceptor acceptor{transport->context(), {boost::asio::ip::address_v4::loopback(), 0}};
     ManualExecutor queue;
     ManualExecutor main;
     ManualExecutor utility;

@@ -34,7 +34,7 @@ TEST_F(HostControllerTest, ShowsStartingUntilTheListenerAnswers) {
 }
 
 TEST_F(HostControllerTest, ListenerThatCannotStartLeavesTheControllerRunningWithTheFailure) {
-    boost::asio::ip::tcp::acceptor taken(transport.context(), {boost::asio::ip::address_v4::loopback(), 0});
+    boost::asio::ip::tcp::acceptor taken(transport->context(), {boost::asio::ip::address_v4::loopback(), 0});
     loopbackPort = taken.local_endpoint().port();
     create();
     controller->start();
@@ -46,7 +46,7 @@ TEST_F(HostControllerTest, ListenerThatCannotStartLeavesTheControllerRunningWith
 }
 
 TEST_F(HostControllerTest, SessionEndKeepsTheListenerFailureOnScreen) {
-    boost::asio::ip::tcp::acceptor taken(transport.context(), {boost::asio::ip::address_v4::loopback(), 0});
+    boost::asio::ip::tcp::acceptor taken(transport->context(), {boost::asio::ip::address_v4::loopback(), 0});
     loopbackPort = taken.local_endpoint().port();
     create();
     controller->start();
