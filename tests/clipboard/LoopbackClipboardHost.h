@@ -47,6 +47,7 @@ public:
     }
 
     ~LoopbackClipboardHost() {
+        auto transport = server_->transportQueue();  // outlives every socket released below
         for (auto& connection : connections) connection->close(1001, "");
         server_->stop();
         executor_.runUntilIdle();
