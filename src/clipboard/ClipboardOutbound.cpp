@@ -252,7 +252,9 @@ void ClipboardOutbound::subscribe() {
     follow();
 }
 
-void ClipboardOutbound::follow() { refresh(hub_.enabled() ? hosts_.entries() : std::vector<client::HostListStore::Entry>{}); }
+void ClipboardOutbound::follow() {
+    refresh(hub_.enabled() ? hosts_.entries() : std::vector<client::HostListStore::Entry>{});
+}
 
 void ClipboardOutbound::refresh(const std::vector<client::HostListStore::Entry>& entries) {
     std::erase_if(workers_, [&entries](auto& item) {
@@ -300,9 +302,10 @@ void ClipboardOutbound::connect(const std::shared_ptr<Worker>& worker) {
     request.url = worker->urls.probe;
     request.timeout = kProbeTimeout;
     request.maxResponseBodyBytes = kMaxProbeBodyBytes;
-    worker->probe = http_.send(std::move(request), main_, [weak = weak_from_this(), worker](platform::HttpResult result) {
-        if (auto self = weak.lock()) self->probed(worker, result);
-    });
+    worker->probe =
+        http_.send(std::move(request), main_, [weak = weak_from_this(), worker](platform::HttpResult result) {
+            if (auto self = weak.lock()) self->probed(worker, result);
+        });
 }
 
 void ClipboardOutbound::probed(const std::shared_ptr<Worker>& worker, const platform::HttpResult& result) {

@@ -46,8 +46,8 @@ struct ClientDirectory {
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<MemorySecretStore> secrets = std::make_shared<MemorySecretStore>();
     client::HostListStore store{
-        settings,
-        std::make_shared<client::KeychainTokenVault>(client::CredentialStore(secrets), "ClipboardTest"), false};
+        settings, std::make_shared<client::KeychainTokenVault>(client::CredentialStore(secrets), "ClipboardTest"),
+        false};
 };
 
 // Records each request with its virtual time and answers it on the next turn of the executor.
@@ -62,7 +62,8 @@ public:
         requests.push_back(std::move(request));
         auto cancelled = std::make_shared<bool>(false);
         executor.async([completion = std::move(completion), result = std::move(result), cancelled] {
-            if (*cancelled) return completion(std::unexpected(platform::HttpError{platform::HttpError::Kind::cancelled, {}}));
+            if (*cancelled)
+                return completion(std::unexpected(platform::HttpError{platform::HttpError::Kind::cancelled, {}}));
             completion(result);
         });
         return platform::HttpRequestHandle([cancelled, this] {

@@ -9,8 +9,8 @@
 
 #include "base/Json.h"
 #include "client/directory/SelfConnectionGuard.h"
-#include "support/FakeWebSocketClient.h"
 #include "clipboard/ClipboardOutboundSupport.h"
+#include "support/FakeWebSocketClient.h"
 
 namespace orvanta::clipboard {
 namespace {

@@ -72,9 +72,9 @@ public:
     }
 
     std::vector<std::shared_ptr<Connection>> connections;
-    std::vector<std::string> hellos;                      // first texts, as received
-    std::vector<std::string> texts;                       // later texts, as received
-    std::vector<std::optional<std::uint16_t>> closes;     // each connection's close code
+    std::vector<std::string> hellos;                   // first texts, as received
+    std::vector<std::string> texts;                    // later texts, as received
+    std::vector<std::optional<std::uint16_t>> closes;  // each connection's close code
     int probes() const { return probes_; }
 
 private:
