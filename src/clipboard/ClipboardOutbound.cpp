@@ -130,8 +130,8 @@ void ClipboardOutbound::Run::start(platform::WebSocketClient& sockets, const std
 
 void ClipboardOutbound::Run::welcomed(const std::expected<Packet, ClipboardReadError>& reply) {
     handshakeTimer.cancel();
-    if (!reply || !reply->is_object() || reply->value("type", Packet()) != "welcome" ||
-        reply->value("purpose", Packet()) != "clipboard" || !hub.enabled() || cancelled) {
+    if (!reply || reply->value("type", Packet()) != "welcome" || reply->value("purpose", Packet()) != "clipboard" ||
+        !hub.enabled() || cancelled) {
         return end();
     }
     established = true;

@@ -98,10 +98,10 @@ public:
     // Saved-host ids that have a worker.
     std::vector<std::string> workerIds() const;
 
+private:
     struct Worker;
     struct Run;
 
-private:
     ClipboardOutbound(base::Executor& main, client::HostListStore& hosts, ClipboardSync& hub,
                       platform::HttpClient& http, platform::WebSocketClient& sockets,
                       std::function<std::string()> deviceID);
