@@ -79,6 +79,12 @@ TEST_F(ClipboardOutboundLoopbackTest, TwoMachinesExchangeTextThroughHostAndClien
     EXPECT_EQ(client.board.writes, 1);
     EXPECT_EQ(hostMachine.hub->seen().at("client-mac"), 1);
     EXPECT_EQ(client.hub->seen().at("host-mac"), 1);
+
+    // Forgetting the host ends its channel from this side.
+    const std::string id = directory.store.entries().front().id;
+    directory.store.remove(id);
+    EXPECT_EQ(hostSawClose(), 1001);
+    ASSERT_TRUE(main.runUntil([&] { return hostMachine.hub->peerCount() == 0 && client.hub->peerCount() == 0; }));
 }
 
 TEST_F(ClipboardOutboundLoopbackTest, AWrongTokenIsDeniedAndNothingIsAttached) {
