@@ -51,10 +51,10 @@ protected:
     // Joins two hubs as a transport would: each packet arrives later, on the main executor.
     void link(Machine& a, Machine& b) {
         const std::string aId = "peer-" + b.origin, bId = "peer-" + a.origin;
-        a.hub->attach(
-            aId, {[this, &b, bId](const Packet& p) { main.async([&b, p, bId] { b.hub->receive(p, bId); }); }, [] {}});
-        b.hub->attach(
-            bId, {[this, &a, aId](const Packet& p) { main.async([&a, p, aId] { a.hub->receive(p, aId); }); }, [] {}});
+        a.hub->attach(aId, {[this, &b, bId](const Packet& p) { main.async([&b, p, bId] { b.hub->receive(p, bId); }); },
+                            [] {}});
+        b.hub->attach(bId, {[this, &a, aId](const Packet& p) { main.async([&a, p, aId] { a.hub->receive(p, aId); }); },
+                            [] {}});
         main.runUntilIdle();
     }
 
@@ -103,9 +103,7 @@ TEST_F(ClipboardSyncTest, ReceiveTakesOnlyFreshWellFormedContent) {
     const std::string hugePng = base::base64Encode(testing::pngWithHeader(100'000, 100'000));
     const std::vector<ReceiveCase> cases = {
         {"seq 1 from an unknown origin", {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1}, {"text", "t"}}, true},
-        {"seq equal to the highest seen",
-         {{"type", "clipboard"}, {"origin", "seen"}, {"seq", 4}, {"text", "t"}},
-         false},
+        {"seq equal to the highest seen", {{"type", "clipboard"}, {"origin", "seen"}, {"seq", 4}, {"text", "t"}}, false},
         {"seq above the highest seen", {{"type", "clipboard"}, {"origin", "seen"}, {"seq", 5}, {"text", "t"}}, true},
         {"our own origin", {{"type", "clipboard"}, {"origin", "me"}, {"seq", 99}, {"text", "t"}}, false},
         {"empty origin", {{"type", "clipboard"}, {"origin", ""}, {"seq", 1}, {"text", "t"}}, false},
@@ -114,20 +112,12 @@ TEST_F(ClipboardSyncTest, ReceiveTakesOnlyFreshWellFormedContent) {
         {"seq as text", {{"type", "clipboard"}, {"origin", "x"}, {"seq", "1"}, {"text", "t"}}, false},
         {"seq as a real number", {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1.5}, {"text", "t"}}, false},
         {"text of 1,000,000 bytes", {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1}, {"text", maxText}}, true},
-        {"text of 1,000,001 bytes",
-         {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1}, {"text", maxText + "t"}},
-         false},
+        {"text of 1,000,001 bytes", {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1}, {"text", maxText + "t"}}, false},
         {"text missing", {{"type", "clipboard"}, {"origin", "x"}, {"seq", 1}}, false},
-        {"a PNG",
-         {{"type", "clipboardImage"},
-          {"origin", "x"},
-          {"seq", 1},
-          {"data", base::base64Encode(testing::pngWithHeader(2, 2))}},
-         true},
+        {"a PNG", {{"type", "clipboardImage"}, {"origin", "x"}, {"seq", 1},
+                   {"data", base::base64Encode(testing::pngWithHeader(2, 2))}}, true},
         {"a JPEG", {{"type", "clipboardImage"}, {"origin", "x"}, {"seq", 1}, {"data", jpeg}}, false},
-        {"a PNG claiming an enormous picture",
-         {{"type", "clipboardImage"}, {"origin", "x"}, {"seq", 1}, {"data", hugePng}},
-         false},
+        {"a PNG claiming an enormous picture", {{"type", "clipboardImage"}, {"origin", "x"}, {"seq", 1}, {"data", hugePng}}, false},
         {"data that is not Base64", {{"type", "clipboardImage"}, {"origin", "x"}, {"seq", 1}, {"data", "!!"}}, false},
         {"an unknown type", {{"type", "clipboardFile"}, {"origin", "x"}, {"seq", 1}, {"text", "t"}}, false},
         {"no type", {{"origin", "x"}, {"seq", 1}, {"text", "t"}}, false},
@@ -200,8 +190,7 @@ TEST_F(ClipboardSyncTest, AttachAnnouncesUnhandledContentBeforeGreeting) {
     ASSERT_EQ(first.sent.size(), 2u);
     EXPECT_EQ(first.sent[1], (Packet{{"type", "clipboard"}, {"origin", "me"}, {"seq", 1}, {"text", "new"}}));
     ASSERT_EQ(second.sent.size(), 1u);
-    EXPECT_EQ(second.sent[0],
-              (Packet{{"type", "clipboardState"}, {"known", {{"me", 1}}}, {"origin", "me"}, {"seq", 1}}));
+    EXPECT_EQ(second.sent[0], (Packet{{"type", "clipboardState"}, {"known", {{"me", 1}}}, {"origin", "me"}, {"seq", 1}}));
 }
 
 TEST_F(ClipboardSyncTest, RestartWithContentInStepAnnouncesNothing) {
@@ -233,8 +222,7 @@ TEST_F(ClipboardSyncTest, SwitchingOffClosesPeersAndKeepsTheCounter) {
     me.hub->attach("p", peer.peer());
     // A connection that detaches itself while it is being closed.
     int detachingCloses = 0;
-    me.hub->attach("q", {[](const Packet&) {},
-                         [&] {
+    me.hub->attach("q", {[](const Packet&) {}, [&] {
                              ++detachingCloses;
                              me.hub->detach("q");
                          }});
