@@ -40,14 +40,13 @@ public:
             answer(hub_.enabled());
         };
         server_->onControl = [this](auto socket, auto leftover, host::HTTPRequest request) {
-            return accept(std::move(socket), std::move(leftover), request.isLAN);
+            accept(std::move(socket), std::move(leftover), request.isLAN);
         };
         if (!server_->start("Clipboard Host")) throw std::runtime_error("the test host did not start");
         executor.runUntilIdle();
     }
 
     ~LoopbackClipboardHost() {
-        auto transport = server_->transportQueue();  // outlives every socket released below
         for (auto& connection : connections) connection->close(1001, "");
         server_->stop();
         executor_.runUntilIdle();
@@ -78,7 +77,7 @@ public:
     int probes() const { return probes_; }
 
 private:
-    std::shared_ptr<void> accept(host::HTTPServer::Socket socket, base::Bytes leftover, bool isLAN) {
+    void accept(host::UpgradedSocket socket, base::Bytes leftover, bool isLAN) {
         auto connection = Connection::create(std::move(socket), std::move(leftover), executor_, executor_.clock(),
                                              [](std::string_view) {});
         connections.push_back(connection);
@@ -88,9 +87,6 @@ private:
         };
         connection->onClosed = [this](std::optional<std::uint16_t> code) { closes.push_back(code); };
         connection->start();
-        // The transport queue must outlive the socket.
-        return std::make_shared<std::pair<std::shared_ptr<base::DispatchQueue>, std::shared_ptr<Connection>>>(
-            server_->transportQueue(), connection);
     }
 
     void hello(const std::shared_ptr<Connection>& connection, std::string text, bool isLAN) {

@@ -117,10 +117,10 @@ public:
         options.log = [](std::string_view) {};
         server_ = host::HTTPServer::create(executor, advertiser_, options);
         server_->onControl = [this](auto socket, auto leftover, auto) {
-            return accept(std::move(socket), std::move(leftover), true);
+            accept(std::move(socket), std::move(leftover), true);
         };
         server_->onVideo = [this](auto socket, auto leftover, auto) {
-            return accept(std::move(socket), std::move(leftover), false);
+            accept(std::move(socket), std::move(leftover), false);
         };
         if (!server_->start("Test Host")) throw std::runtime_error("the test host did not start");
         executor.runUntilIdle();
@@ -128,7 +128,6 @@ public:
     }
 
     ~LoopbackSessionHost() {
-        auto transport = server_->transportQueue();  // outlives every socket released below
         for (auto& connection : controls) connection->close(1001, "");
         for (auto& connection : videos) connection->close(1001, "");
         server_->stop();
@@ -176,7 +175,7 @@ public:
     std::vector<std::optional<std::uint16_t>> controlCloses;
 
 private:
-    std::shared_ptr<void> accept(host::HTTPServer::Socket socket, base::Bytes leftover, bool control) {
+    void accept(host::UpgradedSocket socket, base::Bytes leftover, bool control) {
         auto connection = Connection::create(std::move(socket), std::move(leftover), executor_, executor_.clock(),
                                              [](std::string_view) {});
         connection->parser().maxMessage = 8 << 20;
@@ -197,9 +196,6 @@ private:
             connection->onBinary = [this](base::Bytes bytes) { videoBinaries.push_back(std::move(bytes)); };
         }
         connection->start();
-        // The transport queue must outlive the socket.
-        return std::make_shared<std::pair<std::shared_ptr<base::DispatchQueue>, std::shared_ptr<Connection>>>(
-            server_->transportQueue(), connection);
     }
 
     ManualExecutor& executor_;
