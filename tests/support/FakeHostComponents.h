@@ -24,6 +24,9 @@ public:
     void endSession(const std::string& source, bool releaseAllSources) override {
         log_->push_back("input.endSession " + source + (releaseAllSources ? " all" : ""));
     }
+    void beginSession(const std::string& source) override { log_->push_back("input.beginSession " + source); }
+    void releaseKeys() override { log_->push_back("input.releaseKeys"); }
+    void releasePointerInputs() override { log_->push_back("input.releasePointerInputs"); }
 
     host::NormalizedCursor cursor{0.5, 0.5, true};
     int cursorReads = 0;

@@ -31,6 +31,11 @@ public:
     virtual NormalizedCursor cursorNormalized() = 0;
     // Ends a device's input session and releases what it holds (every source's when asked).
     virtual void endSession(const std::string& source, bool releaseAllSources) = 0;
+    // Session start and hand-over: a device's input session begins; held keys and pointer input,
+    // untracked inputs included, are released.
+    virtual void beginSession(const std::string& source) = 0;
+    virtual void releaseKeys() = 0;
+    virtual void releasePointerInputs() = 0;
 };
 
 class HostEncoder {

@@ -92,6 +92,11 @@ void HostController::wireCallbacks() {
     sender_->onStage2Stall = [weak] {
         if (auto self = weak.lock()) self->handleStage2Stall();
     };
+    server_->onControl = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest request) {
+        if (auto self = weak.lock()) {
+            self->acceptControl(std::move(socket), std::move(leftover), connectionRoute(request.headers, request.isLAN));
+        }
+    };
     server_->onPair = [weak](HTTPRequest request, HTTPServer::PairReply reply) {
         if (auto self = weak.lock()) self->handlePair(request, reply);
     };

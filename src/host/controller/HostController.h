@@ -268,6 +268,47 @@ private:
     std::uint64_t largestTickGap_ = 0;
     std::uint64_t lastCursorTick_ = 0;
     std::uint64_t lastLatencyLine_ = 0;
+
+    // Control connections, hello, waiting connections and detach.
+    static constexpr base::Micros kHelloTimeout{10'000'000};
+    static constexpr base::Micros kDetachWait{60'000'000};
+    static constexpr std::uint64_t kSupersedeSilenceMicros = 30'000'000;
+    static constexpr std::int64_t kSessionMessageLimit = 8'388'608;
+    static constexpr std::size_t kTicketBytes = 32;
+    static std::string makeTicket();
+    void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route);
+    void handOffHello(const std::shared_ptr<WebSocketConnection>& connection, const std::string& text,
+                      ConnectionRoute route);
+    void acceptScreenControl(const std::shared_ptr<WebSocketConnection>& connection, ConnectionRoute route,
+                             const std::string& helloText);
+    void installSessionHandlers(const std::shared_ptr<Session>& session);
+    void sessionText(const std::string& text, const std::shared_ptr<Session>& session);
+    void sessionClosed(const std::shared_ptr<Session>& session);
+    void handleSessionHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello);
+    void completeHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello,
+                       const DeviceRecord& record);
+    void sendControl(WebSocketConnection& connection, const protocol::ControlMessage& message);
+    void handleBusyText(const std::string& text, const std::shared_ptr<BusyWaiter>& waiter);
+    void busyWaiterHello(const std::shared_ptr<BusyWaiter>& waiter, const protocol::Hello& hello);
+    void joinController(const std::shared_ptr<BusyWaiter>& waiter);
+    void takeOver(const std::shared_ptr<BusyWaiter>& waiter);
+    void startSessionFromWaiter(const std::shared_ptr<BusyWaiter>& waiter, const protocol::Hello& hello,
+                                const DeviceRecord& record);
+    void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter,
+                       const protocol::Hello& hello, const DeviceRecord& record);
+    void handleControllerText(const std::string& text, const std::shared_ptr<ControllerSession>& controller);
+    void controllerClosed(const std::shared_ptr<ControllerSession>& controller);
+    void detachSession(const std::shared_ptr<Session>& session);
+    // Joined with the message dispatch: every decoded message of the main session other than its hello.
+    void dispatchSessionMessage(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
+    // Joined with the message dispatch: a controller's input messages.
+    void dispatchControllerMessage(const protocol::ControlMessage& message,
+                                   const std::shared_ptr<ControllerSession>& controller);
+    // Joined with the clipboard channel: takes a clipboard hello's connection over.
+    void handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
+                          ConnectionRoute route);
+    // Joined with the audio orchestration: the welcome's audio offer, if any.
+    std::optional<protocol::AudioFormat> welcomeAudioOffer(const Session& session);
 };
 
 }  // namespace orvanta::host

@@ -32,15 +32,42 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
         log("display aspect fit: off (session ended)");
     }
     clientAspectScale_ = 1.0;
-    if (ended->authenticated && !ended->detachedAt && input_) input_->endSession(ended->deviceId, false);
+    if (ended->authenticated && input_) {
+        input_->releaseKeys();
+        input_->releasePointerInputs();
+        if (!ended->detachedAt) input_->endSession(ended->deviceId, false);
+    }
     stopPipeline();
     windowPointerState_ = WindowPointerState::ready;
     audioFailures_ = 0;
     audioRetryAt_ = 0;
+    log("session cleanup: window and display restoration dispatched");
     publishConnected(std::nullopt);
     publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });
     setStatus(listenStatus());
     log("session ended: " + std::string(reason));
+}
+
+void HostController::detachSession(const std::shared_ptr<Session>& session) {
+    if (session != session_ || session->detachedAt) return;
+    ++selectionGeneration_;
+    if (input_) input_->endSession(session->deviceId, true);
+    session->detachedAt = now();
+    if (auto video = std::exchange(session->video, nullptr)) video->close(1001, "main detached");
+    detachSender();
+    refreshAudio();
+    videoDetachedAt_.reset();
+    stopPipeline();
+    publishConnected(std::nullopt);
+    setStatus("復帰待ち: " + session->deviceName + "（60秒）");
+    log("session detached: waiting for " + session->deviceId + " to return");
+    std::weak_ptr<HostController> weakSelf = weak_from_this();
+    std::weak_ptr<Session> weakSession = session;
+    queue_.asyncAfter(kDetachWait, [weakSelf, weakSession] {
+        auto self = weakSelf.lock();
+        auto detached = weakSession.lock();
+        if (self && detached && detached->detachedAt) self->endSession(detached, std::nullopt, "detach expired");
+    });
 }
 
 std::string HostController::listenStatus() const {
