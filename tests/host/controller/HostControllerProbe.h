@@ -2,6 +2,7 @@
 // of the session road create. Use it on the controller's queue only.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -32,6 +33,15 @@ public:
     const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
+    // Control connections and sessions.
+    const std::map<std::string, std::shared_ptr<WebSocketConnection>>& awaitingHello() const {
+        return c_.awaitingHello_;
+    }
+    std::shared_ptr<HostController::BusyWaiter>& busyWaiter() { return c_.busyWaiter_; }
+    bool& pausedFlag() { return c_.paused_; }
+    void endSession(std::optional<std::uint16_t> code, std::string_view reason) {
+        c_.endSession(c_.session_, code, reason);
+    }
 
 private:
     HostController& c_;
