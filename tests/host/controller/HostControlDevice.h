@@ -1,6 +1,6 @@
-// A device's control connection to the host's loopback listener: the upgrade request and the
-// device's first bytes go out together, and the host's frames are read past its 101 reply. Every
-// wait is bounded only to keep a broken test from hanging.
+// A device's control connection: through the host's listener, the upgrade request and the device's
+// first bytes go out together and the host's frames are read past its 101 reply; to a bare acceptor,
+// frames alone. Every wait is bounded only to keep a broken test from hanging.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,8 +21,8 @@ namespace orvanta::testing {
 
 class HostControlDevice {
 public:
-    HostControlDevice(std::uint16_t port, const base::Bytes& first)
-        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    HostControlDevice(std::uint16_t port, const base::Bytes& first, bool upgrade = true)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), headRead_(!upgrade) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -33,7 +33,7 @@ public:
         const std::string request =
             "GET /v2/control HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-        write(join({bytesOf(request), first}));
+        write(join({upgrade ? bytesOf(request) : base::Bytes{}, first}));
     }
     ~HostControlDevice() { ::close(fd_); }
     HostControlDevice(const HostControlDevice&) = delete;
@@ -98,8 +98,8 @@ private:
     }
 
     int fd_;
+    bool headRead_;
     base::Bytes pending_;
-    bool headRead_ = false;
     bool ended_ = false;
 };
 

@@ -32,9 +32,16 @@ protected:
         return protocol::ControlMessage(typed).jsonString().value();
     }
 
-    // A device whose connection carries `first` as its first text frame (none when empty).
+    // A device whose upgraded connection the controller takes with `first` as the bytes read past
+    // the upgrade (none when empty). Its socket lives on the harness's transport queue, which the
+    // harness drains before the executors go.
     std::unique_ptr<HostControlDevice> open(const std::string& first) {
-        return std::make_unique<HostControlDevice>(port, first.empty() ? base::Bytes{} : textFrame(first));
+        auto device = std::make_unique<HostControlDevice>(acceptor.local_endpoint().port(), base::Bytes{}, false);
+        boost::asio::ip::tcp::socket socket(transport->context());
+        acceptor.accept(socket);
+        probe().acceptControl({transport, std::move(socket)}, first.empty() ? base::Bytes{} : textFrame(first),
+                              host::ConnectionRoute::local);
+        return device;
     }
 
     // Runs a blocking read off the test's thread while the executors run.

@@ -142,3 +142,18 @@ TEST_F(HostHelloTest, ControlClosedBeforeTheHelloEndsTheSessionAtOnce) {
 
 }  // namespace
 }  // namespace orvanta::testing
+
+namespace orvanta::testing {
+namespace {
+
+TEST_F(HostHelloTest, ControlUpgradesOfTheListenerReachTheHello) {
+    HostControlDevice device(port, textFrame(hello(tokenA, "dev-a")));
+    EXPECT_TRUE(await([&] { return device.nextText("welcome"); }));
+    // Ended by the device, so that no read of it is left for the listener's transport.
+    device.write(closeFrame(1000));
+    EXPECT_EQ(await([&] { return device.nextClose(); }), (std::pair<int, std::string>{1000, ""}));
+    EXPECT_TRUE(drive([&] { return probe().session() && probe().session()->detachedAt; }));
+}
+
+}  // namespace
+}  // namespace orvanta::testing

@@ -39,6 +39,9 @@ public:
     }
     std::shared_ptr<HostController::BusyWaiter>& busyWaiter() { return c_.busyWaiter_; }
     bool& pausedFlag() { return c_.paused_; }
+    void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route) {
+        c_.acceptControl(std::move(socket), std::move(leftover), route);
+    }
     void endSession(std::optional<std::uint16_t> code, std::string_view reason) {
         c_.endSession(c_.session_, code, reason);
     }
