@@ -17,6 +17,8 @@
 
 namespace orvanta::testing {
 
+using platform::x11::Reply;
+
 // A private server started at `maxWidth` x `maxHeight` and fitted to `width` x `height`.
 struct X11TestDesktop {
     std::unique_ptr<XvfbServer> server;
@@ -75,6 +77,32 @@ struct X11TestDesktop {
         xcb_map_window(c, id);
         sync();
         return id;
+    }
+
+    // A solid desktop background, published in _XROOTPMAP_ID as desktops do.
+    void setBackground(std::uint32_t rgb) {
+        auto* c = x->get();
+        const auto* screen = x->screen();
+        Reply<xcb_get_geometry_reply_t> root(xcb_get_geometry_reply(c, xcb_get_geometry(c, x->root()), nullptr));
+        const xcb_pixmap_t pixmap = xcb_generate_id(c);
+        xcb_create_pixmap(c, screen->root_depth, pixmap, x->root(), root->width, root->height);
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        xcb_create_gc(c, gc, pixmap, XCB_GC_FOREGROUND, &rgb);
+        const xcb_rectangle_t all{0, 0, root->width, root->height};
+        xcb_poly_fill_rectangle(c, pixmap, gc, 1, &all);
+        xcb_free_gc(c, gc);
+        xcb_change_window_attributes(c, x->root(), XCB_CW_BACK_PIXMAP, &pixmap);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, x->root(), x->atom("_XROOTPMAP_ID"), XCB_ATOM_PIXMAP, 32, 1,
+                            &pixmap);
+        xcb_clear_area(c, 0, x->root(), 0, 0, 0, 0);
+        sync();
+    }
+
+    // Fills a window with a new colour, as an application redrawing would.
+    void paint(xcb_window_t window, std::uint32_t rgb) {
+        xcb_change_window_attributes(x->get(), window, XCB_CW_BACK_PIXEL, &rgb);
+        xcb_clear_area(x->get(), 0, window, 0, 0, 0, 0);
+        sync();
     }
 
     // Pixels of a root area, 0x00RRGGBB, row by row.
