@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
+#include <xcb/shape.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
@@ -49,6 +50,9 @@ std::expected<void, std::string> X11Compositor::start() {
         return std::unexpected("the X server lacks XFixes, Damage, Render or MIT-SHM");
     }
     damageEventBase_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
+    const auto* shape = xcb_get_extension_data(c, &xcb_shape_id);
+    if (!shape || !shape->present) return std::unexpected("the X server has no Shape extension");
+    shapeEventBase_ = shape->first_event;
 
     Reply<xcb_render_query_pict_formats_reply_t> formats(
         xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr));
@@ -95,6 +99,17 @@ X11Compositor::~X11Compositor() {
     xcb_flush(x_->get());
 }
 
+// A window left out takes the top-level window holding it along: covers may be children of the
+// Composite Overlay Window, which is itself a child of the root.
+std::set<std::uint32_t> X11Compositor::withContainers(const std::set<std::uint32_t>& windows) {
+    std::set<std::uint32_t> result = windows;
+    for (const auto id : windows) {
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), id), nullptr));
+        if (tree && tree->parent != x_->root() && tree->parent != XCB_NONE) result.insert(tree->parent);
+    }
+    return result;
+}
+
 void X11Compositor::setExcluded(std::set<std::uint32_t> windows) {
     std::lock_guard lock(excludedMutex_);
     excluded_ = std::move(windows);
@@ -136,12 +151,15 @@ void X11Compositor::track(Window& w) {
     if (!w.drawable || w.damage != XCB_NONE) return;
     w.damage = xcb_generate_id(x_->get());
     xcb_damage_create(x_->get(), w.damage, w.id, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    xcb_shape_select_input(x_->get(), w.id, 1);
 }
 
 // A window's pixmap changes when it is mapped again or resized: name it anew when drawn next.
 void X11Compositor::dropPixmap(Window& w) {
     if (w.picture != XCB_NONE) xcb_render_free_picture(x_->get(), w.picture);
     if (w.pixmap != XCB_NONE) xcb_free_pixmap(x_->get(), w.pixmap);
+    if (w.shape != XCB_NONE) xcb_xfixes_destroy_region(x_->get(), w.shape);
+    w.shape = XCB_NONE;
     w.picture = XCB_NONE;
     w.pixmap = XCB_NONE;
 }
@@ -183,6 +201,14 @@ void X11Compositor::handle(const xcb_generic_event_t* event) {
         if (const Window* w = find(e->drawable); w && w->mapped) {
             damage({w->outer.x + w->border + e->area.x, w->outer.y + w->border + e->area.y, e->area.width,
                     e->area.height});
+        }
+        return;
+    }
+    if (type == shapeEventBase_ + XCB_SHAPE_NOTIFY) {
+        const auto* e = reinterpret_cast<const xcb_shape_notify_event_t*>(event);
+        if (Window* w = find(e->affected_window); w && e->shape_kind == XCB_SHAPE_SK_BOUNDING) {
+            dropPixmap(*w);
+            if (w->mapped) damage(w->outer);
         }
         return;
     }
@@ -302,6 +328,13 @@ bool X11Compositor::ensurePicture(Window& w) {
     w.picture = xcb_generate_id(c);
     const std::uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
     xcb_render_create_picture(c, w.picture, w.pixmap, w.format, XCB_RENDER_CP_SUBWINDOW_MODE, &includeInferiors);
+    // A shaped window is drawn through its shape (its region is relative to the inside of the border).
+    Reply<xcb_shape_query_extents_reply_t> extents(
+        xcb_shape_query_extents_reply(c, xcb_shape_query_extents(c, w.id), nullptr));
+    if (extents && extents->bounding_shaped) {
+        w.shape = xcb_generate_id(c);
+        xcb_xfixes_create_region_from_window(c, w.shape, w.id, XCB_SHAPE_SK_BOUNDING);
+    }
     return true;
 }
 
@@ -360,8 +393,9 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
     drainEvents();
     {
         std::lock_guard lock(excludedMutex_);
-        if (excluded_ != excludedInUse_) {
-            excludedInUse_ = excluded_;
+        if (excluded_ != excludedRequested_) {
+            excludedRequested_ = excluded_;
+            excludedInUse_ = withContainers(excluded_);
             allDirty_ = true;
         }
     }
@@ -387,7 +421,9 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
     }
 
     auto* c = x_->get();
-    xcb_render_set_picture_clip_rectangles(c, buffer_.picture, 0, 0, static_cast<std::uint32_t>(clip.size()), clip.data());
+    const xcb_xfixes_region_t dirty = xcb_generate_id(c);
+    xcb_xfixes_create_region(c, dirty, static_cast<std::uint32_t>(clip.size()), clip.data());
+    xcb_xfixes_set_picture_clip_region(c, buffer_.picture, dirty, 0, 0);
     const auto w = static_cast<std::uint16_t>(area.width);
     const auto h = static_cast<std::uint16_t>(area.height);
     if (background_ != XCB_NONE) {
@@ -397,16 +433,33 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
         const xcb_rectangle_t all{0, 0, w, h};
         xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, buffer_.picture, {0, 0, 0, 0xFFFF}, 1, &all);
     }
+    xcb_xfixes_region_t shaped = XCB_NONE;
     for (auto& window : stack_) {
         if (!window.mapped || !window.drawable || excludedInUse_.contains(window.id)) continue;
         if (!intersect(window.outer, area)) continue;
         ensurePicture(window);
+        const auto dx = static_cast<std::int16_t>(window.outer.x - area.x);
+        const auto dy = static_cast<std::int16_t>(window.outer.y - area.y);
+        if (window.shape != XCB_NONE) {
+            // The destination clip is what Render honours: the dirty area within the shape.
+            if (shaped == XCB_NONE) {
+                shaped = xcb_generate_id(c);
+                xcb_xfixes_create_region(c, shaped, 0, nullptr);
+            }
+            const auto ox = static_cast<std::int16_t>(dx + window.border);
+            const auto oy = static_cast<std::int16_t>(dy + window.border);
+            xcb_xfixes_translate_region(c, window.shape, ox, oy);
+            xcb_xfixes_intersect_region(c, window.shape, dirty, shaped);
+            xcb_xfixes_translate_region(c, window.shape, static_cast<std::int16_t>(-ox), static_cast<std::int16_t>(-oy));
+            xcb_xfixes_set_picture_clip_region(c, buffer_.picture, shaped, 0, 0);
+        }
         xcb_render_composite(c, window.alpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC, window.picture,
-                             XCB_NONE, buffer_.picture, 0, 0, 0, 0, static_cast<std::int16_t>(window.outer.x - area.x),
-                             static_cast<std::int16_t>(window.outer.y - area.y),
-                             static_cast<std::uint16_t>(window.outer.width),
+                             XCB_NONE, buffer_.picture, 0, 0, 0, 0, dx, dy, static_cast<std::uint16_t>(window.outer.width),
                              static_cast<std::uint16_t>(window.outer.height));
+        if (window.shape != XCB_NONE) xcb_xfixes_set_picture_clip_region(c, buffer_.picture, dirty, 0, 0);
     }
+    if (shaped != XCB_NONE) xcb_xfixes_destroy_region(c, shaped);
+    xcb_xfixes_destroy_region(c, dirty);
     buffer_.valid = true;
     return read();
 }

@@ -62,6 +62,7 @@ private:
         xcb_damage_damage_t damage = XCB_NONE;
         xcb_pixmap_t pixmap = XCB_NONE;
         xcb_render_picture_t picture = XCB_NONE;
+        std::uint32_t shape = 0;  // the bounding region of a shaped window, else none
     };
     struct Buffer {
         DisplayBounds area;
@@ -90,9 +91,11 @@ private:
     std::expected<void, std::string> ensureBuffer(const DisplayBounds& area);
     void releaseBuffer();
     std::expected<ComposedImage, std::string> read();
+    std::set<std::uint32_t> withContainers(const std::set<std::uint32_t>& windows);
 
     std::unique_ptr<XConnection> x_;
     std::uint8_t damageEventBase_ = 0;
+    std::uint8_t shapeEventBase_ = 0;
     std::map<xcb_visualid_t, xcb_render_pictformat_t> visualFormats_;
     std::map<xcb_render_pictformat_t, bool> formatHasAlpha_;
     xcb_render_pictformat_t rootFormat_ = 0;
@@ -105,6 +108,7 @@ private:
 
     std::mutex excludedMutex_;
     std::set<std::uint32_t> excluded_;
+    std::set<std::uint32_t> excludedRequested_;
     std::set<std::uint32_t> excludedInUse_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/shape.h>
+
 #include <functional>
 
 #include "support/X11TestDesktop.h"
@@ -60,6 +62,11 @@ TEST_F(X11CompositorTest, TheComposedPictureEqualsAPlainGrabThroughEveryChange) 
         {"move", [&] { xcb_configure_window(c, windows_[0], XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, moved); }},
         {"resize", [&] { xcb_configure_window(c, windows_[1], XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, resized); }},
         {"paint", [&] { desktop.paint(windows_[2], 0x8844AA); }},
+        {"shape", [&] {
+             const xcb_rectangle_t parts[] = {{0, 0, 100, 100}, {200, 50, 80, 300}};
+             xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, windows_[1], 0, 0,
+                                  2, parts);
+         }},
         {"unmap", [&] { xcb_unmap_window(c, windows_[3]); }},
         {"map again", [&] { xcb_map_window(c, windows_[3]); }},
         {"new window", [&] { late = desktop.window(900, 500, 100, 100, 0x00FFFF); }},
