@@ -69,6 +69,12 @@ std::vector<std::uint32_t> crtcOutputs(const xcb_randr_get_crtc_info_reply_t* c)
     return {p, p + xcb_randr_get_crtc_info_outputs_length(c)};
 }
 
+// A CRTC as saved and compared; where an idle CRTC would sit means nothing, and drivers keep the last place.
+RandrArrangement::Crtc crtcState(xcb_randr_crtc_t id, const xcb_randr_get_crtc_info_reply_t* c) {
+    if (c->mode == XCB_NONE) return {id, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}};
+    return {id, c->x, c->y, c->mode, c->rotation, crtcOutputs(c)};
+}
+
 std::vector<Monitor> monitors(XConnection& x, bool activeOnly) {
     Reply<xcb_randr_get_monitors_reply_t> reply(
         xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), activeOnly ? 1 : 0), nullptr));
@@ -368,7 +374,7 @@ std::expected<RandrArrangement, std::string> readArrangement(XConnection& x) {
     for (auto crtc : crtcsOf(res.get())) {
         const auto c = crtcInfo(x, crtc, res->config_timestamp);
         if (!c) return std::unexpected("cannot read CRTC " + std::to_string(crtc));
-        a.crtcs.push_back({crtc, c->x, c->y, c->mode, c->rotation, crtcOutputs(c.get())});
+        a.crtcs.push_back(crtcState(crtc, c.get()));
     }
     for (const auto& m : monitors(x, false)) {
         if (m.automatic || hasVirtualDisplayMark(m.name)) continue;
@@ -396,8 +402,7 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
     for (auto crtc : crtcsOf(res.get())) {
         const auto current = crtcInfo(x, crtc, ts);
         if (!current) continue;
-        const RandrArrangement::Crtc now{crtc, current->x, current->y, current->mode, current->rotation,
-                                         crtcOutputs(current.get())};
+        const RandrArrangement::Crtc now = crtcState(crtc, current.get());
         const auto want = std::find_if(saved.crtcs.begin(), saved.crtcs.end(), [&](const auto& c) { return c.id == crtc; });
         const bool wantOn = want != saved.crtcs.end() && want->mode != 0;
         if (want != saved.crtcs.end() && *want == now) continue;

@@ -8,8 +8,12 @@
 
 #include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
+#include "support/XorgDummyFixture.h"
 
 namespace orvanta::platform::x11 {
+
+void PrintTo(const RandrArrangement& a, std::ostream* os) { *os << a.toJson(); }
+
 namespace {
 
 TEST(X11VirtualDisplayTest, ModesUseReducedBlankingTimings) {
@@ -35,7 +39,7 @@ TEST(X11VirtualDisplayTest, SavedArrangementsReadBackAndBadFilesAreRefused) {
     }
 }
 
-class X11VirtualDisplayXvfbTest : public ::testing::Test {
+class X11VirtualDisplayServerTest : public ::testing::Test {
 protected:
     std::filesystem::path stateFile() const { return dir_.path() / "state" / "orvanta" / "randr-arrangement.json"; }
     std::unique_ptr<X11VirtualDisplayFactory> factory(const std::string& display) {
@@ -61,7 +65,7 @@ protected:
     testing::TempDir dir_;
 };
 
-TEST_F(X11VirtualDisplayXvfbTest, SpansAHeadlessServerAndRestoresItExactly) {
+TEST_F(X11VirtualDisplayServerTest, SpansAHeadlessServerAndRestoresItExactly) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     auto& x = *desktop.x;
     const auto before = readArrangement(x);
@@ -98,7 +102,7 @@ TEST_F(X11VirtualDisplayXvfbTest, SpansAHeadlessServerAndRestoresItExactly) {
     EXPECT_FALSE(vd->bounds(*id));
 }
 
-TEST_F(X11VirtualDisplayXvfbTest, AFailureHalfWayRollsBack) {
+TEST_F(X11VirtualDisplayServerTest, AFailureHalfWayRollsBack) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     const auto before = readArrangement(*desktop.x);
     auto vd = factory(desktop.server->display());
@@ -110,7 +114,7 @@ TEST_F(X11VirtualDisplayXvfbTest, AFailureHalfWayRollsBack) {
     EXPECT_TRUE(vd->create(spec(1280, 800)));  // and nothing is left in the way
 }
 
-TEST_F(X11VirtualDisplayXvfbTest, AStartAfterACrashPutsTheArrangementBack) {
+TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashPutsTheArrangementBack) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     auto& x = *desktop.x;
     const auto before = readArrangement(x);
@@ -143,7 +147,7 @@ TEST_F(X11VirtualDisplayXvfbTest, AStartAfterACrashPutsTheArrangementBack) {
     EXPECT_EQ(vd->recoverAfterCrash(), false);  // nothing left to do
 }
 
-TEST_F(X11VirtualDisplayXvfbTest, AnUnreadableSavedFileIsReportedAndRemoved) {
+TEST_F(X11VirtualDisplayServerTest, AnUnreadableSavedFileIsReportedAndRemoved) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     std::filesystem::create_directories(stateFile().parent_path());
     std::ofstream(stateFile()) << "{not json";
@@ -151,6 +155,43 @@ TEST_F(X11VirtualDisplayXvfbTest, AnUnreadableSavedFileIsReportedAndRemoved) {
     ASSERT_TRUE(vd);
     EXPECT_FALSE(vd->recoverAfterCrash());
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
+}
+
+
+// A server with a spare connector: the display gets an output and a CRTC of its own.
+TEST_F(X11VirtualDisplayServerTest, UsesASpareOutputOnXorgWithTheDummyDriver) {
+    if (!testing::XorgDummyServer::runnable()) GTEST_SKIP() << "Xorg with the dummy driver needs root";
+    auto server = testing::XorgDummyServer::start();
+    if (!server) {
+        testing::skipOrFailWithoutService(server.error());
+        return;
+    }
+    auto x = XConnection::open((*server)->display());
+    ASSERT_TRUE(x);
+    const auto before = readArrangement(**x);
+    ASSERT_TRUE(before);
+    auto vd = factory((*server)->display());
+    ASSERT_TRUE(vd);
+    EXPECT_EQ(vd->strategy(), VirtualDisplayStrategy::spareOutput);
+    const auto main = vd->mainBounds();
+    ASSERT_TRUE(main);
+    const auto id = vd->create(spec(2254, 1268));
+    ASSERT_TRUE(id) << id.error();
+    EXPECT_EQ(vd->bounds(*id), (DisplayBounds{static_cast<std::int32_t>(main->width), 0, 2254, 1268}));
+    EXPECT_EQ(vd->mainBounds(), main);
+    const auto during = readArrangement(**x);
+    ASSERT_TRUE(during);
+    // Two CRTCs drive pictures now, the main one unchanged.
+    EXPECT_EQ(std::count_if(during->crtcs.begin(), during->crtcs.end(), [](const auto& c) { return c.mode != 0; }), 2);
+    xcb_warp_pointer((*x)->get(), XCB_NONE, (*x)->root(), 0, 0, 0, 0, static_cast<std::int16_t>(main->width + 2000), 1200);
+    Reply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply((*x)->get(), xcb_query_pointer((*x)->get(), (*x)->root()), nullptr));
+    ASSERT_TRUE(pointer);
+    EXPECT_EQ(pointer->root_x, main->width + 2000);
+    EXPECT_EQ(pointer->root_y, 1200);
+
+    vd->release(*id);
+    EXPECT_EQ(readArrangement(**x).value_or(RandrArrangement{}), *before);
 }
 
 }  // namespace
