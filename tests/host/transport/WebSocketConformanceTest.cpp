@@ -35,7 +35,7 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr int kWaitMillis = 20'000;
 
 std::string peerScript() {
-    return (std::filesystem::path(__FILE__).parent_path() / "peers/websocket_peer.py").string();
+    return std::string(ORVANTA_SOURCE_DIR) + "/tests/host/transport/peers/websocket_peer.py";
 }
 
 // A child process with its standard input and output on pipes; killed if still running at the end.
