@@ -464,20 +464,35 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
     return read();
 }
 
+// A window inside a window manager's frame is read from the frame's pixmap, at its place there.
 std::expected<ComposedImage, std::string> X11Compositor::composeWindow(std::uint32_t id) {
     if (x_->hasError()) return std::unexpected("the X server connection is lost");
     drainEvents();
-    Window* window = find(id);
-    if (!window || !window->mapped || !window->drawable) return std::unexpected("window " + std::to_string(id) + " is not shown");
-    const DisplayBounds size{0, 0, window->outer.width, window->outer.height};
+    auto* c = x_->get();
+    const auto gone = [id] { return std::unexpected("window " + std::to_string(id) + " is not shown"); };
+    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr));
+    if (!geometry || geometry->width == 0 || geometry->height == 0) return gone();
+    xcb_window_t top = id;
+    for (;;) {
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, top), nullptr));
+        if (!tree) return gone();
+        if (tree->parent == x_->root()) break;
+        top = tree->parent;
+    }
+    Window* window = find(top);
+    if (!window || !window->mapped || !window->drawable) return gone();
+    Reply<xcb_translate_coordinates_reply_t> place(
+        xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, id, top, 0, 0), nullptr));
+    if (!place) return gone();
+    const DisplayBounds size{0, 0, geometry->width, geometry->height};
     if (auto ready = ensureBuffer(size); !ready) return std::unexpected(ready.error());
     ensurePicture(*window);
-    auto* c = x_->get();
-    const xcb_rectangle_t all{0, 0, static_cast<std::uint16_t>(size.width), static_cast<std::uint16_t>(size.height)};
+    const xcb_rectangle_t all{0, 0, geometry->width, geometry->height};
     xcb_render_set_picture_clip_rectangles(c, buffer_.picture, 0, 0, 1, &all);
     xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, buffer_.picture, {0, 0, 0, 0xFFFF}, 1, &all);
-    xcb_render_composite(c, XCB_RENDER_PICT_OP_OVER, window->picture, XCB_NONE, buffer_.picture, 0, 0, 0, 0, 0, 0,
-                         all.width, all.height);
+    xcb_render_composite(c, XCB_RENDER_PICT_OP_OVER, window->picture, XCB_NONE, buffer_.picture,
+                         static_cast<std::int16_t>(place->dst_x + window->border),
+                         static_cast<std::int16_t>(place->dst_y + window->border), 0, 0, 0, 0, all.width, all.height);
     buffer_.valid = false;  // the display picture must be drawn whole again
     return read();
 }

@@ -46,7 +46,7 @@ public:
     void setExcluded(std::set<std::uint32_t> windows);
     // The picture of `area` (root coordinates). Calls come from one thread at a time.
     std::expected<ComposedImage, std::string> compose(const DisplayBounds& area);
-    // One top-level window's own contents, whatever covers it.
+    // One window's own contents, whatever covers it: a top-level window or a client inside a frame.
     std::expected<ComposedImage, std::string> composeWindow(std::uint32_t window);
 
 private:

@@ -121,6 +121,19 @@ TEST_F(X11CompositorTest, AWindowReadsItsOwnPixelsEvenWhenCovered) {
     EXPECT_EQ(image->height, 400);
     EXPECT_EQ(pixelsOf(*image), std::vector<std::uint32_t>(600 * 400, 0xCC2222));
     EXPECT_FALSE((*compositor)->composeWindow(0x7FFFFF));
+
+    // A client inside a frame, as a window manager keeps it, reads from the frame's pixmap.
+    auto* c = desktop.x->get();
+    const xcb_window_t frame = desktop.window(300, 300, 400, 300, 0x404040);
+    const xcb_window_t client = xcb_generate_id(c);
+    const std::uint32_t colour = 0x11AA55;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, client, frame, 10, 20, 100, 50, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &colour);
+    xcb_map_window(c, client);
+    desktop.sync();
+    const auto inFrame = (*compositor)->composeWindow(client);
+    ASSERT_TRUE(inFrame) << inFrame.error();
+    EXPECT_EQ(pixelsOf(*inFrame), std::vector<std::uint32_t>(100 * 50, colour));
     // The display picture is drawn whole again afterwards.
     const auto screen = (*compositor)->compose(kScreen);
     ASSERT_TRUE(screen);
