@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "platform/x11/X11VirtualDisplay.h"
+
 namespace orvanta::platform::x11 {
 namespace {
 
@@ -109,7 +111,8 @@ std::vector<CoverScreen> X11BlackoutCovers::screens() {
     if (!reply) return result;
     for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
         const auto* m = it.data;
-        result.push_back({m->name, {m->x, m->y, m->width, m->height}, hasVirtualDisplayMark(atomName(*x_, m->name))});
+        result.push_back({monitorDisplayID(*x_, m->name), {m->x, m->y, m->width, m->height},
+                          hasVirtualDisplayMark(atomName(*x_, m->name))});
     }
     return result;
 }

@@ -328,6 +328,12 @@ std::expected<RandrArrangement, std::string> RandrArrangement::fromJson(const st
     }
 }
 
+std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name) {
+    const std::string text = atomName(x, name);
+    if (!text.ends_with(kSpannedMainSuffix)) return name;
+    return x.atom(text.substr(0, text.size() - kSpannedMainSuffix.size()));
+}
+
 xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t height, int refreshHz) {
     constexpr double kMinVerticalBlankMicros = 460.0;
     constexpr int kFrontPorch = 3, kMinBackPorch = 6;
@@ -561,7 +567,7 @@ std::expected<void, std::string> X11VirtualDisplayFactory::build(VirtualDisplayS
         return r;
     if (auto r = setCrtc(*x_, *crtc, ts, current->x, current->y, *mode, current->rotation, outputs); !r) return r;
     // A user-defined monitor may not take the name of an output's automatic one.
-    const std::string mainName = main->automatic ? main->name + "-main" : main->name;
+    const std::string mainName = main->automatic ? main->name + std::string(kSpannedMainSuffix) : main->name;
     if (auto r = setMonitor(*x_, mainName, main->primary, mainArea, main->mmWidth, main->mmHeight, main->outputs); !r)
         return r;
     return setMonitor(*x_, std::string(kVirtualDisplayMark), false, spanArea, mm(size.width), mm(size.height), {});

@@ -62,6 +62,12 @@ std::expected<RandrArrangement, std::string> readArrangement(XConnection& x);
 // Puts `saved` back and removes every mode and monitor carrying the host's mark.
 std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrArrangement& saved);
 
+// While a span exists the main display is a user-defined monitor named after the output with this
+// suffix (RandR keeps the output's own name for its automatic monitor). It is the same display:
+// the display id of a monitor is the atom of its name without the suffix.
+inline constexpr std::string_view kSpannedMainSuffix = "~main";
+std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name);
+
 // CVT reduced-blanking timings (version 1) for a mode of this size and refresh rate.
 xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t height, int refreshHz);
 

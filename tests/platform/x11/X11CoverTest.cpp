@@ -176,20 +176,21 @@ TEST_F(X11CoverTest, UnderACompositingManagerCoversAreWindowsKeptOnTop) {
     EXPECT_EQ(pixelsOf(*image)[600 * 1920 + 800], 0xFF00FFu);
 }
 
-TEST_F(X11CoverTest, TheHostsVirtualDisplaysAreMarked) {
+TEST_F(X11CoverTest, TheHostsVirtualDisplaysAreMarkedAndTheMainDisplayKeepsItsIdentity) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     testing::TempDir dir;
     auto vd = X11VirtualDisplayFactory::open(desktop.server->display(), dir.path() / "state.json");
     ASSERT_TRUE(vd);
-    const auto made = (*vd)->create({std::string(kVirtualDisplayMark), {1280, 720}, {{1280, 720}}, 60});
-    ASSERT_TRUE(made) << made.error();
     auto covers = X11BlackoutCovers::open(desktop.server->display());
     ASSERT_TRUE(covers);
+    const auto mainBefore = (*covers)->screens();
+    ASSERT_EQ(mainBefore.size(), 1u);
+    const auto made = (*vd)->create({std::string(kVirtualDisplayMark), {1280, 720}, {{1280, 720}}, 60});
+    ASSERT_TRUE(made) << made.error();
     auto screens = (*covers)->screens();
     std::sort(screens.begin(), screens.end(), [](const auto& a, const auto& b) { return a.frame.x < b.frame.x; });
     ASSERT_EQ(screens.size(), 2u);
-    EXPECT_FALSE(screens[0].hostVirtualDisplay);
-    EXPECT_EQ(screens[0].frame, kScreen);
+    EXPECT_EQ(screens[0], mainBefore[0]);  // the spanned main display is still the same display
     EXPECT_TRUE(screens[1].hostVirtualDisplay);
     EXPECT_EQ(screens[1].displayID, *made);
 }
