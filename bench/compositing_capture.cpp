@@ -47,7 +47,8 @@ Desktop& shared() {
         made->full = made->desktop.window(0, 0, 1920, 1080, 0x303030);
         std::mt19937 random(7);
         for (int i = 0; i < 9; ++i) {
-            made->small = made->desktop.window(static_cast<std::int16_t>(random() % 1500), static_cast<std::int16_t>(random() % 700),
+            made->small = made->desktop.window(static_cast<std::int16_t>(random() % 1500),
+                                               static_cast<std::int16_t>(random() % 700),
                                                static_cast<std::uint16_t>(200 + random() % 600),
                                                static_cast<std::uint16_t>(150 + random() % 400), random() & 0xFFFFFF);
         }

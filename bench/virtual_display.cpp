@@ -33,7 +33,10 @@ void run(benchmark::State& state, const std::string& display, bool measureCreate
             state.SkipWithError(id.error().c_str());
             return;
         }
-        if (measureCreate) state.PauseTiming(); else state.ResumeTiming();
+        if (measureCreate)
+            state.PauseTiming();
+        else
+            state.ResumeTiming();
         (*factory)->release(*id);
         if (measureCreate) state.ResumeTiming();
     }

@@ -35,8 +35,8 @@ struct DisplayBounds {
 
 struct VirtualDisplaySpec {
     std::string name;
-    DisplayMode maxPixels;            // the largest size the display is made for
-    std::vector<DisplayMode> modes;   // offered modes, the first is the wanted one
+    DisplayMode maxPixels;           // the largest size the display is made for
+    std::vector<DisplayMode> modes;  // offered modes, the first is the wanted one
     int refreshHz = 60;
     bool operator==(const VirtualDisplaySpec&) const = default;
 };

@@ -19,11 +19,11 @@ public:
     };
 
     bool available = true;
-    bool startsInMode = false;                    // a new display is already in its first mode
-    std::string createError;                      // non-empty: create fails with it
+    bool startsInMode = false;                       // a new display is already in its first mode
+    std::string createError;                         // non-empty: create fails with it
     std::vector<platform::DisplayMode> listedModes;  // when set, listed instead of the spec's
-    int modeListsEmpty = 0;                       // the first N mode lists come back empty
-    int setModeIgnored = 0;                       // the first N switches report success but change nothing
+    int modeListsEmpty = 0;                          // the first N mode lists come back empty
+    int setModeIgnored = 0;                          // the first N switches report success but change nothing
     int setModeResult = 0;
     std::optional<platform::DisplayBounds> main = platform::DisplayBounds{0, 0, 1920, 1080};
     int placeResult = 0;

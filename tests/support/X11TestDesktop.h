@@ -43,14 +43,16 @@ struct X11TestDesktop {
         auto* c = x->get();
         Reply<xcb_randr_get_screen_resources_current_reply_t> res(xcb_randr_get_screen_resources_current_reply(
             c, xcb_randr_get_screen_resources_current(c, x->root()), nullptr));
-        if (!res || xcb_randr_get_screen_resources_current_crtcs_length(res.get()) < 1) return std::unexpected("no CRTC");
+        if (!res || xcb_randr_get_screen_resources_current_crtcs_length(res.get()) < 1)
+            return std::unexpected("no CRTC");
         const auto crtc = xcb_randr_get_screen_resources_current_crtcs(res.get())[0];
         const auto output = xcb_randr_get_screen_resources_current_outputs(res.get())[0];
         const std::string name = "fit-" + std::to_string(width) + "x" + std::to_string(height);
         auto info = platform::x11::cvtReducedBlanking(width, height, 60);
         info.name_len = static_cast<std::uint16_t>(name.size());
         Reply<xcb_randr_create_mode_reply_t> mode(xcb_randr_create_mode_reply(
-            c, xcb_randr_create_mode(c, x->root(), info, static_cast<std::uint32_t>(name.size()), name.data()), nullptr));
+            c, xcb_randr_create_mode(c, x->root(), info, static_cast<std::uint32_t>(name.size()), name.data()),
+            nullptr));
         if (!mode) return std::unexpected("cannot create the desktop mode");
         xcb_randr_add_output_mode(c, output, mode->mode);
         Reply<xcb_randr_set_crtc_config_reply_t> set(xcb_randr_set_crtc_config_reply(
@@ -127,10 +129,10 @@ struct X11TestDesktop {
 }  // namespace orvanta::testing
 
 // In a test body: `desktop` for a private fitted server, or a skip (a failure under CI=true).
-#define ORVANTA_REQUIRE_X11_DESKTOP(...)                                                      \
-    auto orvantaDesktop_ = ::orvanta::testing::X11TestDesktop::start(__VA_ARGS__);            \
-    if (!orvantaDesktop_) {                                                                   \
-        ::orvanta::testing::skipOrFailWithoutService("Xvfb: " + orvantaDesktop_.error());     \
-        return;                                                                               \
-    }                                                                                         \
+#define ORVANTA_REQUIRE_X11_DESKTOP(...)                                                  \
+    auto orvantaDesktop_ = ::orvanta::testing::X11TestDesktop::start(__VA_ARGS__);        \
+    if (!orvantaDesktop_) {                                                               \
+        ::orvanta::testing::skipOrFailWithoutService("Xvfb: " + orvantaDesktop_.error()); \
+        return;                                                                           \
+    }                                                                                     \
     auto& desktop = *orvantaDesktop_

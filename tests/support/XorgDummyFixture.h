@@ -19,15 +19,18 @@ namespace orvanta::testing {
 
 class XorgDummyServer {
 public:
-    static bool runnable() { return ::geteuid() == 0 && std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"); }
+    static bool runnable() {
+        return ::geteuid() == 0 && std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so");
+    }
 
     static std::expected<std::unique_ptr<XorgDummyServer>, std::string> start() {
         const auto dir = std::filesystem::temp_directory_path() / ("orvanta-xorg-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir / "conf.d");
-        std::ofstream(dir / "xorg.conf") << "Section \"Device\"\n Identifier \"d\"\n Driver \"dummy\"\n VideoRam 256000\nEndSection\n"
-                                            "Section \"Monitor\"\n Identifier \"m\"\n HorizSync 5.0-1000.0\n VertRefresh 5.0-200.0\nEndSection\n"
-                                            "Section \"Screen\"\n Identifier \"s\"\n Device \"d\"\n Monitor \"m\"\n DefaultDepth 24\n"
-                                            " SubSection \"Display\"\n  Depth 24\n  Virtual 8192 4096\n EndSubSection\nEndSection\n";
+        std::ofstream(dir / "xorg.conf")
+            << "Section \"Device\"\n Identifier \"d\"\n Driver \"dummy\"\n VideoRam 256000\nEndSection\n"
+               "Section \"Monitor\"\n Identifier \"m\"\n HorizSync 5.0-1000.0\n VertRefresh 5.0-200.0\nEndSection\n"
+               "Section \"Screen\"\n Identifier \"s\"\n Device \"d\"\n Monitor \"m\"\n DefaultDepth 24\n"
+               " SubSection \"Display\"\n  Depth 24\n  Virtual 8192 4096\n EndSubSection\nEndSection\n";
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected("pipe failed");
         auto pid = startChild({.argv = {"Xorg", "-displayfd", "3", "-noreset", "-novtswitch", "-sharevts", "-nolisten",

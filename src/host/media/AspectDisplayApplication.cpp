@@ -10,9 +10,8 @@ namespace orvanta::host {
 AspectDisplayApplication::AspectDisplayApplication(std::uint32_t id, NowFn now, LogFn log)
     : displayID(id),
       log_(log ? std::move(log) : LogFn([](std::string_view line) { Log::info(line); })),
-      now_(now ? std::move(now) : NowFn([] {
-          return static_cast<double>(base::SystemClock::shared().uptimeMicros()) / 1e6;
-      })) {}
+      now_(now ? std::move(now)
+               : NowFn([] { return static_cast<double>(base::SystemClock::shared().uptimeMicros()) / 1e6; })) {}
 
 std::string AspectDisplayApplication::windowText(const WindowKey& key) const {
     return "display=" + std::to_string(displayID) + " window=" + std::to_string(key.id) +
@@ -67,8 +66,7 @@ void AspectDisplayApplication::recordWindowList(bool available) {
 }
 
 void AspectDisplayApplication::sweep(const std::function<bool()>& promote, const std::function<void()>& switchCapture,
-                                     bool captureActive,
-                                     const std::function<void(std::function<void()> done)>& move) {
+                                     bool captureActive, const std::function<void(std::function<void()> done)>& move) {
     if (!promote()) return;
     if (!captureSelected) {
         captureSelected = true;

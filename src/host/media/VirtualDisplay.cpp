@@ -91,12 +91,10 @@ std::optional<DisplaySize> aspectSize(std::int64_t width, std::int64_t height, d
     }
 
     const std::int64_t base = 2 * lo;
-    const std::int64_t top =
-        std::min(maxLong, static_cast<std::int64_t>(static_cast<double>(2 * base) / 0.1));
+    const std::int64_t top = std::min(maxLong, static_cast<std::int64_t>(static_cast<double>(2 * base) / 0.1));
     const double s = std::isfinite(scale) ? std::clamp(scale, 0.1, 2.0) : 1.0;
     const double e = std::log(2.0 / s) / kLnTwenty;
-    const double grown = static_cast<double>(base) *
-                         std::pow(static_cast<double>(top) / static_cast<double>(base), e);
+    const double grown = static_cast<double>(base) * std::pow(static_cast<double>(top) / static_cast<double>(base), e);
     const std::int64_t l = std::clamp(2 * static_cast<std::int64_t>(std::round(grown / 2.0)), base, top);
     return DisplaySize{aspect.candidate(l), true, aspect.candidate(top), aspect.candidate(base)};
 }
@@ -127,8 +125,8 @@ std::optional<PixelSize> VirtualDisplay::pixelSize(std::int64_t viewportWidth, s
     return PixelSize{evenWithin(k * vw, 3840), evenWithin(k * vh, 2400)};
 }
 
-VirtualDisplayService::VirtualDisplayService(platform::VirtualDisplayFactory& factory, base::Executor& queue,
-                                             LogFn log, SleepFn sleep)
+VirtualDisplayService::VirtualDisplayService(platform::VirtualDisplayFactory& factory, base::Executor& queue, LogFn log,
+                                             SleepFn sleep)
     : factory_(factory),
       queue_(queue),
       log_(log ? std::move(log) : LogFn([](std::string_view line) { Log::info(line); })),

@@ -23,10 +23,10 @@ struct PixelSize {
 };
 
 struct DisplaySize {
-    PixelSize pixels;                        // the mode
-    bool hiDPI = false;                      // a 2x mode: points are half the pixels
-    PixelSize descriptorPixels;              // the largest size the display is made for
-    std::optional<PixelSize> outputPixels;   // the encoded picture for display aspect fit; makes modes strict
+    PixelSize pixels;                       // the mode
+    bool hiDPI = false;                     // a 2x mode: points are half the pixels
+    PixelSize descriptorPixels;             // the largest size the display is made for
+    std::optional<PixelSize> outputPixels;  // the encoded picture for display aspect fit; makes modes strict
     bool operator==(const DisplaySize&) const = default;
 };
 

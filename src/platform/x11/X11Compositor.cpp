@@ -177,7 +177,8 @@ void X11Compositor::restack(xcb_window_t id, xcb_window_t above) {
     stack_.erase(it);
     auto at = stack_.begin();
     if (above != XCB_NONE) {
-        const auto sibling = std::find_if(stack_.begin(), stack_.end(), [above](const Window& w) { return w.id == above; });
+        const auto sibling =
+            std::find_if(stack_.begin(), stack_.end(), [above](const Window& w) { return w.id == above; });
         at = sibling == stack_.end() ? stack_.end() : sibling + 1;
     }
     stack_.insert(at, moved);
@@ -311,9 +312,9 @@ void X11Compositor::loadBackground() {
     const xcb_pixmap_t pixmap = *static_cast<const xcb_pixmap_t*>(xcb_get_property_value(property.get()));
     Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, pixmap), nullptr));
     if (!geometry) return;
-    const xcb_render_pictformat_t format = geometry->depth == 32 ? argbFormat_
+    const xcb_render_pictformat_t format = geometry->depth == 32                         ? argbFormat_
                                            : geometry->depth == x_->screen()->root_depth ? rootFormat_
-                                                                                          : 0;
+                                                                                         : 0;
     if (format == 0) return;
     background_ = xcb_generate_id(c);
     const std::uint32_t repeat = XCB_RENDER_REPEAT_NORMAL;
@@ -450,11 +451,13 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
             const auto oy = static_cast<std::int16_t>(dy + window.border);
             xcb_xfixes_translate_region(c, window.shape, ox, oy);
             xcb_xfixes_intersect_region(c, window.shape, dirty, shaped);
-            xcb_xfixes_translate_region(c, window.shape, static_cast<std::int16_t>(-ox), static_cast<std::int16_t>(-oy));
+            xcb_xfixes_translate_region(c, window.shape, static_cast<std::int16_t>(-ox),
+                                        static_cast<std::int16_t>(-oy));
             xcb_xfixes_set_picture_clip_region(c, buffer_.picture, shaped, 0, 0);
         }
         xcb_render_composite(c, window.alpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC, window.picture,
-                             XCB_NONE, buffer_.picture, 0, 0, 0, 0, dx, dy, static_cast<std::uint16_t>(window.outer.width),
+                             XCB_NONE, buffer_.picture, 0, 0, 0, 0, dx, dy,
+                             static_cast<std::uint16_t>(window.outer.width),
                              static_cast<std::uint16_t>(window.outer.height));
         if (window.shape != XCB_NONE) xcb_xfixes_set_picture_clip_region(c, buffer_.picture, dirty, 0, 0);
     }

@@ -55,7 +55,7 @@ private:
         DisplayBounds outer;  // with the border
         std::uint16_t border = 0;
         bool mapped = false;
-        bool known = false;  // class and visual read
+        bool known = false;     // class and visual read
         bool drawable = false;  // InputOutput
         xcb_render_pictformat_t format = 0;
         bool alpha = false;

@@ -59,9 +59,9 @@ X11BlackoutCovers::X11BlackoutCovers(std::unique_ptr<XConnection> x) : x_(std::m
                       XCB_COPY_FROM_PARENT, 0, nullptr);
     const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     xcb_change_window_attributes(c, x_->root(), XCB_CW_EVENT_MASK, &mask);
-    xcb_randr_select_input(c, x_->root(),
-                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    xcb_randr_select_input(
+        c, x_->root(),
+        XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
     xcb_flush(c);
     events_ = std::thread([this] { readEvents(); });
 }
@@ -109,9 +109,11 @@ std::vector<CoverScreen> X11BlackoutCovers::screens() {
         xcb_randr_get_monitors_reply(x_->get(), xcb_randr_get_monitors(x_->get(), x_->root(), 1), nullptr));
     std::vector<CoverScreen> result;
     if (!reply) return result;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+         xcb_randr_monitor_info_next(&it)) {
         const auto* m = it.data;
-        result.push_back({monitorDisplayID(*x_, m->name), {m->x, m->y, m->width, m->height},
+        result.push_back({monitorDisplayID(*x_, m->name),
+                          {m->x, m->y, m->width, m->height},
                           hasVirtualDisplayMark(atomName(*x_, m->name))});
     }
     return result;
@@ -146,8 +148,8 @@ std::optional<std::uint32_t> X11BlackoutCovers::createCover(const DisplayBounds&
     if (covers_.empty()) {
         overlayMode_ = !compositingManagerRuns();
         if (overlayMode_) {
-            Reply<xcb_composite_get_overlay_window_reply_t> overlay(xcb_composite_get_overlay_window_reply(
-                c, xcb_composite_get_overlay_window(c, x_->root()), nullptr));
+            Reply<xcb_composite_get_overlay_window_reply_t> overlay(
+                xcb_composite_get_overlay_window_reply(c, xcb_composite_get_overlay_window(c, x_->root()), nullptr));
             if (!overlay) return std::nullopt;
             overlay_ = overlay->overlay_win;
             setShape(*x_, overlay_, XCB_SHAPE_SK_INPUT, {});

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/uio.h>
-#include <xcb/xcbext.h>
 #include <unistd.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cmath>
@@ -35,8 +35,7 @@ struct Monitor {
 };
 
 std::string atomName(XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(
-        xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
+    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
     if (!reply) return {};
     return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
 }
@@ -47,7 +46,8 @@ Resources resources(XConnection& x) {
 }
 
 OutputInfo outputInfo(XConnection& x, xcb_randr_output_t output, xcb_timestamp_t ts) {
-    return OutputInfo(xcb_randr_get_output_info_reply(x.get(), xcb_randr_get_output_info(x.get(), output, ts), nullptr));
+    return OutputInfo(
+        xcb_randr_get_output_info_reply(x.get(), xcb_randr_get_output_info(x.get(), output, ts), nullptr));
 }
 
 CrtcInfo crtcInfo(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts) {
@@ -80,7 +80,8 @@ std::vector<Monitor> monitors(XConnection& x, bool activeOnly) {
         xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), activeOnly ? 1 : 0), nullptr));
     std::vector<Monitor> result;
     if (!reply) return result;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+         xcb_randr_monitor_info_next(&it)) {
         const auto* m = it.data;
         const auto* outs = xcb_randr_monitor_info_outputs(m);
         result.push_back({m->name, atomName(x, m->name), m->primary != 0, m->automatic != 0,
@@ -103,7 +104,8 @@ std::optional<Monitor> mainMonitor(XConnection& x) {
 
 std::expected<void, std::string> check(XConnection& x, xcb_void_cookie_t cookie, const char* what) {
     Reply<xcb_generic_error_t> error(xcb_request_check(x.get(), cookie));
-    if (error) return std::unexpected(std::string(what) + " failed (X error " + std::to_string(error->error_code) + ")");
+    if (error)
+        return std::unexpected(std::string(what) + " failed (X error " + std::to_string(error->error_code) + ")");
     return {};
 }
 
@@ -125,8 +127,8 @@ std::expected<void, std::string> setCrtc(XConnection& x, xcb_randr_crtc_t crtc, 
 // Sent by hand: Debian 12's libxcb computes a wrong length for this request and aborts. A monitor
 // of the same name goes first, since older servers refuse to replace one.
 std::expected<void, std::string> setMonitor(XConnection& x, const std::string& name, bool primary,
-                                             const DisplayBounds& b, std::uint32_t mmWidth, std::uint32_t mmHeight,
-                                             const std::vector<std::uint32_t>& outputs) {
+                                            const DisplayBounds& b, std::uint32_t mmWidth, std::uint32_t mmHeight,
+                                            const std::vector<std::uint32_t>& outputs) {
     const xcb_atom_t atom = x.atom(name);
     Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_randr_delete_monitor_checked(x.get(), x.root(), atom)));
     struct Header {
@@ -162,13 +164,14 @@ std::uint32_t millimetres(std::uint32_t pixels, std::uint32_t refPixels, std::ui
 // Grows the screen to hold `right` x `bottom` when it is smaller.
 std::expected<void, std::string> growScreen(XConnection& x, std::uint32_t right, std::uint32_t bottom) {
     const auto* s = x.screen();
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
     if (!geometry) return std::unexpected("cannot read the screen size");
     const std::uint32_t width = std::max<std::uint32_t>(geometry->width, right);
     const std::uint32_t height = std::max<std::uint32_t>(geometry->height, bottom);
     if (width == geometry->width && height == geometry->height) return {};
-    Reply<xcb_randr_get_screen_size_range_reply_t> range(xcb_randr_get_screen_size_range_reply(
-        x.get(), xcb_randr_get_screen_size_range(x.get(), x.root()), nullptr));
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(x.get(), xcb_randr_get_screen_size_range(x.get(), x.root()), nullptr));
     if (!range || width > range->max_width || height > range->max_height) {
         return std::unexpected("the screen cannot grow to " + std::to_string(width) + "x" + std::to_string(height));
     }
@@ -180,9 +183,10 @@ std::expected<void, std::string> growScreen(XConnection& x, std::uint32_t right,
                  "growing the screen");
 }
 
-std::expected<xcb_randr_mode_t, std::string> createMode(XConnection& x, const DisplayMode& size, const std::string& name) {
-    xcb_randr_mode_info_t info = cvtReducedBlanking(static_cast<std::uint16_t>(size.width),
-                                                    static_cast<std::uint16_t>(size.height), 60);
+std::expected<xcb_randr_mode_t, std::string> createMode(XConnection& x, const DisplayMode& size,
+                                                        const std::string& name) {
+    xcb_randr_mode_info_t info =
+        cvtReducedBlanking(static_cast<std::uint16_t>(size.width), static_cast<std::uint16_t>(size.height), 60);
     info.name_len = static_cast<std::uint16_t>(name.size());
     Reply<xcb_randr_create_mode_reply_t> reply(xcb_randr_create_mode_reply(
         x.get(), xcb_randr_create_mode(x.get(), x.root(), info, static_cast<std::uint32_t>(name.size()), name.data()),
@@ -192,8 +196,8 @@ std::expected<xcb_randr_mode_t, std::string> createMode(XConnection& x, const Di
 }
 
 bool hasEdid(XConnection& x, xcb_randr_output_t output) {
-    Reply<xcb_randr_list_output_properties_reply_t> reply(xcb_randr_list_output_properties_reply(
-        x.get(), xcb_randr_list_output_properties(x.get(), output), nullptr));
+    Reply<xcb_randr_list_output_properties_reply_t> reply(
+        xcb_randr_list_output_properties_reply(x.get(), xcb_randr_list_output_properties(x.get(), output), nullptr));
     if (!reply) return false;
     const xcb_atom_t edid = x.atom("EDID");
     const auto* atoms = xcb_randr_list_output_properties_atoms(reply.get());
@@ -211,7 +215,8 @@ std::optional<SpareOutput> findSpareOutput(XConnection& x, const xcb_randr_get_s
     std::vector<xcb_randr_crtc_t> freeCrtcs;
     for (auto crtc : crtcsOf(res)) {
         const auto info = crtcInfo(x, crtc, res->config_timestamp);
-        if (info && info->mode == 0 && xcb_randr_get_crtc_info_outputs_length(info.get()) == 0) freeCrtcs.push_back(crtc);
+        if (info && info->mode == 0 && xcb_randr_get_crtc_info_outputs_length(info.get()) == 0)
+            freeCrtcs.push_back(crtc);
     }
     for (auto output : outputsOf(res)) {
         const auto info = outputInfo(x, output, res->config_timestamp);
@@ -286,13 +291,19 @@ std::string RandrArrangement::toJson() const {
     j["primary"] = primary;
     j["crtcs"] = nlohmann::json::array();
     for (const auto& c : crtcs) {
-        j["crtcs"].push_back({{"id", c.id}, {"x", c.x}, {"y", c.y}, {"mode", c.mode}, {"rotation", c.rotation},
-                              {"outputs", c.outputs}});
+        j["crtcs"].push_back(
+            {{"id", c.id}, {"x", c.x}, {"y", c.y}, {"mode", c.mode}, {"rotation", c.rotation}, {"outputs", c.outputs}});
     }
     j["monitors"] = nlohmann::json::array();
     for (const auto& m : monitors) {
-        j["monitors"].push_back({{"name", m.name}, {"primary", m.primary}, {"x", m.x}, {"y", m.y}, {"width", m.width},
-                                 {"height", m.height}, {"mmWidth", m.mmWidth}, {"mmHeight", m.mmHeight},
+        j["monitors"].push_back({{"name", m.name},
+                                 {"primary", m.primary},
+                                 {"x", m.x},
+                                 {"y", m.y},
+                                 {"width", m.width},
+                                 {"height", m.height},
+                                 {"mmWidth", m.mmWidth},
+                                 {"mmHeight", m.mmHeight},
                                  {"outputs", m.outputs}});
     }
     return j.dump();
@@ -310,7 +321,8 @@ std::expected<RandrArrangement, std::string> RandrArrangement::fromJson(const st
         for (const auto& c : j.at("crtcs")) {
             a.crtcs.push_back({c.at("id").get<std::uint32_t>(), c.at("x").get<std::int32_t>(),
                                c.at("y").get<std::int32_t>(), c.at("mode").get<std::uint32_t>(),
-                               c.at("rotation").get<std::uint16_t>(), c.at("outputs").get<std::vector<std::uint32_t>>()});
+                               c.at("rotation").get<std::uint16_t>(),
+                               c.at("outputs").get<std::vector<std::uint32_t>>()});
         }
         for (const auto& m : j.at("monitors")) {
             a.monitors.push_back({m.at("name").get<std::string>(), m.at("primary").get<bool>(),
@@ -338,7 +350,11 @@ xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t heig
     constexpr double kMinVerticalBlankMicros = 460.0;
     constexpr int kFrontPorch = 3, kMinBackPorch = 6;
     const int w = width, h = height;
-    const int vsync = w * 3 == h * 4 ? 4 : w * 9 == h * 16 ? 5 : w * 10 == h * 16 ? 6 : (w * 4 == h * 5 || w * 9 == h * 15) ? 7 : 10;
+    const int vsync = w * 3 == h * 4                        ? 4
+                      : w * 9 == h * 16                     ? 5
+                      : w * 10 == h * 16                    ? 6
+                      : (w * 4 == h * 5 || w * 9 == h * 15) ? 7
+                                                            : 10;
     const double linePeriod = (1e6 / refreshHz - kMinVerticalBlankMicros) / h;
     const int blankLines = std::max(static_cast<int>(std::ceil(kMinVerticalBlankMicros / linePeriod)),
                                     kFrontPorch + vsync + kMinBackPorch);
@@ -361,7 +377,8 @@ xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t heig
 
 std::expected<RandrArrangement, std::string> readArrangement(XConnection& x) {
     const auto res = resources(x);
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
     Reply<xcb_randr_get_output_primary_reply_t> primary(
         xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
     if (!res || !geometry || !primary) return std::unexpected("cannot read the RandR arrangement");
@@ -401,7 +418,8 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
     };
 
     for (const auto& m : monitors(x, false)) {
-        if (!m.automatic) note(check(x, xcb_randr_delete_monitor_checked(x.get(), x.root(), m.atom), "deleting a monitor"));
+        if (!m.automatic)
+            note(check(x, xcb_randr_delete_monitor_checked(x.get(), x.root(), m.atom), "deleting a monitor"));
     }
     // CRTCs that differ go off first, so that the screen can shrink; then each is set back.
     std::vector<const RandrArrangement::Crtc*> toSet;
@@ -409,13 +427,15 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
         const auto current = crtcInfo(x, crtc, ts);
         if (!current) continue;
         const RandrArrangement::Crtc now = crtcState(crtc, current.get());
-        const auto want = std::find_if(saved.crtcs.begin(), saved.crtcs.end(), [&](const auto& c) { return c.id == crtc; });
+        const auto want =
+            std::find_if(saved.crtcs.begin(), saved.crtcs.end(), [&](const auto& c) { return c.id == crtc; });
         const bool wantOn = want != saved.crtcs.end() && want->mode != 0;
         if (want != saved.crtcs.end() && *want == now) continue;
         if (now.mode != 0) note(setCrtc(x, crtc, ts, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}));
         if (wantOn) toSet.push_back(&*want);
     }
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
     if (geometry && (geometry->width != saved.width || geometry->height != saved.height)) {
         const std::uint32_t mmWidth = saved.mmWidth ? saved.mmWidth : millimetres(saved.width, 0, 0);
         const std::uint32_t mmHeight = saved.mmHeight ? saved.mmHeight : millimetres(saved.height, 0, 0);
@@ -425,7 +445,8 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
                    "restoring the screen size"));
     }
     for (const auto* c : toSet) note(setCrtc(x, c->id, ts, c->x, c->y, c->mode, c->rotation, c->outputs));
-    note(check(x, xcb_randr_set_output_primary_checked(x.get(), x.root(), saved.primary), "restoring the primary output"));
+    note(check(x, xcb_randr_set_output_primary_checked(x.get(), x.root(), saved.primary),
+               "restoring the primary output"));
 
     // Our modes: off every output, then gone.
     const auto* modes = xcb_randr_get_screen_resources_current_modes(res.get());
@@ -504,7 +525,8 @@ std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const
         ServerGrab grab(*x_);
         auto saved = readArrangement(*x_);
         if (!saved) return std::unexpected(saved.error());
-        if (auto written = writeAtomically(stateFile_, saved->toJson()); !written) return std::unexpected(written.error());
+        if (auto written = writeAtomically(stateFile_, saved->toJson()); !written)
+            return std::unexpected(written.error());
         if (auto built = build(how, size); !built) {
             (void)restoreArrangement(*x_, *saved);
             std::filesystem::remove(stateFile_);
@@ -529,13 +551,16 @@ std::expected<void, std::string> X11VirtualDisplayFactory::build(VirtualDisplayS
     if (how == VirtualDisplayStrategy::spareOutput) {
         const auto spare = findSpareOutput(*x_, res.get());
         if (!spare) return std::unexpected("the spare output is gone");
-        const std::string name = std::string(kVirtualDisplayMark) + "-" + std::to_string(size.width) + "x" +
-                                 std::to_string(size.height);
+        const std::string name =
+            std::string(kVirtualDisplayMark) + "-" + std::to_string(size.width) + "x" + std::to_string(size.height);
         const auto mode = createMode(*x_, size, name);
         if (!mode) return std::unexpected(mode.error());
-        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), spare->output, *mode), "adding the mode"); !r)
+        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), spare->output, *mode), "adding the mode");
+            !r)
             return r;
-        if (auto r = growScreen(*x_, static_cast<std::uint32_t>(left + size.width), static_cast<std::uint32_t>(top + size.height)); !r)
+        if (auto r = growScreen(*x_, static_cast<std::uint32_t>(left + size.width),
+                                static_cast<std::uint32_t>(top + size.height));
+            !r)
             return r;
         if (auto r = setCrtc(*x_, spare->crtc, ts, left, top, *mode, XCB_RANDR_ROTATION_ROTATE_0, {spare->output}); !r)
             return r;
@@ -556,7 +581,8 @@ std::expected<void, std::string> X11VirtualDisplayFactory::build(VirtualDisplayS
     if (!mode) return std::unexpected(mode.error());
     const auto outputs = crtcOutputs(current.get());
     for (auto output : outputs) {
-        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), output, *mode), "adding the mode"); !r) return r;
+        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), output, *mode), "adding the mode"); !r)
+            return r;
     }
     // The main monitor keeps its place and size; ours starts where the old mode ended.
     const DisplayBounds mainArea{current->x, current->y, current->width, current->height};
@@ -639,17 +665,21 @@ std::expected<bool, std::string> X11VirtualDisplayFactory::recoverAfterCrash() {
 
 // Top-level windows entirely outside the screen go to the primary display's corner.
 void X11VirtualDisplayFactory::moveStrayWindows() {
-    Reply<xcb_get_geometry_reply_t> screen(xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), x_->root()), nullptr));
+    Reply<xcb_get_geometry_reply_t> screen(
+        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), x_->root()), nullptr));
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), x_->root()), nullptr));
     const auto main = mainMonitor(*x_);
     if (!screen || !tree || !main) return;
     const auto* children = xcb_query_tree_children(tree.get());
     for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        Reply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
-            x_->get(), xcb_get_window_attributes(x_->get(), children[i]), nullptr));
-        Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), children[i]), nullptr));
-        if (!attributes || !g || attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE) continue;
-        const bool outside = g->x >= screen->width || g->y >= screen->height || g->x + g->width <= 0 || g->y + g->height <= 0;
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(x_->get(), xcb_get_window_attributes(x_->get(), children[i]), nullptr));
+        Reply<xcb_get_geometry_reply_t> g(
+            xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), children[i]), nullptr));
+        if (!attributes || !g || attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+            continue;
+        const bool outside =
+            g->x >= screen->width || g->y >= screen->height || g->x + g->width <= 0 || g->y + g->height <= 0;
         if (!outside) continue;
         const std::uint32_t position[] = {static_cast<std::uint32_t>(main->bounds.x),
                                           static_cast<std::uint32_t>(main->bounds.y)};

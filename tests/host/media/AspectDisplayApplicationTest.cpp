@@ -62,7 +62,8 @@ TEST_F(AspectDisplayApplicationTest, RecoveriesLogTheRetryCount) {
     app_.recordMove(window_, busy_);
     takeLines();
     app_.recordMove(window_, std::nullopt);
-    EXPECT_EQ(takeLines(), std::vector<std::string>{"display aspect fit: move recovered display=9 window=41 pid=300 retry=2"});
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{"display aspect fit: move recovered display=9 window=41 pid=300 retry=2"});
     EXPECT_TRUE(app_.canMove(window_));
 
     app_.recordMove(window_, ordinary_);
@@ -136,7 +137,8 @@ TEST_F(AspectDisplayApplicationTest, SweepPromotesSwitchesCaptureOnceAndRunsOneB
 TEST_F(AspectDisplayApplicationTest, ABatchEndingAfterTheApplicationIsGoneIsHarmless) {
     std::function<void()> done;
     {
-        AspectDisplayApplication app(3, [] { return 0.0; }, [](std::string_view) {});
+        AspectDisplayApplication app(
+            3, [] { return 0.0; }, [](std::string_view) {});
         app.sweep([] { return true; }, [] {}, true, [&](std::function<void()> d) { done = std::move(d); });
     }
     done();

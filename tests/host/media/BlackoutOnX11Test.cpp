@@ -21,7 +21,8 @@ constexpr platform::DisplayBounds kScreen{0, 0, 1920, 1080};
 std::vector<std::uint32_t> pixelsOf(const platform::x11::ComposedImage& image) {
     std::vector<std::uint32_t> result;
     for (int y = 0; y < image.height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
+        const auto* row =
+            reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
         for (int x = 0; x < image.width; ++x) result.push_back(row[x] & 0xFFFFFF);
     }
     return result;
@@ -113,16 +114,17 @@ TEST(VirtualDisplayOnX11Test, CreatesAHiDPIDisplayRightOfTheMainOneAndReleasesIt
     const auto before = platform::x11::readArrangement(*desktop.x);
     testing::ManualExecutor queue;
     std::vector<std::string> lines;
-    VirtualDisplayService service(**factory, queue, [&](std::string_view l) { lines.emplace_back(l); },
-                                  [](std::chrono::milliseconds) {});
+    VirtualDisplayService service(
+        **factory, queue, [&](std::string_view l) { lines.emplace_back(l); }, [](std::chrono::milliseconds) {});
     ASSERT_TRUE(service.isAvailable());
     const auto size = VirtualDisplay::aspectDisplaySize(1920, 1080, 1, std::nullopt);
     ASSERT_TRUE(size);
     const auto display = service.create(*size);
     ASSERT_TRUE(display);
     EXPECT_EQ(display->origin, (DisplayOrigin{1920, 0}));
-    EXPECT_EQ(lines, std::vector<std::string>{"virtual display: created id=" + std::to_string(display->displayID) +
-                                              " requested 2254x1268px HiDPI mode 2254x1268px (1127x634pt) origin 1920,0"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"virtual display: created id=" + std::to_string(display->displayID) +
+                                       " requested 2254x1268px HiDPI mode 2254x1268px (1127x634pt) origin 1920,0"});
     service.release(display);
     queue.runUntilIdle();
     EXPECT_EQ(platform::x11::readArrangement(*desktop.x), before);

@@ -86,7 +86,8 @@ TEST_F(BlackoutOverlayTest, CoversStayInvisibleUntilCaptureExcludesThem) {
     main_.runUntilIdle();
     EXPECT_EQ(covers_.revealedCount(), 2u);
     EXPECT_EQ(revealedCalls_, 1);
-    EXPECT_EQ(takeLines(), (std::vector<std::string>{"blackout: cover", "blackout: revealed 2 window(s) on 2 display(s)"}));
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{"blackout: cover", "blackout: revealed 2 window(s) on 2 display(s)"}));
 }
 
 TEST_F(BlackoutOverlayTest, RequestsApplyTheLatestValueAndRepeatsDoNothing) {

@@ -57,9 +57,9 @@ TEST(VirtualDisplaySizeTest, PixelSizeMatchesTheWorkedExamples) {
     };
     const std::vector<Case> cases = {
         {1000, 800, {2880, 1800}, {2880, 2304}},
-        {4000, 3000, {1920, 1080}, {3200, 2400}},   // larger than main: k stays 1 but the limits shrink it
+        {4000, 3000, {1920, 1080}, {3200, 2400}},  // larger than main: k stays 1 but the limits shrink it
         {1000, 500, {800, 400}, {1000, 500}},      // larger than main within the limits: k = 1
-        {1, 1, {1920, 1080}, {1920, 1920}},       // the larger factor fills the main display
+        {1, 1, {1920, 1080}, {1920, 1920}},        // the larger factor fills the main display
         {3, 3, {0, 0}, {2, 2}},                    // rounded down to even, at least 2
     };
     for (const auto& c : cases) {
@@ -68,7 +68,8 @@ TEST(VirtualDisplaySizeTest, PixelSizeMatchesTheWorkedExamples) {
 }
 
 TEST(VirtualDisplaySizeTest, EmptyViewportsGiveNothing) {
-    for (const auto& [w, h] : std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 1080}, {1920, 0}, {-5, 100}, {100, -1}}) {
+    for (const auto& [w, h] :
+         std::vector<std::pair<std::int64_t, std::int64_t>>{{0, 1080}, {1920, 0}, {-5, 100}, {100, -1}}) {
         EXPECT_FALSE(VirtualDisplay::aspectDisplaySize(w, h, 1, std::nullopt)) << w << "x" << h;
         EXPECT_FALSE(VirtualDisplay::pixelSize(w, h, {1920, 1080})) << w << "x" << h;
     }
@@ -79,8 +80,9 @@ TEST(VirtualDisplaySizeTest, EmptyViewportsGiveNothing) {
 TEST(VirtualDisplaySizeTest, UntrustedViewportsStayWithinTheLimits) {
     const std::int64_t huge = std::int64_t{1} << 50;
     const std::vector<std::int64_t> sides = {1, 2, 3, 7, 480, 1079, 1920, 2049, 4097, 100'000, huge};
-    const std::vector<std::optional<PixelSize>> minimums = {
-        std::nullopt, PixelSize{0, 0}, PixelSize{-4, -9}, PixelSize{1921, 1081}, PixelSize{huge, huge}, PixelSize{3, 5000}};
+    const std::vector<std::optional<PixelSize>> minimums = {std::nullopt,          PixelSize{0, 0},
+                                                            PixelSize{-4, -9},     PixelSize{1921, 1081},
+                                                            PixelSize{huge, huge}, PixelSize{3, 5000}};
     const auto within = [](const PixelSize& p) {
         return p.width >= 2 && p.height >= 2 && p.width <= 3840 && p.height <= 4096 && p.width % 2 == 0 &&
                p.height % 2 == 0 && ((p.width + 15) / 16) * ((p.height + 15) / 16) <= 34'560;
@@ -115,7 +117,8 @@ protected:
         return *service_;
     }
     static DisplaySize size(bool strict) {
-        return DisplaySize{{1920, 1080}, true, {3840, 2160}, strict ? std::optional(PixelSize{1920, 1080}) : std::nullopt};
+        return DisplaySize{
+            {1920, 1080}, true, {3840, 2160}, strict ? std::optional(PixelSize{1920, 1080}) : std::nullopt};
     }
 
     testing::FakeVirtualDisplayFactory factory_;
@@ -166,9 +169,10 @@ TEST_F(VirtualDisplayServiceTest, StrictSelectionGivesUpAfterTenAttemptsAndRemov
     EXPECT_EQ(factory_.modeListCalls, 10);
     EXPECT_EQ(slept_, 900ms);
     EXPECT_EQ(factory_.released, std::vector<std::uint32_t>{7});
-    EXPECT_EQ(lines_, (std::vector<std::string>{
-                          "virtual display: mode 1920x1080px (960x540pt) not active",
-                          "virtual display: requested Retina mode 960x540pt / 1920x1080px unavailable, actual 0x0pt / 0x0px"}));
+    EXPECT_EQ(lines_,
+              (std::vector<std::string>{
+                  "virtual display: mode 1920x1080px (960x540pt) not active",
+                  "virtual display: requested Retina mode 960x540pt / 1920x1080px unavailable, actual 0x0pt / 0x0px"}));
 }
 
 TEST_F(VirtualDisplayServiceTest, LenientSelectionStopsAtTheFirstMissAndKeepsTheDisplay) {

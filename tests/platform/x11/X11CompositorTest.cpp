@@ -17,7 +17,8 @@ std::vector<std::uint32_t> pixelsOf(const ComposedImage& image) {
     std::vector<std::uint32_t> result;
     result.reserve(static_cast<std::size_t>(image.width) * image.height);
     for (int y = 0; y < image.height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
+        const auto* row =
+            reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
         for (int x = 0; x < image.width; ++x) result.push_back(row[x] & 0xFFFFFF);
     }
     return result;
@@ -60,12 +61,14 @@ TEST_F(X11CompositorTest, TheComposedPictureEqualsAPlainGrabThroughEveryChange) 
         {"raise", [&] { xcb_configure_window(c, windows_[0], XCB_CONFIG_WINDOW_STACK_MODE, &above); }},
         {"lower", [&] { xcb_configure_window(c, windows_[0], XCB_CONFIG_WINDOW_STACK_MODE, &below); }},
         {"move", [&] { xcb_configure_window(c, windows_[0], XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, moved); }},
-        {"resize", [&] { xcb_configure_window(c, windows_[1], XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, resized); }},
+        {"resize",
+         [&] { xcb_configure_window(c, windows_[1], XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, resized); }},
         {"paint", [&] { desktop.paint(windows_[2], 0x8844AA); }},
-        {"shape", [&] {
+        {"shape",
+         [&] {
              const xcb_rectangle_t parts[] = {{0, 0, 100, 100}, {200, 50, 80, 300}};
-             xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, windows_[1], 0, 0,
-                                  2, parts);
+             xcb_shape_rectangles(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, windows_[1],
+                                  0, 0, 2, parts);
          }},
         {"unmap", [&] { xcb_unmap_window(c, windows_[3]); }},
         {"map again", [&] { xcb_map_window(c, windows_[3]); }},

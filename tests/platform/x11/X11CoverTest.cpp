@@ -18,7 +18,8 @@ constexpr DisplayBounds kScreen{0, 0, 1920, 1080};
 std::vector<std::uint32_t> pixelsOf(const ComposedImage& image) {
     std::vector<std::uint32_t> result;
     for (int y = 0; y < image.height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
+        const auto* row =
+            reinterpret_cast<const std::uint32_t*>(image.pixels + static_cast<std::ptrdiff_t>(y) * image.stride);
         for (int x = 0; x < image.width; ++x) result.push_back(row[x] & 0xFFFFFF);
     }
     return result;

@@ -29,12 +29,18 @@ TEST(X11VirtualDisplayTest, ModesUseReducedBlankingTimings) {
 }
 
 TEST(X11VirtualDisplayTest, SavedArrangementsReadBackAndBadFilesAreRefused) {
-    RandrArrangement a{1920, 1080, 508, 286, {{63, 0, 0, 58, 1, {64}}, {65, 0, 0, 0, 1, {}}}, 64,
+    RandrArrangement a{1920,
+                       1080,
+                       508,
+                       286,
+                       {{63, 0, 0, 58, 1, {64}}, {65, 0, 0, 0, 1, {}}},
+                       64,
                        {{"LEFT", true, 0, 0, 1920, 1080, 508, 286, {64}}}};
     EXPECT_EQ(RandrArrangement::fromJson(a.toJson()), a);
-    for (const char* bad : {"", "{", "[]", R"({"width":1920})",
-                            R"({"width":0,"height":0,"mmWidth":0,"mmHeight":0,"primary":0,"crtcs":[],"monitors":[]})",
-                            R"({"width":-1,"height":1080,"mmWidth":0,"mmHeight":0,"primary":0,"crtcs":[],"monitors":[]})"}) {
+    for (const char* bad :
+         {"", "{", "[]", R"({"width":1920})",
+          R"({"width":0,"height":0,"mmWidth":0,"mmHeight":0,"primary":0,"crtcs":[],"monitors":[]})",
+          R"({"width":-1,"height":1080,"mmWidth":0,"mmHeight":0,"primary":0,"crtcs":[],"monitors":[]})"}) {
         EXPECT_FALSE(RandrArrangement::fromJson(bad)) << bad;
     }
 }
@@ -54,7 +60,8 @@ protected:
         std::vector<std::string> names;
         Reply<xcb_randr_get_monitors_reply_t> reply(
             xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), 1), nullptr));
-        for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+             xcb_randr_monitor_info_next(&it)) {
             Reply<xcb_get_atom_name_reply_t> name(
                 xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), it.data->name), nullptr));
             names.emplace_back(xcb_get_atom_name_name(name.get()), xcb_get_atom_name_name_length(name.get()));
@@ -88,7 +95,8 @@ TEST_F(X11VirtualDisplayServerTest, SpansAHeadlessServerAndRestoresItExactly) {
 
     // The pointer reaches the new display, and what is drawn there can be captured.
     xcb_warp_pointer(x.get(), XCB_NONE, x.root(), 0, 0, 0, 0, 2500, 700);
-    Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(x.get(), xcb_query_pointer(x.get(), x.root()), nullptr));
+    Reply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(x.get(), xcb_query_pointer(x.get(), x.root()), nullptr));
     ASSERT_TRUE(pointer);
     EXPECT_EQ(pointer->root_x, 2500);
     EXPECT_EQ(pointer->root_y, 700);
@@ -157,7 +165,6 @@ TEST_F(X11VirtualDisplayServerTest, AnUnreadableSavedFileIsReportedAndRemoved) {
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
 }
 
-
 // A server with a spare connector: the display gets an output and a CRTC of its own.
 TEST_F(X11VirtualDisplayServerTest, UsesASpareOutputOnXorgWithTheDummyDriver) {
     if (!testing::XorgDummyServer::runnable()) GTEST_SKIP() << "Xorg with the dummy driver needs root";
@@ -183,7 +190,8 @@ TEST_F(X11VirtualDisplayServerTest, UsesASpareOutputOnXorgWithTheDummyDriver) {
     ASSERT_TRUE(during);
     // Two CRTCs drive pictures now, the main one unchanged.
     EXPECT_EQ(std::count_if(during->crtcs.begin(), during->crtcs.end(), [](const auto& c) { return c.mode != 0; }), 2);
-    xcb_warp_pointer((*x)->get(), XCB_NONE, (*x)->root(), 0, 0, 0, 0, static_cast<std::int16_t>(main->width + 2000), 1200);
+    xcb_warp_pointer((*x)->get(), XCB_NONE, (*x)->root(), 0, 0, 0, 0, static_cast<std::int16_t>(main->width + 2000),
+                     1200);
     Reply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply((*x)->get(), xcb_query_pointer((*x)->get(), (*x)->root()), nullptr));
     ASSERT_TRUE(pointer);
