@@ -6,6 +6,7 @@
 #include <xcb/xcbext.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -469,19 +470,25 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
     return result;
 }
 
-std::filesystem::path X11VirtualDisplayFactory::defaultStateFile() {
+std::filesystem::path X11VirtualDisplayFactory::defaultStateFile(const std::string& display) {
+    const char* env = std::getenv("DISPLAY");
+    std::string name = display.empty() && env ? env : display;
+    std::replace_if(
+        name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)) && ch != '.'; },
+        '_');
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
     std::filesystem::path base = state && *state ? std::filesystem::path(state)
                                  : home && *home ? std::filesystem::path(home) / ".local/state"
                                                  : std::filesystem::temp_directory_path();
-    return base / "orvanta" / "randr-arrangement.json";
+    return base / "orvanta" / ("randr-arrangement-" + name + ".json");
 }
 
 std::expected<std::unique_ptr<X11VirtualDisplayFactory>, std::string> X11VirtualDisplayFactory::open(
     const std::string& display, std::filesystem::path stateFile) {
     auto x = XConnection::open(display);
     if (!x) return std::unexpected(x.error());
+    if (stateFile.empty()) stateFile = defaultStateFile(display);
     return std::unique_ptr<X11VirtualDisplayFactory>(new X11VirtualDisplayFactory(std::move(*x), std::move(stateFile)));
 }
 

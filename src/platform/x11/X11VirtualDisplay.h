@@ -75,10 +75,12 @@ enum class VirtualDisplayStrategy { spareOutput, span, none };
 
 class X11VirtualDisplayFactory final : public VirtualDisplayFactory {
 public:
+    // `stateFile` empty: defaultStateFile(display).
     static std::expected<std::unique_ptr<X11VirtualDisplayFactory>, std::string> open(
-        const std::string& display = {}, std::filesystem::path stateFile = defaultStateFile());
-    // $XDG_STATE_HOME/orvanta/randr-arrangement.json (~/.local/state when unset).
-    static std::filesystem::path defaultStateFile();
+        const std::string& display = {}, std::filesystem::path stateFile = {});
+    // $XDG_STATE_HOME/orvanta/randr-arrangement-<display>.json (~/.local/state when unset); one
+    // file per X display, since each has its own arrangement. `display` empty means $DISPLAY.
+    static std::filesystem::path defaultStateFile(const std::string& display = {});
     ~X11VirtualDisplayFactory() override;
 
     // At start: puts back an arrangement that a crashed run left behind and moves windows left

@@ -28,6 +28,15 @@ TEST(X11VirtualDisplayTest, ModesUseReducedBlankingTimings) {
     EXPECT_EQ(mode.vsync_end, 1088);
 }
 
+TEST(X11VirtualDisplayTest, EachDisplayHasItsOwnStateFile) {
+    const auto a = X11VirtualDisplayFactory::defaultStateFile(":0");
+    const auto b = X11VirtualDisplayFactory::defaultStateFile(":1");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.filename(), "randr-arrangement-_0.json");
+    EXPECT_EQ(a.parent_path().filename(), "orvanta");
+    EXPECT_EQ(X11VirtualDisplayFactory::defaultStateFile("../../x:0").filename(), "randr-arrangement-.._.._x_0.json");
+}
+
 TEST(X11VirtualDisplayTest, SavedArrangementsReadBackAndBadFilesAreRefused) {
     RandrArrangement a{1920,
                        1080,
@@ -163,6 +172,22 @@ TEST_F(X11VirtualDisplayServerTest, AnUnreadableSavedFileIsReportedAndRemoved) {
     ASSERT_TRUE(vd);
     EXPECT_FALSE(vd->recoverAfterCrash());
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
+}
+
+TEST_F(X11VirtualDisplayServerTest, ToleratesTheUserRemovingTheDisplay) {
+    ORVANTA_REQUIRE_X11_DESKTOP();
+    auto& x = *desktop.x;
+    const auto before = readArrangement(x);
+    auto vd = factory(desktop.server->display());
+    ASSERT_TRUE(vd);
+    const auto id = vd->create(spec(1280, 800));
+    ASSERT_TRUE(id);
+    Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_randr_delete_monitor_checked(x.get(), x.root(), *id)));
+    EXPECT_FALSE(vd->bounds(*id));
+    EXPECT_FALSE(vd->currentMode(*id));
+    EXPECT_NE(vd->setMode(*id, {1280, 800}), 0);
+    vd->release(*id);
+    EXPECT_EQ(readArrangement(x).value_or(RandrArrangement{}), *before);
 }
 
 // A server with a spare connector: the display gets an output and a CRTC of its own.
