@@ -22,6 +22,19 @@ std::optional<DisplayBounds> intersect(const DisplayBounds& a, const DisplayBoun
     return DisplayBounds{static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), right - left, bottom - top};
 }
 
+// The rectangle around `clip` (relative to `area`), in root coordinates.
+DisplayBounds boundingBox(const std::vector<xcb_rectangle_t>& clip, const DisplayBounds& area) {
+    std::int64_t left = INT64_MAX, top = INT64_MAX, right = INT64_MIN, bottom = INT64_MIN;
+    for (const auto& r : clip) {
+        left = std::min<std::int64_t>(left, r.x);
+        top = std::min<std::int64_t>(top, r.y);
+        right = std::max<std::int64_t>(right, r.x + r.width);
+        bottom = std::max<std::int64_t>(bottom, r.y + r.height);
+    }
+    return {static_cast<std::int32_t>(area.x + left), static_cast<std::int32_t>(area.y + top), right - left,
+            bottom - top};
+}
+
 }  // namespace
 
 std::expected<std::unique_ptr<X11Compositor>, std::string> X11Compositor::open(const std::string& display) {
@@ -422,22 +435,39 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
     }
 
     auto* c = x_->get();
+    const auto shown = [&](const Window& window) {
+        return window.mapped && window.drawable && !excludedInUse_.contains(window.id) && intersect(window.outer, area);
+    };
+    // What lies under an opaque window covering everything to draw is not drawn, background included.
+    std::size_t first = 0;
+    bool covered = false;
+    const DisplayBounds box = boundingBox(clip, area);
+    for (std::size_t i = stack_.size(); i-- > 0 && !covered;) {
+        Window& window = stack_[i];
+        if (!shown(window)) continue;
+        ensurePicture(window);
+        if (!window.alpha && window.shape == XCB_NONE && intersect(window.outer, box) == box) {
+            first = i;
+            covered = true;
+        }
+    }
+
     const xcb_xfixes_region_t dirty = xcb_generate_id(c);
     xcb_xfixes_create_region(c, dirty, static_cast<std::uint32_t>(clip.size()), clip.data());
     xcb_xfixes_set_picture_clip_region(c, buffer_.picture, dirty, 0, 0);
     const auto w = static_cast<std::uint16_t>(area.width);
     const auto h = static_cast<std::uint16_t>(area.height);
-    if (background_ != XCB_NONE) {
+    if (!covered && background_ != XCB_NONE) {
         xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, background_, XCB_NONE, buffer_.picture,
                              static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y), 0, 0, 0, 0, w, h);
-    } else {
+    } else if (!covered) {
         const xcb_rectangle_t all{0, 0, w, h};
         xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, buffer_.picture, {0, 0, 0, 0xFFFF}, 1, &all);
     }
     xcb_xfixes_region_t shaped = XCB_NONE;
-    for (auto& window : stack_) {
-        if (!window.mapped || !window.drawable || excludedInUse_.contains(window.id)) continue;
-        if (!intersect(window.outer, area)) continue;
+    for (std::size_t i = first; i < stack_.size(); ++i) {
+        Window& window = stack_[i];
+        if (!shown(window)) continue;
         ensurePicture(window);
         const auto dx = static_cast<std::int16_t>(window.outer.x - area.x);
         const auto dy = static_cast<std::int16_t>(window.outer.y - area.y);

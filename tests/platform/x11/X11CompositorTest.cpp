@@ -75,6 +75,9 @@ TEST_F(X11CompositorTest, TheComposedPictureEqualsAPlainGrabThroughEveryChange) 
         {"new window", [&] { late = desktop.window(900, 500, 100, 100, 0x00FFFF); }},
         {"destroy", [&] { xcb_destroy_window(c, late); }},
         {"background", [&] { desktop.setBackground(0x777777); }},
+        {"full screen on top", [&] { late = desktop.window(0, 0, 1920, 1080, 0x123456); }},
+        {"paint beneath it", [&] { desktop.paint(windows_[2], 0x00AA00); }},
+        {"full screen gone", [&] { xcb_destroy_window(c, late); }},
     };
     for (const auto& [name, change] : changes) {
         SCOPED_TRACE(name);
