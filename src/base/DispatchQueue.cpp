@@ -4,6 +4,11 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <stdexcept>
+
+#ifndef NDEBUG
+#include <unordered_map>
+#endif
 
 namespace orvanta::base {
 namespace {
@@ -12,22 +17,94 @@ constexpr std::size_t kThreadNameMax = 15;
 
 using Timer = boost::asio::steady_timer;
 
-struct RepeatingState {
-    Timer timer;
-    Micros interval;
-    Task task;
-    std::shared_ptr<std::atomic<bool>> cancelled;
+// A delayed task on a queue. The timer belongs to its pending wait, which the context destroys
+// with itself; cancelling also cancels the timer so that its wait does not linger until the
+// deadline.
+class QueueTask final : public ScheduledTask {
+public:
+    QueueTask(Task task, const std::shared_ptr<boost::asio::io_context>& context, const std::shared_ptr<Timer>& timer)
+        : ScheduledTask(std::move(task)), context_(context), timer_(timer) {}
+
+private:
+    void onCancelled() override {
+        const auto context = context_.lock();
+        if (!context) return;
+        boost::asio::post(*context, [timer = timer_] {
+            if (const auto live = timer.lock()) live->cancel();
+        });
+    }
+
+    std::weak_ptr<boost::asio::io_context> context_;
+    std::weak_ptr<Timer> timer_;
 };
 
-void armRepeating(const std::shared_ptr<RepeatingState>& state) {
-    // From the previous deadline, not from now, so that a slow task does not shift the schedule.
-    state->timer.expires_at(state->timer.expiry() + state->interval);
-    state->timer.async_wait([state](const boost::system::error_code& error) {
-        if (error || state->cancelled->load()) return;
-        state->task();
-        if (!state->cancelled->load()) armRepeating(state);
+void armRepeating(const std::shared_ptr<Timer>& timer, const std::shared_ptr<QueueTask>& task,
+                  Timer::duration interval) {
+    timer->async_wait([timer, task, interval](const boost::system::error_code& error) {
+        if (error || !task->run(true)) return;
+        const auto next =
+            nextTickAfter(timer->expiry().time_since_epoch(), interval, Timer::clock_type::now().time_since_epoch());
+        timer->expires_at(Timer::time_point(next));
+        armRepeating(timer, task, interval);
     });
 }
+
+#ifndef NDEBUG
+// The queue whose task runs on this thread, for the wait graph below.
+thread_local const DispatchQueue* currentQueue = nullptr;
+thread_local std::string currentLabel;
+
+// Which queue each queue's thread waits on in a synchronous call. A call that would close a
+// cycle of such waits deadlocks every queue in it; in debug builds it throws instead, naming them.
+class WaitGraph {
+public:
+    static WaitGraph& shared() {
+        static WaitGraph graph;
+        return graph;
+    }
+
+    void enter(const DispatchQueue* from, const DispatchQueue* to, const std::string& toLabel) {
+        std::lock_guard lock(mutex_);
+        std::string path = currentLabel + " -> " + toLabel;
+        for (auto edge = edges_.find(to); edge != edges_.end(); edge = edges_.find(edge->second.to)) {
+            path += " -> " + edge->second.toLabel;
+            if (edge->second.to == from) {
+                throw std::logic_error("synchronous calls between queues wait on each other: " + path);
+            }
+        }
+        edges_[from] = Edge{to, toLabel};
+    }
+
+    void leave(const DispatchQueue* from) {
+        std::lock_guard lock(mutex_);
+        edges_.erase(from);
+    }
+
+private:
+    struct Edge {
+        const DispatchQueue* to;
+        std::string toLabel;
+    };
+    std::mutex mutex_;
+    std::unordered_map<const DispatchQueue*, Edge> edges_;
+};
+
+// Records the calling queue's wait on `to` for as long as it lasts.
+class WaitEdge {
+public:
+    WaitEdge(const DispatchQueue* to, const std::string& toLabel) : from_(currentQueue) {
+        if (from_) WaitGraph::shared().enter(from_, to, toLabel);
+    }
+    ~WaitEdge() {
+        if (from_) WaitGraph::shared().leave(from_);
+    }
+    WaitEdge(const WaitEdge&) = delete;
+    WaitEdge& operator=(const WaitEdge&) = delete;
+
+private:
+    const DispatchQueue* from_;
+};
+#endif
 
 }  // namespace
 
@@ -35,15 +112,19 @@ DispatchQueue::DispatchQueue(std::string label)
     : label_(std::move(label)),
       context_(std::make_shared<boost::asio::io_context>()),
       work_(boost::asio::make_work_guard(*context_)) {
-    thread_ = std::thread([context = context_, name = label_.substr(0, kThreadNameMax)] {
-        pthread_setname_np(pthread_self(), name.c_str());
+    thread_ = std::thread([this, context = context_, label = label_] {
+        pthread_setname_np(pthread_self(), label.substr(0, kThreadNameMax).c_str());
+#ifndef NDEBUG
+        currentQueue = this;  // an identity only, never read through: the queue may go first
+        currentLabel = label;
+#endif
         context->run();
     });
 }
 
 DispatchQueue::~DispatchQueue() {
+    stop();
     work_.reset();
-    context_->stop();
     if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();  // the last owner let go from inside a task; the thread ends by itself
     } else {
@@ -51,25 +132,38 @@ DispatchQueue::~DispatchQueue() {
     }
 }
 
+void DispatchQueue::stop() {
+    waiters_->stop();
+    context_->stop();
+}
+
 void DispatchQueue::async(Task task) { boost::asio::post(*context_, std::move(task)); }
 
 TaskHandle DispatchQueue::asyncAfter(Micros delay, Task task) {
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
     auto timer = std::make_shared<Timer>(*context_, delay);
-    timer->async_wait([timer, cancelled, task = std::move(task)](const boost::system::error_code& error) {
-        if (!error && !cancelled->load()) task();
+    auto scheduled = std::make_shared<QueueTask>(std::move(task), context_, timer);
+    timer->async_wait([timer, scheduled](const boost::system::error_code& error) {
+        if (!error) scheduled->run(false);
     });
-    return TaskHandle(cancelled);
+    return TaskHandle(scheduled);
 }
 
 TaskHandle DispatchQueue::repeating(Micros interval, Task task) {
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    auto state = std::make_shared<RepeatingState>(
-        RepeatingState{Timer(*context_, Timer::clock_type::now()), interval, std::move(task), cancelled});
-    armRepeating(state);
-    return TaskHandle(cancelled);
+    const Timer::duration period = std::max<Timer::duration>(interval, Micros(1));
+    auto timer = std::make_shared<Timer>(*context_, period);
+    auto scheduled = std::make_shared<QueueTask>(std::move(task), context_, timer);
+    armRepeating(timer, scheduled, period);
+    return TaskHandle(scheduled);
 }
 
 bool DispatchQueue::isCurrent() const { return thread_.get_id() == std::this_thread::get_id(); }
+
+void DispatchQueue::runAndWait(const Task& job) {
+    if (isCurrent()) throw std::logic_error("sync called on its own queue " + label_);
+#ifndef NDEBUG
+    WaitEdge edge(this, label_);
+#endif
+    waiters_->runAndWait(job, [this](Task task) { async(std::move(task)); });
+}
 
 }  // namespace orvanta::base

@@ -5,13 +5,12 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <future>
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <thread>
-#include <type_traits>
 
 #include "base/Executor.h"
+#include "base/SyncWaiters.h"
 
 namespace orvanta::base {
 
@@ -19,7 +18,7 @@ class DispatchQueue final : public Executor {
 public:
     // The thread is named after `label` (cut to the 15 characters Linux keeps).
     explicit DispatchQueue(std::string label);
-    // Pending tasks are dropped; a running task finishes first.
+    // Stops the queue and waits for a running task to finish.
     ~DispatchQueue() override;
 
     DispatchQueue(const DispatchQueue&) = delete;
@@ -30,20 +29,16 @@ public:
     TaskHandle repeating(Micros interval, Task task) override;
     bool isCurrent() const override;
 
-    // Runs `fn` on the queue and waits for its result; an exception thrown by `fn` reaches the
-    // caller. Calling it from the queue itself would wait forever, so that throws logic_error.
-    template <class F>
-    auto sync(F&& fn) -> std::invoke_result_t<F&> {
-        if (isCurrent()) throw std::logic_error("DispatchQueue::sync called on its own queue " + label_);
-        std::packaged_task<std::invoke_result_t<F&>()> job(std::forward<F>(fn));
-        auto result = job.get_future();
-        async([&job] { job(); });
-        return result.get();
-    }
+    // A running task finishes; pending and later tasks are dropped, and callers waiting in sync
+    // wake with ExecutorStopped. Safe from any thread, the queue's own included.
+    void stop();
 
     const std::string& label() const { return label_; }
     // For Asio objects (sockets, timers) whose completions must run on this queue.
     boost::asio::io_context& context() { return *context_; }
+
+protected:
+    void runAndWait(const Task& job) override;
 
 private:
     std::string label_;
@@ -51,6 +46,7 @@ private:
     // its own tasks.
     std::shared_ptr<boost::asio::io_context> context_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    std::shared_ptr<SyncWaiters> waiters_ = std::make_shared<SyncWaiters>();
     std::thread thread_;
 };
 

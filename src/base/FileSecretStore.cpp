@@ -1,7 +1,9 @@
 #include "base/FileSecretStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,13 @@ constexpr std::size_t kLengthBytes = 8;
 constexpr std::size_t kHeaderBytes = kMagic.size() + kLengthBytes;
 constexpr std::size_t kDigestBytes = std::tuple_size_v<Sha256Digest>;
 constexpr std::size_t kMaxFileBytes = kHeaderBytes + FileSecretStore::kMaxItemBytes + kDigestBytes;
+
+// A save writes "tmp.<random>" and renames it over the item. It holds an exclusive flock on the
+// temporary file from its creation to its rename, so a temporary file whose lock can be taken
+// belongs to a save that ended without renaming (a killed writer): opening the store removes it.
+// Creating and locking the file happen under a shared lock on the directory, which the clean-up
+// takes exclusively, so that it never sees a new file before its lock.
+constexpr std::string_view kTemporaryPrefix = "tmp.";
 
 class Fd {
 public:
@@ -148,6 +157,45 @@ std::expected<void, SecretStoreError> fillTemporary(Fd& fd, ByteView data) {
     return {};
 }
 
+// Creates the temporary file of a save, locked as explained at kTemporaryPrefix.
+std::expected<Fd, SecretStoreError> createLockedTemporary(int dirFd, const std::string& name) {
+    if (::flock(dirFd, LOCK_SH) != 0) return failWithErrno();
+    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kItemMode));
+    const int error = errno;
+    const bool locked = fd && ::flock(fd.get(), LOCK_EX) == 0;
+    ::flock(dirFd, LOCK_UN);
+    if (!fd) return fail(error);
+    if (!locked) {
+        const int lockError = errno;
+        ::unlinkat(dirFd, name.c_str(), 0);
+        return fail(lockError);
+    }
+    return fd;
+}
+
+// Removes the temporary files that no save holds any more. Best effort: whatever fails here only
+// leaves a file for the next time.
+void removeStaleTemporaries(int dirFd) {
+    if (::flock(dirFd, LOCK_EX | LOCK_NB) != 0) return;  // a save is creating its file: next time
+    const int listingFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    if (!listing) {
+        if (listingFd >= 0) ::close(listingFd);
+        ::flock(dirFd, LOCK_UN);
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(kTemporaryPrefix)) continue;
+        const Fd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(listing);
+    ::flock(dirFd, LOCK_UN);
+}
+
 bool isPlainNameByte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
@@ -179,7 +227,9 @@ std::string homeDirectory() {
 
 }  // namespace
 
-FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {}
+FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {
+    if (auto existing = openDirectory(directory_); existing && *existing) removeStaleTemporaries((*existing)->get());
+}
 
 std::filesystem::path FileSecretStore::defaultDirectory() {
     // The base-directory convention ignores a relative XDG_DATA_HOME.
@@ -231,10 +281,17 @@ std::expected<void, SecretStoreError> FileSecretStore::save(const std::string& s
     if (!directory) return std::unexpected(directory.error());
     const int dirFd = directory->get();
     const std::string name = fileName(service, account);
-    const std::string temporary = "tmp." + hexLower(secureRandomBytes(8));
-    Fd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kItemMode));
-    if (!fd) return failWithErrno();
-    if (auto filled = fillTemporary(fd, data); !filled) {
+    const std::string temporary = std::string(kTemporaryPrefix) + hexLower(secureRandomBytes(8));
+    auto fd = createLockedTemporary(dirFd, temporary);
+    if (!fd) return std::unexpected(fd.error());
+    // A second descriptor of the same open file keeps the lock once fillTemporary closes the first.
+    const Fd lock(::fcntl(fd->get(), F_DUPFD_CLOEXEC, 0));
+    if (!lock) {
+        const int error = errno;
+        ::unlinkat(dirFd, temporary.c_str(), 0);
+        return fail(error);
+    }
+    if (auto filled = fillTemporary(*fd, data); !filled) {
         ::unlinkat(dirFd, temporary.c_str(), 0);
         return filled;
     }

@@ -28,6 +28,7 @@ public:
     static constexpr std::size_t kMaxItemBytes = std::size_t{4} << 20;
 
     // `directory` holds the item files directly; it is created (mode 0700) on the first save.
+    // Temporary files left by saves that never finished (a writer killed mid-write) are removed.
     explicit FileSecretStore(std::filesystem::path directory);
 
     // "$XDG_DATA_HOME/orvanta/secrets" when that variable is an absolute path, otherwise

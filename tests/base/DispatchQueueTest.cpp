@@ -80,6 +80,53 @@ TEST(DispatchQueue, RepeatingTimerRunsUntilCancelled) {
     EXPECT_EQ(ticks.load(), atCancel);
 }
 
+// A queue held up through many ticks of its timer runs one of them, not the backlog: the third
+// tick after the hold is at least a whole interval later, where a burst would put it at once.
+TEST(DispatchQueue, RepeatingTimerTicksOnceAfterABusySpell) {
+    constexpr auto kInterval = 20ms;
+    DispatchQueue queue("test.busy");
+    DispatchQueue alarm("test.alarm");
+    std::latch elapsed(1);
+    std::latch three(1);
+    std::chrono::steady_clock::time_point resumed;
+    std::vector<std::chrono::steady_clock::time_point> after;
+    TaskHandle timer = queue.repeating(kInterval, [&] {
+        if (resumed == std::chrono::steady_clock::time_point{}) return;
+        after.push_back(std::chrono::steady_clock::now());
+        if (after.size() == 3) three.count_down();
+    });
+    alarm.asyncAfter(10 * kInterval, [&] { elapsed.count_down(); });
+    queue.async([&] {
+        elapsed.wait();
+        resumed = std::chrono::steady_clock::now();
+    });
+    three.wait();
+    timer.cancel();
+    queue.sync([] {});
+    EXPECT_GE(after[2] - resumed, kInterval);
+}
+
+#ifndef NDEBUG
+TEST(DispatchQueue, CycleOfSynchronousWaitsIsAnErrorNamingTheQueues) {
+    DispatchQueue host("test.cycle.host");
+    DispatchQueue display("test.cycle.display");
+    const std::string message = host.sync([&] {
+        return display.sync([&] {
+            try {
+                host.sync([] {});
+            } catch (const std::logic_error& error) {
+                return std::string(error.what());
+            }
+            return std::string();
+        });
+    });
+    EXPECT_NE(message.find("test.cycle.display -> test.cycle.host -> test.cycle.display"), std::string::npos)
+        << message;
+    // The waits are forgotten once over: the same hops without the cycle go through.
+    EXPECT_EQ(host.sync([&] { return display.sync([] { return 7; }); }), 7);
+}
+#endif
+
 TEST(DispatchQueue, CanBeDestroyedByItsOwnTask) {
     auto queue = std::make_unique<DispatchQueue>("test.self");
     std::latch gone(1);

@@ -1,16 +1,21 @@
 #include "base/FileSecretStore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <thread>
 #include "support/TempDir.h"
 
 namespace orvanta::base {
@@ -95,6 +100,62 @@ TEST_F(FileSecretStoreTest, ReplacesAnItemByRenameAndLeavesNoTemporaryFile) {
     // What a write interrupted by a crash leaves behind is never read as the item.
     std::ofstream(dir_ / "tmp.0011223344556677") << "ORVSEC1\n";
     EXPECT_EQ(loadText(store, "devices"), "new");
+}
+
+// A save holds an exclusive flock on its temporary file until the rename; one that nobody holds
+// is what a killed writer left.
+TEST_F(FileSecretStoreTest, OpeningRemovesTheTemporaryFilesOfInterruptedSavesOnly) {
+    ASSERT_TRUE(FileSecretStore(dir_).save("svc", "devices", asBytes("[1]")).has_value());
+    const fs::path killed = dir_ / "tmp.00000000000000aa";
+    const fs::path live = dir_ / "tmp.00000000000000bb";
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        const int fd = ::open(killed.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(fd, "ORVSEC1\n", 8) != 8) ::_exit(1);
+        if (::write(ready[1], "x", 1) != 1) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::kill(writer, SIGKILL);
+    ASSERT_EQ(::waitpid(writer, nullptr, 0), writer);
+
+    const int held = ::open(live.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    std::ofstream(dir_ / "tmp.0011223344556677") << "ORVSEC1\n";  // unlocked: an interrupted save
+
+    const auto item = fs::path(FileSecretStore::fileName("svc", "devices"));
+    FileSecretStore reopened(dir_);
+    auto names = entries(dir_);
+    std::ranges::sort(names);
+    EXPECT_EQ(names, (std::vector<fs::path>{item, live.filename()}));
+
+    ::close(held);
+    FileSecretStore again(dir_);
+    EXPECT_EQ(entries(dir_), std::vector<fs::path>{item});
+    EXPECT_EQ(loadText(again, "devices"), "[1]");
+}
+
+TEST_F(FileSecretStoreTest, OpeningNeverRemovesTheFileOfASaveInProgress) {
+    FileSecretStore writer(dir_);
+    ASSERT_TRUE(writer.save("svc", "devices", asBytes("0")).has_value());
+    std::atomic<bool> saving = true;
+    std::thread opener([&] {
+        while (saving) FileSecretStore reopened(dir_);
+    });
+    int failures = 0;
+    for (int i = 0; i < 100; ++i) failures += writer.save("svc", "devices", asBytes(std::to_string(i))) ? 0 : 1;
+    saving = false;
+    opener.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(loadText(writer, "devices"), "99");
 }
 
 TEST_F(FileSecretStoreTest, RefusesDamagedItemsAndKeepsThem) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -56,24 +57,63 @@ bool hasWindowManager(xcb_connection_t* c, xcb_window_t root, xcb_atom_t check) 
     return present;
 }
 
-// Waits until a window manager announces itself on the root window.
+bool listsWindow(xcb_connection_t* c, xcb_window_t root, xcb_atom_t list, xcb_window_t window) {
+    auto* reply = xcb_get_property_reply(c, xcb_get_property(c, 0, root, list, XCB_ATOM_WINDOW, 0, 4096), nullptr);
+    bool found = false;
+    if (reply) {
+        const auto* windows = static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+        const int count = xcb_get_property_value_length(reply) / 4;
+        found = std::find(windows, windows + count, window) != windows + count;
+    }
+    std::free(reply);
+    return found;
+}
+
+// Waits on the root window's property changes until `ready` holds or `limit` passes.
+template <class Ready>
+bool awaitRoot(xcb_connection_t* c, Ready ready, std::chrono::milliseconds limit = std::chrono::milliseconds(kStartTimeoutMillis)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline || xcb_connection_has_error(c)) return false;
+        pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&p, 1, 100);
+        while (auto* event = xcb_poll_for_event(c)) std::free(event);
+    }
+    return true;
+}
+
+// Waits until a window manager announces itself and then manages a window: openbox sets its
+// check property before it takes over map requests, so a window mapped in between stays unmanaged
+// until it is mapped again.
 std::expected<void, std::string> awaitWindowManager(const std::string& display) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
         return std::unexpected("cannot connect to " + display);
     }
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t root = screen->root;
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
     const xcb_atom_t check = internAtom(c, "_NET_SUPPORTING_WM_CHECK");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMillis);
-    bool ready = hasWindowManager(c, root, check);
-    while (!ready && std::chrono::steady_clock::now() < deadline && !xcb_connection_has_error(c)) {
-        pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
-        ::poll(&p, 1, 100);
-        while (auto* event = xcb_poll_for_event(c)) std::free(event);
-        ready = hasWindowManager(c, root, check);
+    const xcb_atom_t clients = internAtom(c, "_NET_CLIENT_LIST");
+    bool ready = awaitRoot(c, [&] { return hasWindowManager(c, root, check); });
+    if (ready) {
+        const xcb_window_t probe = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, 0, nullptr);
+        static constexpr char kClass[] = "orvanta-probe\0orvanta-probe";
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, probe, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof kClass - 1,
+                            kClass);
+        ready = false;
+        for (int attempt = 0; attempt < kStartTimeoutMillis / 500 && !ready; ++attempt) {
+            xcb_unmap_window(c, probe);
+            xcb_map_window(c, probe);
+            xcb_flush(c);
+            ready = awaitRoot(c, [&] { return listsWindow(c, root, clients, probe); }, std::chrono::milliseconds(500));
+        }
+        xcb_destroy_window(c, probe);
+        xcb_flush(c);
     }
     xcb_disconnect(c);
     if (!ready) return std::unexpected("openbox did not take the display within 10 s (see " + logPath("openbox") + ")");
