@@ -99,15 +99,15 @@ private:
 void BM_SendBinaryMessages1MB(benchmark::State& state) {
     constexpr std::size_t kMessageBytes = 1 << 20;
     constexpr int kInFlight = 4;
-    orvanta::base::DispatchQueue transport("zq2.transport");
+    auto transport = std::make_shared<orvanta::base::DispatchQueue>("zq2.transport");
     orvanta::base::DispatchQueue owner("zq2.host");
-    boost::asio::ip::tcp::acceptor acceptor(transport.context(),
+    boost::asio::ip::tcp::acceptor acceptor(transport->context(),
                                             boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
     auto peer = std::make_unique<DrainingPeer>(acceptor.local_endpoint().port());
-    boost::asio::ip::tcp::socket socket(transport.context());
+    boost::asio::ip::tcp::socket socket(transport->context());
     acceptor.accept(socket);
-    auto connection = WebSocketConnection::create(std::move(socket), {}, owner, orvanta::base::SystemClock::shared(),
-                                                  [](std::string_view) {});
+    auto connection = WebSocketConnection::create({transport, std::move(socket)}, {}, owner,
+                                                  orvanta::base::SystemClock::shared(), [](std::string_view) {});
     owner.sync([&] { connection->start(); });
 
     std::mt19937 random(11);
@@ -140,7 +140,7 @@ void BM_SendBinaryMessages1MB(benchmark::State& state) {
 
     peer.reset();
     owner.sync([&] { connection.reset(); });
-    transport.sync([] {});
+    transport->sync([] {});
 }
 BENCHMARK(BM_SendBinaryMessages1MB)->UseRealTime();
 

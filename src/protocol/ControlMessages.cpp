@@ -5,6 +5,7 @@
 
 #include "base/Base64.h"
 #include "base/Utf8.h"
+#include "protocol/RecordFields.h"
 
 namespace orvanta::protocol {
 
@@ -12,337 +13,105 @@ using base::JsonError;
 using base::JsonObjectReader;
 using base::JsonObjectWriter;
 using base::JsonResult;
+using detail::defaulted;
+using detail::lenient;
+using detail::optional;
+using detail::required;
 
 // ---------------------------------------------------------------------------------------------
 // Handshake and session
 
-JsonResult<Viewport> Viewport::readJson(JsonObjectReader& r) {
-    Viewport v{r.required<std::int64_t>("width"), r.required<std::int64_t>("height")};
-    return r.finish(v);
-}
+ORVANTA_RECORD_FIELDS(Viewport, required("width", &Viewport::width), required("height", &Viewport::height))
 
-void Viewport::writeJson(JsonObjectWriter& w) const {
-    w.required("width", width);
-    w.required("height", height);
-}
+ORVANTA_RECORD_FIELDS(DeviceCaps, required("codecs", &DeviceCaps::codecs), required("maxFps", &DeviceCaps::maxFps),
+                      required("lowPower", &DeviceCaps::lowPower), optional("client", &DeviceCaps::client),
+                      optional("separateCursor", &DeviceCaps::separateCursor))
 
-JsonResult<DeviceCaps> DeviceCaps::readJson(JsonObjectReader& r) {
-    DeviceCaps caps{r.required<std::vector<std::string>>("codecs"), r.required<std::int64_t>("maxFps"),
-                    r.required<bool>("lowPower"), r.optional<std::string>("client"),
-                    r.optional<bool>("separateCursor")};
-    return r.finish(std::move(caps));
-}
+ORVANTA_RECORD_FIELDS(Hello, required("token", &Hello::token), required("deviceId", &Hello::deviceId),
+                      required("idiom", &Hello::idiom), required("viewport", &Hello::viewport),
+                      required("caps", &Hello::caps), lenient("screenPixels", &Hello::screenPixels))
 
-void DeviceCaps::writeJson(JsonObjectWriter& w) const {
-    w.required("codecs", codecs);
-    w.required("maxFps", maxFps);
-    w.required("lowPower", lowPower);
-    w.optional("client", client);
-    w.optional("separateCursor", separateCursor);
-}
+ORVANTA_RECORD_FIELDS(Welcome, required("sessionId", &Welcome::sessionId),
+                      required("videoTicket", &Welcome::videoTicket), optional("audio", &Welcome::audio),
+                      optional("hostName", &Welcome::hostName), optional("viewOnly", &Welcome::viewOnly))
 
-JsonResult<Hello> Hello::readJson(JsonObjectReader& r) {
-    Hello hello{r.required<std::string>("token"), r.required<std::string>("deviceId"),
-                r.required<DeviceIdiom>("idiom"), r.required<Viewport>("viewport"),
-                r.required<DeviceCaps>("caps"),   r.lenient<Viewport>("screenPixels")};
-    return r.finish(std::move(hello));
-}
+ORVANTA_RECORD_FIELDS(Auth, required("ticket", &Auth::ticket))
 
-void Hello::writeJson(JsonObjectWriter& w) const {
-    w.required("token", token);
-    w.required("deviceId", deviceId);
-    w.required("idiom", idiom);
-    w.required("viewport", viewport);
-    w.required("caps", caps);
-    w.optional("screenPixels", screenPixels);
-}
+ORVANTA_RECORD_FIELDS(Ack, required("gen", &Ack::gen), required("seq", &Ack::seq), required("t", &Ack::t))
 
-JsonResult<Welcome> Welcome::readJson(JsonObjectReader& r) {
-    Welcome welcome{r.required<std::string>("sessionId"), r.required<std::string>("videoTicket"),
-                    r.optional<AudioFormat>("audio"), r.optional<std::string>("hostName"),
-                    r.optional<bool>("viewOnly")};
-    return r.finish(std::move(welcome));
-}
+ORVANTA_RECORD_FIELDS(Ping, required("id", &Ping::id), required("t", &Ping::t))
 
-void Welcome::writeJson(JsonObjectWriter& w) const {
-    w.required("sessionId", sessionId);
-    w.required("videoTicket", videoTicket);
-    w.optional("audio", audio);
-    w.optional("hostName", hostName);
-    w.optional("viewOnly", viewOnly);
-}
+ORVANTA_RECORD_FIELDS(Pong, required("id", &Pong::id), required("t", &Pong::t),
+                      required("clientTime", &Pong::clientTime))
 
-JsonResult<Auth> Auth::readJson(JsonObjectReader& r) {
-    Auth auth{r.required<std::string>("ticket")};
-    return r.finish(std::move(auth));
-}
+ORVANTA_RECORD_FIELDS(Notice, required("kind", &Notice::kind), optional("message", &Notice::message))
 
-void Auth::writeJson(JsonObjectWriter& w) const { w.required("ticket", ticket); }
-
-JsonResult<Ack> Ack::readJson(JsonObjectReader& r) {
-    Ack ack{r.required<std::uint16_t>("gen"), r.required<std::uint32_t>("seq"), r.required<std::uint64_t>("t")};
-    return r.finish(ack);
-}
-
-void Ack::writeJson(JsonObjectWriter& w) const {
-    w.required("gen", gen);
-    w.required("seq", seq);
-    w.required("t", t);
-}
-
-JsonResult<Ping> Ping::readJson(JsonObjectReader& r) {
-    Ping ping{r.required<std::uint32_t>("id"), r.required<std::uint64_t>("t")};
-    return r.finish(ping);
-}
-
-void Ping::writeJson(JsonObjectWriter& w) const {
-    w.required("id", id);
-    w.required("t", t);
-}
-
-JsonResult<Pong> Pong::readJson(JsonObjectReader& r) {
-    Pong pong{r.required<std::uint32_t>("id"), r.required<std::uint64_t>("t"), r.required<std::uint64_t>("clientTime")};
-    return r.finish(pong);
-}
-
-void Pong::writeJson(JsonObjectWriter& w) const {
-    w.required("id", id);
-    w.required("t", t);
-    w.required("clientTime", clientTime);
-}
-
-JsonResult<Notice> Notice::readJson(JsonObjectReader& r) {
-    Notice notice{r.required<NoticeKind>("kind"), r.optional<std::string>("message")};
-    return r.finish(std::move(notice));
-}
-
-void Notice::writeJson(JsonObjectWriter& w) const {
-    w.required("kind", kind);
-    w.optional("message", message);
-}
-
-JsonResult<ErrorMessage> ErrorMessage::readJson(JsonObjectReader& r) {
-    ErrorMessage error{r.required<std::int64_t>("code"), r.required<std::string>("message")};
-    return r.finish(std::move(error));
-}
-
-void ErrorMessage::writeJson(JsonObjectWriter& w) const {
-    w.required("code", code);
-    w.required("message", message);
-}
+ORVANTA_RECORD_FIELDS(ErrorMessage, required("code", &ErrorMessage::code), required("message", &ErrorMessage::message))
 
 // ---------------------------------------------------------------------------------------------
 // Input and cursor
 
-JsonResult<PointerInput> PointerInput::readJson(JsonObjectReader& r) {
-    PointerInput p{r.required<std::uint32_t>("seq"),
-                   r.required<std::string>("action"),
-                   r.optional<double>("x"),
-                   r.optional<double>("y"),
-                   r.optional<double>("dx"),
-                   r.optional<double>("dy"),
-                   r.optional<std::int64_t>("clickState"),
-                   r.lenient<bool>("command"),
-                   r.lenient<bool>("control"),
-                   r.lenient<bool>("option"),
-                   r.lenient<bool>("shift")};
-    return r.finish(std::move(p));
-}
+ORVANTA_RECORD_FIELDS(PointerInput, required("seq", &PointerInput::seq), required("action", &PointerInput::action),
+                      optional("x", &PointerInput::x), optional("y", &PointerInput::y),
+                      optional("dx", &PointerInput::dx), optional("dy", &PointerInput::dy),
+                      optional("clickState", &PointerInput::clickState), lenient("command", &PointerInput::command),
+                      lenient("control", &PointerInput::control), lenient("option", &PointerInput::option),
+                      lenient("shift", &PointerInput::shift))
 
-void PointerInput::writeJson(JsonObjectWriter& w) const {
-    w.required("seq", seq);
-    w.required("action", action);
-    w.optional("x", x);
-    w.optional("y", y);
-    w.optional("dx", dx);
-    w.optional("dy", dy);
-    w.optional("clickState", clickState);
-    w.optional("command", command);
-    w.optional("control", control);
-    w.optional("option", option);
-    w.optional("shift", shift);
-}
+ORVANTA_RECORD_FIELDS(KeyInput, optional("phase", &KeyInput::phase), required("seq", &KeyInput::seq),
+                      required("name", &KeyInput::name), defaulted("command", &KeyInput::command),
+                      defaulted("control", &KeyInput::control), defaulted("option", &KeyInput::option),
+                      defaulted("shift", &KeyInput::shift))
 
-JsonResult<KeyInput> KeyInput::readJson(JsonObjectReader& r) {
-    // "phase" is read first so that its defect is the one reported.
-    auto phase = r.optional<Phase>("phase");
-    KeyInput key{r.required<std::uint32_t>("seq"),
-                 r.required<std::string>("name"),
-                 r.optional<bool>("command").value_or(false),
-                 r.optional<bool>("control").value_or(false),
-                 r.optional<bool>("option").value_or(false),
-                 r.optional<bool>("shift").value_or(false),
-                 phase};
-    return r.finish(std::move(key));
-}
+ORVANTA_RECORD_FIELDS(TextInput, required("seq", &TextInput::seq), required("value", &TextInput::value))
 
-void KeyInput::writeJson(JsonObjectWriter& w) const {
-    w.required("seq", seq);
-    w.required("name", name);
-    w.required("command", command);
-    w.required("control", control);
-    w.required("option", option);
-    w.required("shift", shift);
-    w.optional("phase", phase);
-}
+ORVANTA_RECORD_FIELDS(CursorPosition::Shape, required("png", &CursorPosition::Shape::png),
+                      required("width", &CursorPosition::Shape::width),
+                      required("height", &CursorPosition::Shape::height),
+                      required("hotX", &CursorPosition::Shape::hotX), required("hotY", &CursorPosition::Shape::hotY))
 
-JsonResult<TextInput> TextInput::readJson(JsonObjectReader& r) {
-    TextInput text{r.required<std::uint32_t>("seq"), r.required<std::string>("value")};
-    return r.finish(std::move(text));
-}
+ORVANTA_RECORD_FIELDS(CursorPosition, required("x", &CursorPosition::x), required("y", &CursorPosition::y),
+                      lenient("gen", &CursorPosition::gen), lenient("visible", &CursorPosition::visible),
+                      lenient("shape", &CursorPosition::shape))
 
-void TextInput::writeJson(JsonObjectWriter& w) const {
-    w.required("seq", seq);
-    w.required("value", value);
-}
-
-JsonResult<CursorPosition::Shape> CursorPosition::Shape::readJson(JsonObjectReader& r) {
-    Shape shape{r.required<std::string>("png"), r.required<double>("width"), r.required<double>("height"),
-                r.required<double>("hotX"), r.required<double>("hotY")};
-    return r.finish(std::move(shape));
-}
-
-void CursorPosition::Shape::writeJson(JsonObjectWriter& w) const {
-    w.required("png", png);
-    w.required("width", width);
-    w.required("height", height);
-    w.required("hotX", hotX);
-    w.required("hotY", hotY);
-}
-
-JsonResult<CursorPosition> CursorPosition::readJson(JsonObjectReader& r) {
-    CursorPosition cursor{r.required<double>("x"), r.required<double>("y"), r.lenient<std::uint16_t>("gen"),
-                          r.lenient<bool>("visible"), r.lenient<Shape>("shape")};
-    return r.finish(std::move(cursor));
-}
-
-void CursorPosition::writeJson(JsonObjectWriter& w) const {
-    w.required("x", x);
-    w.required("y", y);
-    w.optional("gen", gen);
-    w.optional("visible", visible);
-    w.optional("shape", shape);
-}
-
-JsonResult<ViewportUpdate> ViewportUpdate::readJson(JsonObjectReader& r) {
-    ViewportUpdate v{r.required<std::int64_t>("width"), r.required<std::int64_t>("height")};
-    return r.finish(v);
-}
-
-void ViewportUpdate::writeJson(JsonObjectWriter& w) const {
-    w.required("width", width);
-    w.required("height", height);
-}
+ORVANTA_RECORD_FIELDS(ViewportUpdate, required("width", &ViewportUpdate::width),
+                      required("height", &ViewportUpdate::height))
 
 // ---------------------------------------------------------------------------------------------
 // Windows and applications
 
-JsonResult<FitWindowRequest> FitWindowRequest::readJson(JsonObjectReader& r) {
-    FitWindowRequest request{r.required<std::int64_t>("viewportWidth"), r.required<std::int64_t>("viewportHeight")};
-    return r.finish(request);
-}
+ORVANTA_RECORD_FIELDS(FitWindowRequest, required("viewportWidth", &FitWindowRequest::viewportWidth),
+                      required("viewportHeight", &FitWindowRequest::viewportHeight))
 
-void FitWindowRequest::writeJson(JsonObjectWriter& w) const {
-    w.required("viewportWidth", viewportWidth);
-    w.required("viewportHeight", viewportHeight);
-}
+ORVANTA_RECORD_FIELDS(FitWindowTarget, required("windowId", &FitWindowTarget::windowId),
+                      required("viewportWidth", &FitWindowTarget::viewportWidth),
+                      required("viewportHeight", &FitWindowTarget::viewportHeight))
 
-JsonResult<FitWindowTarget> FitWindowTarget::readJson(JsonObjectReader& r) {
-    FitWindowTarget target{r.required<std::uint32_t>("windowId"), r.required<std::int64_t>("viewportWidth"),
-                           r.required<std::int64_t>("viewportHeight")};
-    return r.finish(target);
-}
+ORVANTA_RECORD_FIELDS(WindowState, required("active", &WindowState::active), optional("appName", &WindowState::appName))
 
-void FitWindowTarget::writeJson(JsonObjectWriter& w) const {
-    w.required("windowId", windowId);
-    w.required("viewportWidth", viewportWidth);
-    w.required("viewportHeight", viewportHeight);
-}
+ORVANTA_RECORD_FIELDS(WindowListEntry, required("windowId", &WindowListEntry::windowId),
+                      required("appName", &WindowListEntry::appName), required("title", &WindowListEntry::title))
 
-JsonResult<WindowState> WindowState::readJson(JsonObjectReader& r) {
-    WindowState state{r.required<bool>("active"), r.optional<std::string>("appName")};
-    return r.finish(std::move(state));
-}
+ORVANTA_RECORD_FIELDS(WindowList, required("entries", &WindowList::entries),
+                      optional("appIcons", &WindowList::appIcons))
 
-void WindowState::writeJson(JsonObjectWriter& w) const {
-    w.required("active", active);
-    w.optional("appName", appName);
-}
+ORVANTA_RECORD_FIELDS(AppListEntry, required("bundleId", &AppListEntry::bundleId),
+                      required("name", &AppListEntry::name), required("running", &AppListEntry::running),
+                      required("hasWindow", &AppListEntry::hasWindow))
 
-JsonResult<WindowListEntry> WindowListEntry::readJson(JsonObjectReader& r) {
-    WindowListEntry entry{r.required<std::uint32_t>("windowId"), r.required<std::string>("appName"),
-                          r.required<std::string>("title")};
-    return r.finish(std::move(entry));
-}
+ORVANTA_RECORD_FIELDS(AppList, required("entries", &AppList::entries), optional("appIcons", &AppList::appIcons))
 
-void WindowListEntry::writeJson(JsonObjectWriter& w) const {
-    w.required("windowId", windowId);
-    w.required("appName", appName);
-    w.required("title", title);
-}
+ORVANTA_RECORD_FIELDS(LaunchAppRequest, required("bundleId", &LaunchAppRequest::bundleId))
 
-JsonResult<WindowList> WindowList::readJson(JsonObjectReader& r) {
-    WindowList list{r.required<std::vector<WindowListEntry>>("entries"), r.optional<AppIcons>("appIcons")};
-    return r.finish(std::move(list));
-}
-
-void WindowList::writeJson(JsonObjectWriter& w) const {
-    w.required("entries", entries);
-    w.optional("appIcons", appIcons);
-}
-
-JsonResult<AppListEntry> AppListEntry::readJson(JsonObjectReader& r) {
-    AppListEntry entry{r.required<std::string>("bundleId"), r.required<std::string>("name"),
-                       r.required<bool>("running"), r.required<bool>("hasWindow")};
-    return r.finish(std::move(entry));
-}
-
-void AppListEntry::writeJson(JsonObjectWriter& w) const {
-    w.required("bundleId", bundleId);
-    w.required("name", name);
-    w.required("running", running);
-    w.required("hasWindow", hasWindow);
-}
-
-JsonResult<AppList> AppList::readJson(JsonObjectReader& r) {
-    AppList list{r.required<std::vector<AppListEntry>>("entries"), r.optional<AppIcons>("appIcons")};
-    return r.finish(std::move(list));
-}
-
-void AppList::writeJson(JsonObjectWriter& w) const {
-    w.required("entries", entries);
-    w.optional("appIcons", appIcons);
-}
-
-JsonResult<LaunchAppRequest> LaunchAppRequest::readJson(JsonObjectReader& r) {
-    LaunchAppRequest request{r.required<std::string>("bundleId")};
-    return r.finish(std::move(request));
-}
-
-void LaunchAppRequest::writeJson(JsonObjectWriter& w) const { w.required("bundleId", bundleId); }
-
-JsonResult<DisplayAspectFitRequest> DisplayAspectFitRequest::readJson(JsonObjectReader& r) {
-    DisplayAspectFitRequest request{r.required<bool>("active"), r.required<std::int64_t>("viewportWidth"),
-                                    r.required<std::int64_t>("viewportHeight"), r.optional<double>("scale")};
-    return r.finish(request);
-}
-
-void DisplayAspectFitRequest::writeJson(JsonObjectWriter& w) const {
-    w.required("active", active);
-    w.required("viewportWidth", viewportWidth);
-    w.required("viewportHeight", viewportHeight);
-    w.optional("scale", scale);
-}
+ORVANTA_RECORD_FIELDS(DisplayAspectFitRequest, required("active", &DisplayAspectFitRequest::active),
+                      required("viewportWidth", &DisplayAspectFitRequest::viewportWidth),
+                      required("viewportHeight", &DisplayAspectFitRequest::viewportHeight),
+                      optional("scale", &DisplayAspectFitRequest::scale))
 
 // ---------------------------------------------------------------------------------------------
 // Clipboard, unlock and audio
 
-JsonResult<ClipboardText> ClipboardText::readJson(JsonObjectReader& r) {
-    ClipboardText clip{r.required<std::string>("text")};
-    return r.finish(std::move(clip));
-}
-
-void ClipboardText::writeJson(JsonObjectWriter& w) const { w.required("text", text); }
+ORVANTA_RECORD_FIELDS(ClipboardText, required("text", &ClipboardText::text))
 
 std::optional<base::Bytes> ClipboardImage::decodePng() const {
     // The length is checked first so that an oversized text is never decoded.
@@ -352,12 +121,7 @@ std::optional<base::Bytes> ClipboardImage::decodePng() const {
     return bytes;
 }
 
-JsonResult<ClipboardImage> ClipboardImage::readJson(JsonObjectReader& r) {
-    ClipboardImage image{r.required<std::string>("data")};
-    return r.finish(std::move(image));
-}
-
-void ClipboardImage::writeJson(JsonObjectWriter& w) const { w.required("data", data); }
+ORVANTA_RECORD_FIELDS(ClipboardImage, required("data", &ClipboardImage::data))
 
 bool UnlockRequest::isAcceptable(std::string_view password) {
     // Counted in place, without a decoded copy of the password.
@@ -367,22 +131,21 @@ bool UnlockRequest::isAcceptable(std::string_view password) {
     return scalars >= 1 && static_cast<std::size_t>(scalars) <= maxLength;
 }
 
+namespace {
+constexpr std::tuple kUnlockRequestFields{detail::required("password", &UnlockRequest::password)};
+}  // namespace
+
 JsonResult<UnlockRequest> UnlockRequest::readJson(JsonObjectReader& r) {
-    UnlockRequest request{r.required<std::string>("password")};
-    if (!r.failed() && !isAcceptable(request.password)) {
-        r.setError({JsonError::Kind::dataCorrupted, "password", "password length out of range"});
+    auto request = detail::readFields<UnlockRequest>(r, kUnlockRequestFields);
+    if (request && !isAcceptable(request->password)) {
+        return std::unexpected(JsonError{JsonError::Kind::dataCorrupted, "password", "password length out of range"});
     }
-    return r.finish(std::move(request));
+    return request;
 }
 
-void UnlockRequest::writeJson(JsonObjectWriter& w) const { w.required("password", password); }
+void UnlockRequest::writeJson(JsonObjectWriter& w) const { detail::writeFields(w, *this, kUnlockRequestFields); }
 
-JsonResult<AudioRequest> AudioRequest::readJson(JsonObjectReader& r) {
-    AudioRequest request{r.required<bool>("enabled")};
-    return r.finish(request);
-}
-
-void AudioRequest::writeJson(JsonObjectWriter& w) const { w.required("enabled", enabled); }
+ORVANTA_RECORD_FIELDS(AudioRequest, required("enabled", &AudioRequest::enabled))
 
 // ---------------------------------------------------------------------------------------------
 // The envelope

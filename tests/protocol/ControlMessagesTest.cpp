@@ -150,6 +150,13 @@ TEST(ControlMessage, WritesCompactSortedJson) {
         {ClipboardText{"a/b"}, R"({"text":"a\/b","type":"clipboard"})"},
         {ClipboardImage{"iVBO//8+"}, R"({"data":"iVBO//8+","type":"clipboardImage"})"},
         {TextInput{1, "é\"\\\n\x01"}, "{\"seq\":1,\"type\":\"text\",\"value\":\"é\\\"\\\\\\n\\u0001\"}"},
+        // A negative zero is written as zero, so that its text reads back and is written the same.
+        {PointerInput{.seq = 1, .action = "scroll", .dx = -3.0, .dy = -0.0},
+         R"({"action":"scroll","dx":-3,"dy":0,"seq":1,"type":"pointer"})"},
+        {CursorPosition{-0.0, 0, {}, {}, CursorPosition::Shape{"", -0.0, 1, -0.0, 0}},
+         R"({"shape":{"height":1,"hotX":0,"hotY":0,"png":"","width":0},"type":"cursor","x":0,"y":0})"},
+        {DisplayAspectFitRequest{true, 1, 1, -0.0},
+         R"({"active":true,"scale":0,"type":"displayAspectFit","viewportHeight":1,"viewportWidth":1})"},
         {Hello{"t", "d", DeviceIdiom::pad, {1, 2}, {.codecs = {"h264"}, .maxFps = 60, .lowPower = false}},
          R"({"caps":{"codecs":["h264"],"lowPower":false,"maxFps":60},"deviceId":"d","idiom":"pad",)"
          R"("token":"t","type":"hello","viewport":{"height":2,"width":1}})"},

@@ -1,8 +1,13 @@
 // Connects a DNS-SD test to the avahi-daemon that tests/support/avahi-fixture started for CTest.
 #pragma once
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -28,6 +33,34 @@ inline std::optional<std::string> useAvahiFixture() {
         return std::nullopt;
     }
     return "avahi-daemon unavailable: " + slurp(std::string(state) + "/unavailable").value_or("fixture did not run");
+}
+
+// Stops the fixture's daemon for its lifetime, so that every D-Bus call to it waits: a daemon
+// that is busy or restarting, as seen by its clients.
+class FrozenAvahiDaemon {
+public:
+    FrozenAvahiDaemon() {
+        if (const char* state = std::getenv("ORVANTA_AVAHI_STATE"))
+            std::ifstream(std::string(state) + "/avahi.pid") >> pid_;
+        if (pid_ > 0 && ::kill(pid_, SIGSTOP) != 0) pid_ = 0;
+    }
+    ~FrozenAvahiDaemon() {
+        if (pid_ > 0) ::kill(pid_, SIGCONT);
+    }
+    FrozenAvahiDaemon(const FrozenAvahiDaemon&) = delete;
+    FrozenAvahiDaemon& operator=(const FrozenAvahiDaemon&) = delete;
+
+    bool frozen() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = 0;
+};
+
+// Whether `call` returns within `limit`; a call that waited for D-Bus would take its 25 s time-out.
+// The wait is bounded, never a sleep; a call that hangs is still waited for before returning.
+inline bool returnsWithin(std::chrono::milliseconds limit, const std::function<void()>& call) {
+    auto done = std::async(std::launch::async, call);
+    return done.wait_for(limit) == std::future_status::ready;
 }
 
 }  // namespace orvanta::testing

@@ -245,7 +245,7 @@ void HostListStore::remove(const std::string& id) {
     Entry removed = *it;
     entries_.erase(it);
     if (!accountInUse(entries_, removed.tokenAccount)) (void)vault_->remove(removed.tokenAccount);
-    if (selectedId_ == id) selectedId_ = entries_.empty() ? std::nullopt : std::optional(entries_.front().id);
+    if (selectedId_ == removed.id) selectedId_ = entries_.empty() ? std::nullopt : std::optional(entries_.front().id);
     save();
     notify();
 }

@@ -60,8 +60,9 @@ std::string describe(const Error& error) {
     return std::visit(Describe{}, error);
 }
 
-void pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view code, const std::string& deviceId,
-          const std::string& deviceName, base::Executor& executor, Completion completion) {
+platform::HttpRequestHandle pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view code,
+                                 const std::string& deviceId, const std::string& deviceName, base::Executor& executor,
+                                 Completion completion) {
     base::Json body = base::Json::object();
     body["code"] = std::string(base::trimWhitespace(code));
     body["deviceId"] = deviceId;
@@ -71,7 +72,7 @@ void pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view
     if (!text) {
         executor.async(
             [completion = std::move(completion), error = text.error()] { completion(std::unexpected(error)); });
-        return;
+        return {};
     }
 
     platform::HttpRequest request;
@@ -80,7 +81,7 @@ void pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view
     request.headers = {{"Content-Type", "application/json"}};
     request.body = std::move(*text);
     request.timeout = kRequestTimeoutSeconds;
-    http.send(std::move(request), executor, [completion = std::move(completion)](platform::HttpResult response) {
+    return http.send(std::move(request), executor, [completion = std::move(completion)](platform::HttpResult response) {
         completion(interpret(std::move(response)));
     });
 }

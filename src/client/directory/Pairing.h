@@ -56,8 +56,10 @@ using Completion = std::function<void(std::expected<Result, Error>)>;
 
 // POSTs {"code", "deviceId", "deviceName"} to `baseURL` + "/v2/pair" with a 20 s time-out. The
 // code is sent without the white space around it. `completion` runs once on `executor`, never
-// inline; it is dropped if `http` is destroyed first.
-void pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view code, const std::string& deviceId,
-          const std::string& deviceName, base::Executor& executor, Completion completion);
+// inline; it is dropped if `http` is destroyed first. The handle abandons the pairing in flight:
+// the completion then gets the transport's `cancelled` error.
+platform::HttpRequestHandle pair(platform::HttpClient& http, const base::Url& baseURL, std::string_view code,
+                                 const std::string& deviceId, const std::string& deviceName, base::Executor& executor,
+                                 Completion completion);
 
 }  // namespace orvanta::client::PairingClient

@@ -1,22 +1,14 @@
 #include "host/transport/HTTPServer.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <mutex>
 
-#include "base/Base64.h"
-#include "base/Crypto.h"
-#include "base/Utf8.h"
 #include "host/transport/Support.h"
 #include "protocol/BonjourDiscovery.h"
 
@@ -33,15 +25,11 @@ constexpr std::size_t kReadChunkBytes = 8192;
 constexpr std::size_t kDrainBudgetBytes = HTTPRequestReader::kMaxReceivedBytes;
 constexpr base::Micros kAcceptRetryMicros{100'000};
 
-constexpr std::string_view kHeadEnd = "\r\n\r\n";
-constexpr std::string_view kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-
 constexpr std::string_view kStatusOK = "200 OK";
 constexpr std::string_view kStatusBadRequest = "400 Bad Request";
 constexpr std::string_view kStatusForbidden = "403 Forbidden";
 constexpr std::string_view kStatusNotFound = "404 Not Found";
 constexpr std::string_view kStatusMethodNotAllowed = "405 Method Not Allowed";
-constexpr std::string_view kStatusPayloadTooLarge = "413 Payload Too Large";
 constexpr std::string_view kStatusUnavailable = "503 Service Unavailable";
 
 constexpr std::string_view kTextPlain = "text/plain";
@@ -53,56 +41,6 @@ constexpr std::string_view kPathControl = "/v2/control";
 constexpr std::string_view kPathVideo = "/v2/video";
 
 constexpr std::string_view kPolicyDeniedLine = "Bonjour policy denied: Tessaril Settings > Permissions > Local Network";
-
-// Horizontal white space as header values are trimmed of it: tab and the space separators.
-bool isHorizontalSpace(char32_t c) {
-    return c == U'\t' || c == U' ' || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-std::u32string_view trimmed(std::u32string_view text) {
-    while (!text.empty() && isHorizontalSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isHorizontalSpace(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-// Header names and the values compared here are protocol tokens, which are ASCII.
-std::string asciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
-std::vector<std::u32string_view> splitLines(std::u32string_view text) {
-    std::vector<std::u32string_view> lines;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = text.find(U"\r\n", start);
-        if (end == std::u32string_view::npos) {
-            lines.push_back(text.substr(start));
-            return lines;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-}
-
-std::vector<std::u32string_view> splitAtSpaces(std::u32string_view line) {
-    std::vector<std::u32string_view> pieces;
-    for (std::size_t start = 0; start < line.size();) {
-        std::size_t end = line.find(U' ', start);
-        if (end == std::u32string_view::npos) end = line.size();
-        if (end > start) pieces.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    return pieces;
-}
-
-std::string header(const HTTPRequest& request, const std::string& name) {
-    auto it = request.headers.find(name);
-    return it == request.headers.end() ? std::string() : it->second;
-}
 
 std::string formatReply(std::string_view status, std::string_view type, base::ByteView body) {
     std::string message;
@@ -138,188 +76,7 @@ bool isTransientAcceptError(const error_code& error) {
            std::ranges::find(kTransientAcceptErrors, error.value()) != kTransientAcceptErrors.end();
 }
 
-asio::ip::address unmapped(const asio::ip::address& address) {
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
-    return address;
-}
-
-template <std::size_t N>
-bool sameMasked(const std::array<unsigned char, N>& a, const std::array<unsigned char, N>& b,
-                const std::array<unsigned char, N>& mask) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if ((a[i] & mask[i]) != (b[i] & mask[i])) return false;
-    }
-    return true;
-}
-
-bool inSubnet(const asio::ip::address& peer, const InterfaceNetwork& network) {
-    const asio::ip::address address = unmapped(network.address);
-    if (peer.is_v4() && address.is_v4() && network.netmask.is_v4()) {
-        return sameMasked(peer.to_v4().to_bytes(), address.to_v4().to_bytes(), network.netmask.to_v4().to_bytes());
-    }
-    if (peer.is_v6() && address.is_v6() && network.netmask.is_v6()) {
-        return sameMasked(peer.to_v6().to_bytes(), address.to_v6().to_bytes(), network.netmask.to_v6().to_bytes());
-    }
-    return false;
-}
-
-std::optional<asio::ip::address> addressOf(const sockaddr* address) {
-    if (!address) return std::nullopt;
-    if (address->sa_family == AF_INET) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, address, sizeof v4);
-        return asio::ip::address_v4(ntohl(v4.sin_addr.s_addr));
-    }
-    if (address->sa_family == AF_INET6) {
-        sockaddr_in6 v6{};
-        std::memcpy(&v6, address, sizeof v6);
-        asio::ip::address_v6::bytes_type bytes;
-        std::memcpy(bytes.data(), &v6.sin6_addr, bytes.size());
-        return asio::ip::address_v6(bytes);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
-
-// ---- Reading one request.
-
-std::optional<std::string_view> replyStatus(const HTTPRequestError& error) {
-    if (std::holds_alternative<MalformedRequestLine>(error)) return kStatusBadRequest;
-    if (std::holds_alternative<BadContentLength>(error)) return kStatusPayloadTooLarge;
-    return std::nullopt;
-}
-
-std::expected<HTTPRequest, MalformedRequestLine> parseRequestHead(std::string_view head, bool isLAN) {
-    const std::u32string text = base::decodeUtf8Lossy(head);
-    const std::vector<std::u32string_view> lines = splitLines(text);
-    const std::vector<std::u32string_view> pieces = splitAtSpaces(lines.front());
-    if (pieces.size() != 3 || !pieces[2].starts_with(U"HTTP/1.")) {
-        return std::unexpected(MalformedRequestLine{base::encodeUtf8(lines.front())});
-    }
-    HTTPRequest request;
-    request.method = base::encodeUtf8(pieces[0]);
-    request.path = base::encodeUtf8(pieces[1].substr(0, pieces[1].find(U'?')));
-    request.isLAN = isLAN;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::size_t colon = lines[i].find(U':');
-        if (colon == std::u32string_view::npos) continue;
-        request.headers[asciiLower(base::encodeUtf8(lines[i].substr(0, colon)))] =
-            base::encodeUtf8(trimmed(lines[i].substr(colon + 1)));
-    }
-    return request;
-}
-
-std::expected<std::size_t, BadContentLength> declaredContentLength(const HTTPRequest& request) {
-    auto it = request.headers.find("content-length");
-    if (it == request.headers.end()) return 0;
-    std::string_view text = it->second;
-    const bool negative = text.starts_with('-');
-    if (negative || text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty()) return std::unexpected(BadContentLength{it->second});
-    std::size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::unexpected(BadContentLength{it->second});
-        // Saturates: anything past the limit is refused alike, so no overflow can wrap into range.
-        value = std::min(value * 10 + static_cast<std::size_t>(c - '0'), HTTPRequestReader::kMaxBodyBytes + 1);
-    }
-    if ((negative && value != 0) || value > HTTPRequestReader::kMaxBodyBytes) {
-        return std::unexpected(BadContentLength{it->second});
-    }
-    return value;
-}
-
-HTTPRequestReader::Result HTTPRequestReader::feed(base::ByteView chunk) {
-    received_.insert(received_.end(), chunk.begin(), chunk.end());
-    if (received_.size() > kMaxReceivedBytes) return std::unexpected(RequestTooLarge{received_.size()});
-    if (!head_) {
-        const std::string_view text = base::asText(received_);
-        const std::size_t from = scanned_ >= kHeadEnd.size() - 1 ? scanned_ - (kHeadEnd.size() - 1) : 0;
-        const std::size_t end = text.find(kHeadEnd, from);
-        if (end == std::string_view::npos) {
-            scanned_ = text.size();
-            return std::nullopt;
-        }
-        if (end > kMaxHeadBytes) return std::unexpected(RequestHeadTooLarge{end});
-        auto request = parseRequestHead(text.substr(0, end), isLAN_);
-        if (!request) return std::unexpected(request.error());
-        auto length = declaredContentLength(*request);
-        if (!length) return std::unexpected(length.error());
-        head_ = Head{std::move(*request), end + kHeadEnd.size(), *length};
-    }
-    const auto rest = base::ByteView(received_).subspan(head_->bodyStart);
-    ReceivedRequest received{std::move(head_->request), {}};
-    if (received.request.method == "POST") {
-        if (rest.size() < head_->contentLength) {
-            head_->request = std::move(received.request);
-            return std::nullopt;
-        }
-        received.request.body.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(head_->contentLength));
-    } else {
-        received.leftover.assign(rest.begin(), rest.end());
-    }
-    return received;
-}
-
-// ---- The WebSocket upgrade.
-
-std::string webSocketAccept(std::string_view key) {
-    std::string text(key);
-    text.append(kWebSocketGuid);
-    const base::Sha1Digest digest = base::sha1(base::asBytes(text));
-    return base::base64Encode(digest);
-}
-
-std::expected<std::string, UpgradeRefused> checkWebSocketUpgrade(const HTTPRequest& request) {
-    auto refused = [&request](const std::string& name) {
-        return std::unexpected(UpgradeRefused{name, header(request, name)});
-    };
-    if (!request.headers.contains("upgrade") || asciiLower(header(request, "upgrade")) != "websocket") {
-        return refused("upgrade");
-    }
-    if (!request.headers.contains("connection") ||
-        asciiLower(header(request, "connection")).find("upgrade") == std::string::npos) {
-        return refused("connection");
-    }
-    if (header(request, "sec-websocket-version") != "13") return refused("sec-websocket-version");
-    const std::string key = header(request, "sec-websocket-key");
-    auto decoded = base::base64Decode(key);
-    constexpr std::size_t kKeyBytes = 16;
-    if (!request.headers.contains("sec-websocket-key") || !decoded || decoded->size() != kKeyBytes) {
-        return refused("sec-websocket-key");
-    }
-    return webSocketAccept(key);
-}
-
-// ---- Which peers the LAN listener serves.
-
-std::vector<InterfaceNetwork> localInterfaceNetworks() {
-    std::vector<InterfaceNetwork> networks;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return networks;
-    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-        if (!(entry->ifa_flags & IFF_UP)) continue;
-        auto address = addressOf(entry->ifa_addr);
-        auto netmask = addressOf(entry->ifa_netmask);
-        if (address && netmask) networks.push_back({*address, *netmask});
-    }
-    ::freeifaddrs(list);
-    return networks;
-}
-
-bool isLocalNetworkPeer(const asio::ip::address& peerAddress, std::span<const InterfaceNetwork> networks) {
-    const asio::ip::address peer = unmapped(peerAddress);
-    if (peer.is_loopback()) return true;
-    if (peer.is_v4()) {
-        const auto bytes = peer.to_v4().to_bytes();
-        if (bytes[0] == 169 && bytes[1] == 254) return true;
-    } else if (peer.to_v6().is_link_local()) {
-        return true;
-    }
-    return std::ranges::any_of(networks, [&peer](const InterfaceNetwork& network) { return inSubnet(peer, network); });
-}
 
 // ---- The server's transport side. Everything in this section runs on the transport queue.
 
@@ -403,7 +160,7 @@ void HTTPServer::Connection::read(const std::shared_ptr<OwnerLink>& link) {
 
 // A reply ends with the peer's reading side still open: closing a socket that has unread input
 // makes the kernel send a reset, which can destroy the reply before the peer has read it. So the
-// server stops sending and reads until the peer closes, within a budget and the owner's deadline.
+// server stops sending and reads until the peer closes, within a budget and kDrainMicros.
 void HTTPServer::Connection::write(std::shared_ptr<std::string> message, const std::shared_ptr<OwnerLink>& link,
                                    bool keepOpen) {
     asio::async_write(socket, asio::buffer(*message),
@@ -415,6 +172,7 @@ void HTTPServer::Connection::write(std::shared_ptr<std::string> message, const s
                           } else {
                               error_code ignored;
                               self->socket.shutdown(tcp::socket::shutdown_send, ignored);
+                              link->post([self](HTTPServer& server) { server.draining(self); });
                               self->drain(link, kDrainBudgetBytes);
                           }
                       });
@@ -448,10 +206,9 @@ struct HTTPServer::Entry {
     // Between the 101 reply and the hand-over.
     UpgradeHandler handler;
     std::optional<ReceivedRequest> upgradeRequest;
-    // The upgraded socket's owner. Asio reports nothing to the server once the socket has moved
-    // out, so the entry counts toward the limit for as long as the object the owner returned
-    // for it lives, which is as long as the socket itself.
-    std::weak_ptr<void> owner;
+    // Handed over with the upgraded socket. Asio reports nothing to the server once the socket has
+    // moved out, so the entry counts toward the limit until its owner releases this.
+    std::weak_ptr<void> place;
 };
 
 std::shared_ptr<HTTPServer> HTTPServer::create(base::Executor& queue,
@@ -649,7 +406,7 @@ std::size_t HTTPServer::connectionCount() {
 void HTTPServer::pruneEndedUpgrades() {
     std::erase_if(connections_, [](const auto& item) {
         const Entry& entry = *item.second;
-        return !entry.connection && entry.owner.expired();
+        return !entry.connection && entry.place.expired();
     });
 }
 
@@ -784,13 +541,24 @@ void HTTPServer::handOver(const std::shared_ptr<Connection>& connection) {
     ReceivedRequest received = std::move(*entry->upgradeRequest);
     entry->upgradeRequest.reset();
     entry->connection.reset();
-    const std::uint64_t id = connection->id;
+    auto place = std::make_shared<std::uint64_t>(connection->id);
+    entry->place = place;
     // Nothing is pending on the socket: the reply is written and reading stopped at the request.
-    std::shared_ptr<void> owner =
-        handler(std::move(connection->socket), std::move(received.leftover), std::move(received.request));
-    // The handler may have stopped the server, which dropped the entry.
-    if (auto it = connections_.find(id); it != connections_.end()) it->second->owner = owner;
+    handler(UpgradedSocket{transport_, std::move(connection->socket), std::move(place)}, std::move(received.leftover),
+            std::move(received.request));
     pruneEndedUpgrades();
+}
+
+// A connection that only waits for its peer to leave after the reply no longer holds a place, and
+// waits a short while at most.
+void HTTPServer::draining(const std::shared_ptr<Connection>& connection) {
+    if (Entry* entry = find(connection)) {
+        entry->deadline.cancel();
+        connections_.erase(connection->id);
+    }
+    queue_.asyncAfter(kDrainMicros, [weak = std::weak_ptr(connection)] {
+        if (auto alive = weak.lock()) alive->transport->async([alive] { alive->close(); });
+    });
 }
 
 void HTTPServer::sendReply(std::uint64_t id, std::string_view status, std::string_view type, base::ByteView body) {

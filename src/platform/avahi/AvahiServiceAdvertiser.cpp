@@ -6,10 +6,12 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
-#include <avahi-common/thread-watch.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/avahi/AvahiLoop.h"
 
 namespace orvanta::platform {
 namespace {
@@ -32,15 +34,17 @@ std::string avahiError(int error) { return avahi_strerror(error); }
 
 }  // namespace
 
-// Everything below the constructor runs on Avahi's poll thread, or under its lock.
+// Everything but the owner link runs on Avahi's poll thread.
 struct AvahiServiceAdvertiser::State {
-    State(AvahiServiceAdvertiser& self, base::Executor& executor) : advertiser(self), owner(executor) {}
+    State(AvahiServiceAdvertiser& self, base::Executor& executor) : advertiser(&self), owner(executor) {}
 
-    AvahiServiceAdvertiser& advertiser;
+    // Cleared when the advertiser is destroyed, after which nothing is posted to its executor.
+    std::mutex ownerLock;
+    AvahiServiceAdvertiser* advertiser;
     base::Executor& owner;
     std::weak_ptr<State> weakSelf;
 
-    AvahiThreadedPoll* poll = nullptr;
+    const AvahiPoll* api = nullptr;
     AvahiClient* client = nullptr;
     AvahiEntryGroup* group = nullptr;
     std::string startFailure;  // why Avahi could not be reached at all
@@ -52,9 +56,12 @@ struct AvahiServiceAdvertiser::State {
 
     void report(AdvertisementState state, std::string detail = {}) {
         AdvertisementEvent event{state, name, std::move(detail)};
+        std::lock_guard lock(ownerLock);
+        if (!advertiser) return;
         owner.async([weak = weakSelf, event = std::move(event)] {
+            // Runs on the owner's executor, where the advertiser is destroyed: no lock needed.
             auto alive = weak.lock();
-            if (alive && alive->advertiser.onEvent) alive->advertiser.onEvent(event);
+            if (alive && alive->advertiser && alive->advertiser->onEvent) alive->advertiser->onEvent(event);
         });
     }
 
@@ -67,8 +74,7 @@ struct AvahiServiceAdvertiser::State {
     // callback may run before avahi_client_new returns, so it works on the client it is given.
     void connect() {
         int error = 0;
-        client =
-            avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, &State::clientChanged, this, &error);
+        client = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, &State::clientChanged, this, &error);
         if (!client) {
             startFailure = avahiError(error);
             if (wanted) report(AdvertisementState::failed, startFailure);
@@ -170,45 +176,49 @@ struct AvahiServiceAdvertiser::State {
 
 AvahiServiceAdvertiser::AvahiServiceAdvertiser(base::Executor& owner) : state_(std::make_shared<State>(*this, owner)) {
     state_->weakSelf = state_;
-    state_->poll = avahi_threaded_poll_new();
-    if (!state_->poll) {
-        state_->startFailure = "cannot create Avahi's event loop";
+    auto loop = AvahiLoop::start();
+    if (!loop) {
+        state_->startFailure = loop.error();
         return;
     }
-    // The poll thread is not running yet, so no lock is needed until it starts.
-    state_->connect();
-    if (avahi_threaded_poll_start(state_->poll) < 0) state_->startFailure = "cannot start Avahi's event loop";
+    loop_ = std::move(*loop);
+    state_->api = loop_->api();
+    loop_->post([state = state_] { state->connect(); });
 }
 
 AvahiServiceAdvertiser::~AvahiServiceAdvertiser() {
-    if (!state_->poll) return;
-    avahi_threaded_poll_stop(state_->poll);
-    if (state_->client) avahi_client_free(state_->client);  // frees its entry group too
-    avahi_threaded_poll_free(state_->poll);
+    {
+        std::lock_guard lock(state_->ownerLock);
+        state_->advertiser = nullptr;
+    }
+    if (!loop_) return;
+    AvahiLoop::retire(std::move(loop_), [state = state_] {
+        if (state->client) avahi_client_free(state->client);  // frees its entry group too
+    });
 }
 
 void AvahiServiceAdvertiser::publish(const ServiceRegistration& registration) {
-    State& state = *state_;
-    if (state.poll) avahi_threaded_poll_lock(state.poll);
-    state.wanted = registration;
-    state.name = labelSized(registration.name);
-    state.renames = 0;
-    if (!state.client) {
-        state.report(AdvertisementState::failed, state.startFailure);
-    } else if (avahi_client_get_state(state.client) == AVAHI_CLIENT_S_RUNNING) {
-        state.registerService(state.client);
-    }
-    if (state.poll) avahi_threaded_poll_unlock(state.poll);
+    auto apply = [registration](State& state) {
+        state.wanted = registration;
+        state.name = labelSized(registration.name);
+        state.renames = 0;
+        if (!state.client) {
+            state.report(AdvertisementState::failed, state.startFailure);
+        } else if (avahi_client_get_state(state.client) == AVAHI_CLIENT_S_RUNNING) {
+            state.registerService(state.client);
+        }
+    };
+    if (!loop_) return apply(*state_);
+    loop_->post([state = state_, apply] { apply(*state); });
 }
 
 void AvahiServiceAdvertiser::withdraw() {
-    State& state = *state_;
-    if (!state.poll) return;
-    avahi_threaded_poll_lock(state.poll);
-    state.wanted.reset();
-    if (state.group) avahi_entry_group_reset(state.group);
-    state.reportRemoved();
-    avahi_threaded_poll_unlock(state.poll);
+    if (!loop_) return;
+    loop_->post([state = state_] {
+        state->wanted.reset();
+        if (state->group) avahi_entry_group_reset(state->group);
+        state->reportRemoved();
+    });
 }
 
 }  // namespace orvanta::platform

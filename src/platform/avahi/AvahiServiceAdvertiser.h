@@ -9,8 +9,11 @@
 
 namespace orvanta::platform {
 
-// Avahi's own event loop runs on a thread of its own; every event is handed to `owner`. Create,
-// use and destroy it on the owner's executor.
+class AvahiLoop;
+
+// Avahi's own event loop runs on a thread of its own, and so does every Avahi call that waits for
+// the daemon: none of the members below ever waits for it. Every event is handed to `owner`.
+// Create, use and destroy it on the owner's executor.
 class AvahiServiceAdvertiser final : public ServiceAdvertiser {
 public:
     explicit AvahiServiceAdvertiser(base::Executor& owner);
@@ -25,6 +28,7 @@ public:
 private:
     struct State;
     std::shared_ptr<State> state_;
+    std::unique_ptr<AvahiLoop> loop_;
 };
 
 }  // namespace orvanta::platform

@@ -6,11 +6,13 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
-#include <avahi-common/thread-watch.h>
 
 #include <map>
+#include <mutex>
 #include <set>
 #include <utility>
+
+#include "platform/avahi/AvahiLoop.h"
 
 namespace orvanta::platform {
 namespace {
@@ -37,23 +39,12 @@ std::map<std::string, std::string> readTxt(AvahiStringList* list) {
     return txt;
 }
 
-class PollLock {
-public:
-    explicit PollLock(AvahiThreadedPoll* poll) : poll_(poll) { avahi_threaded_poll_lock(poll_); }
-    ~PollLock() { avahi_threaded_poll_unlock(poll_); }
-    PollLock(const PollLock&) = delete;
-    PollLock& operator=(const PollLock&) = delete;
-
-private:
-    AvahiThreadedPoll* poll_;
-};
-
 }  // namespace
 
-// Two halves: what Avahi's poll thread owns (client, browser, services seen, running resolvers;
-// touched elsewhere only under the poll lock), and what the owner's executor owns (pending
-// completions and their timers, the callbacks). The poll thread reaches the owner only by posts,
-// which hold the core weakly.
+// Two halves: what Avahi's poll thread owns (client, browser, services seen, running resolvers),
+// and what the owner's executor owns (pending completions and their timers, the callbacks). Each
+// reaches the other only by posts: the owner by jobs for the poll thread, which run every Avahi
+// call that waits for the daemon, and the poll thread by posts that hold the core weakly.
 struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
     struct ResolverSlot {
         Core* core;
@@ -72,18 +63,22 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
           type(withoutFinalDot(std::move(serviceType))),
           domain(withoutFinalDot(std::move(serviceDomain))) {}
 
-    ~Core() { shutdown(); }
-
     // --- owner side ------------------------------------------------------------------------
 
     void start() {
         if (started || finished) return;
         started = true;
-        poll = avahi_threaded_poll_new();
-        if (!poll) return postState(State::failed);
-        int error = 0;
-        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, &onClientState, this, &error);
-        if (!client || avahi_threaded_poll_start(poll) < 0) postState(State::failed);
+        auto made = AvahiLoop::start();
+        if (!made) return postState(State::failed);
+        loop = std::move(*made);
+        api = loop->api();
+        onPoll([](Core& core) { core.connect(); });
+    }
+
+    // Runs `job` on the poll thread, with the core kept alive for it.
+    void onPoll(std::function<void(Core&)> job) {
+        if (!loop || finished) return;
+        loop->post([core = shared_from_this(), job = std::move(job)] { job(*core); });
     }
 
     ResolveId resolve(const ServiceEndpoint& endpoint, base::Micros timeout, ResolveCompletion completion) {
@@ -91,14 +86,18 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
         if (finished) return id;
         auto expire = [weak = weak_from_this(), id, timeout] {
             if (auto core = weak.lock()) {
-                core->abandonResolver(id);
+                core->onPoll([id](Core& polled) { polled.abandonResolver(id); });
                 core->finishResolve(id, std::unexpected(ResolveError{
                                             ResolveError::Kind::timedOut,
                                             "no answer within " + std::to_string(timeout.count() / 1000) + " ms"}));
             }
         };
         pending[id] = {std::move(completion), owner.asyncAfter(timeout, std::move(expire))};
-        startResolver(id, endpoint);
+        if (!loop) {
+            postResolved(id, std::unexpected(ResolveError{ResolveError::Kind::failed, "not browsing"}));
+        } else {
+            onPoll([id, endpoint](Core& core) { core.startResolver(id, endpoint); });
+        }
         return id;
     }
 
@@ -107,22 +106,27 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
             it->second.timer.cancel();
             pending.erase(it);
         }
-        abandonResolver(id);
+        onPoll([id](Core& core) { core.abandonResolver(id); });
     }
 
-    // Ends everything Avahi does for us; the poll thread is gone when it returns.
+    // Ends everything Avahi does for us, without waiting for the daemon: the poll thread stops
+    // and frees the client on a thread of its own.
     void shutdown() {
         if (finished) return;
         finished = true;
         for (auto& [id, entry] : pending) entry.timer.cancel();
         pending.clear();
-        if (poll) avahi_threaded_poll_stop(poll);
-        if (client) avahi_client_free(client);  // frees the browser and the resolvers with it
-        client = nullptr;
-        browser = nullptr;
-        resolvers.clear();
-        if (poll) avahi_threaded_poll_free(poll);
-        poll = nullptr;
+        if (!loop) return;
+        AvahiLoop::retire(std::move(loop), [core = shared_from_this()] {
+            // Frees the browser and the resolvers with it.
+            if (core->client) avahi_client_free(core->client);
+        });
+    }
+
+    // No posts to the owner's executor once the browser is gone.
+    void ownerGone() {
+        std::lock_guard lock(ownerLock);
+        self = nullptr;
     }
 
     void deliverState(State state) {
@@ -147,12 +151,18 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
         completion(std::move(result));
     }
 
+    // --- poll side -------------------------------------------------------------------------
+
+    void connect() {
+        int error = 0;
+        client = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, &onClientState, this, &error);
+        if (!client) postState(State::failed);
+    }
+
     void startResolver(ResolveId id, const ServiceEndpoint& endpoint) {
         auto failed = [&](std::string why) {
             postResolved(id, std::unexpected(ResolveError{ResolveError::Kind::failed, std::move(why)}));
         };
-        if (!poll) return failed("not browsing");
-        PollLock lock(poll);
         if (!client) return failed("no connection to the DNS-SD daemon");
         auto slot = std::make_unique<ResolverSlot>(ResolverSlot{this, id});
         slot->resolver = avahi_service_resolver_new(
@@ -163,17 +173,15 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
     }
 
     void abandonResolver(ResolveId id) {
-        if (!poll) return;
-        PollLock lock(poll);
         if (auto it = resolvers.find(id); it != resolvers.end()) {
             avahi_service_resolver_free(it->second->resolver);
             resolvers.erase(it);
         }
     }
 
-    // --- poll side (or the owner before the poll thread runs) -------------------------------
-
     void post(std::function<void(Core&)> delivery) {
+        std::lock_guard lock(ownerLock);
+        if (!self) return;
         owner.async([weak = weak_from_this(), delivery = std::move(delivery)] {
             if (auto core = weak.lock()) delivery(*core);
         });
@@ -231,9 +239,7 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
         client = nullptr;
         browser = nullptr;
         resolvers.clear();
-        int error = 0;
-        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, &onClientState, this, &error);
-        if (!client) postState(State::failed);
+        connect();
     }
 
     static void onBrowse(::AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -299,6 +305,7 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
 
     // Owner side.
     base::Executor& owner;
+    std::mutex ownerLock;  // guards `self` against the poll thread's posts
     ServiceBrowser* self;
     const std::string type;
     const std::string domain;
@@ -306,9 +313,10 @@ struct AvahiServiceBrowser::Core : std::enable_shared_from_this<Core> {
     bool finished = false;
     ResolveId lastId = 0;
     std::map<ResolveId, Pending> pending;
+    std::unique_ptr<AvahiLoop> loop;
 
     // Poll side.
-    AvahiThreadedPoll* poll = nullptr;
+    const AvahiPoll* api = nullptr;
     AvahiClient* client = nullptr;
     ::AvahiServiceBrowser* browser = nullptr;
     std::map<ServiceEndpoint, std::set<std::pair<int, int>>> seen;
@@ -320,7 +328,7 @@ AvahiServiceBrowser::AvahiServiceBrowser(base::Executor& owner, std::string type
 
 AvahiServiceBrowser::~AvahiServiceBrowser() {
     core_->shutdown();
-    core_->self = nullptr;
+    core_->ownerGone();
 }
 
 void AvahiServiceBrowser::start() { core_->start(); }

@@ -9,10 +9,12 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <stdexcept>
+#include <thread>
 
 #include "base/DispatchQueue.h"
 #include "base/Url.h"
@@ -62,10 +64,22 @@ std::expected<Target, HttpError> parseTarget(const std::string& text) {
     return target;
 }
 
-bool isIpAddress(const std::string& host) {
+std::optional<asio::ip::address> ipAddress(const std::string& host) {
     ErrorCode error;
-    asio::ip::make_address(host, error);
-    return !error;
+    auto address = asio::ip::make_address(host, error);
+    if (error) return std::nullopt;
+    return address;
+}
+
+std::expected<std::vector<std::string>, std::string> systemLookUp(const std::string& host) {
+    asio::io_context context;
+    tcp::resolver resolver(context);
+    ErrorCode error;
+    auto results = resolver.resolve(host, "", error);
+    if (error) return std::unexpected(error.message());
+    std::vector<std::string> addresses;
+    for (const auto& entry : results) addresses.push_back(entry.endpoint().address().to_string());
+    return addresses;
 }
 
 bool isHttpParseError(const ErrorCode& error) {
@@ -75,7 +89,8 @@ bool isHttpParseError(const ErrorCode& error) {
 }  // namespace
 
 struct BeastHttpClient::Impl {
-    explicit Impl(const Options& options) : tls(asio::ssl::context::tls_client) {
+    explicit Impl(const Options& options)
+        : tls(asio::ssl::context::tls_client), lookUp(options.lookUp ? options.lookUp : LookUp(systemLookUp)) {
         SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
         tls.set_verify_mode(asio::ssl::verify_peer);
         ErrorCode error;
@@ -88,6 +103,7 @@ struct BeastHttpClient::Impl {
     }
 
     asio::ssl::context tls;
+    const LookUp lookUp;
     // Declared after the TLS context: the queue's pending work holds streams that use it.
     base::DispatchQueue queue{"orvanta.http"};
 };
@@ -104,30 +120,52 @@ public:
           target_(std::move(target)),
           executor_(executor),
           completion_(std::move(completion)),
-          resolver_(impl.queue.context()),
-          stream_(impl.queue.context(), impl.tls) {
+          lookUp_(impl.lookUp),
+          stream_(impl.queue.context(), impl.tls),
+          waitForLookUp_(impl.queue.context()) {
         parser_.header_limit(kMaxResponseHeadBytes);
         parser_.body_limit(request_.maxResponseBodyBytes);
     }
 
     void setTimer(base::TaskHandle timer) { timer_ = std::move(timer); }
 
-    void start() {
+    void start(const std::weak_ptr<BeastHttpClient::Impl>& weakImpl) {
         if (done_) return;
-        resolver_.async_resolve(
-            target_.host, target_.service,
-            [self = shared_from_this()](const ErrorCode& error, tcp::resolver::results_type results) {
-                self->onResolved(error, std::move(results));
-            });
+        if (auto address = ipAddress(target_.host)) return connect({*address});
+        // The lookup thread holds the session only weakly: a client destroyed meanwhile takes the
+        // session with it. A wait on the queue keeps the session alive until the lookup answers.
+        waitForLookUp_.expires_at(asio::steady_timer::time_point::max());
+        waitForLookUp_.async_wait([self = shared_from_this()](const ErrorCode&) {});
+        std::thread([weakImpl, weakSelf = weak_from_this(), host = target_.host, lookUp = lookUp_] {
+            auto addresses = lookUp(host);
+            if (auto live = weakImpl.lock()) {
+                live->queue.async([weakSelf, addresses = std::move(addresses)] {
+                    if (auto self = weakSelf.lock()) self->onLookedUp(addresses);
+                });
+            }
+        }).detach();
     }
 
     void abort(HttpError error) { finish(std::unexpected(std::move(error))); }
 
 private:
-    void onResolved(const ErrorCode& error, const tcp::resolver::results_type& results) {
+    void onLookedUp(const std::expected<std::vector<std::string>, std::string>& addresses) {
+        waitForLookUp_.cancel();
         if (done_) return;
-        if (error) return abort({Kind::unreachable, "cannot resolve " + target_.host + ": " + error.message()});
-        asio::async_connect(stream_.next_layer(), results,
+        if (!addresses) return abort({Kind::unreachable, "cannot resolve " + target_.host + ": " + addresses.error()});
+        std::vector<asio::ip::address> parsed;
+        for (const std::string& text : *addresses) {
+            if (auto address = ipAddress(text)) parsed.push_back(*address);
+        }
+        if (parsed.empty()) return abort({Kind::unreachable, "cannot resolve " + target_.host + ": no address"});
+        connect(parsed);
+    }
+
+    void connect(const std::vector<asio::ip::address>& addresses) {
+        const auto port = static_cast<std::uint16_t>(std::stoul(target_.service));
+        std::vector<tcp::endpoint> endpoints;
+        for (const auto& address : addresses) endpoints.emplace_back(address, port);
+        asio::async_connect(stream_.next_layer(), endpoints,
                             [self = shared_from_this()](const ErrorCode& connectError, const tcp::endpoint&) {
                                 self->onConnected(connectError);
                             });
@@ -140,7 +178,7 @@ private:
         if (!target_.tls) return writeRequest();
 
         SSL* ssl = stream_.native_handle();
-        if (isIpAddress(target_.host)) {
+        if (ipAddress(target_.host)) {
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), target_.host.c_str());
         } else {
             // SSL_set_tlsext_host_name without its C cast.
@@ -250,7 +288,7 @@ private:
         done_ = true;
         timer_.cancel();
         ErrorCode ignored;
-        resolver_.cancel();
+        waitForLookUp_.cancel();
         stream_.next_layer().close(ignored);
         executor_.async([completion = std::move(completion_), result = std::move(result)]() mutable {
             completion(std::move(result));
@@ -261,11 +299,12 @@ private:
     Target target_;
     base::Executor& executor_;
     HttpCompletion completion_;
+    const BeastHttpClient::LookUp lookUp_;
     base::TaskHandle timer_;
     bool done_ = false;
 
-    tcp::resolver resolver_;
     asio::ssl::stream<tcp::socket> stream_;
+    asio::steady_timer waitForLookUp_;
     http::request<http::string_body> message_;
     boost::beast::flat_buffer buffer_;
     http::response_parser<http::string_body> parser_;
@@ -304,9 +343,9 @@ HttpRequestHandle BeastHttpClient::send(HttpRequest request, base::Executor& exe
     });
     // The handle is handed over on the queue, where the session reads it; the session itself goes
     // along, so that it ends on the queue too.
-    impl_->queue.async([session = std::move(session), timer] {
+    impl_->queue.async([session = std::move(session), timer, weakImpl = std::weak_ptr(impl_)] {
         session->setTimer(timer);
-        session->start();
+        session->start(weakImpl);
     });
     return HttpRequestHandle([abortWith] { abortWith({Kind::cancelled, {}}); });
 }

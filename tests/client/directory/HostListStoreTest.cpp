@@ -258,7 +258,7 @@ TEST_F(HostListStoreTest, RemovesHostsAndMovesTheSelection) {
     putSecret("host-token.C", "c");
 
     auto store = open();
-    store->remove("B");
+    store->remove(store->entries()[1].id);  // an id that lives in the entry being removed
     EXPECT_EQ(store->selectedId(), "A");
     EXPECT_EQ(secret(kLegacyAccount), "shared");
 

@@ -167,6 +167,25 @@ TEST_F(PairingClientTest, GivesUpAfterTwentySeconds) {
     EXPECT_EQ(std::get<platform::HttpError>(outcome->value().error()).kind, platform::HttpError::Kind::timedOut);
 }
 
+TEST_F(PairingClientTest, IsAbandonedThroughItsHandle) {
+    LoopbackHttpServer server([](const auto&) { return Reply::silent(); });
+    std::optional<Outcome> outcome;
+    int completions = 0;
+    auto handle = PairingClient::pair(http, *base::Url::parse(server.url()), "ABCD", "macos-1234", "My Mac", executor,
+                                      [&](Outcome result) {
+                                          ++completions;
+                                          outcome = std::move(result);
+                                      });
+    ASSERT_TRUE(server.waitForRequests(1));
+    handle.cancel();
+    ASSERT_TRUE(executor.runUntil([&] { return outcome.has_value(); }));
+    ASSERT_FALSE(outcome->has_value());
+    ASSERT_TRUE(std::holds_alternative<platform::HttpError>(outcome->error()));
+    EXPECT_EQ(std::get<platform::HttpError>(outcome->error()).kind, platform::HttpError::Kind::cancelled);
+    executor.advance(30s);
+    EXPECT_EQ(completions, 1);
+}
+
 TEST_F(PairingClientTest, RefusesTextThatCannotBeSent) {
     LoopbackHttpServer server([](const auto&) { return tokenReply(); });
     Outcome outcome = pairWith(server.url(), "ABCD", "Mac \xff");

@@ -90,13 +90,14 @@ TEST_F(AudioPacketSenderTest, PacketTooLargeForTheHeaderIsDroppedWithoutAnyChang
 // Over a real loopback connection the packet arrives as one binary frame.
 TEST(AudioPacketSenderLoopback, SendsOneBinaryFramePerPacket) {
     using boost::asio::ip::tcp;
-    base::DispatchQueue transport{"zq2.transport"};
+    auto transport = std::make_shared<base::DispatchQueue>("zq2.transport");
     testing::ManualExecutor owner;
-    tcp::acceptor acceptor{transport.context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    tcp::acceptor acceptor{transport->context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
     testing::RawClient client(acceptor.local_endpoint().port());
-    tcp::socket socket(transport.context());
+    tcp::socket socket(transport->context());
     acceptor.accept(socket);
-    auto connection = WebSocketConnection::create(std::move(socket), {}, owner, owner.clock(), [](std::string_view) {});
+    auto connection =
+        WebSocketConnection::create({transport, std::move(socket)}, {}, owner, owner.clock(), [](std::string_view) {});
     connection->start();
 
     AudioPacketSender sender(connection, 3);
@@ -115,7 +116,7 @@ TEST(AudioPacketSenderLoopback, SendsOneBinaryFramePerPacket) {
     connection->close(1000, "");
     client.reset();
     for (int turn = 0; turn < 100 && owner.pendingCount() != 0; ++turn) {
-        transport.sync([] {});
+        transport->sync([] {});
         owner.advance(std::chrono::seconds(10));
     }
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/transport/WebSocketTestSupport.h"
 #include "support/FakeServiceAdvertiser.h"
 #include "support/ManualExecutor.h"
 
@@ -121,13 +122,13 @@ std::string upgradeRequest(std::string_view path, std::string_view extraHeaders 
            std::string(kSampleKey) + "\r\n" + std::string(extraHeaders) + "\r\n";
 }
 
-// What the owner receives on an upgrade. The transport queue is held first so that it outlives
-// the socket, as a real owner must.
+// What the owner receives on an upgrade.
 struct Upgraded {
-    std::shared_ptr<base::DispatchQueue> transport;
-    HTTPServer::Socket socket;
+    UpgradedSocket upgraded;
     base::Bytes leftover;
     HTTPRequest request;
+
+    HTTPServer::Socket& socket() { return upgraded.socket; }
 };
 
 std::size_t openDescriptors() {
@@ -154,10 +155,9 @@ protected:
         server->onReady = [this] { logs.emplace_back("(ready)"); };
         server->onBonjourPolicyDenied = [this](bool denied) { policyDenied.push_back(denied); };
         server->onFailure = [this](std::string text) { failures.push_back(std::move(text)); };
-        auto keep = [this](HTTPServer::Socket socket, base::Bytes leftover, HTTPRequest request) {
-            upgraded.push_back(std::make_shared<Upgraded>(
-                Upgraded{server->transportQueue(), std::move(socket), std::move(leftover), std::move(request)}));
-            return std::shared_ptr<void>(upgraded.back());
+        auto keep = [this](UpgradedSocket socket, base::Bytes leftover, HTTPRequest request) {
+            upgraded.push_back(
+                std::make_shared<Upgraded>(Upgraded{std::move(socket), std::move(leftover), std::move(request)}));
         };
         server->onControl = keep;
         server->onVideo = keep;
@@ -490,7 +490,7 @@ TEST_F(HTTPServerTest, UpgradesWithTheProtocolAcceptKeyAndHandsOverTheLeftover) 
     EXPECT_EQ(owner.request.headers.at("x-forwarded-proto"), "https");
     EXPECT_FALSE(owner.request.isLAN);
     // The socket is the client's connection, now the owner's to use.
-    boost::asio::write(owner.socket, boost::asio::buffer(std::string_view("from the owner")));
+    boost::asio::write(owner.socket(), boost::asio::buffer(std::string_view("from the owner")));
     ASSERT_TRUE(drive(executor, [&] { return client.poll(), client.received() == expected + "from the owner"; }));
 
     TestClient video(*server->lanPort());
@@ -556,7 +556,7 @@ TEST_F(HTTPServerTest, ExemptsUpgradedConnectionsFromTheDeadline) {
     ASSERT_TRUE(drive(executor, [&] { return !upgraded.empty(); }));
     executor.advance(30s);
     EXPECT_EQ(server->connectionCount(), 1u);
-    boost::asio::write(upgraded[0]->socket, boost::asio::buffer(std::string_view("still here")));
+    boost::asio::write(upgraded[0]->socket(), boost::asio::buffer(std::string_view("still here")));
     ASSERT_TRUE(drive(executor, [&] { return client.poll(), client.received().ends_with("still here"); }));
 }
 
@@ -579,6 +579,53 @@ TEST_F(HTTPServerTest, ClosesASeventeenthConnectionAtOnceCountingUpgradedOnes) {
     EXPECT_EQ(server->connectionCount(), 15u);
     EXPECT_EQ(exchange("GET /v2/capabilities HTTP/1.1\r\n\r\n"),
               reply("200 OK", "application/json", R"({"clipboard":false})"));
+}
+
+// Sessions that end with a close handshake give their places back when the connection ends, even
+// while their owner still holds the connection objects.
+TEST_F(HTTPServerTest, FreesAnUpgradedPlaceWhenItsWebSocketEnds) {
+    start();
+    std::vector<std::shared_ptr<WebSocketConnection>> sessions;
+    auto open = [&](UpgradedSocket socket, base::Bytes leftover, HTTPRequest) {
+        sessions.push_back(WebSocketConnection::create(std::move(socket), std::move(leftover), executor,
+                                                       executor.clock(), [](std::string_view) {}));
+        sessions.back()->start();
+    };
+    server->onControl = open;
+    server->onVideo = open;
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (std::size_t i = 0; i < HTTPServer::kMaxConnections; ++i) {
+        clients.push_back(std::make_unique<TestClient>(i % 2 ? *server->lanPort() : *server->loopbackPort()));
+        clients.back()->send(upgradeRequest(i % 2 ? "/v2/video" : "/v2/control") +
+                             std::string(base::asText(testing::closeFrame(1000))));
+    }
+    ASSERT_TRUE(drive(executor, [&] {
+        return sessions.size() == HTTPServer::kMaxConnections &&
+               std::ranges::all_of(sessions, [](const auto& session) { return session->isClosed(); });
+    }));
+    EXPECT_EQ(server->connectionCount(), 0u);
+    for (bool lan : {false, true}) {
+        EXPECT_EQ(exchange("GET /v2/capabilities HTTP/1.1\r\n\r\n", lan),
+                  reply("200 OK", "application/json", R"({"clipboard":false})"));
+    }
+}
+
+// After its reply the server reads what the peer still sends, so that closing cannot reset the
+// reply away; such a connection holds no place, and is closed once the drain bound has passed.
+TEST_F(HTTPServerTest, ADrainingPeerHoldsNoPlaceAndIsClosedAfterTheDrainBound) {
+    start();
+    TestClient client(*server->loopbackPort());
+    client.send("GET /v2/capabilities HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(drive(executor, [&] { return client.poll() && server->connectionCount() == 0; }));
+    EXPECT_EQ(client.received(), reply("200 OK", "application/json", R"({"clipboard":false})"));
+
+    // A byte sent to a socket the server has closed comes back as a reset, which fails the next send.
+    auto resetByServer = [&] { return ::send(client.fd(), "x", 1, MSG_NOSIGNAL) < 0; };
+    executor.advance(HTTPServer::kDrainMicros - 1us);
+    EXPECT_FALSE(resetByServer());
+    EXPECT_FALSE(resetByServer());
+    executor.advance(1us);
+    EXPECT_TRUE(drive(executor, resetByServer));
 }
 
 TEST_F(HTTPServerTest, ForgetsAConnectionThePeerClosedMidRequest) {

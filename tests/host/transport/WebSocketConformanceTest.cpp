@@ -215,16 +215,16 @@ protected:
     }
     void TearDown() override {
         for (int turn = 0; turn < 100 && owner_.pendingCount() != 0; ++turn) {
-            transport_.sync([] {});
+            transport_->sync([] {});
             owner_.advance(std::chrono::seconds(10));
-            transport_.sync([] {});
+            transport_->sync([] {});
         }
     }
 
     static inline std::optional<std::string> unavailable_;
-    base::DispatchQueue transport_{"zq2.transport"};
+    std::shared_ptr<base::DispatchQueue> transport_ = std::make_shared<base::DispatchQueue>("zq2.transport");
     testing::ManualExecutor owner_;
-    tcp::acceptor acceptor_{transport_.context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    tcp::acceptor acceptor_{transport_->context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
 };
 
 TEST_P(WebSocketConformance, AgainstAnIndependentClient) {
@@ -234,13 +234,13 @@ TEST_P(WebSocketConformance, AgainstAnIndependentClient) {
     peer.writeInput(c.steps.dump());
 
     ASSERT_TRUE(waitReadable(acceptor_.native_handle())) << "the peer never connected";
-    tcp::socket socket(transport_.context());
+    tcp::socket socket(transport_->context());
     acceptor_.accept(socket);
     auto leftover = upgrade(socket);
     ASSERT_TRUE(leftover.has_value()) << "no upgrade request";
 
-    auto connection = WebSocketConnection::create(std::move(socket), std::move(*leftover), owner_, owner_.clock(),
-                                                  [](std::string_view) {});
+    auto connection = WebSocketConnection::create({transport_, std::move(socket)}, std::move(*leftover), owner_,
+                                                  owner_.clock(), [](std::string_view) {});
     connection->parser().maxMessage = c.maxMessage;
     std::weak_ptr<WebSocketConnection> weak = connection;
     connection->onText = [weak](std::string text) {

@@ -61,9 +61,9 @@ protected:
     void TearDown() override {
         client_.reset();
         for (int turn = 0; turn < 100; ++turn) {
-            transport_.sync([] {});
+            transport_->sync([] {});
             owner_.advance(kCloseHandshake);
-            transport_.sync([] {});
+            transport_->sync([] {});
             if (owner_.pendingCount() == 0) break;
         }
     }
@@ -71,11 +71,12 @@ protected:
     // A connected client and the host's connection over it, callbacks recorded, not started.
     std::shared_ptr<WebSocketConnection> open(base::Bytes leftover = {}, bool tinyBuffers = false) {
         client_ = std::make_unique<RawClient>(acceptor_.local_endpoint().port(), tinyBuffers ? kTinyBufferBytes : 0);
-        tcp::socket socket(transport_.context());
+        tcp::socket socket(transport_->context());
         acceptor_.accept(socket);
         if (tinyBuffers) socket.set_option(tcp::socket::send_buffer_size(kTinyBufferBytes));
-        auto connection = WebSocketConnection::create(std::move(socket), std::move(leftover), owner_, owner_.clock(),
-                                                      [this](std::string_view line) { log_.emplace_back(line); });
+        auto connection =
+            WebSocketConnection::create({transport_, std::move(socket)}, std::move(leftover), owner_, owner_.clock(),
+                                        [this](std::string_view line) { log_.emplace_back(line); });
         connection->onText = [this](std::string text) { texts_.push_back(std::move(text)); };
         connection->onBinary = [this](base::Bytes data) { binaries_.push_back(std::move(data)); };
         connection->onClosed = [this, weak = std::weak_ptr(connection)](std::optional<std::uint16_t> code) {
@@ -97,7 +98,7 @@ protected:
     // Writes that need no hop to the owner settle on the transport queue alone; let it run until
     // they have (a completion found ready only after a barrier lands behind it).
     bool drainWrites(const WebSocketConnection& connection) {
-        for (int turn = 0; turn < 1000 && connection.bytesInFlight() != 0; ++turn) transport_.sync([] {});
+        for (int turn = 0; turn < 1000 && connection.bytesInFlight() != 0; ++turn) transport_->sync([] {});
         return connection.bytesInFlight() == 0;
     }
 
@@ -112,9 +113,9 @@ protected:
                                     " code=" + (code ? std::to_string(*code) : std::string("EOF/error")));
     }
 
-    base::DispatchQueue transport_{"zq2.transport"};
+    std::shared_ptr<base::DispatchQueue> transport_ = std::make_shared<base::DispatchQueue>("zq2.transport");
     testing::ManualExecutor owner_;
-    tcp::acceptor acceptor_{transport_.context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
+    tcp::acceptor acceptor_{transport_->context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
     std::unique_ptr<RawClient> client_;
     std::vector<std::string> texts_;
     std::vector<base::Bytes> binaries_;
@@ -435,8 +436,69 @@ TEST_F(WebSocketConnectionTest, LateCompletionsFindTheConnectionGone) {
     EXPECT_FALSE(called);
     EXPECT_TRUE(closed_.empty());
     client_.reset();
-    transport_.sync([] {});
+    transport_->sync([] {});
     EXPECT_EQ(openDescriptors(), before);
+}
+
+// Every completion hops to the owner holding the connection weakly: one already posted when the
+// owner lets go finds it gone, whatever it carries.
+struct LateHopCase {
+    std::string name;
+    base::Bytes frame;
+};
+void PrintTo(const LateHopCase& row, std::ostream* out) { *out << row.name; }
+
+using LateHops = WebSocketConnectionTable<LateHopCase>;
+
+TEST_P(LateHops, NeverReachAnOwnerThatLetGoAfterTheyWerePosted) {
+    auto connection = openStarted();
+    bool completed = false;
+    connection->send(frameOfSize(100), std::numeric_limits<std::int64_t>::max(), [&](bool) { completed = true; });
+    client_->write(GetParam().frame);
+    // The write's completion and the read's are both posted, not yet run.
+    for (int turn = 0; turn < 100'000 && owner_.pendingCount() < 2; ++turn) transport_->sync([] {});
+    ASSERT_EQ(owner_.pendingCount(), 2u);
+    connection.reset();
+    owner_.runUntilIdle();
+    EXPECT_FALSE(completed);
+    EXPECT_TRUE(texts_.empty());
+    EXPECT_TRUE(binaries_.empty());
+    EXPECT_TRUE(closed_.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateHops,
+                         ::testing::Values(LateHopCase{"Text", textFrame("late")},
+                                           LateHopCase{"Binary", binaryFrame({1, 2})},
+                                           LateHopCase{"Close", closeFrame(1000)}),
+                         [](const auto& row) { return row.param.name; });
+
+TEST_F(WebSocketConnectionTest, OwnersFinishEndsAtOnceWithoutACloseFrame) {
+    auto connection = openStarted();
+    connection->finish(1001);
+    connection->finish(1000);  // ignored
+    expectFinished(*connection, 1001);
+    EXPECT_EQ(client_->readToEnd(), base::Bytes{});
+}
+
+TEST_F(WebSocketConnectionTest, KeepsItsTransportQueueAlive) {
+    auto queue = std::make_shared<base::DispatchQueue>("zq2.transport");
+    std::unique_ptr<RawClient> client;
+    tcp::socket socket(queue->context());
+    {
+        tcp::acceptor acceptor(queue->context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        client = std::make_unique<RawClient>(acceptor.local_endpoint().port());
+        acceptor.accept(socket);
+    }
+    auto connection = WebSocketConnection::create({std::move(queue), std::move(socket)}, {}, owner_, owner_.clock(),
+                                                  [](std::string_view) {});
+    connection->start();
+    connection->sendText("still served");
+    EXPECT_EQ(client->readFrame(), (ServerFrame{kText, false, bytesOf("still served")}));
+    client->write(textFrame("and read"));
+    std::optional<std::string> text;
+    connection->onText = [&](std::string received) { text = std::move(received); };
+    ASSERT_TRUE(runUntil([&] { return text.has_value(); }));
+    EXPECT_EQ(text, "and read");
 }
 
 // A peer that stops reading while media is sent: every accepted send stays within its limit, and the
@@ -505,8 +567,8 @@ TEST_F(WebSocketConnectionTest, LeavesNoDescriptorsBehind) {
         client_.reset();
     }
     owner_.advance(kCloseHandshake);
-    transport_.sync([] {});
-    transport_.sync([] {});
+    transport_->sync([] {});
+    transport_->sync([] {});
     EXPECT_EQ(openDescriptors(), before);
 }
 

@@ -159,6 +159,22 @@ TEST_F(AvahiServiceAdvertiserTest, CutsALongNameToOneDnsLabelOfWholeCharacters) 
     EXPECT_EQ(events.front().name, longName.name.substr(0, 62));
 }
 
+TEST_F(AvahiServiceAdvertiserTest, NeverWaitsForABusyDaemon) {
+    std::vector<AdvertisementEvent> events;
+    auto published = advertiser(events);
+    published->publish(registration());
+    ASSERT_TRUE(waitFor(events, {AdvertisementState::registered, name, ""}));
+    events.clear();
+    {
+        testing::FrozenAvahiDaemon frozen;
+        ASSERT_TRUE(frozen.frozen());
+        EXPECT_TRUE(testing::returnsWithin(5s, [&] { published->withdraw(); }));
+        EXPECT_TRUE(testing::returnsWithin(5s, [&] { published->publish(registration(8768)); }));
+    }
+    ASSERT_TRUE(waitFor(events, {AdvertisementState::registered, name, ""}));
+    EXPECT_TRUE(browsed({name, "_tessaril._tcp", "local", "8768", "\"v=2\""}));
+}
+
 // Waits for a process that is not our child to end, without sleeping.
 bool waitForExit(pid_t pid) {
     const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));

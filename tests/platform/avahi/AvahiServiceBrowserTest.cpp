@@ -164,6 +164,26 @@ TEST_F(AvahiServiceBrowserTest, ReportsNothingAfterCancelButCancelled) {
     EXPECT_EQ(completions, 0);
 }
 
+TEST_F(AvahiServiceBrowserTest, NeverWaitsForABusyDaemon) {
+    Observed observed(executor);
+    observed.browser.start();
+    ASSERT_TRUE(executor.runUntil([&] { return !observed.states.empty(); }));
+    ASSERT_EQ(observed.states.front(), State::ready);
+
+    testing::FrozenAvahiDaemon frozen;
+    ASSERT_TRUE(frozen.frozen());
+    ServiceBrowser::ResolveId id = 0;
+    int completions = 0;
+    EXPECT_TRUE(testing::returnsWithin(5s, [&] {
+        id = observed.browser.resolve({"Nobody", kType, "local."}, 5s, [&](ResolveResult) { ++completions; });
+    }));
+    EXPECT_TRUE(testing::returnsWithin(5s, [&] { observed.browser.stopResolving(id); }));
+    EXPECT_TRUE(testing::returnsWithin(5s, [&] { observed.browser.cancel(); }));
+    executor.advance(10s);
+    EXPECT_EQ(completions, 0);
+    EXPECT_EQ(observed.states.back(), State::cancelled);
+}
+
 // The system bus address is read once per process by libdbus, so each of these runs in a fresh
 // process of its own, where it also checks that nothing crashes.
 State firstStateOnBus(const std::string& busAddress) {

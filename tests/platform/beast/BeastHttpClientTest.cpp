@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "support/LoopbackHttpServer.h"
 #include "support/ManualExecutor.h"
 
@@ -176,6 +179,67 @@ TEST_F(BeastHttpClientTest, DestroyedClientDropsRequestsInFlight) {
     call.handle().cancel();
     executor.advance(120s);
     EXPECT_EQ(call.completions(), 0);
+}
+
+// A lookup that answers only when released, as a ".local" name nobody claims; every other name is
+// the loopback address. Shared with the lookup threads, which may outlive the test's client.
+struct StuckLookUp {
+    std::mutex mutex;
+    std::condition_variable released;
+    std::condition_variable asking;
+    bool free = false;
+    std::vector<std::string> asked;
+
+    static BeastHttpClient::LookUp in(const std::shared_ptr<StuckLookUp>& state) {
+        return [state](const std::string& host) -> std::expected<std::vector<std::string>, std::string> {
+            std::unique_lock lock(state->mutex);
+            state->asked.push_back(host);
+            state->asking.notify_all();
+            if (host == "stuck.local") state->released.wait(lock, [&] { return state->free; });
+            return std::vector<std::string>{"127.0.0.1"};
+        };
+    }
+    std::vector<std::string> hosts() {
+        std::lock_guard lock(mutex);
+        return asked;
+    }
+    // Waits for the `count`th lookup to begin; the bound only keeps a broken test from hanging.
+    bool waitForLookups(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return asking.wait_for(lock, 10s, [&] { return asked.size() >= count; });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        free = true;
+        released.notify_all();
+    }
+};
+
+TEST_F(BeastHttpClientTest, AStuckLookupDelaysNoOtherRequestAndIsAbandoned) {
+    LoopbackHttpServer server([](const auto&) { return Reply::http(200, "ok"); });
+    auto lookUp = std::make_shared<StuckLookUp>();
+    auto named = std::make_unique<BeastHttpClient>(BeastHttpClient::Options{.lookUp = StuckLookUp::in(lookUp)});
+    Call stuck(*named, executor, get(server.url("stuck.local")));
+    ASSERT_TRUE(lookUp->waitForLookups(1));
+
+    Call literal(*named, executor, get(server.url()));
+    ASSERT_TRUE(literal.wait().has_value()) << describe(literal.wait().error());
+    Call other(*named, executor, get(server.url("other.test")));
+    ASSERT_TRUE(other.wait().has_value()) << describe(other.wait().error());
+    EXPECT_EQ(lookUp->hosts(), (std::vector<std::string>{"stuck.local", "other.test"}));  // no lookup of 127.0.0.1
+
+    stuck.handle().cancel();
+    ASSERT_FALSE(stuck.wait().has_value());
+    EXPECT_EQ(stuck.wait().error().kind, Kind::cancelled);
+
+    // Destroyed with a lookup still running: the destructor does not wait for it.
+    Call abandoned(*named, executor, get(server.url("stuck.local")));
+    ASSERT_TRUE(lookUp->waitForLookups(3));
+    named.reset();
+    lookUp->release();
+    executor.advance(120s);
+    EXPECT_EQ(abandoned.completions(), 0);
+    EXPECT_EQ(stuck.completions(), 1);
 }
 
 TEST_F(BeastHttpClientTest, ChecksCertificateAgainstTrustAndHostName) {

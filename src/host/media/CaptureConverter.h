@@ -1,0 +1,51 @@
+// Turns a grabbed BGRX picture into the encoder's NV12: one pass of libswscale that crops, scales
+// and converts (BT.709 for HD output, BT.601 below, video range), on a few threads, into pooled
+// buffers. The picture outside the destination stays black.
+#pragma once
+
+#include <memory>
+
+#include "host/media/CaptureSizing.h"
+#include "host/media/PixelBuffer.h"
+#include "platform/ScreenSource.h"
+
+struct SwsContext;
+struct AVFrame;
+
+namespace orvanta::host {
+
+class CaptureConverter {
+public:
+    // Three frames may wait for the encoder while the fourth is drawn.
+    static constexpr std::size_t kPoolCapacity = 4;
+    static constexpr int kThreads = 2;
+
+    explicit CaptureConverter(CaptureSize output, int threads = kThreads);
+    ~CaptureConverter();
+    CaptureConverter(const CaptureConverter&) = delete;
+    CaptureConverter& operator=(const CaptureConverter&) = delete;
+
+    // `source` in the image's pixels, `destination` in output pixels; both are clamped to their
+    // pictures. None when every buffer is still in use or the conversion failed.
+    std::shared_ptr<PixelBuffer> convert(const platform::ScreenImage& image, const platform::ScreenRect& source,
+                                         const platform::ScreenRect& destination);
+
+private:
+    struct Area {
+        int x = 0, y = 0, width = 0, height = 0;
+        bool operator==(const Area&) const = default;
+    };
+
+    bool prepare(const Area& source, const Area& destination);
+
+    const CaptureSize output_;
+    const int threads_;
+    std::unique_ptr<PixelBufferPool> pool_;
+    SwsContext* scaler_ = nullptr;
+    AVFrame* sourceFrame_ = nullptr;
+    AVFrame* destinationFrame_ = nullptr;
+    Area source_;
+    Area destination_;
+};
+
+}  // namespace orvanta::host
