@@ -9,13 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ScreenSource.h"
+
 namespace orvanta::platform {
 
-// The name every display made by the host carries, so that capture and the blackout covers can
-// tell the host's own virtual displays from physical ones (a display whose name starts with it).
+// The name every display made by the host carries: it carries the mark by which capture and the
+// blackout covers tell the host's own virtual displays from physical ones.
 inline constexpr std::string_view kVirtualDisplayMark = "ORVANTA-5A51";
-
-inline bool hasVirtualDisplayMark(std::string_view name) { return name.starts_with(kVirtualDisplayMark); }
+static_assert(carriesVirtualDisplayMark(kVirtualDisplayMark));
 
 // A display mode in pixels.
 struct DisplayMode {

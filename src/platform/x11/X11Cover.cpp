@@ -114,7 +114,7 @@ std::vector<CoverScreen> X11BlackoutCovers::screens() {
         const auto* m = it.data;
         result.push_back({monitorDisplayID(*x_, m->name),
                           {m->x, m->y, m->width, m->height},
-                          hasVirtualDisplayMark(atomName(*x_, m->name))});
+                          carriesVirtualDisplayMark(atomName(*x_, m->name))});
     }
     return result;
 }

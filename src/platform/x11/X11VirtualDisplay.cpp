@@ -96,7 +96,7 @@ std::vector<Monitor> monitors(XConnection& x, bool activeOnly) {
 std::optional<Monitor> mainMonitor(XConnection& x) {
     std::optional<Monitor> first;
     for (auto& m : monitors(x, true)) {
-        if (hasVirtualDisplayMark(m.name)) continue;
+        if (carriesVirtualDisplayMark(m.name)) continue;
         if (m.primary) return m;
         if (!first) first = m;
     }
@@ -401,7 +401,7 @@ std::expected<RandrArrangement, std::string> readArrangement(XConnection& x) {
         a.crtcs.push_back(crtcState(crtc, c.get()));
     }
     for (const auto& m : monitors(x, false)) {
-        if (m.automatic || hasVirtualDisplayMark(m.name)) continue;
+        if (m.automatic || carriesVirtualDisplayMark(m.name)) continue;
         a.monitors.push_back({m.name, m.primary, m.bounds.x, m.bounds.y, static_cast<std::uint32_t>(m.bounds.width),
                               static_cast<std::uint32_t>(m.bounds.height), m.mmWidth, m.mmHeight, m.outputs});
     }
@@ -452,7 +452,7 @@ std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrA
     // Our modes: off every output, then gone.
     const auto* modes = xcb_randr_get_screen_resources_current_modes(res.get());
     for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
-        if (!hasVirtualDisplayMark(modeName(res.get(), i))) continue;
+        if (!carriesVirtualDisplayMark(modeName(res.get(), i))) continue;
         for (auto output : outputsOf(res.get())) {
             const auto info = outputInfo(x, output, ts);
             if (!info) continue;
