@@ -33,14 +33,14 @@ TEST(VideoPipelineTest, CapturedScreenArrivesAsDecodablePackets) {
     auto x = platform::x11::XConnection::open(display);
     ASSERT_TRUE(x.has_value());
 
-    base::DispatchQueue transport("zq2.transport");
+    auto transport = std::make_shared<base::DispatchQueue>("zq2.transport");
     base::DispatchQueue hostQueue("zq2.host");
-    tcp::acceptor acceptor(transport.context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    tcp::acceptor acceptor(transport->context(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
     testing::RawClient client(acceptor.local_endpoint().port());
-    tcp::socket socket(transport.context());
+    tcp::socket socket(transport->context());
     acceptor.accept(socket);
     const auto& clock = base::SystemClock::shared();
-    auto connection = WebSocketConnection::create(std::move(socket), {}, hostQueue, clock, [](std::string_view) {});
+    auto connection = WebSocketConnection::create({transport, std::move(socket)}, {}, hostQueue, clock, [](std::string_view) {});
     VideoSender sender(clock, [](std::string_view) {});
     hostQueue.sync([&] {
         connection->start();
@@ -123,7 +123,7 @@ TEST(VideoPipelineTest, CapturedScreenArrivesAsDecodablePackets) {
     xcb_flush((*x)->get());
     client.reset();
     hostQueue.sync([] {});
-    transport.sync([] {});
+    transport->sync([] {});
 }
 
 }  // namespace

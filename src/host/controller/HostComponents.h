@@ -1,0 +1,99 @@
+// The narrow views the host controller has of its desktop and media components: only the operations
+// it calls. Each real component is adapted to its view where the application assembles the host;
+// tests hand the controller fakes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/desktop/LockUnlocker.h"
+
+namespace orvanta::host {
+
+class WebSocketConnection;
+
+// The pointer position normalised to the captured picture (0...1 across it), and whether it shows.
+struct NormalizedCursor {
+    double x = 0;
+    double y = 0;
+    bool visible = false;
+    bool operator==(const NormalizedCursor&) const = default;
+};
+
+// Input injection.
+class HostInput {
+public:
+    virtual ~HostInput() = default;
+    // The current pointer, normalised to the captured picture.
+    virtual NormalizedCursor cursorNormalized() = 0;
+    // Ends a device's input session and releases what it holds (every source's when asked).
+    virtual void endSession(const std::string& source, bool releaseAllSources) = 0;
+};
+
+class HostEncoder {
+public:
+    virtual ~HostEncoder() = default;
+    // Under the encoder's lock: the next frame becomes a keyframe, unless the encoder is invalidated.
+    virtual void forceKeyframe() = 0;
+    virtual void invalidate() = 0;
+};
+
+class HostCapture {
+public:
+    virtual ~HostCapture() = default;
+    virtual bool running() const = 0;
+    // A display, rather than a window, is being captured.
+    virtual bool capturesDisplay() const = 0;
+    // Refreshes which cover windows the capture leaves out, then calls `done`, from any thread.
+    virtual void updateOverlayExclusions(std::function<void()> done) = 0;
+    // Asynchronous; no frame follows.
+    virtual void stop() = 0;
+};
+
+// The video channel's sender. Its callbacks are set by the controller after construction.
+class HostVideoSender {
+public:
+    virtual ~HostVideoSender() = default;
+    // Runs the stall stages; `encoder` is the running one, if any.
+    virtual void checkStall(std::uint64_t nowMicros, HostEncoder* encoder) = 0;
+    virtual void rebaseStallClock(std::uint64_t nowMicros) = 0;
+    // No connection, no unacknowledged frames, stalled and dropped-frame flags cleared, no stage-1 grace.
+    virtual void detach() = 0;
+
+    std::function<void()> onForceKeyframe;  // from any thread
+    std::function<void()> onStage2Stall;    // on the controller's queue
+};
+
+// The cursor stream of a Windows main session.
+class HostWindowsCursorStream {
+public:
+    virtual ~HostWindowsCursorStream() = default;
+    virtual void send(const NormalizedCursor& position, std::uint64_t nowMicros, WebSocketConnection& control) = 0;
+};
+
+// The black covers over the host's displays.
+class HostBlackout {
+public:
+    virtual ~HostBlackout() = default;
+    // Covers on or off, applied later on the main thread.
+    virtual void request(bool covered) = 0;
+    // Called with a completion before covers are shown; they appear once it has run.
+    virtual void setBeforeReveal(std::function<void(std::function<void()> done)> hook) = 0;
+};
+
+// The components the controller is created with. `simulatedUnlock` runs on the main thread: it plans
+// the keystrokes of a password with the current keyboard layout and returns an environment that
+// starts locked and expects them (none when the password cannot be typed).
+struct HostComponents {
+    std::shared_ptr<HostInput> input;
+    std::shared_ptr<UnlockEnvironment> unlockEnvironment;
+    std::shared_ptr<HostVideoSender> sender;
+    std::shared_ptr<HostBlackout> blackout;
+    std::function<std::shared_ptr<UnlockEnvironment>(const std::string& password)> simulatedUnlock;
+    bool virtualDisplaysAvailable = false;
+};
+
+}  // namespace orvanta::host

@@ -1,0 +1,273 @@
+// The heart of the host: owns the HTTP server, the paired devices, the pairing codes, the sessions
+// and the media pipeline, and publishes what the host screens show. All of its state lives on one
+// serial queue ("zq2.host"); the published state alone is assigned on the main thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Clock.h"
+#include "base/Executor.h"
+#include "base/Settings.h"
+#include "host/controller/HostComponents.h"
+#include "host/controller/HostPublishedState.h"
+#include "host/controller/HostSystem.h"
+#include "host/transport/DeviceRegistry.h"
+#include "host/transport/HTTPServer.h"
+#include "host/transport/HostSettingsModel.h"
+#include "host/transport/Pairing.h"
+#include "host/transport/WebSocket.h"
+#include "platform/ServiceAdvertiser.h"
+#include "protocol/ControlMessages.h"
+
+namespace orvanta::host {
+
+// The stored settings the controller starts from.
+struct StoredHostSettings {
+    static constexpr std::string_view kHighResKey = "highResVirtualDisplay";
+    static constexpr std::string_view kBlackoutKey = "lumicrate.hostBlackout";
+    static constexpr std::string_view kDeviceNameKey = "tessaril.client.deviceName";
+
+    bool highRes = false;  // false when absent
+    bool blackout = true;  // true when nothing is stored
+    bool operator==(const StoredHostSettings&) const = default;
+
+    static StoredHostSettings read(const base::Settings& settings);
+};
+
+// Everything the controller is created with. The executors and the clock outlive it.
+struct HostControllerDependencies {
+    base::Executor* queue = nullptr;    // "zq2.host"
+    base::Executor* main = nullptr;     // the main thread
+    base::Executor* utility = nullptr;  // slow lookups kept off both (the pair link)
+    const base::Clock* clock = nullptr;
+    std::shared_ptr<DeviceRegistry> registry;
+    std::shared_ptr<base::Settings> settings;
+    std::shared_ptr<platform::ServiceAdvertiser> advertiser;
+    HTTPServerOptions serverOptions;
+    HostComponents components;
+    // The pair link of a displayed code, or nothing; may block for seconds.
+    std::function<std::optional<std::string>(const std::string& code)> pairLinkLookup;
+    // An environment variable, or nothing when unset.
+    std::function<std::optional<std::string>(std::string_view name)> environment;
+    std::filesystem::path machineInfo{kMachineInfoPath};
+    std::function<void(std::string_view)> log;  // the host log when unset
+};
+
+class HostController final : public std::enable_shared_from_this<HostController> {
+public:
+    static constexpr std::string_view kListeningStatus = "待受中（127.0.0.1:8766）";
+    static constexpr std::string_view kListenFailedPrefix = "待受に失敗: ";
+    static constexpr std::string_view kFallbackName = "Mac";
+
+    static constexpr base::Micros kKeepAliveInterval{1'000'000};
+    static constexpr base::Micros kHousekeepingInterval{250'000};
+    static constexpr base::Micros kCursorFirstTick{100'000};
+    static constexpr base::Micros kCursorInterval{33'333};
+    static constexpr std::uint64_t kPongTimeoutMicros = 5'000'000;
+    static constexpr std::uint64_t kIdleCaptureMicros = 15'000'000;
+    static constexpr std::uint64_t kLatencyLineMicros = 10'000'000;
+    static constexpr double kCursorStep = 0.0005;
+    static constexpr std::int64_t kCursorStreamMaxInFlightBytes = 16'384;
+    static constexpr std::size_t kMaxPairIdCharacters = 64;
+    static constexpr std::size_t kMaxPairCodeCharacters = 32;
+
+    // The main session: one device's control channel and what it negotiated.
+    struct Session {
+        Session(std::shared_ptr<WebSocketConnection> connection, std::uint64_t createdAt)
+            : control(std::move(connection)), lastPongAt(createdAt) {}
+
+        const std::shared_ptr<WebSocketConnection> control;
+        ConnectionRoute route = ConnectionRoute::local;
+        std::shared_ptr<WebSocketConnection> video;
+        std::string deviceId;
+        std::string deviceName;
+        std::string sessionId;
+        std::string ticket;
+        bool ticketUsed = false;
+        DeviceKind deviceKind = DeviceKind::other;
+        bool hasPhoneIdiom = false;
+        bool authenticated = false;
+        std::optional<std::pair<int, int>> windowsScreenPixels;
+        bool recreateWindowDisplayOnResume = false;
+        int viewportWidth = 0;
+        int viewportHeight = 0;
+        bool viewportChangedWhilePaused = false;
+        bool audioRequested = false;
+        std::uint64_t lastPongAt;
+        std::uint32_t pingId = 0;
+        std::vector<std::uint64_t> rttSamples;
+        std::optional<std::uint64_t> detachedAt;
+    };
+
+    // The one connection waiting while a main session exists.
+    struct BusyWaiter {
+        const std::shared_ptr<WebSocketConnection> control;
+        ConnectionRoute route = ConnectionRoute::local;
+        std::optional<protocol::Hello> hello;  // once its hello is accepted
+        std::optional<DeviceRecord> record;    // once authenticated
+    };
+
+    // The input-only second device.
+    struct ControllerSession {
+        const std::shared_ptr<WebSocketConnection> control;
+        const std::string deviceId;
+        const ConnectionRoute route = ConnectionRoute::local;
+        std::uint64_t lastPongAt = 0;
+        std::uint32_t pingId = 0;
+    };
+
+    enum class WindowPointerState { awaitingFrame, ready, changing };
+    enum class BlackoutPhase { none, connected, waitingReturn };
+    struct BlackoutState {
+        bool enabled = true;
+        BlackoutPhase phase = BlackoutPhase::none;
+        bool screenLocked = false;
+        bool covered() const { return enabled && !screenLocked && phase != BlackoutPhase::none; }
+    };
+
+    // Reads the stored settings and builds the server; nothing listens before start().
+    static std::shared_ptr<HostController> create(HostControllerDependencies dependencies);
+    ~HostController();
+    HostController(const HostController&) = delete;
+    HostController& operator=(const HostController&) = delete;
+
+    // Any thread; acts on its first call only. The rest runs on the controller's queue.
+    void start();
+    // Any thread: issues a pairing code and shows it.
+    void issueCode();
+
+    // Main thread.
+    const std::shared_ptr<HostPublished>& published() const { return published_; }
+
+    // The controller's queue only.
+    std::optional<std::uint16_t> loopbackPort() const { return server_->loopbackPort(); }
+
+private:
+    friend class HostControllerProbe;  // tests reach the queue's state through it
+    struct Passkey {};
+
+public:
+    HostController(Passkey, HostControllerDependencies dependencies);
+
+private:
+    // Construction and publishing.
+    void wireCallbacks();
+    void installBlackoutHook();
+    void startOnQueue();
+    std::string advertisedName() const;
+    void simulateLockIfRequested();
+    void writeDebugPairCode();
+    void setStatus(std::string text);
+    void publishListenState(ListenState state);
+    void publishDevices();
+    void publishConnected(std::optional<std::string> name);
+    void publishLinks();
+    void publish(std::function<void(HostPublishedState&)> change);
+    void log(std::string_view line) const;
+    std::optional<std::string> environment(std::string_view name) const;
+    std::uint64_t now() const { return clock_.uptimeMicros(); }
+
+    // Timers.
+    void startTimers();
+    void keepAliveTick();
+    void housekeepingTick();
+    void cursorTick();
+    void checkVideoStall(std::uint64_t at);
+    void pollLockState();
+    void stopIdleCapture();
+    void sendCursor(std::uint64_t at);
+    void handleStage2Stall();
+    void sendPing(WebSocketConnection& control, std::uint32_t& pingId, std::uint64_t at);
+
+    // Pairing.
+    void handlePair(const HTTPRequest& request, const HTTPServer::PairReply& reply);
+    void issueCodeOnQueue();
+    void publishPairLink(const std::string& display);
+    void expireCode();
+    void clearCodeDisplay();
+    double pairingNow() const { return static_cast<double>(now()) / 1e6; }
+
+    // Session life cycle.
+    void closeController(std::string_view reason);
+    void endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code, std::string_view reason);
+    void detachSender();
+    std::string listenStatus() const;
+    void stopPipeline();
+    void refreshAudio();
+    void setPaused(bool paused);
+    void updateBlackout(std::optional<bool> enabled);
+    void migrateWindowsToVirtualDisplay();
+
+    base::Executor& queue_;
+    base::Executor& main_;
+    base::Executor& utility_;
+    const base::Clock& clock_;
+    HostControllerDependencies dependencies_;
+    std::shared_ptr<HostPublished> published_ = std::make_shared<HostPublished>();
+
+    std::shared_ptr<HTTPServer> server_;
+    std::shared_ptr<DeviceRegistry> registry_;
+    PairingManager pairing_;
+    std::shared_ptr<HostVideoSender> sender_;
+    std::shared_ptr<HostCapture> capture_;
+    std::shared_ptr<HostEncoder> encoder_;
+    std::uint16_t audioGeneration_ = 0;
+    int audioFailures_ = 0;
+    std::uint64_t audioRetryAt_ = 0;
+    int encoderStartFailures_ = 0;
+    int captureErrorRetries_ = 0;
+    std::shared_ptr<Session> session_;
+    std::map<std::string, std::shared_ptr<WebSocketConnection>> awaitingHello_;
+    std::map<std::string, std::pair<std::shared_ptr<WebSocketConnection>, std::string>> clipboardSubscribers_;
+    std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
+    std::shared_ptr<HostInput> input_;
+    std::shared_ptr<BusyWaiter> busyWaiter_;
+    std::shared_ptr<ControllerSession> controllerSession_;
+    std::uint64_t selectionGeneration_ = 0;
+    std::uint64_t fitGeneration_ = 0;
+    bool accessibilityNoticeSent_ = false;
+    WindowPointerState windowPointerState_ = WindowPointerState::ready;
+    std::shared_ptr<HostWindowsCursorStream> windowsCursor_;
+    std::optional<std::pair<double, double>> lastCursorSent_;
+    bool debugInput_ = false;
+    std::uint16_t genCounter_ = 0;
+    bool paused_ = false;
+    bool screenLocked_ = false;
+    bool displayAsleep_ = false;
+    std::shared_ptr<UnlockEnvironment> unlockEnvironment_;
+    bool unlockInFlight_ = false;
+    int unlockFailures_ = 0;
+    std::uint64_t unlockNotBefore_ = 0;
+    std::optional<std::uint64_t> videoDetachedAt_;
+    std::optional<std::string> listenFailure_;  // the loopback listener's last failure, while it stands
+    std::atomic<bool> started_ = false;
+    bool highResOn_ = false;
+    bool clientAspectFit_ = false;
+    double clientAspectScale_ = 1.0;
+    std::optional<std::uint64_t> arrangementStallGraceUntil_;
+    BlackoutState blackout_;
+    std::map<std::string, DeviceLink> lastPublishedLinks_;
+    std::uint64_t maxInputAge_ = 0;
+    std::uint64_t maxFrameAge_ = 0;
+    std::uint64_t lastUndecodableLogAt_ = 0;
+    bool launchingApp_ = false;
+    bool windowListInFlight_ = false;
+    std::vector<base::TaskHandle> timers_;
+
+    // Owned by their timer handlers.
+    std::int64_t housekeepingTicks_ = 0;
+    std::uint64_t largestTickGap_ = 0;
+    std::uint64_t lastCursorTick_ = 0;
+    std::uint64_t lastLatencyLine_ = 0;
+};
+
+}  // namespace orvanta::host

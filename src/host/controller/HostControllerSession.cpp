@@ -1,0 +1,80 @@
+// Ending sessions, the blackout decision and the pipeline hooks the timers drive.
+#include "host/controller/HostController.h"
+
+namespace orvanta::host {
+
+void HostController::closeController(std::string_view reason) {
+    if (!controllerSession_) return;
+    const auto closing = std::exchange(controllerSession_, nullptr);
+    if (input_) input_->endSession(closing->deviceId, false);
+    closing->control->close(1001, reason);
+    publishLinks();
+    log("controller closed: " + std::string(reason));
+}
+
+void HostController::endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code,
+                                std::string_view reason) {
+    // Taken by value: callers pass session_ itself, which is cleared first.
+    if (!ended || ended != session_) return;
+    session_.reset();
+    refreshAudio();
+    log("session cleanup: begin (" + std::string(reason) + ")");
+    updateBlackout(std::nullopt);
+    log("session cleanup: blackout release evaluated");
+    closeController("main session ended");
+    detachSender();
+    const std::uint16_t closeCode = code.value_or(1001);
+    if (auto video = std::exchange(ended->video, nullptr)) video->close(closeCode, reason);
+    ended->control->close(closeCode, reason);
+    log("session cleanup: socket close requested");
+    if (clientAspectFit_) {
+        clientAspectFit_ = false;
+        log("display aspect fit: off (session ended)");
+    }
+    clientAspectScale_ = 1.0;
+    if (ended->authenticated && !ended->detachedAt && input_) input_->endSession(ended->deviceId, false);
+    stopPipeline();
+    windowPointerState_ = WindowPointerState::ready;
+    audioFailures_ = 0;
+    audioRetryAt_ = 0;
+    publishConnected(std::nullopt);
+    publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });
+    setStatus(listenStatus());
+    log("session ended: " + std::string(reason));
+}
+
+std::string HostController::listenStatus() const {
+    return listenFailure_ ? std::string(kListenFailedPrefix) + *listenFailure_ : std::string(kListeningStatus);
+}
+
+void HostController::detachSender() { sender_->detach(); }
+
+// Never waits for the encoder: its last frames are dropped by the sender's generation.
+void HostController::stopPipeline() {
+    if (auto capture = std::exchange(capture_, nullptr)) capture->stop();
+    if (auto encoder = std::exchange(encoder_, nullptr)) encoder->invalidate();
+}
+
+// No audio capture exists until the media pipeline is wired to the controller; then this decides
+// whether it runs.
+void HostController::refreshAudio() {}
+
+// The window sweep belongs to display aspect fit, which this host does not apply yet.
+void HostController::migrateWindowsToVirtualDisplay() {}
+
+void HostController::setPaused(bool paused) { paused_ = paused; }
+
+void HostController::updateBlackout(std::optional<bool> enabled) {
+    const bool wasCovered = blackout_.covered();
+    if (enabled) blackout_.enabled = *enabled;
+    if (!session_ || !session_->authenticated) {
+        blackout_.phase = BlackoutPhase::none;
+    } else {
+        blackout_.phase = session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
+    }
+    blackout_.screenLocked = screenLocked_;
+    const bool covered = blackout_.covered();
+    if (covered != wasCovered && dependencies_.components.blackout) dependencies_.components.blackout->request(covered);
+}
+
+}  // namespace orvanta::host

@@ -1,0 +1,162 @@
+// The three repeating timers: keep-alive, housekeeping, and the cursor and latency tick; and the
+// reaction to a video connection that stopped reading.
+#include <cmath>
+
+#include "base/Json.h"
+#include "host/controller/HostController.h"
+
+namespace orvanta::host {
+namespace {
+
+constexpr std::int64_t kMigrationEveryTicks = 8;  // 2 s of housekeeping
+constexpr std::int64_t kSecondEveryTicks = 4;     // 1 s of housekeeping
+
+std::optional<std::string> pingText(std::uint32_t id, std::uint64_t at) {
+    auto text = base::writeJsonText(base::Json{{"type", "ping"}, {"id", id}, {"t", at}});
+    if (!text) return std::nullopt;
+    return *text;
+}
+
+std::optional<std::string> cursorText(double x, double y) {
+    auto text = base::writeJsonText(base::Json{{"type", "cursor"}, {"x", x}, {"y", y}});
+    if (!text) return std::nullopt;
+    return *text;
+}
+
+}  // namespace
+
+void HostController::startTimers() {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    auto every = [weak](void (HostController::*tick)()) {
+        return [weak, tick] {
+            if (auto self = weak.lock()) ((*self).*tick)();
+        };
+    };
+    lastCursorTick_ = lastLatencyLine_ = now();
+    timers_.push_back(queue_.repeating(kKeepAliveInterval, every(&HostController::keepAliveTick)));
+    timers_.push_back(queue_.repeating(kHousekeepingInterval, every(&HostController::housekeepingTick)));
+    // The cursor tick's first fire comes before its interval, so it starts from a one-shot.
+    timers_.push_back(queue_.asyncAfter(kCursorFirstTick, [weak, every] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->cursorTick();
+        self->timers_.back() = self->queue_.repeating(kCursorInterval, every(&HostController::cursorTick));
+    }));
+}
+
+void HostController::sendPing(WebSocketConnection& control, std::uint32_t& pingId, std::uint64_t at) {
+    ++pingId;  // wraps at 2^32
+    if (auto text = pingText(pingId, at)) control.sendText(*text);
+}
+
+void HostController::keepAliveTick() {
+    const std::uint64_t at = now();
+    if (controllerSession_) {
+        if (at <= controllerSession_->lastPongAt + kPongTimeoutMicros) {
+            sendPing(*controllerSession_->control, controllerSession_->pingId, at);
+        } else {
+            closeController("controller timeout");
+        }
+    }
+    if (session_ && session_->authenticated && !session_->detachedAt) {
+        if (at <= session_->lastPongAt + kPongTimeoutMicros) {
+            sendPing(*session_->control, session_->pingId, at);
+        } else {
+            endSession(session_, 1001, "control timeout");
+        }
+    }
+}
+
+void HostController::housekeepingTick() {
+    checkVideoStall(now());
+    refreshAudio();
+    const std::int64_t tick = housekeepingTicks_++;
+    if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && clientAspectFit_) migrateWindowsToVirtualDisplay();
+    if ((tick + 1) % kSecondEveryTicks == 0) {
+        pollLockState();
+        stopIdleCapture();
+    }
+}
+
+void HostController::checkVideoStall(std::uint64_t at) {
+    if (arrangementStallGraceUntil_) {
+        if (at < *arrangementStallGraceUntil_) return;
+        arrangementStallGraceUntil_.reset();
+        sender_->rebaseStallClock(at);
+        log("stall check resumed after display arrangement change");
+    }
+    sender_->checkStall(at, encoder_.get());
+}
+
+void HostController::pollLockState() {
+    if (!unlockEnvironment_) return;
+    const auto locked = unlockEnvironment_->isScreenLocked();
+    if (!locked || *locked == screenLocked_) return;
+    screenLocked_ = *locked;
+    setPaused(screenLocked_ || displayAsleep_);
+    updateBlackout(std::nullopt);
+}
+
+void HostController::stopIdleCapture() {
+    if (!videoDetachedAt_ || now() <= *videoDetachedAt_ + kIdleCaptureMicros || !capture_) return;
+    stopPipeline();
+    videoDetachedAt_.reset();
+    log("capture stopped (no video for 15s)");
+}
+
+void HostController::cursorTick() {
+    const std::uint64_t at = now();
+    largestTickGap_ = std::max(largestTickGap_, at - lastCursorTick_);
+    lastCursorTick_ = at;
+    if (at - lastLatencyLine_ >= kLatencyLineMicros) {
+        if (session_) {
+            log("longuse max_us pointer=" + std::to_string(maxInputAge_) + " capture_to_send=" +
+                std::to_string(maxFrameAge_) + " host_tick_gap=" + std::to_string(largestTickGap_));
+        }
+        lastLatencyLine_ = at;
+        maxInputAge_ = maxFrameAge_ = largestTickGap_ = 0;
+    }
+    if (paused_ || windowPointerState_ != WindowPointerState::ready) return;
+    sendCursor(at);
+}
+
+void HostController::sendCursor(std::uint64_t at) {
+    bool mainTakesPart = session_ && session_->authenticated;
+    if (!mainTakesPart && !controllerSession_) return;
+    if (!input_) return;
+    const NormalizedCursor cursor = input_->cursorNormalized();
+    if (mainTakesPart && session_->deviceKind == DeviceKind::windows) {
+        if (!session_->detachedAt && session_->video && windowsCursor_ &&
+            session_->control->bytesInFlight() < kCursorStreamMaxInFlightBytes) {
+            windowsCursor_->send(cursor, at, *session_->control);
+        }
+        mainTakesPart = false;
+        if (!controllerSession_) return;
+    }
+    if (lastCursorSent_ && std::abs(cursor.x - lastCursorSent_->first) < kCursorStep &&
+        std::abs(cursor.y - lastCursorSent_->second) < kCursorStep) {
+        return;
+    }
+    lastCursorSent_ = {cursor.x, cursor.y};
+    const auto text = cursorText(cursor.x, cursor.y);
+    if (!text) return;
+    if (mainTakesPart) session_->control->sendText(*text);
+    if (controllerSession_) controllerSession_->control->sendText(*text);
+}
+
+void HostController::handleStage2Stall() {
+    if (!session_ || !session_->video) return;
+    const std::uint64_t at = now();
+    if (arrangementStallGraceUntil_ && at < *arrangementStallGraceUntil_) {
+        log("video stall (stage2) ignored: display arrangement change in progress");
+        return;
+    }
+    log("video stalled (stage2): closing video");
+    const auto video = std::exchange(session_->video, nullptr);
+    detachSender();
+    refreshAudio();
+    videoDetachedAt_ = at;
+    video->close(4001, "stalled");
+}
+
+}  // namespace orvanta::host

@@ -1,0 +1,40 @@
+// Reaches the host controller's queue state, for tests and benchmarks that set up what later parts
+// of the session road create. Use it on the controller's queue only.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "host/controller/HostController.h"
+
+namespace orvanta::host {
+
+// The controller's queue state, for tests that set up what later parts of the session road create.
+class HostControllerProbe {
+public:
+    explicit HostControllerProbe(HostController& controller) : c_(controller) {}
+
+    std::shared_ptr<HostController::Session>& session() { return c_.session_; }
+    std::shared_ptr<HostController::ControllerSession>& controllerSession() { return c_.controllerSession_; }
+    std::shared_ptr<HostCapture>& capture() { return c_.capture_; }
+    std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
+    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
+    std::optional<std::uint64_t>& videoDetachedAt() { return c_.videoDetachedAt_; }
+    std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.arrangementStallGraceUntil_; }
+    HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
+    std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
+    std::uint64_t& maxFrameAge() { return c_.maxFrameAge_; }
+    bool paused() const { return c_.paused_; }
+    bool screenLocked() const { return c_.screenLocked_; }
+    bool highResOn() const { return c_.highResOn_; }
+    bool blackoutEnabled() const { return c_.blackout_.enabled; }
+    PairingManager& pairing() { return c_.pairing_; }
+    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
+    void publishLinks() { c_.publishLinks(); }
+    void housekeepingTick() { c_.housekeepingTick(); }
+
+private:
+    HostController& c_;
+};
+
+}  // namespace orvanta::host

@@ -1,0 +1,62 @@
+// The machine's pretty name and the private file the debug pairing code goes to.
+#include "host/controller/HostSystem.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "support/TempDir.h"
+
+namespace orvanta::host {
+namespace {
+
+TEST(PrettyHostname, ReadsTheValueAsTheShellWould) {
+    const struct {
+        std::string_view text;
+        std::optional<std::string> name;
+    } cases[] = {
+        {"PRETTY_HOSTNAME=\"Lennart's Laptop\"\n", "Lennart's Laptop"},
+        {"CHASSIS=laptop\nPRETTY_HOSTNAME='Büro \"2\"'\n", "Büro \"2\""},
+        {"PRETTY_HOSTNAME=Plain\n", "Plain"},
+        {"PRETTY_HOSTNAME=\"Back\\\\slash \\\"q\\\"\"", "Back\\slash \"q\""},
+        {"  PRETTY_HOSTNAME=\"Indented\"\r\n", "Indented"},
+        {"PRETTY_HOSTNAME=\"\"\n", std::nullopt},
+        {"# PRETTY_HOSTNAME=\"Comment\"\nHOSTNAME=x\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(prettyHostname(c.text), c.name) << c.text;
+}
+
+TEST(ComputerName, PrefersThePrettyNameElseTheHostName) {
+    testing::TempDir dir;
+    const auto info = dir.path() / "machine-info";
+    std::ofstream(info) << "PRETTY_HOSTNAME=\"Studio\"\n";
+    EXPECT_EQ(computerName(info), "Studio");
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    EXPECT_EQ(computerName(dir.path() / "absent"), std::string(host));
+}
+
+TEST(PrivateFile, ReplacesTheFileWithOneOnlyItsOwnerCanRead) {
+    testing::TempDir dir;
+    const auto path = dir.path() / "code";
+    std::ofstream(path) << "older and longer";
+    ::chmod(path.c_str(), 0666);
+    ASSERT_TRUE(writePrivateFile(path, "ABCD-EFGH-JK"));
+    std::ifstream file(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), {}), "ABCD-EFGH-JK");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const auto missing = dir.path() / "no" / "code";
+    auto failed = writePrivateFile(missing, "x");
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().path, missing);
+    EXPECT_FALSE(failed.error().description.empty());
+}
+
+}  // namespace
+}  // namespace orvanta::host
