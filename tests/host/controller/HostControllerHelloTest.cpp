@@ -80,6 +80,17 @@ TEST_F(HostHelloTest, AuthenticatedHelloIsWelcomedWithATicket) {
     EXPECT_TRUE(logged("session started for dev-a"));
 }
 
+TEST_F(HostHelloTest, PausedHostFollowsTheWelcomeWithNoticeLocked) {
+    probe().pausedFlag() = true;
+    auto device = open(hello(tokenA, "dev-a"));
+    const auto welcome = await([&] { return device->nextText(); });
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->at("type"), "welcome");
+    const auto notice = await([&] { return device->nextText(); });
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(*notice, (base::Json{{"type", "notice"}, {"kind", "locked"}}));
+}
+
 TEST_F(HostHelloTest, DuplicateHelloClosesWithoutAuthenticatingAgain) {
     auto device = open(hello(tokenA, "dev-a"));
     ASSERT_TRUE(await([&] { return device->nextText("welcome"); }));
