@@ -94,7 +94,8 @@ void HostController::wireCallbacks() {
     };
     server_->onControl = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest request) {
         if (auto self = weak.lock()) {
-            self->acceptControl(std::move(socket), std::move(leftover), connectionRoute(request.headers, request.isLAN));
+            self->acceptControl(std::move(socket), std::move(leftover),
+                                connectionRoute(request.headers, request.isLAN));
         }
     };
     server_->onPair = [weak](HTTPRequest request, HTTPServer::PairReply reply) {

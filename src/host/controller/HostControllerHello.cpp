@@ -20,8 +20,8 @@ std::string sizeText(std::int64_t width, std::int64_t height) {
 
 // Absurd sizes from a peer stay representable.
 int clampedInt(std::int64_t value) {
-    return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
-                                                     std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 // A Windows desktop client's screen size, when its hello gives one with both sides positive.
@@ -76,8 +76,8 @@ void HostController::handOffHello(const std::shared_ptr<WebSocketConnection>& co
     acceptScreenControl(connection, route, text);
 }
 
-void HostController::acceptScreenControl(const std::shared_ptr<WebSocketConnection>& connection,
-                                         ConnectionRoute route, const std::string& helloText) {
+void HostController::acceptScreenControl(const std::shared_ptr<WebSocketConnection>& connection, ConnectionRoute route,
+                                         const std::string& helloText) {
     std::weak_ptr<HostController> weakSelf = weak_from_this();
     if (session_) {
         if (busyWaiter_ && !busyWaiter_->control->isClosed()) busyWaiter_->control->finish(1001);

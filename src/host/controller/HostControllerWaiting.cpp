@@ -61,8 +61,8 @@ void HostController::joinController(const std::shared_ptr<BusyWaiter>& waiter) {
     busyWaiter_.reset();
     closeController("replaced");
     const std::string deviceId = waiter->record->deviceId;
-    auto controller = std::make_shared<ControllerSession>(
-        ControllerSession{waiter->control, deviceId, waiter->route, now(), 0});
+    auto controller =
+        std::make_shared<ControllerSession>(ControllerSession{waiter->control, deviceId, waiter->route, now(), 0});
     controllerSession_ = controller;
     if (waiter->hello) {
         registry_->touch(deviceId, deviceKindFrom(*waiter->hello));

@@ -26,7 +26,8 @@ protected:
                R"(","type":"hello","viewport":{"height":768,"width":1024}})";
     }
     static std::string windowsHello(const std::string& token, const protocol::Viewport& pixels) {
-        protocol::Hello typed{token, "dev-a", protocol::DeviceIdiom::pad, {1280, 720}, {.codecs = {"h264"}, .maxFps = 60}};
+        protocol::Hello typed{
+            token, "dev-a", protocol::DeviceIdiom::pad, {1280, 720}, {.codecs = {"h264"}, .maxFps = 60}};
         typed.caps.client = "windows-desktop";
         typed.screenPixels = pixels;
         return protocol::ControlMessage(typed).jsonString().value();
@@ -53,7 +54,8 @@ protected:
     }
 
     // A device holding the main session, welcomed.
-    std::unique_ptr<HostControlDevice> mainSession(const std::string& token = {}, const std::string& deviceId = "dev-a") {
+    std::unique_ptr<HostControlDevice> mainSession(const std::string& token = {},
+                                                   const std::string& deviceId = "dev-a") {
         auto device = open(hello(token.empty() ? tokenA : token, deviceId));
         EXPECT_TRUE(await([&] { return device->nextText("welcome"); }));
         return device;

@@ -151,12 +151,6 @@ TEST_F(HostHelloTest, ControlClosedBeforeTheHelloEndsTheSessionAtOnce) {
     EXPECT_FALSE(std::ranges::count(*fakes.log, "input.releaseKeys"));
 }
 
-}  // namespace
-}  // namespace orvanta::testing
-
-namespace orvanta::testing {
-namespace {
-
 TEST_F(HostHelloTest, ControlUpgradesOfTheListenerReachTheHello) {
     HostControlDevice device(port, textFrame(hello(tokenA, "dev-a")));
     EXPECT_TRUE(await([&] { return device.nextText("welcome"); }));

@@ -199,14 +199,9 @@ TEST_F(HostWaitingTest, SessionEndReleasesEverythingInItsOrder) {
     probe().endSession(4005, "revoked");
     EXPECT_EQ(await([&] { return b->nextClose(); }), (Close{1001, "main session ended"}));
     EXPECT_EQ(await([&] { return a->nextClose(); }), (Close{4005, "revoked"}));
-    const std::vector<std::string> calls = {"blackout.off",
-                                            "input.endSession dev-b",
-                                            "sender.detach",
-                                            "input.releaseKeys",
-                                            "input.releasePointerInputs",
-                                            "input.endSession dev-a",
-                                            "capture.stop",
-                                            "encoder.invalidate"};
+    const std::vector<std::string> calls = {"blackout.off",      "input.endSession dev-b",     "sender.detach",
+                                            "input.releaseKeys", "input.releasePointerInputs", "input.endSession dev-a",
+                                            "capture.stop",      "encoder.invalidate"};
     EXPECT_EQ(*fakes.log, calls);
     const std::vector<std::string> lines = {"session cleanup: begin (revoked)",
                                             "session cleanup: blackout release evaluated",
