@@ -18,6 +18,7 @@
 #include "base/Executor.h"
 #include "base/Settings.h"
 #include "host/controller/HostComponents.h"
+#include "host/controller/HostControlSeams.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSystem.h"
 #include "host/transport/DeviceRegistry.h"
@@ -60,6 +61,7 @@ struct HostControllerDependencies {
     std::function<std::optional<std::string>(std::string_view name)> environment;
     std::filesystem::path machineInfo{kMachineInfoPath};
     std::function<void(std::string_view)> log;  // the host log when unset
+    HostControlComponents control;               // what control messages drive
 };
 
 class HostController final : public std::enable_shared_from_this<HostController> {
@@ -268,6 +270,51 @@ private:
     std::uint64_t largestTickGap_ = 0;
     std::uint64_t lastCursorTick_ = 0;
     std::uint64_t lastLatencyLine_ = 0;
+
+    // Control-message dispatch, input results and the clipboard channel.
+public:
+    static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
+    static constexpr std::size_t kMaxRTTSamples = 20;
+    static constexpr std::uint64_t kMinBaseRTTMicros = 1'000;
+    static constexpr std::int64_t kClipboardMaxMessage = 8'388'608;
+    static constexpr std::string_view kClipboardWelcome = R"({"type":"welcome","purpose":"clipboard"})";
+
+    // Every text of a main session's control connection, in arrival order.
+    void handleControlText(const std::string& text, const std::shared_ptr<Session>& session);
+    // Takes over a control connection whose hello asked for the clipboard channel.
+    void acceptClipboard(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,
+                         ConnectionRoute route);
+
+private:
+    void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
+    void dispatchInput(const protocol::ControlMessage& message, Session& session);
+    void handleHello(const protocol::Hello& hello, const std::shared_ptr<Session>& session);
+    void handleAck(const protocol::Ack& ack);
+    void handlePong(const protocol::Pong& pong, Session& session);
+    void handleAudio(const protocol::AudioRequest& request, Session& session);
+    void handleFitWindow(const protocol::FitWindowRequest& request, Session& session);
+    void requestWindowList(const std::shared_ptr<WebSocketConnection>& control);
+    void handleInputResult(InputResult result);
+    void logUndecodable();
+    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
+    InputResult setClipboard(const protocol::ClipboardText& message);
+    void setClipboardImage(const protocol::ClipboardImage& message);
+    void attachClipboard(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id);
+    void forwardClipboardText(const std::string& text, const std::string& id);
+    // Joined to the session road, window fit, display fit and the app and window lists.
+    void helloAuthenticated(const std::shared_ptr<Session>& session, const protocol::Hello& hello,
+                            const DeviceRecord& record);
+    bool fitFrontmostWindow(const protocol::FitWindowRequest& request);
+    void applyWindowFitTarget(const protocol::FitWindowTarget& request);
+    void clearWindowFit();
+    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
+    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
+    void handleUnlock(const std::string& password);
+    void launchApp(const std::string& bundleId, const std::shared_ptr<WebSocketConnection>& control);
+    void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
+    void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);
+
+    std::uint16_t awaitedPointerGen_ = 0;  // the generation whose first frame re-enables pointer input
 };
 
 }  // namespace orvanta::host

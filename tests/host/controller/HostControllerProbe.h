@@ -33,6 +33,14 @@ public:
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
 
+    // Control messages and the clipboard channel.
+    bool& pausedFlag() { return c_.paused_; }
+    bool& debugInput() { return c_.debugInput_; }
+    bool& windowListInFlight() { return c_.windowListInFlight_; }
+    std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
+    std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
+    auto& clipboardSubscribers() { return c_.clipboardSubscribers_; }
+
 private:
     HostController& c_;
 };
