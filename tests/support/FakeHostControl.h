@@ -29,6 +29,7 @@ public:
         return result;
     }
     bool trusted() override { return result != host::InputResult::needsAccessibility; }
+    void releaseAll() override { log_->push_back("injector.releaseAll"); }
 
     host::InputResult result = host::InputResult::ok;
 
@@ -98,8 +99,24 @@ struct FakeHostControl {
     std::shared_ptr<FakeHostInjector> injector;
     std::shared_ptr<FakeHostVideoFeedback> feedback;
     std::shared_ptr<FakeHostClipboard> clipboard;
+    std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
 
-    host::HostControlComponents components() const { return {injector, feedback, clipboard}; }
+    // The unlock plans one stroke per character and refuses control characters, as a layout would.
+    host::HostControlComponents components(base::Executor& unlockQueue) const {
+        return {.injector = injector,
+                .videoFeedback = feedback,
+                .clipboard = clipboard,
+                .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
+                    std::vector<host::UnlockKeystroke> strokes;
+                    for (unsigned char c : password) {
+                        if (c < 0x20) return std::nullopt;
+                        strokes.push_back({.unicode = c});
+                    }
+                    return strokes;
+                },
+                .unlockQueue = &unlockQueue,
+                .displaySleep = displaySleep};
+    }
 };
 
 }  // namespace orvanta::testing

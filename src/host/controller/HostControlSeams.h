@@ -7,9 +7,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/Bytes.h"
+#include "base/Executor.h"
 #include "host/desktop/InputInjector.h"
+#include "host/desktop/LockUnlocker.h"
+#include "platform/SessionState.h"
 #include "platform/SyncPasteboard.h"
 #include "protocol/ControlMessages.h"
 
@@ -26,6 +30,9 @@ public:
     virtual InputResult handle(const protocol::TextInput& text, const std::string& source) = 0;
     // Whether synthetic input can reach the display at all (the XTest extension is present).
     virtual bool trusted() = 0;
+    // Releases the keys of every source, the modifiers and every pressed button, then refreshes
+    // the hold timeout.
+    virtual void releaseAll() = 0;
 };
 
 // What the video sender learns from the control channel.
@@ -60,6 +67,12 @@ struct HostControlComponents {
     std::shared_ptr<HostInjector> injector;
     std::shared_ptr<HostVideoFeedback> videoFeedback;
     std::shared_ptr<HostClipboard> clipboard;
+    // On the main thread: the keystrokes of a password in the current layout, nothing when it
+    // holds a character the layout cannot type.
+    std::function<std::optional<std::vector<UnlockKeystroke>>(const std::string& password)> planUnlock;
+    base::Executor* unlockQueue = nullptr;  // "zq2.unlock": typing and polling block it for seconds
+    // Where the display server sends no sleep signal, the controller polls this.
+    std::shared_ptr<platform::DisplaySleep> displaySleep;
 };
 
 }  // namespace orvanta::host

@@ -164,6 +164,7 @@ void HostController::startOnQueue() {
     }
     simulateLockIfRequested();
     startTimers();
+    observeWorkspace();
     writeDebugPairCode();
 }
 

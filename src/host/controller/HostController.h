@@ -284,6 +284,16 @@ public:
     // Takes over a control connection whose hello asked for the clipboard channel.
     void acceptClipboard(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,
                          ConnectionRoute route);
+    // Main thread: the user's blackout preference.
+    void setBlackout(bool enabled);
+    // Any thread: forgets a paired device and closes its connections; `completion` runs on the
+    // main thread with whether the device was forgotten.
+    void revoke(const std::string& deviceId, std::function<void(bool)> completion);
+
+    static constexpr base::Micros kDisplaySleepPollInterval{1'000'000};
+    static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
+    static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
+    static constexpr int kUnlockFailuresBeforeBackoff = 3;
 
 private:
     void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
@@ -310,6 +320,13 @@ private:
     void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
     void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
     void handleUnlock(const std::string& password);
+    void finishUnlock(std::optional<UnlockOutcome> outcome);
+    void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
+    void observeWorkspace();
+    void displaySleepChanged(bool asleep);
+    void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
+    // Joined to the video pipeline.
+    void startPipelineIfNeeded();
     void launchApp(const std::string& bundleId, const std::shared_ptr<WebSocketConnection>& control);
     void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
     void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);

@@ -99,7 +99,7 @@ protected:
         };
         dependencies.machineInfo = machineInfo;
         dependencies.log = [this](std::string_view line) { logs.emplace_back(line); };
-        dependencies.control = controlFakes.components();
+        dependencies.control = controlFakes.components(utility);
         controller = host::HostController::create(std::move(dependencies));
         controller->published()->onChange = [this] { ++assignments; };
         main.runUntilIdle();

@@ -40,6 +40,12 @@ public:
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
     auto& clipboardSubscribers() { return c_.clipboardSubscribers_; }
+    std::shared_ptr<UnlockEnvironment>& unlockEnvironmentSlot() { return c_.unlockEnvironment_; }
+    std::shared_ptr<HostController::BusyWaiter>& busyWaiter() { return c_.busyWaiter_; }
+    bool displayAsleep() const { return c_.displayAsleep_; }
+    bool& screenLockedFlag() { return c_.screenLocked_; }
+    void setPaused(bool paused) { c_.setPaused(paused); }
+    void updateBlackout() { c_.updateBlackout(std::nullopt); }
 
 private:
     HostController& c_;
