@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,16 +91,55 @@ private:
     HostCallLog log_;
 };
 
+// A desktop whose windows and applications the test sets; a launched application's window shows
+// once `windowAfter` of the launches' polls have passed.
+class FakeHostDesktopApps final : public host::HostDesktopApps {
+public:
+    explicit FakeHostDesktopApps(HostCallLog log) : log_(std::move(log)) {}
+    std::vector<host::OpenWindowInfo> openWindows() override { return windows; }
+    host::AppCatalog::Entries appEntries(const std::vector<host::OpenWindowInfo>& open) override {
+        log_->push_back("apps.entries " + std::to_string(open.size()));
+        return entries;
+    }
+    std::optional<base::Bytes> appIconPNG(std::int32_t pid) override {
+        log_->push_back("apps.icon " + std::to_string(pid));
+        if (auto found = icons.find(pid); found != icons.end()) return found->second;
+        return std::nullopt;
+    }
+    std::optional<Launched> launch(const std::string& bundleId) override {
+        log_->push_back("apps.launch " + bundleId);
+        if (!installed.contains(bundleId)) return std::nullopt;
+        return Launched{4242, bundleId};
+    }
+    std::optional<host::OpenWindowInfo> windowOf(const Launched&) override {
+        if (++polls <= windowAfter) return std::nullopt;
+        return host::OpenWindowInfo{77, 4242, "Editor", "untitled"};
+    }
+    bool terminated(const Launched&) override { return false; }
+
+    std::vector<host::OpenWindowInfo> windows;
+    host::AppCatalog::Entries entries;
+    std::map<std::int32_t, base::Bytes> icons;
+    std::set<std::string> installed;
+    int windowAfter = 0;
+    int polls = 0;
+
+private:
+    HostCallLog log_;
+};
+
 struct FakeHostControl {
     explicit FakeHostControl(HostCallLog log)
         : injector(std::make_shared<FakeHostInjector>(log)),
           feedback(std::make_shared<FakeHostVideoFeedback>(log)),
-          clipboard(std::make_shared<FakeHostClipboard>(log)) {}
+          clipboard(std::make_shared<FakeHostClipboard>(log)),
+          apps(std::make_shared<FakeHostDesktopApps>(log)) {}
 
     std::shared_ptr<FakeHostInjector> injector;
     std::shared_ptr<FakeHostVideoFeedback> feedback;
     std::shared_ptr<FakeHostClipboard> clipboard;
     std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
+    std::shared_ptr<FakeHostDesktopApps> apps;
 
     // The unlock plans one stroke per character and refuses control characters, as a layout would.
     host::HostControlComponents components(base::Executor& unlockQueue) const {
@@ -115,7 +155,8 @@ struct FakeHostControl {
                     return strokes;
                 },
                 .unlockQueue = &unlockQueue,
-                .displaySleep = displaySleep};
+                .displaySleep = displaySleep,
+                .apps = apps};
     }
 };
 

@@ -11,6 +11,7 @@
 
 #include "base/Bytes.h"
 #include "base/Executor.h"
+#include "host/controller/HostDesktopSeams.h"
 #include "host/desktop/InputInjector.h"
 #include "host/desktop/LockUnlocker.h"
 #include "platform/SessionState.h"
@@ -73,6 +74,7 @@ struct HostControlComponents {
     base::Executor* unlockQueue = nullptr;  // "zq2.unlock": typing and polling block it for seconds
     // Where the display server sends no sleep signal, the controller polls this.
     std::shared_ptr<platform::DisplaySleep> displaySleep;
+    std::shared_ptr<HostDesktopApps> apps;
 };
 
 }  // namespace orvanta::host

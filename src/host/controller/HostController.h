@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -294,6 +295,8 @@ public:
     static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
     static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
     static constexpr int kUnlockFailuresBeforeBackoff = 3;
+    static constexpr std::uint64_t kAppWindowWaitMicros = 8'000'000;
+    static constexpr base::Micros kAppWindowPollInterval{350'000};
 
 private:
     void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
@@ -327,11 +330,20 @@ private:
     void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
     // Joined to the video pipeline.
     void startPipelineIfNeeded();
+    bool canUseAppCatalog(const WebSocketConnection& socket) const;
+    bool servesControl(const WebSocketConnection& socket) const;
+    void launchStarted(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
+                       const std::optional<HostDesktopApps::Launched>& launched);
+    void finishLaunch(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
+                      std::optional<OpenWindowInfo> window);
+    void pollAppWindow(const HostDesktopApps::Launched& app, std::uint64_t deadline,
+                       std::function<void(std::optional<OpenWindowInfo>)> done);
     void launchApp(const std::string& bundleId, const std::shared_ptr<WebSocketConnection>& control);
     void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
     void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);
 
     std::uint16_t awaitedPointerGen_ = 0;  // the generation whose first frame re-enables pointer input
+    std::set<std::string> appListRequests_;  // connection identifiers
 };
 
 }  // namespace orvanta::host

@@ -20,7 +20,8 @@ protected:
 
     void receive(const std::string& text, const std::shared_ptr<host::HostController::Session>& session) {
         controller->handleControlText(text, session);
-        main.runUntilIdle();
+        while (main.runUntilIdle() + queue.runUntilIdle() != 0) {
+        }
     }
 
     bool happened(std::string_view effect) const {
@@ -48,6 +49,9 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
         {encoded(protocol::Ack{.gen = 1, .seq = 7}), kAuth, "sender.ack 1 7"},
         {encoded(protocol::AudioRequest{true}), kAuth | kMain, "audio requested: true"},
         {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
+        {encoded(protocol::LaunchAppRequest{"editor.desktop"}), kAuth | kAttached | kUnpaused,
+         "apps.launch editor.desktop"},
+        {R"({"type":"applist"})", kAuth | kAttached | kUnpaused, "apps.entries 0"},
     };
     struct State {
         std::string name;
@@ -61,12 +65,16 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
             SCOPED_TRACE(state.name + ": " + row.text);
             LinkedConnection device = link();
             auto session = authenticatedSession(device);
+            session->viewportWidth = session->viewportHeight = 100;
             session->authenticated = state.fails != kAuth;
             if (state.fails == kAttached) session->detachedAt = 0;
             if (state.fails == kNotLan) session->route = ConnectionRoute::lan;
             probe().pausedFlag() = state.fails == kUnpaused;
             LinkedConnection other = link();
-            if (state.fails == kMain) authenticatedSession(other, "dev-9");
+            if (state.fails == kMain) {
+                auto holder = authenticatedSession(other, "dev-9");
+                holder->viewportWidth = holder->viewportHeight = 100;
+            }
             fakes.log->clear();
             logs.clear();
             receive(row.text, session);

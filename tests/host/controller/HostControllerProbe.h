@@ -37,6 +37,7 @@ public:
     bool& pausedFlag() { return c_.paused_; }
     bool& debugInput() { return c_.debugInput_; }
     bool& windowListInFlight() { return c_.windowListInFlight_; }
+    std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
     auto& clipboardSubscribers() { return c_.clipboardSubscribers_; }
