@@ -111,13 +111,16 @@ public:
         return {syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get())};
     }
 
-    // Whether any key or pointer button is down on the server.
+    // Whether any key or pointer button is down on the server, once it has handled what the
+    // injecting connection sent (posts are flushed, not waited for).
     bool anythingPressed() {
+        if (settle) settle();
         xcb_connection_t* c = connection_->get();
         platform::x11::Reply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
         platform::x11::Reply<xcb_query_pointer_reply_t> pointer(
             xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
-        bool down = !keys || !pointer;
+        if (!keys || !pointer) return true;
+        bool down = false;
         for (const auto byte : keys->keys) down = down || byte != 0;
         constexpr std::uint16_t kButtons = XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3;
         return down || (pointer->mask & kButtons) != 0;

@@ -95,6 +95,9 @@ WebSocketConnection::WebSocketConnection(Passkey, UpgradedSocket socket, base::B
 // thread would keep the connection, and its callbacks into the owner, alive across the hop.
 template <class Work>
 void WebSocketConnection::hop(base::Executor& queue, const std::weak_ptr<WebSocketConnection>& weak, Work work) {
+    // A connection already let go of has nobody to tell: the completions of its cancelled transport
+    // stay off the owner's executor, which may be going away with the owner.
+    if (weak.expired()) return;
     queue.async([weak, work = std::move(work)]() mutable {
         if (auto self = weak.lock()) work(*self);
     });

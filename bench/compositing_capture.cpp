@@ -1,0 +1,137 @@
+// Capture of a 1920x1080 desktop of ten windows while blackout covers are up: the picture composed
+// from the windows' own pixmaps, next to a plain shared-memory grab of the same screen. Each frame
+// first repaints what changed on the desktop (the whole screen, or one small window), as a moving
+// picture would, then captures it.
+#include <benchmark/benchmark.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "platform/x11/X11Compositor.h"
+#include "platform/x11/X11Cover.h"
+#include "support/X11TestDesktop.h"
+
+namespace {
+
+using namespace orvanta;
+using platform::x11::Reply;
+
+constexpr platform::DisplayBounds kScreen{0, 0, 1920, 1080};
+
+struct Desktop {
+    orvanta::testing::X11TestDesktop desktop;
+    xcb_window_t full = XCB_NONE;  // a desktop-wide window at the bottom, repainted for full-frame changes
+    xcb_window_t small = XCB_NONE;
+    std::unique_ptr<platform::x11::X11BlackoutCovers> covers;
+    std::unique_ptr<platform::x11::X11Compositor> compositor;
+    std::uint32_t colour = 0x101010;
+
+    void change(xcb_window_t window) {
+        colour = (colour + 0x030507) & 0xFFFFFF;
+        desktop.paint(window, colour);
+    }
+};
+
+Desktop& shared() {
+    static Desktop* d = [] {
+        auto started = orvanta::testing::X11TestDesktop::start(1920, 1080, 1920, 1080);
+        if (!started) {
+            std::fprintf(stderr, "Xvfb: %s\n", started.error().c_str());
+            std::exit(1);
+        }
+        auto* made = new Desktop{std::move(*started)};
+        made->desktop.setBackground(0x205080);
+        made->full = made->desktop.window(0, 0, 1920, 1080, 0x303030);
+        std::mt19937 random(7);
+        for (int i = 0; i < 9; ++i) {
+            made->small = made->desktop.window(static_cast<std::int16_t>(random() % 1500),
+                                               static_cast<std::int16_t>(random() % 700),
+                                               static_cast<std::uint16_t>(200 + random() % 600),
+                                               static_cast<std::uint16_t>(150 + random() % 400), random() & 0xFFFFFF);
+        }
+        made->covers = std::move(*platform::x11::X11BlackoutCovers::open(made->desktop.server->display()));
+        made->compositor = std::move(*platform::x11::X11Compositor::open(made->desktop.server->display()));
+        const auto cover = made->covers->createCover(kScreen);
+        made->compositor->setExcluded({*cover});
+        made->covers->revealCover(*cover);
+        made->desktop.sync();
+        return made;
+    }();
+    return *d;
+}
+
+// The plain grab a capture makes without covers: one MIT-SHM read of the root window.
+class PlainGrab {
+public:
+    explicit PlainGrab(platform::x11::XConnection& x) : x_(x) {
+        shmid_ = shmget(IPC_PRIVATE, 1920 * 1080 * 4, IPC_CREAT | 0600);
+        memory_ = shmat(shmid_, nullptr, 0);
+        segment_ = xcb_generate_id(x.get());
+        Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_shm_attach_checked(x.get(), segment_, shmid_, 0)));
+        shmctl(shmid_, IPC_RMID, nullptr);
+    }
+    ~PlainGrab() {
+        xcb_shm_detach(x_.get(), segment_);
+        xcb_flush(x_.get());
+        shmdt(memory_);
+    }
+    void grab() {
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            x_.get(),
+            xcb_shm_get_image(x_.get(), x_.root(), 0, 0, 1920, 1080, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_, 0),
+            nullptr));
+        benchmark::DoNotOptimize(reply.get());
+        benchmark::DoNotOptimize(static_cast<const char*>(memory_)[4096]);
+    }
+
+private:
+    platform::x11::XConnection& x_;
+    int shmid_ = -1;
+    void* memory_ = nullptr;
+    xcb_shm_seg_t segment_ = 0;
+};
+
+void BM_PlainGrabFullFrame(benchmark::State& state) {
+    auto& d = shared();
+    PlainGrab grab(*d.desktop.x);
+    for (auto _ : state) {
+        d.change(d.full);
+        grab.grab();
+    }
+}
+
+void BM_ComposedFullFrame(benchmark::State& state) {
+    auto& d = shared();
+    for (auto _ : state) {
+        d.change(d.full);
+        auto image = d.compositor->compose(kScreen);
+        if (!image || !image->changed) state.SkipWithError("no composed frame");
+        benchmark::DoNotOptimize(image->pixels[4096]);
+    }
+}
+
+void BM_ComposedSmallChange(benchmark::State& state) {
+    auto& d = shared();
+    for (auto _ : state) {
+        d.change(d.small);
+        auto image = d.compositor->compose(kScreen);
+        if (!image) state.SkipWithError("no composed frame");
+        benchmark::DoNotOptimize(image->pixels[4096]);
+    }
+}
+
+// What the desktop change alone costs, to subtract from the figures above.
+void BM_ChangeAlone(benchmark::State& state) {
+    auto& d = shared();
+    for (auto _ : state) d.change(d.full);
+}
+
+BENCHMARK(BM_PlainGrabFullFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComposedFullFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComposedSmallChange)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ChangeAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,698 @@
+#include "platform/x11/X11VirtualDisplay.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <xcb/xcbext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace orvanta::platform::x11 {
+namespace {
+
+constexpr int kBadMatch = 8;
+constexpr std::uint32_t kMaxSide = 32767;  // RandR coordinates are 16-bit
+
+using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
+using OutputInfo = Reply<xcb_randr_get_output_info_reply_t>;
+using CrtcInfo = Reply<xcb_randr_get_crtc_info_reply_t>;
+
+struct Monitor {
+    xcb_atom_t atom = XCB_ATOM_NONE;
+    std::string name;
+    bool primary = false;
+    bool automatic = false;
+    DisplayBounds bounds;
+    std::uint32_t mmWidth = 0;
+    std::uint32_t mmHeight = 0;
+    std::vector<std::uint32_t> outputs;
+};
+
+std::string atomName(XConnection& x, xcb_atom_t atom) {
+    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
+    if (!reply) return {};
+    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
+}
+
+Resources resources(XConnection& x) {
+    return Resources(xcb_randr_get_screen_resources_current_reply(
+        x.get(), xcb_randr_get_screen_resources_current(x.get(), x.root()), nullptr));
+}
+
+OutputInfo outputInfo(XConnection& x, xcb_randr_output_t output, xcb_timestamp_t ts) {
+    return OutputInfo(
+        xcb_randr_get_output_info_reply(x.get(), xcb_randr_get_output_info(x.get(), output, ts), nullptr));
+}
+
+CrtcInfo crtcInfo(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts) {
+    return CrtcInfo(xcb_randr_get_crtc_info_reply(x.get(), xcb_randr_get_crtc_info(x.get(), crtc, ts), nullptr));
+}
+
+std::vector<xcb_randr_output_t> outputsOf(const xcb_randr_get_screen_resources_current_reply_t* r) {
+    const auto* p = xcb_randr_get_screen_resources_current_outputs(r);
+    return {p, p + xcb_randr_get_screen_resources_current_outputs_length(r)};
+}
+
+std::vector<xcb_randr_crtc_t> crtcsOf(const xcb_randr_get_screen_resources_current_reply_t* r) {
+    const auto* p = xcb_randr_get_screen_resources_current_crtcs(r);
+    return {p, p + xcb_randr_get_screen_resources_current_crtcs_length(r)};
+}
+
+std::vector<std::uint32_t> crtcOutputs(const xcb_randr_get_crtc_info_reply_t* c) {
+    const auto* p = xcb_randr_get_crtc_info_outputs(c);
+    return {p, p + xcb_randr_get_crtc_info_outputs_length(c)};
+}
+
+// A CRTC as saved and compared; where an idle CRTC would sit means nothing, and drivers keep the last place.
+RandrArrangement::Crtc crtcState(xcb_randr_crtc_t id, const xcb_randr_get_crtc_info_reply_t* c) {
+    if (c->mode == XCB_NONE) return {id, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}};
+    return {id, c->x, c->y, c->mode, c->rotation, crtcOutputs(c)};
+}
+
+std::vector<Monitor> monitors(XConnection& x, bool activeOnly) {
+    Reply<xcb_randr_get_monitors_reply_t> reply(
+        xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), activeOnly ? 1 : 0), nullptr));
+    std::vector<Monitor> result;
+    if (!reply) return result;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+         xcb_randr_monitor_info_next(&it)) {
+        const auto* m = it.data;
+        const auto* outs = xcb_randr_monitor_info_outputs(m);
+        result.push_back({m->name, atomName(x, m->name), m->primary != 0, m->automatic != 0,
+                          DisplayBounds{m->x, m->y, m->width, m->height}, m->width_in_millimeters,
+                          m->height_in_millimeters, std::vector<std::uint32_t>(outs, outs + m->nOutput)});
+    }
+    return result;
+}
+
+// The display everything else is placed against: the primary monitor, else the first one; never ours.
+std::optional<Monitor> mainMonitor(XConnection& x) {
+    std::optional<Monitor> first;
+    for (auto& m : monitors(x, true)) {
+        if (carriesVirtualDisplayMark(m.name)) continue;
+        if (m.primary) return m;
+        if (!first) first = m;
+    }
+    return first;
+}
+
+std::expected<void, std::string> check(XConnection& x, xcb_void_cookie_t cookie, const char* what) {
+    Reply<xcb_generic_error_t> error(xcb_request_check(x.get(), cookie));
+    if (error)
+        return std::unexpected(std::string(what) + " failed (X error " + std::to_string(error->error_code) + ")");
+    return {};
+}
+
+std::expected<void, std::string> setCrtc(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts, std::int32_t px,
+                                         std::int32_t py, xcb_randr_mode_t mode, std::uint16_t rotation,
+                                         const std::vector<std::uint32_t>& outputs) {
+    Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
+        x.get(),
+        xcb_randr_set_crtc_config(x.get(), crtc, XCB_CURRENT_TIME, ts, static_cast<std::int16_t>(px),
+                                  static_cast<std::int16_t>(py), mode, rotation,
+                                  static_cast<std::uint32_t>(outputs.size()), outputs.data()),
+        nullptr));
+    if (!reply || reply->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
+        return std::unexpected("setting CRTC " + std::to_string(crtc) + " failed");
+    }
+    return {};
+}
+
+// Sent by hand: Debian 12's libxcb computes a wrong length for this request and aborts. A monitor
+// of the same name goes first, since older servers refuse to replace one.
+std::expected<void, std::string> setMonitor(XConnection& x, const std::string& name, bool primary,
+                                            const DisplayBounds& b, std::uint32_t mmWidth, std::uint32_t mmHeight,
+                                            const std::vector<std::uint32_t>& outputs) {
+    const xcb_atom_t atom = x.atom(name);
+    Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_randr_delete_monitor_checked(x.get(), x.root(), atom)));
+    struct Header {
+        std::uint8_t major = 0;
+        std::uint8_t minor = XCB_RANDR_SET_MONITOR;
+        std::uint16_t length = 0;
+        xcb_window_t window;
+    } header{.window = x.root()};
+    xcb_randr_monitor_info_t info{};
+    info.name = atom;
+    info.primary = primary ? 1 : 0;
+    info.nOutput = static_cast<std::uint16_t>(outputs.size());
+    info.x = static_cast<std::int16_t>(b.x);
+    info.y = static_cast<std::int16_t>(b.y);
+    info.width = static_cast<std::uint16_t>(b.width);
+    info.height = static_cast<std::uint16_t>(b.height);
+    info.width_in_millimeters = mmWidth;
+    info.height_in_millimeters = mmHeight;
+    iovec parts[5] = {};
+    parts[2] = {&header, sizeof header};
+    parts[3] = {&info, sizeof info};
+    parts[4] = {const_cast<std::uint32_t*>(outputs.data()), outputs.size() * sizeof(std::uint32_t)};
+    xcb_protocol_request_t request{3, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    const xcb_void_cookie_t cookie{xcb_send_request(x.get(), XCB_REQUEST_CHECKED, parts + 2, &request)};
+    return check(x, cookie, "setting monitor");
+}
+
+std::uint32_t millimetres(std::uint32_t pixels, std::uint32_t refPixels, std::uint32_t refMm) {
+    if (refPixels == 0 || refMm == 0) return static_cast<std::uint32_t>(std::lround(pixels * 25.4 / 96.0));
+    return static_cast<std::uint32_t>(std::lround(static_cast<double>(pixels) * refMm / refPixels));
+}
+
+// Grows the screen to hold `right` x `bottom` when it is smaller.
+std::expected<void, std::string> growScreen(XConnection& x, std::uint32_t right, std::uint32_t bottom) {
+    const auto* s = x.screen();
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    if (!geometry) return std::unexpected("cannot read the screen size");
+    const std::uint32_t width = std::max<std::uint32_t>(geometry->width, right);
+    const std::uint32_t height = std::max<std::uint32_t>(geometry->height, bottom);
+    if (width == geometry->width && height == geometry->height) return {};
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(x.get(), xcb_randr_get_screen_size_range(x.get(), x.root()), nullptr));
+    if (!range || width > range->max_width || height > range->max_height) {
+        return std::unexpected("the screen cannot grow to " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    return check(x,
+                 xcb_randr_set_screen_size_checked(x.get(), x.root(), static_cast<std::uint16_t>(width),
+                                                   static_cast<std::uint16_t>(height),
+                                                   millimetres(width, s->width_in_pixels, s->width_in_millimeters),
+                                                   millimetres(height, s->height_in_pixels, s->height_in_millimeters)),
+                 "growing the screen");
+}
+
+std::expected<xcb_randr_mode_t, std::string> createMode(XConnection& x, const DisplayMode& size,
+                                                        const std::string& name) {
+    xcb_randr_mode_info_t info =
+        cvtReducedBlanking(static_cast<std::uint16_t>(size.width), static_cast<std::uint16_t>(size.height), 60);
+    info.name_len = static_cast<std::uint16_t>(name.size());
+    Reply<xcb_randr_create_mode_reply_t> reply(xcb_randr_create_mode_reply(
+        x.get(), xcb_randr_create_mode(x.get(), x.root(), info, static_cast<std::uint32_t>(name.size()), name.data()),
+        nullptr));
+    if (!reply) return std::unexpected("creating mode " + name + " failed");
+    return reply->mode;
+}
+
+bool hasEdid(XConnection& x, xcb_randr_output_t output) {
+    Reply<xcb_randr_list_output_properties_reply_t> reply(
+        xcb_randr_list_output_properties_reply(x.get(), xcb_randr_list_output_properties(x.get(), output), nullptr));
+    if (!reply) return false;
+    const xcb_atom_t edid = x.atom("EDID");
+    const auto* atoms = xcb_randr_list_output_properties_atoms(reply.get());
+    return std::find(atoms, atoms + xcb_randr_list_output_properties_atoms_length(reply.get()), edid) !=
+           atoms + xcb_randr_list_output_properties_atoms_length(reply.get());
+}
+
+struct SpareOutput {
+    xcb_randr_output_t output;
+    xcb_randr_crtc_t crtc;
+};
+
+// An output that drives nothing, with a CRTC it can use that drives nothing either.
+std::optional<SpareOutput> findSpareOutput(XConnection& x, const xcb_randr_get_screen_resources_current_reply_t* res) {
+    std::vector<xcb_randr_crtc_t> freeCrtcs;
+    for (auto crtc : crtcsOf(res)) {
+        const auto info = crtcInfo(x, crtc, res->config_timestamp);
+        if (info && info->mode == 0 && xcb_randr_get_crtc_info_outputs_length(info.get()) == 0)
+            freeCrtcs.push_back(crtc);
+    }
+    for (auto output : outputsOf(res)) {
+        const auto info = outputInfo(x, output, res->config_timestamp);
+        if (!info || info->crtc != 0) continue;
+        const auto* possible = xcb_randr_get_output_info_crtcs(info.get());
+        for (int i = 0; i < xcb_randr_get_output_info_crtcs_length(info.get()); ++i) {
+            if (std::find(freeCrtcs.begin(), freeCrtcs.end(), possible[i]) != freeCrtcs.end()) {
+                return SpareOutput{output, possible[i]};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// The one CRTC behind the main monitor, when the server drives no physical monitor at all.
+std::optional<xcb_randr_crtc_t> spanCrtc(XConnection& x, const xcb_randr_get_screen_resources_current_reply_t* res) {
+    for (auto output : outputsOf(res)) {
+        if (hasEdid(x, output)) return std::nullopt;
+    }
+    const auto main = mainMonitor(x);
+    if (!main || main->outputs.empty()) return std::nullopt;
+    const auto info = outputInfo(x, main->outputs.front(), res->config_timestamp);
+    if (!info || info->crtc == 0) return std::nullopt;
+    const auto crtc = crtcInfo(x, info->crtc, res->config_timestamp);
+    if (!crtc || crtc->rotation != XCB_RANDR_ROTATION_ROTATE_0) return std::nullopt;
+    return info->crtc;
+}
+
+class ServerGrab {
+public:
+    explicit ServerGrab(XConnection& x) : x_(x) { xcb_grab_server(x_.get()); }
+    ~ServerGrab() {
+        xcb_ungrab_server(x_.get());
+        xcb_flush(x_.get());
+    }
+
+private:
+    XConnection& x_;
+};
+
+std::expected<void, std::string> writeAtomically(const std::filesystem::path& path, const std::string& text) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    const std::string temp = path.string() + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return std::unexpected("cannot write " + temp + ": " + std::strerror(errno));
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return std::unexpected("cannot write " + path.string());
+    }
+    return {};
+}
+
+std::string modeName(const xcb_randr_get_screen_resources_current_reply_t* res, int index) {
+    const auto* modes = xcb_randr_get_screen_resources_current_modes(res);
+    const char* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res));
+    std::size_t offset = 0;
+    for (int i = 0; i < index; ++i) offset += modes[i].name_len;
+    return {names + offset, modes[index].name_len};
+}
+
+}  // namespace
+
+std::string RandrArrangement::toJson() const {
+    nlohmann::json j;
+    j["width"] = width;
+    j["height"] = height;
+    j["mmWidth"] = mmWidth;
+    j["mmHeight"] = mmHeight;
+    j["primary"] = primary;
+    j["crtcs"] = nlohmann::json::array();
+    for (const auto& c : crtcs) {
+        j["crtcs"].push_back(
+            {{"id", c.id}, {"x", c.x}, {"y", c.y}, {"mode", c.mode}, {"rotation", c.rotation}, {"outputs", c.outputs}});
+    }
+    j["monitors"] = nlohmann::json::array();
+    for (const auto& m : monitors) {
+        j["monitors"].push_back({{"name", m.name},
+                                 {"primary", m.primary},
+                                 {"x", m.x},
+                                 {"y", m.y},
+                                 {"width", m.width},
+                                 {"height", m.height},
+                                 {"mmWidth", m.mmWidth},
+                                 {"mmHeight", m.mmHeight},
+                                 {"outputs", m.outputs}});
+    }
+    return j.dump();
+}
+
+std::expected<RandrArrangement, std::string> RandrArrangement::fromJson(const std::string& text) {
+    try {
+        const auto j = nlohmann::json::parse(text);
+        RandrArrangement a;
+        a.width = j.at("width").get<std::uint32_t>();
+        a.height = j.at("height").get<std::uint32_t>();
+        a.mmWidth = j.at("mmWidth").get<std::uint32_t>();
+        a.mmHeight = j.at("mmHeight").get<std::uint32_t>();
+        a.primary = j.at("primary").get<std::uint32_t>();
+        for (const auto& c : j.at("crtcs")) {
+            a.crtcs.push_back({c.at("id").get<std::uint32_t>(), c.at("x").get<std::int32_t>(),
+                               c.at("y").get<std::int32_t>(), c.at("mode").get<std::uint32_t>(),
+                               c.at("rotation").get<std::uint16_t>(),
+                               c.at("outputs").get<std::vector<std::uint32_t>>()});
+        }
+        for (const auto& m : j.at("monitors")) {
+            a.monitors.push_back({m.at("name").get<std::string>(), m.at("primary").get<bool>(),
+                                  m.at("x").get<std::int32_t>(), m.at("y").get<std::int32_t>(),
+                                  m.at("width").get<std::uint32_t>(), m.at("height").get<std::uint32_t>(),
+                                  m.at("mmWidth").get<std::uint32_t>(), m.at("mmHeight").get<std::uint32_t>(),
+                                  m.at("outputs").get<std::vector<std::uint32_t>>()});
+        }
+        if (a.width == 0 || a.height == 0 || a.width > kMaxSide || a.height > kMaxSide) {
+            return std::unexpected("saved screen size " + std::to_string(a.width) + "x" + std::to_string(a.height));
+        }
+        return a;
+    } catch (const nlohmann::json::exception& e) {
+        return std::unexpected(std::string("saved arrangement unreadable: ") + e.what());
+    }
+}
+
+std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name) {
+    const std::string text = atomName(x, name);
+    if (!text.ends_with(kSpannedMainSuffix)) return name;
+    return x.atom(text.substr(0, text.size() - kSpannedMainSuffix.size()));
+}
+
+xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t height, int refreshHz) {
+    constexpr double kMinVerticalBlankMicros = 460.0;
+    constexpr int kFrontPorch = 3, kMinBackPorch = 6;
+    const int w = width, h = height;
+    const int vsync = w * 3 == h * 4                        ? 4
+                      : w * 9 == h * 16                     ? 5
+                      : w * 10 == h * 16                    ? 6
+                      : (w * 4 == h * 5 || w * 9 == h * 15) ? 7
+                                                            : 10;
+    const double linePeriod = (1e6 / refreshHz - kMinVerticalBlankMicros) / h;
+    const int blankLines = std::max(static_cast<int>(std::ceil(kMinVerticalBlankMicros / linePeriod)),
+                                    kFrontPorch + vsync + kMinBackPorch);
+    const int htotal = w + 160;
+    const int vtotal = h + blankLines;
+    const double clockMHz = std::floor(static_cast<double>(refreshHz) * htotal * vtotal / 1e6 / 0.25) * 0.25;
+    xcb_randr_mode_info_t info{};
+    info.width = width;
+    info.height = height;
+    info.dot_clock = static_cast<std::uint32_t>(std::lround(clockMHz * 1e6));
+    info.hsync_start = static_cast<std::uint16_t>(w + 48);
+    info.hsync_end = static_cast<std::uint16_t>(w + 80);
+    info.htotal = static_cast<std::uint16_t>(htotal);
+    info.vsync_start = static_cast<std::uint16_t>(h + kFrontPorch);
+    info.vsync_end = static_cast<std::uint16_t>(h + kFrontPorch + vsync);
+    info.vtotal = static_cast<std::uint16_t>(vtotal);
+    info.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_NEGATIVE;
+    return info;
+}
+
+std::expected<RandrArrangement, std::string> readArrangement(XConnection& x) {
+    const auto res = resources(x);
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    Reply<xcb_randr_get_output_primary_reply_t> primary(
+        xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
+    if (!res || !geometry || !primary) return std::unexpected("cannot read the RandR arrangement");
+    RandrArrangement a;
+    a.width = geometry->width;
+    a.height = geometry->height;
+    // The core screen record keeps the size the connection started with; ask RandR for the millimetres.
+    Reply<xcb_randr_get_screen_info_reply_t> info(
+        xcb_randr_get_screen_info_reply(x.get(), xcb_randr_get_screen_info(x.get(), x.root()), nullptr));
+    if (info && info->sizeID < xcb_randr_get_screen_info_sizes_length(info.get())) {
+        const auto size = xcb_randr_get_screen_info_sizes(info.get())[info->sizeID];
+        a.mmWidth = size.mwidth;
+        a.mmHeight = size.mheight;
+    }
+    a.primary = primary->output;
+    for (auto crtc : crtcsOf(res.get())) {
+        const auto c = crtcInfo(x, crtc, res->config_timestamp);
+        if (!c) return std::unexpected("cannot read CRTC " + std::to_string(crtc));
+        a.crtcs.push_back(crtcState(crtc, c.get()));
+    }
+    for (const auto& m : monitors(x, false)) {
+        if (m.automatic || carriesVirtualDisplayMark(m.name)) continue;
+        a.monitors.push_back({m.name, m.primary, m.bounds.x, m.bounds.y, static_cast<std::uint32_t>(m.bounds.width),
+                              static_cast<std::uint32_t>(m.bounds.height), m.mmWidth, m.mmHeight, m.outputs});
+    }
+    return a;
+}
+
+std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrArrangement& saved) {
+    ServerGrab grab(x);
+    const auto res = resources(x);
+    if (!res) return std::unexpected("cannot read the RandR arrangement");
+    const auto ts = res->config_timestamp;
+    std::expected<void, std::string> result;
+    const auto note = [&](std::expected<void, std::string> step) {
+        if (!step && result) result = step;
+    };
+
+    for (const auto& m : monitors(x, false)) {
+        if (!m.automatic)
+            note(check(x, xcb_randr_delete_monitor_checked(x.get(), x.root(), m.atom), "deleting a monitor"));
+    }
+    // CRTCs that differ go off first, so that the screen can shrink; then each is set back.
+    std::vector<const RandrArrangement::Crtc*> toSet;
+    for (auto crtc : crtcsOf(res.get())) {
+        const auto current = crtcInfo(x, crtc, ts);
+        if (!current) continue;
+        const RandrArrangement::Crtc now = crtcState(crtc, current.get());
+        const auto want =
+            std::find_if(saved.crtcs.begin(), saved.crtcs.end(), [&](const auto& c) { return c.id == crtc; });
+        const bool wantOn = want != saved.crtcs.end() && want->mode != 0;
+        if (want != saved.crtcs.end() && *want == now) continue;
+        if (now.mode != 0) note(setCrtc(x, crtc, ts, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}));
+        if (wantOn) toSet.push_back(&*want);
+    }
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
+    if (geometry && (geometry->width != saved.width || geometry->height != saved.height)) {
+        const std::uint32_t mmWidth = saved.mmWidth ? saved.mmWidth : millimetres(saved.width, 0, 0);
+        const std::uint32_t mmHeight = saved.mmHeight ? saved.mmHeight : millimetres(saved.height, 0, 0);
+        note(check(x,
+                   xcb_randr_set_screen_size_checked(x.get(), x.root(), static_cast<std::uint16_t>(saved.width),
+                                                     static_cast<std::uint16_t>(saved.height), mmWidth, mmHeight),
+                   "restoring the screen size"));
+    }
+    for (const auto* c : toSet) note(setCrtc(x, c->id, ts, c->x, c->y, c->mode, c->rotation, c->outputs));
+    note(check(x, xcb_randr_set_output_primary_checked(x.get(), x.root(), saved.primary),
+               "restoring the primary output"));
+
+    // Our modes: off every output, then gone.
+    const auto* modes = xcb_randr_get_screen_resources_current_modes(res.get());
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
+        if (!carriesVirtualDisplayMark(modeName(res.get(), i))) continue;
+        for (auto output : outputsOf(res.get())) {
+            const auto info = outputInfo(x, output, ts);
+            if (!info) continue;
+            const auto* own = xcb_randr_get_output_info_modes(info.get());
+            if (std::find(own, own + xcb_randr_get_output_info_modes_length(info.get()), modes[i].id) !=
+                own + xcb_randr_get_output_info_modes_length(info.get())) {
+                note(check(x, xcb_randr_delete_output_mode_checked(x.get(), output, modes[i].id), "removing a mode"));
+            }
+        }
+        note(check(x, xcb_randr_destroy_mode_checked(x.get(), modes[i].id), "destroying a mode"));
+    }
+    for (const auto& m : saved.monitors) {
+        note(setMonitor(x, m.name, m.primary, {m.x, m.y, m.width, m.height}, m.mmWidth, m.mmHeight, m.outputs));
+    }
+    return result;
+}
+
+std::filesystem::path X11VirtualDisplayFactory::defaultStateFile(const std::string& display) {
+    const char* env = std::getenv("DISPLAY");
+    std::string name = display.empty() && env ? env : display;
+    std::replace_if(
+        name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)) && ch != '.'; },
+        '_');
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = state && *state ? std::filesystem::path(state)
+                                 : home && *home ? std::filesystem::path(home) / ".local/state"
+                                                 : std::filesystem::temp_directory_path();
+    return base / "orvanta" / ("randr-arrangement-" + name + ".json");
+}
+
+std::expected<std::unique_ptr<X11VirtualDisplayFactory>, std::string> X11VirtualDisplayFactory::open(
+    const std::string& display, std::filesystem::path stateFile) {
+    auto x = XConnection::open(display);
+    if (!x) return std::unexpected(x.error());
+    if (stateFile.empty()) stateFile = defaultStateFile(display);
+    return std::unique_ptr<X11VirtualDisplayFactory>(new X11VirtualDisplayFactory(std::move(*x), std::move(stateFile)));
+}
+
+X11VirtualDisplayFactory::X11VirtualDisplayFactory(std::unique_ptr<XConnection> x, std::filesystem::path stateFile)
+    : x_(std::move(x)), stateFile_(std::move(stateFile)) {}
+
+X11VirtualDisplayFactory::~X11VirtualDisplayFactory() {
+    if (displayID_ != 0) release(displayID_);
+}
+
+VirtualDisplayStrategy X11VirtualDisplayFactory::strategy() {
+    if (strategy_) return *strategy_;
+    strategy_ = VirtualDisplayStrategy::none;
+    Reply<xcb_randr_query_version_reply_t> version(
+        xcb_randr_query_version_reply(x_->get(), xcb_randr_query_version(x_->get(), 1, 5), nullptr));
+    if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 5)) {
+        return *strategy_;
+    }
+    const auto res = resources(*x_);
+    if (!res) return *strategy_;
+    if (findSpareOutput(*x_, res.get())) {
+        strategy_ = VirtualDisplayStrategy::spareOutput;
+    } else if (spanCrtc(*x_, res.get())) {
+        strategy_ = VirtualDisplayStrategy::span;
+    }
+    return *strategy_;
+}
+
+bool X11VirtualDisplayFactory::isAvailable() { return strategy() != VirtualDisplayStrategy::none; }
+
+std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const VirtualDisplaySpec& spec) {
+    if (displayID_ != 0) return std::unexpected("a virtual display already exists");
+    if (spec.modes.empty()) return std::unexpected("no mode asked for");
+    const DisplayMode size = spec.modes.front();
+    if (size.width < 1 || size.height < 1 || size.width > kMaxSide / 2 || size.height > kMaxSide / 2) {
+        return std::unexpected("mode " + std::to_string(size.width) + "x" + std::to_string(size.height) + " refused");
+    }
+    const auto how = strategy();
+    if (how == VirtualDisplayStrategy::none) return std::unexpected("no spare output and not a headless server");
+    {
+        ServerGrab grab(*x_);
+        auto saved = readArrangement(*x_);
+        if (!saved) return std::unexpected(saved.error());
+        if (auto written = writeAtomically(stateFile_, saved->toJson()); !written)
+            return std::unexpected(written.error());
+        if (auto built = build(how, size); !built) {
+            (void)restoreArrangement(*x_, *saved);
+            std::filesystem::remove(stateFile_);
+            return std::unexpected(built.error());
+        }
+        saved_ = std::move(*saved);
+    }
+    displayID_ = x_->atom(kVirtualDisplayMark);
+    return displayID_;
+}
+
+std::expected<void, std::string> X11VirtualDisplayFactory::build(VirtualDisplayStrategy how, const DisplayMode& size) {
+    const auto res = resources(*x_);
+    const auto main = mainMonitor(*x_);
+    if (!res || !main) return std::unexpected("no main display");
+    const auto ts = res->config_timestamp;
+    const std::int32_t left = main->bounds.x + static_cast<std::int32_t>(main->bounds.width);
+    const std::int32_t top = main->bounds.y;
+    const DisplayBounds ours{left, top, size.width, size.height};
+    const auto mm = [&](std::int64_t px) { return millimetres(static_cast<std::uint32_t>(px), 0, 0); };
+
+    if (how == VirtualDisplayStrategy::spareOutput) {
+        const auto spare = findSpareOutput(*x_, res.get());
+        if (!spare) return std::unexpected("the spare output is gone");
+        const std::string name =
+            std::string(kVirtualDisplayMark) + "-" + std::to_string(size.width) + "x" + std::to_string(size.height);
+        const auto mode = createMode(*x_, size, name);
+        if (!mode) return std::unexpected(mode.error());
+        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), spare->output, *mode), "adding the mode");
+            !r)
+            return r;
+        if (auto r = growScreen(*x_, static_cast<std::uint32_t>(left + size.width),
+                                static_cast<std::uint32_t>(top + size.height));
+            !r)
+            return r;
+        if (auto r = setCrtc(*x_, spare->crtc, ts, left, top, *mode, XCB_RANDR_ROTATION_ROTATE_0, {spare->output}); !r)
+            return r;
+        return setMonitor(*x_, std::string(kVirtualDisplayMark), false, ours, mm(size.width), mm(size.height),
+                          {spare->output});
+    }
+
+    // Span: the main CRTC's mode grows over both areas; two monitors split it again.
+    const auto crtc = spanCrtc(*x_, res.get());
+    if (!crtc) return std::unexpected("the main display cannot be spanned");
+    const auto current = crtcInfo(*x_, *crtc, ts);
+    if (!current) return std::unexpected("cannot read the main CRTC");
+    const DisplayMode spanned{current->width + size.width, std::max<std::int64_t>(current->height, size.height)};
+    if (spanned.width > kMaxSide || spanned.height > kMaxSide) return std::unexpected("the span would be too large");
+    const std::string name = std::string(kVirtualDisplayMark) + "-span-" + std::to_string(spanned.width) + "x" +
+                             std::to_string(spanned.height);
+    const auto mode = createMode(*x_, spanned, name);
+    if (!mode) return std::unexpected(mode.error());
+    const auto outputs = crtcOutputs(current.get());
+    for (auto output : outputs) {
+        if (auto r = check(*x_, xcb_randr_add_output_mode_checked(x_->get(), output, *mode), "adding the mode"); !r)
+            return r;
+    }
+    // The main monitor keeps its place and size; ours starts where the old mode ended.
+    const DisplayBounds mainArea{current->x, current->y, current->width, current->height};
+    const DisplayBounds spanArea{current->x + current->width, current->y, size.width, size.height};
+    if (auto r = growScreen(*x_, static_cast<std::uint32_t>(current->x + spanned.width),
+                            static_cast<std::uint32_t>(current->y + spanned.height));
+        !r)
+        return r;
+    if (auto r = setCrtc(*x_, *crtc, ts, current->x, current->y, *mode, current->rotation, outputs); !r) return r;
+    // A user-defined monitor may not take the name of an output's automatic one.
+    const std::string mainName = main->automatic ? main->name + std::string(kSpannedMainSuffix) : main->name;
+    if (auto r = setMonitor(*x_, mainName, main->primary, mainArea, main->mmWidth, main->mmHeight, main->outputs); !r)
+        return r;
+    return setMonitor(*x_, std::string(kVirtualDisplayMark), false, spanArea, mm(size.width), mm(size.height), {});
+}
+
+std::optional<DisplayBounds> X11VirtualDisplayFactory::bounds(std::uint32_t id) {
+    if (id == 0 || id != displayID_) return std::nullopt;
+    for (const auto& m : monitors(*x_, true)) {
+        if (m.atom == id) return m.bounds;
+    }
+    return std::nullopt;
+}
+
+std::optional<DisplayMode> X11VirtualDisplayFactory::currentMode(std::uint32_t id) {
+    const auto b = bounds(id);
+    if (!b) return std::nullopt;
+    return DisplayMode{b->width, b->height};
+}
+
+// A display made here has the one mode it was made with.
+std::vector<DisplayMode> X11VirtualDisplayFactory::modes(std::uint32_t id) {
+    const auto mode = currentMode(id);
+    return mode ? std::vector<DisplayMode>{*mode} : std::vector<DisplayMode>{};
+}
+
+int X11VirtualDisplayFactory::setMode(std::uint32_t id, const DisplayMode& mode) {
+    return currentMode(id) == mode ? 0 : kBadMatch;
+}
+
+std::optional<DisplayBounds> X11VirtualDisplayFactory::mainBounds() {
+    const auto main = mainMonitor(*x_);
+    return main ? std::optional(main->bounds) : std::nullopt;
+}
+
+// The display is made right of the main display; it stays where it was made.
+int X11VirtualDisplayFactory::place(std::uint32_t id, std::int32_t px, std::int32_t py) {
+    const auto b = bounds(id);
+    return b && b->x == px && b->y == py ? 0 : kBadMatch;
+}
+
+void X11VirtualDisplayFactory::release(std::uint32_t id) {
+    if (id == 0 || id != displayID_ || !saved_) return;
+    // A user's change made meanwhile is undone with ours; the saved state is what they had before.
+    (void)restoreArrangement(*x_, *saved_);
+    std::error_code ec;
+    std::filesystem::remove(stateFile_, ec);
+    saved_.reset();
+    displayID_ = 0;
+}
+
+std::expected<bool, std::string> X11VirtualDisplayFactory::recoverAfterCrash() {
+    std::ifstream in(stateFile_);
+    if (!in) return false;
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    const auto saved = RandrArrangement::fromJson(text.str());
+    std::error_code ec;
+    if (!saved) {
+        std::filesystem::remove(stateFile_, ec);
+        return std::unexpected(saved.error());
+    }
+    auto restored = restoreArrangement(*x_, *saved);
+    std::filesystem::remove(stateFile_, ec);
+    moveStrayWindows();
+    if (!restored) return std::unexpected(restored.error());
+    return true;
+}
+
+// Top-level windows entirely outside the screen go to the primary display's corner.
+void X11VirtualDisplayFactory::moveStrayWindows() {
+    Reply<xcb_get_geometry_reply_t> screen(
+        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), x_->root()), nullptr));
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), x_->root()), nullptr));
+    const auto main = mainMonitor(*x_);
+    if (!screen || !tree || !main) return;
+    const auto* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(x_->get(), xcb_get_window_attributes(x_->get(), children[i]), nullptr));
+        Reply<xcb_get_geometry_reply_t> g(
+            xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), children[i]), nullptr));
+        if (!attributes || !g || attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+            continue;
+        const bool outside =
+            g->x >= screen->width || g->y >= screen->height || g->x + g->width <= 0 || g->y + g->height <= 0;
+        if (!outside) continue;
+        const std::uint32_t position[] = {static_cast<std::uint32_t>(main->bounds.x),
+                                          static_cast<std::uint32_t>(main->bounds.y)};
+        xcb_configure_window(x_->get(), children[i], XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+    }
+    xcb_flush(x_->get());
+}
+
+}  // namespace orvanta::platform::x11

@@ -1,0 +1,113 @@
+// Virtual displays on X11 through RandR 1.5. Either a spare output with a free CRTC gets a mode
+// of the wanted size to the right of the main display, or, on a server that drives no physical
+// monitor, the one CRTC's mode is grown over both areas and split into two RandR monitors. The
+// display is the RandR monitor named with the host's mark; its id is that name's atom.
+//
+// RandR state outlives this process, so the arrangement is saved to a file before anything
+// changes; release puts it back, and a later start puts back what a crashed run left behind.
+#pragma once
+
+#include <xcb/randr.h>
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/VirtualDisplayFactory.h"
+#include "platform/x11/XConnection.h"
+
+namespace orvanta::platform::x11 {
+
+// What release and recovery put back: screen size, CRTCs, primary output, user-defined monitors.
+struct RandrArrangement {
+    struct Crtc {
+        std::uint32_t id = 0;
+        std::int32_t x = 0;
+        std::int32_t y = 0;
+        std::uint32_t mode = 0;
+        std::uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
+        std::vector<std::uint32_t> outputs;
+        bool operator==(const Crtc&) const = default;
+    };
+    struct Monitor {
+        std::string name;
+        bool primary = false;
+        std::int32_t x = 0;
+        std::int32_t y = 0;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        std::uint32_t mmWidth = 0;
+        std::uint32_t mmHeight = 0;
+        std::vector<std::uint32_t> outputs;
+        bool operator==(const Monitor&) const = default;
+    };
+
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t mmWidth = 0;
+    std::uint32_t mmHeight = 0;
+    std::vector<Crtc> crtcs;
+    std::uint32_t primary = 0;
+    std::vector<Monitor> monitors;  // user-defined ones; automatic monitors follow the outputs
+    bool operator==(const RandrArrangement&) const = default;
+
+    std::string toJson() const;
+    static std::expected<RandrArrangement, std::string> fromJson(const std::string& text);
+};
+
+std::expected<RandrArrangement, std::string> readArrangement(XConnection& x);
+// Puts `saved` back and removes every mode and monitor carrying the host's mark.
+std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrArrangement& saved);
+
+// While a span exists the main display is a user-defined monitor named after the output with this
+// suffix (RandR keeps the output's own name for its automatic monitor). It is the same display:
+// the display id of a monitor is the atom of its name without the suffix.
+inline constexpr std::string_view kSpannedMainSuffix = "~main";
+std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name);
+
+// CVT reduced-blanking timings (version 1) for a mode of this size and refresh rate.
+xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t height, int refreshHz);
+
+enum class VirtualDisplayStrategy { spareOutput, span, none };
+
+class X11VirtualDisplayFactory final : public VirtualDisplayFactory {
+public:
+    // `stateFile` empty: defaultStateFile(display).
+    static std::expected<std::unique_ptr<X11VirtualDisplayFactory>, std::string> open(
+        const std::string& display = {}, std::filesystem::path stateFile = {});
+    // $XDG_STATE_HOME/orvanta/randr-arrangement-<display>.json (~/.local/state when unset); one
+    // file per X display, since each has its own arrangement. `display` empty means $DISPLAY.
+    static std::filesystem::path defaultStateFile(const std::string& display = {});
+    ~X11VirtualDisplayFactory() override;
+
+    // At start: puts back an arrangement that a crashed run left behind and moves windows left
+    // outside the restored screen onto the primary display. True when there was one.
+    std::expected<bool, std::string> recoverAfterCrash();
+    VirtualDisplayStrategy strategy();
+
+    bool isAvailable() override;
+    std::expected<std::uint32_t, std::string> create(const VirtualDisplaySpec& spec) override;
+    std::optional<DisplayMode> currentMode(std::uint32_t id) override;
+    std::vector<DisplayMode> modes(std::uint32_t id) override;
+    int setMode(std::uint32_t id, const DisplayMode& mode) override;
+    std::optional<DisplayBounds> mainBounds() override;
+    int place(std::uint32_t id, std::int32_t x, std::int32_t y) override;
+    std::optional<DisplayBounds> bounds(std::uint32_t id) override;
+    void release(std::uint32_t id) override;
+
+private:
+    X11VirtualDisplayFactory(std::unique_ptr<XConnection> x, std::filesystem::path stateFile);
+    std::expected<void, std::string> build(VirtualDisplayStrategy strategy, const DisplayMode& size);
+    void moveStrayWindows();
+
+    std::unique_ptr<XConnection> x_;
+    std::filesystem::path stateFile_;
+    std::optional<VirtualDisplayStrategy> strategy_;
+    std::optional<RandrArrangement> saved_;  // while a display exists
+    std::uint32_t displayID_ = 0;
+};
+
+}  // namespace orvanta::platform::x11
