@@ -85,7 +85,8 @@ bool exited(pid_t child) {
 
 std::set<pid_t> processFamily(pid_t root) {
     std::multimap<pid_t, pid_t> children;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", std::filesystem::directory_options::skip_permission_denied)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc", std::filesystem::directory_options::skip_permission_denied)) {
         const auto name = entry.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::ifstream stat(entry.path() / "stat");

@@ -62,7 +62,7 @@ struct HostControllerDependencies {
     std::function<std::optional<std::string>(std::string_view name)> environment;
     std::filesystem::path machineInfo{kMachineInfoPath};
     std::function<void(std::string_view)> log;  // the host log when unset
-    HostControlComponents control;               // what control messages drive
+    HostControlComponents control;              // what control messages drive
 };
 
 class HostController final : public std::enable_shared_from_this<HostController> {
@@ -342,7 +342,7 @@ private:
     void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
     void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);
 
-    std::uint16_t awaitedPointerGen_ = 0;  // the generation whose first frame re-enables pointer input
+    std::uint16_t awaitedPointerGen_ = 0;    // the generation whose first frame re-enables pointer input
     std::set<std::string> appListRequests_;  // connection identifiers
 };
 

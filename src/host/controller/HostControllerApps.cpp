@@ -34,7 +34,8 @@ void HostController::sendAppList(const std::shared_ptr<WebSocketConnection>& con
         auto list = self.dependencies_.control.apps->appEntries(self.dependencies_.control.apps->openWindows());
         hop(self.queue_, self.weak_from_this(), [control, list = std::move(list)](HostController& back) {
             back.appListRequests_.erase(control->id());
-            if (back.canUseAppCatalog(*control)) back.sendMessage(*control, protocol::AppList{list.entries, list.icons});
+            if (back.canUseAppCatalog(*control))
+                back.sendMessage(*control, protocol::AppList{list.entries, list.icons});
         });
     });
 }
@@ -60,12 +61,12 @@ void HostController::launchStarted(const std::shared_ptr<WebSocketConnection>& c
     if (!launched) return finishLaunch(control, generation, std::nullopt);
     const std::uint64_t deadline = now() + kAppWindowWaitMicros;
     hop(main_, weak_from_this(), [control, generation, app = *launched, deadline](HostController& self) {
-        self.pollAppWindow(app, deadline, [weak = self.weak_from_this(), queue = &self.queue_, control,
-                                           generation](auto window) {
-            hop(*queue, weak, [control, generation, window](HostController& back) {
-                back.finishLaunch(control, generation, window);
-            });
-        });
+        self.pollAppWindow(app, deadline,
+                           [weak = self.weak_from_this(), queue = &self.queue_, control, generation](auto window) {
+                               hop(*queue, weak, [control, generation, window](HostController& back) {
+                                   back.finishLaunch(control, generation, window);
+                               });
+                           });
     });
 }
 

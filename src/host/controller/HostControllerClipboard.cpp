@@ -84,16 +84,15 @@ void HostController::attachClipboard(const std::shared_ptr<WebSocketConnection>&
         });
     };
     dependencies_.control.clipboard->attach(
-        id, {.send =
-                 [onQueue](const platform::ClipboardPacket& packet) {
-                     onQueue([packet](WebSocketConnection& peer) {
-                         if (peer.isClosing() || peer.isClosed()) return;
-                         if (auto text = serialise(packet)) peer.sendText(*text);
-                     });
-                 },
-             .close = [onQueue] {
-                 onQueue([](WebSocketConnection& peer) { peer.close(1001, "clipboard disabled"); });
-             }});
+        id,
+        {.send =
+             [onQueue](const platform::ClipboardPacket& packet) {
+                 onQueue([packet](WebSocketConnection& peer) {
+                     if (peer.isClosing() || peer.isClosed()) return;
+                     if (auto text = serialise(packet)) peer.sendText(*text);
+                 });
+             },
+         .close = [onQueue] { onQueue([](WebSocketConnection& peer) { peer.close(1001, "clipboard disabled"); }); }});
 }
 
 void HostController::forwardClipboardText(const std::string& text, const std::string& id) {

@@ -10,9 +10,12 @@ namespace {
 
 std::string_view resultName(InputResult result) {
     switch (result) {
-        case InputResult::ok: return "ok";
-        case InputResult::needsAccessibility: return "needsAccessibility";
-        case InputResult::rejected: return "rejected";
+        case InputResult::ok:
+            return "ok";
+        case InputResult::needsAccessibility:
+            return "needsAccessibility";
+        case InputResult::rejected:
+            return "rejected";
     }
     return "rejected";
 }
@@ -23,10 +26,9 @@ bool hostOnly(const protocol::ControlMessage& message) {
     return std::visit(
         []<class T>(const T&) {
             return std::is_same_v<T, Welcome> || std::is_same_v<T, Auth> || std::is_same_v<T, Ping> ||
-                   std::is_same_v<T, Notice> || std::is_same_v<T, ErrorMessage> ||
-                   std::is_same_v<T, CursorPosition> || std::is_same_v<T, WindowState> ||
-                   std::is_same_v<T, WindowList> || std::is_same_v<T, AppList> || std::is_same_v<T, Busy> ||
-                   std::is_same_v<T, TakeOver> || std::is_same_v<T, JoinController> ||
+                   std::is_same_v<T, Notice> || std::is_same_v<T, ErrorMessage> || std::is_same_v<T, CursorPosition> ||
+                   std::is_same_v<T, WindowState> || std::is_same_v<T, WindowList> || std::is_same_v<T, AppList> ||
+                   std::is_same_v<T, Busy> || std::is_same_v<T, TakeOver> || std::is_same_v<T, JoinController> ||
                    std::is_same_v<T, ControllerJoined>;
         },
         message.payload);

@@ -70,7 +70,8 @@ void HostController::setBlackout(bool enabled) {
 }
 
 void HostController::sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message) {
-    if (session_ && session_->authenticated) sendMessage(*session_->control, protocol::Notice{kind, std::move(message)});
+    if (session_ && session_->authenticated)
+        sendMessage(*session_->control, protocol::Notice{kind, std::move(message)});
 }
 
 void HostController::handleUnlock(const std::string& password) {
@@ -87,8 +88,8 @@ void HostController::handleUnlock(const std::string& password) {
     }
     unlockInFlight_ = true;
     // The layout is read on the main thread; the typing blocks its own queue for seconds.
-    main_.async([weakSelf = weak_from_this(), password = std::string(password), plan = control.planUnlock, unlockQueue = control.unlockQueue,
-                 env = unlockEnvironment_, queue = &queue_]() mutable {
+    main_.async([weakSelf = weak_from_this(), password = std::string(password), plan = control.planUnlock,
+                 unlockQueue = control.unlockQueue, env = unlockEnvironment_, queue = &queue_]() mutable {
         auto strokes = plan(password);
         std::fill(password.begin(), password.end(), '\0');
         unlockQueue->async([weakSelf, strokes = std::move(strokes), env, queue]() mutable {
@@ -118,15 +119,17 @@ void HostController::finishUnlock(std::optional<UnlockOutcome> outcome) {
                                   "ロックを解除できませんでした。パスワードを確かめて、もう一度送ってください。");
             }
             unlockNotBefore_ = now() + kUnlockBackoffMicros;
-            return sendNotice(NoticeKind::locked, "ロックを解除できませんでした。続けて失敗したため、30秒ほど待って"
-                                                  "からもう一度送ってください。");
+            return sendNotice(NoticeKind::locked,
+                              "ロックを解除できませんでした。続けて失敗したため、30秒ほど待って"
+                              "からもう一度送ってください。");
         case UnlockOutcome::notLocked:
             unlockNotBefore_ = 0;
             if (!paused_) sendNotice(NoticeKind::unlocked);
             return;
         case UnlockOutcome::interrupted:
             unlockNotBefore_ = 0;
-            if (paused_) sendNotice(NoticeKind::locked, "ロック状態が変わったため、途中で止めました。もう一度送ってください。");
+            if (paused_)
+                sendNotice(NoticeKind::locked, "ロック状態が変わったため、途中で止めました。もう一度送ってください。");
             return;
     }
 }
@@ -162,8 +165,7 @@ void HostController::revokeOnQueue(const std::string& deviceId, const std::funct
 }
 
 // The session road completes an authenticated hello.
-void HostController::helloAuthenticated(const std::shared_ptr<Session>&, const protocol::Hello&,
-                                        const DeviceRecord&) {}
+void HostController::helloAuthenticated(const std::shared_ptr<Session>&, const protocol::Hello&, const DeviceRecord&) {}
 
 // The video pipeline starts when a video connection is attached.
 void HostController::startPipelineIfNeeded() {}

@@ -10,9 +10,8 @@ namespace orvanta::host {
 namespace {
 
 bool sameClass(std::string_view a, std::string_view b) {
-    return !a.empty() && std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
-        return std::tolower(x) == std::tolower(y);
-    });
+    return !a.empty() && std::ranges::equal(
+                             a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 }  // namespace

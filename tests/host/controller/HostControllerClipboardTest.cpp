@@ -51,10 +51,11 @@ TEST_F(HostClipboardTest, RefusesTheLanRouteAndPeersThatDoNotAuthenticate) {
     wrongToken["token"] = "nope";
     auto numericId = hello();
     numericId["deviceId"] = 7;
-    const std::vector<std::pair<base::Json, ConnectionRoute>> refused = {
-        {hello(), ConnectionRoute::lan},           {without("token"), ConnectionRoute::local},
-        {without("deviceId"), ConnectionRoute::local}, {wrongToken, ConnectionRoute::local},
-        {numericId, ConnectionRoute::local}};
+    const std::vector<std::pair<base::Json, ConnectionRoute>> refused = {{hello(), ConnectionRoute::lan},
+                                                                         {without("token"), ConnectionRoute::local},
+                                                                         {without("deviceId"), ConnectionRoute::local},
+                                                                         {wrongToken, ConnectionRoute::local},
+                                                                         {numericId, ConnectionRoute::local}};
     for (const auto& [message, route] : refused) {
         SCOPED_TRACE(message.dump());
         LinkedConnection device = link();

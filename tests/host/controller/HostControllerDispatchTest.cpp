@@ -12,7 +12,8 @@ using protocol::ControlMessage;
 
 std::string encoded(const ControlMessage& message) { return message.jsonString().value(); }
 
-const std::string kPngBase64 = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAAAAAA6fptVAAAACklEQVR4nGNgAAAAAgABSK+kcQAAAABJRU5ErkJggg==";
+const std::string kPngBase64 =
+    "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAAAAAA6fptVAAAACklEQVR4nGNgAAAAAgABSK+kcQAAAABJRU5ErkJggg==";
 
 class HostDispatchTest : public HostControllerTest {
 protected:
@@ -85,14 +86,19 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
 }
 
 TEST_F(HostDispatchTest, TypesOnlyAHostSendsCloseTheConnectionInAnyState) {
-    const std::vector<ControlMessage> hostOnly = {
-        protocol::Welcome{"s", "t"},      protocol::Auth{"t"},
-        protocol::Ping{1, 2},             protocol::Notice{protocol::NoticeKind::viewOnly},
-        protocol::ErrorMessage{1, "m"},   protocol::CursorPosition{},
-        protocol::WindowState{},          protocol::WindowList{},
-        protocol::AppList{},              protocol::Busy{},
-        protocol::TakeOver{},             protocol::JoinController{},
-        protocol::ControllerJoined{}};
+    const std::vector<ControlMessage> hostOnly = {protocol::Welcome{"s", "t"},
+                                                  protocol::Auth{"t"},
+                                                  protocol::Ping{1, 2},
+                                                  protocol::Notice{protocol::NoticeKind::viewOnly},
+                                                  protocol::ErrorMessage{1, "m"},
+                                                  protocol::CursorPosition{},
+                                                  protocol::WindowState{},
+                                                  protocol::WindowList{},
+                                                  protocol::AppList{},
+                                                  protocol::Busy{},
+                                                  protocol::TakeOver{},
+                                                  protocol::JoinController{},
+                                                  protocol::ControllerJoined{}};
     for (const auto& message : hostOnly) {
         for (bool authenticated : {true, false}) {
             SCOPED_TRACE(encoded(message));
@@ -154,7 +160,7 @@ TEST_F(HostDispatchTest, PongsKeepTwentyRoundTripsAndTheSmallestAsBase) {
     pong(2'000);
     EXPECT_EQ(session->rttSamples.front(), 502u);
     for (auto& sample : session->rttSamples) sample = 3'000;
-    pong(60'000'000);  // too slow to count
+    pong(60'000'000);                                        // too slow to count
     receive(encoded(protocol::Pong{.t = at + 1}), session);  // from the future
     EXPECT_EQ(controlFakes.feedback->baseRTT, 1'000u);
     EXPECT_EQ(session->rttSamples, std::vector<std::uint64_t>(20, 3'000));

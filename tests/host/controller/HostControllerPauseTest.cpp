@@ -204,9 +204,8 @@ TEST_F(HostPauseTest, RevokingClosesEveryConnectionOfTheDeviceWithItsCode) {
     auto session = authenticatedSession(control);
     session->video = video.connection;
     controllerSession(controller2, "dev-1");
-    probe().busyWaiter() = std::make_shared<host::HostController::BusyWaiter>(
-        host::HostController::BusyWaiter{waiter.connection, ConnectionRoute::local, std::nullopt,
-                                         registry->devices()[0]});
+    probe().busyWaiter() = std::make_shared<host::HostController::BusyWaiter>(host::HostController::BusyWaiter{
+        waiter.connection, ConnectionRoute::local, std::nullopt, registry->devices()[0]});
     controller->acceptClipboard(clipboard.connection,
                                 {{"type", "hello"}, {"purpose", "clipboard"}, {"token", token}, {"deviceId", "dev-1"}},
                                 ConnectionRoute::local);
