@@ -170,6 +170,7 @@ void HostController::startOnQueue() {
     }
     simulateLockIfRequested();
     startTimers();
+    observeWorkspace();
     writeDebugPairCode();
 }
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "base/Executor.h"
 #include "base/Settings.h"
 #include "host/controller/HostComponents.h"
+#include "host/controller/HostControlSeams.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSystem.h"
 #include "host/transport/DeviceRegistry.h"
@@ -60,6 +62,7 @@ struct HostControllerDependencies {
     std::function<std::optional<std::string>(std::string_view name)> environment;
     std::filesystem::path machineInfo{kMachineInfoPath};
     std::function<void(std::string_view)> log;  // the host log when unset
+    HostControlComponents control;              // what control messages drive
 };
 
 class HostController final : public std::enable_shared_from_this<HostController> {
@@ -299,16 +302,85 @@ private:
     void handleControllerText(const std::string& text, const std::shared_ptr<ControllerSession>& controller);
     void controllerClosed(const std::shared_ptr<ControllerSession>& controller);
     void detachSession(const std::shared_ptr<Session>& session);
-    // Joined with the message dispatch: every decoded message of the main session other than its hello.
+    // Every decoded message of the main session's control connection.
     void dispatchSessionMessage(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
     // Joined with the message dispatch: a controller's input messages.
     void dispatchControllerMessage(const protocol::ControlMessage& message,
                                    const std::shared_ptr<ControllerSession>& controller);
-    // Joined with the clipboard channel: takes a clipboard hello's connection over.
+    // Hands a clipboard hello's connection to the clipboard channel.
     void handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
                           ConnectionRoute route);
     // Joined with the audio orchestration: the welcome's audio offer, if any.
     std::optional<protocol::AudioFormat> welcomeAudioOffer(const Session& session);
+    // Control-message dispatch, input results and the clipboard channel.
+public:
+    static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
+    static constexpr std::size_t kMaxRTTSamples = 20;
+    static constexpr std::uint64_t kMinBaseRTTMicros = 1'000;
+    static constexpr std::int64_t kClipboardMaxMessage = 8'388'608;
+    static constexpr std::string_view kClipboardWelcome = R"({"type":"welcome","purpose":"clipboard"})";
+
+    // Every text of a main session's control connection, in arrival order.
+    void handleControlText(const std::string& text, const std::shared_ptr<Session>& session);
+    // Takes over a control connection whose hello asked for the clipboard channel.
+    void acceptClipboard(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,
+                         ConnectionRoute route);
+    // Main thread: the user's blackout preference.
+    void setBlackout(bool enabled);
+    // Any thread: forgets a paired device and closes its connections; `completion` runs on the
+    // main thread with whether the device was forgotten.
+    void revoke(const std::string& deviceId, std::function<void(bool)> completion);
+
+    static constexpr base::Micros kDisplaySleepPollInterval{1'000'000};
+    static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
+    static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
+    static constexpr int kUnlockFailuresBeforeBackoff = 3;
+    static constexpr std::uint64_t kAppWindowWaitMicros = 8'000'000;
+    static constexpr base::Micros kAppWindowPollInterval{350'000};
+
+private:
+    void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
+    void dispatchInput(const protocol::ControlMessage& message, Session& session);
+    void handleAck(const protocol::Ack& ack);
+    void handlePong(const protocol::Pong& pong, Session& session);
+    void handleAudio(const protocol::AudioRequest& request, Session& session);
+    void handleFitWindow(const protocol::FitWindowRequest& request, Session& session);
+    void requestWindowList(const std::shared_ptr<WebSocketConnection>& control);
+    void handleInputResult(InputResult result);
+    void logUndecodable();
+    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
+    InputResult setClipboard(const protocol::ClipboardText& message);
+    void setClipboardImage(const protocol::ClipboardImage& message);
+    void attachClipboard(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id);
+    void forwardClipboardText(const std::string& text, const std::string& id);
+    // Joined to window fit, display fit and the app and window lists.
+    bool fitFrontmostWindow(const protocol::FitWindowRequest& request);
+    void applyWindowFitTarget(const protocol::FitWindowTarget& request);
+    void clearWindowFit();
+    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
+    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
+    void handleUnlock(const std::string& password);
+    void finishUnlock(std::optional<UnlockOutcome> outcome);
+    void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
+    void observeWorkspace();
+    void displaySleepChanged(bool asleep);
+    void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
+    // Joined to the video pipeline.
+    void startPipelineIfNeeded();
+    bool canUseAppCatalog(const WebSocketConnection& socket) const;
+    bool servesControl(const WebSocketConnection& socket) const;
+    void launchStarted(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
+                       const std::optional<HostDesktopApps::Launched>& launched);
+    void finishLaunch(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
+                      std::optional<OpenWindowInfo> window);
+    void pollAppWindow(const HostDesktopApps::Launched& app, std::uint64_t deadline,
+                       std::function<void(std::optional<OpenWindowInfo>)> done);
+    void launchApp(const std::string& bundleId, const std::shared_ptr<WebSocketConnection>& control);
+    void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
+    void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);
+
+    std::uint16_t awaitedPointerGen_ = 0;    // the generation whose first frame re-enables pointer input
+    std::set<std::string> appListRequests_;  // connection identifiers
 };
 
 }  // namespace orvanta::host

@@ -138,8 +138,8 @@ void HostController::sessionClosed(const std::shared_ptr<Session>& session) {
 
 void HostController::sessionText(const std::string& text, const std::shared_ptr<Session>& session) {
     auto message = protocol::ControlMessage::decode(text);
-    // An undecodable hello is left to the hello time-out; other undecodable messages to the dispatch.
-    if (!message) return;
+    // An undecodable hello is left to the hello time-out.
+    if (!message) return logUndecodable();
     if (const auto* hello = message->as<protocol::Hello>()) {
         handleSessionHello(session, *hello);
     } else {
@@ -214,16 +214,9 @@ void HostController::sendControl(WebSocketConnection& connection, const protocol
     if (auto text = message.jsonString()) connection.sendText(*text);
 }
 
-// Until the message dispatch is joined, the main session's other messages keep it alive only.
-void HostController::dispatchSessionMessage(const protocol::ControlMessage& message,
-                                            const std::shared_ptr<Session>& session) {
-    if (session && message.as<protocol::Pong>()) session->lastPongAt = now();
-}
-
-// Until the clipboard channel is joined, a clipboard hello's connection is no longer the hello's.
-void HostController::handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json&,
-                                      ConnectionRoute) {
-    awaitingHello_.erase(connection->id());
+void HostController::handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
+                                      ConnectionRoute route) {
+    acceptClipboard(connection, hello, route);
 }
 
 std::optional<protocol::AudioFormat> HostController::welcomeAudioOffer(const Session&) { return std::nullopt; }

@@ -89,8 +89,6 @@ void HostController::refreshAudio() {}
 // The window sweep belongs to display aspect fit, which this host does not apply yet.
 void HostController::migrateWindowsToVirtualDisplay() {}
 
-void HostController::setPaused(bool paused) { paused_ = paused; }
-
 void HostController::updateBlackout(std::optional<bool> enabled) {
     const bool wasCovered = blackout_.covered();
     if (enabled) blackout_.enabled = *enabled;

@@ -19,6 +19,7 @@
 #include "host/controller/HostControllerProbe.h"
 #include "host/transport/WebSocketTestSupport.h"
 #include "support/FakeHostComponents.h"
+#include "support/FakeHostControl.h"
 #include "support/FakeHostDevice.h"
 #include "support/FakeServiceAdvertiser.h"
 #include "support/ManualExecutor.h"
@@ -98,6 +99,7 @@ protected:
         };
         dependencies.machineInfo = machineInfo;
         dependencies.log = [this](std::string_view line) { logs.emplace_back(line); };
+        dependencies.control = controlFakes.components(utility);
         controller = host::HostController::create(std::move(dependencies));
         controller->published()->onChange = [this] { ++assignments; };
         main.runUntilIdle();
@@ -197,6 +199,7 @@ protected:
     std::shared_ptr<host::HostController> controller;
     int assignments = 0;
     std::uint16_t port = 0;
+    FakeHostControl controlFakes{fakes.log};
 };
 
 }  // namespace orvanta::testing

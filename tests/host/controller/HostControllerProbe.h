@@ -46,6 +46,19 @@ public:
         c_.endSession(c_.session_, code, reason);
     }
 
+    // Control messages and the clipboard channel.
+    bool& debugInput() { return c_.debugInput_; }
+    bool& windowListInFlight() { return c_.windowListInFlight_; }
+    std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
+    std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
+    std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
+    auto& clipboardSubscribers() { return c_.clipboardSubscribers_; }
+    std::shared_ptr<UnlockEnvironment>& unlockEnvironmentSlot() { return c_.unlockEnvironment_; }
+    bool displayAsleep() const { return c_.displayAsleep_; }
+    bool& screenLockedFlag() { return c_.screenLocked_; }
+    void setPaused(bool paused) { c_.setPaused(paused); }
+    void updateBlackout() { c_.updateBlackout(std::nullopt); }
+
 private:
     HostController& c_;
 };

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include "HostControllerHarness.h"
+
+namespace orvanta::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using host::ConnectionRoute;
+using host::InputResult;
+using protocol::ControlMessage;
+
+std::string encoded(const ControlMessage& message) { return message.jsonString().value(); }
+
+const std::string kPngBase64 =
+    "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAAAAAA6fptVAAAACklEQVR4nGNgAAAAAgABSK+kcQAAAABJRU5ErkJggg==";
+
+class HostDispatchTest : public HostControllerTest {
+protected:
+    void SetUp() override { create(); }
+
+    void receive(const std::string& text, const std::shared_ptr<host::HostController::Session>& session) {
+        controller->handleControlText(text, session);
+        while (main.runUntilIdle() + queue.runUntilIdle() != 0) {
+        }
+    }
+
+    bool happened(std::string_view effect) const {
+        return logged(effect) || std::ranges::find(*fakes.log, effect) != fakes.log->end();
+    }
+};
+
+// Which state a message needs before anything happens.
+enum Need : unsigned { kAuth = 1, kAttached = 2, kUnpaused = 4, kMain = 8, kNotLan = 16 };
+
+TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
+    struct Row {
+        std::string text;
+        unsigned needs;
+        std::string effect;
+    };
+    const std::vector<Row> rows = {
+        {encoded(protocol::PointerInput{.seq = 1, .action = "move", .x = 0.5, .y = 0.5}), kAuth | kAttached | kUnpaused,
+         "injector.pointer move dev-1"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-1"},
+        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "injector.text hi dev-1"},
+        {encoded(protocol::ClipboardText{"abc"}), kAuth | kUnpaused, "pasteboard.text 3"},
+        {encoded(protocol::ClipboardImage{kPngBase64}), kAuth | kUnpaused, "pasteboard.png 67"},
+        {encoded(protocol::RequestKeyframe{}), kAuth, "encoder.forceKeyframe"},
+        {encoded(protocol::Ack{.gen = 1, .seq = 7}), kAuth, "sender.ack 1 7"},
+        {encoded(protocol::AudioRequest{true}), kAuth | kMain, "audio requested: true"},
+        {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
+        {encoded(protocol::LaunchAppRequest{"editor.desktop"}), kAuth | kAttached | kUnpaused,
+         "apps.launch editor.desktop"},
+        {R"({"type":"applist"})", kAuth | kAttached | kUnpaused, "apps.entries 0"},
+    };
+    struct State {
+        std::string name;
+        unsigned fails;  // the one need this state breaks, 0 for none
+    };
+    const std::vector<State> states = {{"ready", 0},          {"unauthenticated", kAuth}, {"detached", kAttached},
+                                       {"paused", kUnpaused}, {"not main", kMain},        {"lan", kNotLan}};
+    probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
+    for (const auto& state : states) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(state.name + ": " + row.text);
+            LinkedConnection device = link();
+            auto session = authenticatedSession(device);
+            session->viewportWidth = session->viewportHeight = 100;
+            session->authenticated = state.fails != kAuth;
+            if (state.fails == kAttached) session->detachedAt = 0;
+            if (state.fails == kNotLan) session->route = ConnectionRoute::lan;
+            probe().pausedFlag() = state.fails == kUnpaused;
+            LinkedConnection other = link();
+            if (state.fails == kMain) {
+                auto holder = authenticatedSession(other, "dev-9");
+                holder->viewportWidth = holder->viewportHeight = 100;
+            }
+            fakes.log->clear();
+            logs.clear();
+            receive(row.text, session);
+            EXPECT_EQ(happened(row.effect), (row.needs & state.fails) == 0);
+            EXPECT_FALSE(device.connection->isClosing());
+        }
+    }
+}
+
+TEST_F(HostDispatchTest, TypesOnlyAHostSendsCloseTheConnectionInAnyState) {
+    const std::vector<ControlMessage> hostOnly = {protocol::Welcome{"s", "t"},
+                                                  protocol::Auth{"t"},
+                                                  protocol::Ping{1, 2},
+                                                  protocol::Notice{protocol::NoticeKind::viewOnly},
+                                                  protocol::ErrorMessage{1, "m"},
+                                                  protocol::CursorPosition{},
+                                                  protocol::WindowState{},
+                                                  protocol::WindowList{},
+                                                  protocol::AppList{},
+                                                  protocol::Busy{},
+                                                  protocol::TakeOver{},
+                                                  protocol::JoinController{},
+                                                  protocol::ControllerJoined{}};
+    for (const auto& message : hostOnly) {
+        for (bool authenticated : {true, false}) {
+            SCOPED_TRACE(encoded(message));
+            LinkedConnection device = link();
+            auto session = authenticatedSession(device);
+            session->authenticated = authenticated;
+            receive(encoded(message), session);
+            EXPECT_EQ(device.nextClose(), (std::pair<int, std::string>{4002, "unexpected message"}));
+        }
+    }
+}
+
+TEST_F(HostDispatchTest, HelloIsRefusedTwiceAndWithAWrongToken) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    protocol::Hello record;
+    record.token = "t";
+    record.deviceId = "dev-1";
+    const auto hello = encoded(record);
+    receive(hello, session);
+    EXPECT_EQ(device.nextClose(), (std::pair<int, std::string>{4002, "duplicate hello"}));
+
+    LinkedConnection stranger = link();
+    auto unknown = authenticatedSession(stranger);
+    unknown->authenticated = false;
+    receive(hello, unknown);
+    EXPECT_EQ(stranger.nextText(), (base::Json{{"type", "error"}, {"code", 4003}, {"message", "認証に失敗しました"}}));
+    EXPECT_EQ(stranger.nextClose(), (std::pair<int, std::string>{4003, "auth failed"}));
+    EXPECT_TRUE(logged("control auth failed"));
+    EXPECT_FALSE(unknown->authenticated);
+}
+
+TEST_F(HostDispatchTest, UndecodableMessagesAreLoggedOnceASecondAndKeepTheConnection) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    advance(2s);
+    for (const char* text : {"{", R"({"type":"teleport"})", R"({"type":"key"})"}) receive(text, session);
+    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 1);
+    advance(1s);
+    receive("[]", session);
+    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 1);
+    advance(1us);
+    receive("[]", session);
+    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 2);
+    EXPECT_FALSE(device.connection->isClosing());
+}
+
+TEST_F(HostDispatchTest, PongsKeepTwentyRoundTripsAndTheSmallestAsBase) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    advance(100s);
+    const std::uint64_t at = queue.nowMicros();
+    auto pong = [&](std::uint64_t rtt) { receive(encoded(protocol::Pong{.t = at - rtt}), session); };
+    for (std::uint64_t rtt = 500; rtt <= 520; ++rtt) pong(rtt);
+    ASSERT_EQ(session->rttSamples.size(), 20u);
+    EXPECT_EQ(session->rttSamples.front(), 501u);
+    EXPECT_EQ(controlFakes.feedback->baseRTT, 1'000u);  // never below a millisecond
+
+    pong(2'000);
+    EXPECT_EQ(session->rttSamples.front(), 502u);
+    for (auto& sample : session->rttSamples) sample = 3'000;
+    pong(60'000'000);                                        // too slow to count
+    receive(encoded(protocol::Pong{.t = at + 1}), session);  // from the future
+    EXPECT_EQ(controlFakes.feedback->baseRTT, 1'000u);
+    EXPECT_EQ(session->rttSamples, std::vector<std::uint64_t>(20, 3'000));
+    EXPECT_EQ(session->lastPongAt, at);
+    pong(59'999'999);
+    EXPECT_EQ(controlFakes.feedback->baseRTT, 3'000u);
+}
+
+TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    probe().windowPointerState() = host::HostController::WindowPointerState::awaitingFrame;
+    probe().awaitedPointerGen() = 4;
+    probe().lastCursorSent() = std::pair{0.1, 0.2};
+    receive(encoded(protocol::PointerInput{.seq = 1, .action = "move"}), session);
+    receive(encoded(protocol::PointerInput{.seq = 2, .action = "cancel"}), session);
+    EXPECT_EQ(*fakes.log, std::vector<std::string>{"injector.pointer cancel dev-1"});
+
+    controlFakes.feedback->firstOfGeneration = false;
+    receive(encoded(protocol::Ack{.gen = 4, .seq = 1}), session);
+    controlFakes.feedback->firstOfGeneration = true;
+    receive(encoded(protocol::Ack{.gen = 3, .seq = 2}), session);
+    EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::awaitingFrame);
+    receive(encoded(protocol::Ack{.gen = 4, .seq = 3}), session);
+    EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::ready);
+    EXPECT_FALSE(probe().lastCursorSent());
+    receive(encoded(protocol::PointerInput{.seq = 3, .action = "move"}), session);
+    EXPECT_EQ(fakes.log->back(), "injector.pointer move dev-1");
+}
+
+TEST_F(HostDispatchTest, MissingAccessibilityIsNoticedOncePerSession) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    probe().debugInput() = true;
+    controlFakes.injector->result = InputResult::needsAccessibility;
+    receive(encoded(protocol::KeyInput{.seq = 5, .name = "a"}), session);
+    receive(encoded(protocol::TextInput{.seq = 6, .value = "日本"}), session);
+    EXPECT_EQ(device.nextText(), (base::Json{{"type", "notice"}, {"kind", "accessibilityNeeded"}}));
+    EXPECT_EQ(std::ranges::count(logs, "input rejected: accessibility not granted"), 1);
+    EXPECT_TRUE(logged("input key seq=5 -> needsAccessibility"));
+    EXPECT_TRUE(logged("input text len=2 seq=6 -> needsAccessibility"));
+}
+
+TEST_F(HostDispatchTest, AudioReevaluatesEvenUnchangedAndLogsOnlyChanges) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    receive(encoded(protocol::AudioRequest{false}), session);
+    EXPECT_TRUE(logs.empty());
+    receive(encoded(protocol::AudioRequest{true}), session);
+    EXPECT_EQ(logs, std::vector<std::string>{"audio requested: true"});
+    EXPECT_TRUE(session->audioRequested);
+}
+
+TEST_F(HostDispatchTest, FitAndUnfitAnswerAnInactiveWindowState) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    receive(encoded(protocol::FitWindowRequest{1280, 800}), session);
+    receive(encoded(protocol::UnfitWindow{}), session);
+    EXPECT_EQ(device.nextText(), (base::Json{{"type", "windowState"}, {"active", false}}));
+    EXPECT_EQ(device.nextText(), (base::Json{{"type", "windowState"}, {"active", false}}));
+}
+
+TEST_F(HostDispatchTest, AWindowListRequestWhileOneIsBuiltIsDropped) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    receive(encoded(protocol::WindowListRequest{}), session);
+    EXPECT_TRUE(probe().windowListInFlight());
+    receive(encoded(protocol::WindowListRequest{}), session);
+    EXPECT_EQ(utility.pendingCount(), 1u);
+    utility.runUntilIdle();
+    queue.runUntilIdle();
+    EXPECT_FALSE(probe().windowListInFlight());
+}
+
+}  // namespace
+}  // namespace orvanta::testing

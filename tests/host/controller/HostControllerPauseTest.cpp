@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include "HostControllerHarness.h"
+#include "support/FakeSessionState.h"
+
+namespace orvanta::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using host::ConnectionRoute;
+using protocol::ControlMessage;
+
+const std::string kWrongOnce = "ロックを解除できませんでした。パスワードを確かめて、もう一度送ってください。";
+const std::string kWrongThrice =
+    "ロックを解除できませんでした。続けて失敗したため、30秒ほど待ってからもう一度送ってください。";
+
+// A lock screen that opens when Return follows exactly the expected characters; records the pauses.
+class TypingEnvironment final : public host::UnlockEnvironment {
+public:
+    explicit TypingEnvironment(std::string password) : password_(std::move(password)) {}
+    std::optional<bool> isScreenLocked() override { return locked; }
+    bool wakeDisplay() override { return false; }
+    void postNudge() override {}
+    void post(const host::UnlockKeystroke& stroke) override { typed_.push_back(static_cast<char>(stroke.unicode)); }
+    void postReturn() override {
+        if (typed_ == password_) locked = false;
+        typed_.clear();
+        ++attempts;
+    }
+    void pause(double seconds) override { pauses.push_back(seconds); }
+
+    bool locked = true;
+    int attempts = 0;
+    std::vector<double> pauses;
+
+private:
+    std::string password_;
+    std::string typed_;
+};
+
+class HostPauseTest : public HostControllerTest {
+protected:
+    void settle() {
+        drive([&] { return queue.runUntilIdle() + main.runUntilIdle() + utility.runUntilIdle() == 0; });
+    }
+
+    std::optional<base::Json> notice(LinkedConnection& device) { return device.nextText("notice"); }
+    static base::Json locked(const std::string& message) {
+        return {{"type", "notice"}, {"kind", "locked"}, {"message", message}};
+    }
+    static base::Json bare(const char* kind) { return {{"type", "notice"}, {"kind", kind}}; }
+};
+
+TEST_F(HostPauseTest, PausingStopsInputAndPipelineInOrderAndResumingTellsTheDevice) {
+    create();
+    LinkedConnection device = link();
+    authenticatedSession(device);
+    probe().capture() = std::make_shared<FakeHostCapture>(fakes.log);
+    probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
+    probe().setPaused(true);
+    probe().setPaused(true);
+    EXPECT_EQ(*fakes.log, (std::vector<std::string>{"injector.releaseAll", "capture.stop", "encoder.invalidate"}));
+    EXPECT_EQ(notice(device), bare("locked"));
+    probe().setPaused(false);
+    EXPECT_EQ(notice(device), bare("unlocked"));
+    EXPECT_EQ(logs, (std::vector<std::string>{"paused (lock or display sleep)", "resumed"}));
+}
+
+TEST_F(HostPauseTest, DisplaySleepPausesAndWakeResumesWhenUnlocked) {
+    auto display = std::make_shared<FakeSessionState>();
+    controlFakes.displaySleep = display;
+    startListening();
+    LinkedConnection device = link();
+    authenticatedSession(device);
+    display->asleep = true;
+    advance(1s);
+    EXPECT_TRUE(probe().paused());
+    EXPECT_EQ(notice(device), bare("locked"));
+    display->asleep = std::nullopt;  // unknown changes nothing
+    advance(1s);
+    EXPECT_TRUE(probe().paused());
+    display->asleep = false;
+    advance(1s);
+    EXPECT_FALSE(probe().paused());
+    EXPECT_EQ(notice(device), bare("unlocked"));
+}
+
+TEST_F(HostPauseTest, UnlockTypesThePasswordWithItsTimingsAndSpacesAttempts) {
+    create();
+    auto screen = std::make_shared<TypingEnvironment>("pw");
+    probe().unlockEnvironmentSlot() = screen;
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    auto unlock = [&](const std::string& password) {
+        controller->handleControlText(ControlMessage(protocol::UnlockRequest{password}).jsonString().value(), session);
+        settle();
+    };
+    unlock("pw");  // not paused: nothing to unlock
+    EXPECT_EQ(notice(device), bare("unlocked"));
+    EXPECT_EQ(screen->attempts, 0);
+
+    probe().screenLockedFlag() = true;
+    probe().setPaused(true);
+    EXPECT_EQ(notice(device), bare("locked"));
+    unlock("no");
+    EXPECT_EQ(notice(device), locked(kWrongOnce));
+    advance(1s);
+    unlock("no");
+    EXPECT_EQ(notice(device), locked("続けて試せません。あと2秒ほど待ってから、もう一度送ってください。"));
+    advance(2s);
+    unlock("no");
+    EXPECT_EQ(notice(device), locked(kWrongOnce));
+    advance(3s);
+    unlock("no");
+    EXPECT_EQ(notice(device), locked(kWrongThrice));
+    advance(29s);
+    unlock("pw");
+    EXPECT_EQ(notice(device), locked("続けて試せません。あと1秒ほど待ってから、もう一度送ってください。"));
+    advance(1s);
+    screen->pauses.clear();
+    unlock("pw");
+    EXPECT_EQ(notice(device), bare("unlocked"));
+    EXPECT_FALSE(probe().paused());
+    EXPECT_EQ(screen->attempts, 4);
+    EXPECT_EQ(screen->pauses, (std::vector<double>{0.4, 0.4, 0.02, 0.02, 0.25}));
+
+    // A success resets the failure count: the next failure is a first one again.
+    screen->locked = true;
+    probe().screenLockedFlag() = true;
+    probe().setPaused(true);
+    advance(3s);
+    unlock("no");
+    EXPECT_EQ(notice(device), bare("locked"));
+    EXPECT_EQ(notice(device), locked(kWrongOnce));
+}
+
+TEST_F(HostPauseTest, UnlockRefusesUntypablePasswordsAndMissingTrustAndTheLanRoute) {
+    create();
+    auto screen = std::make_shared<TypingEnvironment>("pw");
+    probe().unlockEnvironmentSlot() = screen;
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    probe().screenLockedFlag() = true;
+    probe().setPaused(true);
+    auto unlock = [&](const std::string& password) {
+        controller->handleControlText(ControlMessage(protocol::UnlockRequest{password}).jsonString().value(), session);
+        settle();
+    };
+    unlock("p\tw");
+    EXPECT_EQ(notice(device), bare("locked"));
+    EXPECT_EQ(notice(device), locked("パスワードに使えない文字（改行など）が含まれています。"));
+    EXPECT_EQ(screen->attempts, 0);
+
+    advance(3s);
+    session->route = ConnectionRoute::lan;
+    unlock("pw");
+    session->route = ConnectionRoute::local;
+    controlFakes.injector->result = host::InputResult::needsAccessibility;
+    probe().unlockEnvironmentSlot() = fakes.unlock;  // the system environment, which needs trust
+    unlock("pw");
+    EXPECT_EQ(notice(device), locked("ロック解除には Mac の「アクセシビリティ」で Orvanta の許可が必要です。"));
+    EXPECT_EQ(notice(device), bare("accessibilityNeeded"));
+    EXPECT_EQ(screen->attempts, 0);
+}
+
+TEST_F(HostPauseTest, BlackoutCoversWhileASessionIsOnOrAwayButNotWhileLocked) {
+    create();
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    auto step = [&](const std::function<void()>& change) {
+        fakes.log->clear();
+        change();
+        probe().updateBlackout();
+        return *fakes.log;
+    };
+    using Calls = std::vector<std::string>;
+    EXPECT_EQ(step([] {}), Calls{"blackout.on"});
+    EXPECT_EQ(step([&] { session->detachedAt = 0; }), Calls{});
+    EXPECT_EQ(step([&] { probe().screenLockedFlag() = true; }), Calls{"blackout.off"});
+    EXPECT_EQ(step([&] { probe().screenLockedFlag() = false; }), Calls{"blackout.on"});
+    EXPECT_EQ(step([&] { probe().session().reset(); }), Calls{"blackout.off"});
+
+    authenticatedSession(device);
+    probe().updateBlackout();
+    fakes.log->clear();
+    controller->setBlackout(false);
+    settle();
+    EXPECT_EQ(*fakes.log, Calls{"blackout.off"});
+    EXPECT_FALSE(shown().blackoutEnabled);
+    EXPECT_EQ(settings->boolean(host::StoredHostSettings::kBlackoutKey), false);
+    EXPECT_TRUE(logged("blackout setting: off"));
+}
+
+TEST_F(HostPauseTest, RevokingClosesEveryConnectionOfTheDeviceWithItsCode) {
+    create();
+    const auto token = registry->registerDevice("dev-1", "Tab").value();
+    registry->registerDevice("dev-2", "Phone").value();
+    LinkedConnection control = link();
+    LinkedConnection video = link();
+    LinkedConnection clipboard = link();
+    LinkedConnection controller2 = link();
+    LinkedConnection waiter = link();
+    LinkedConnection otherClipboard = link();
+    auto session = authenticatedSession(control);
+    session->video = video.connection;
+    controllerSession(controller2, "dev-1");
+    probe().busyWaiter() = std::make_shared<host::HostController::BusyWaiter>(host::HostController::BusyWaiter{
+        waiter.connection, ConnectionRoute::local, std::nullopt, registry->devices()[0]});
+    controller->acceptClipboard(clipboard.connection,
+                                {{"type", "hello"}, {"purpose", "clipboard"}, {"token", token}, {"deviceId", "dev-1"}},
+                                ConnectionRoute::local);
+    const auto token2 = registry->registerDevice("dev-2", "Phone").value();
+    controller->acceptClipboard(otherClipboard.connection,
+                                {{"type", "hello"}, {"purpose", "clipboard"}, {"token", token2}, {"deviceId", "dev-2"}},
+                                ConnectionRoute::local);
+    settle();
+    ASSERT_EQ(controlFakes.clipboard->peers.size(), 2u);
+
+    std::optional<bool> result;
+    controller->revoke("dev-1", [&](bool done) { result = done; });
+    settle();
+    EXPECT_EQ(result, true);
+    const std::pair<int, std::string> revoked{4005, "revoked"};
+    EXPECT_EQ(control.nextClose(), revoked);
+    EXPECT_EQ(video.nextClose(), revoked);
+    EXPECT_EQ(clipboard.nextClose(), revoked);
+    EXPECT_EQ(waiter.nextClose(), revoked);
+    EXPECT_EQ(controller2.nextClose()->first, 1001);  // ended with the main session, before its own turn
+    EXPECT_FALSE(probe().session());
+    EXPECT_FALSE(probe().busyWaiter());
+    EXPECT_EQ(controlFakes.clipboard->peers.size(), 1u);
+    EXPECT_FALSE(otherClipboard.connection->isClosing());
+    EXPECT_FALSE(registry->authenticate(token, "dev-1"));
+    EXPECT_TRUE(logged("revoked dev-1"));
+}
+
+TEST_F(HostPauseTest, AFailedRevocationLeavesTheConnections) {
+    create();
+    registry->registerDevice("dev-1", "Tab").value();
+    LinkedConnection control = link();
+    authenticatedSession(control);
+    secrets->failSave = -1;
+    std::optional<bool> result;
+    controller->revoke("dev-1", [&](bool done) { result = done; });
+    settle();
+    EXPECT_EQ(result, false);
+    EXPECT_TRUE(probe().session());
+    EXPECT_FALSE(control.connection->isClosing());
+    EXPECT_TRUE(std::ranges::any_of(logs, [](const std::string& line) { return line.starts_with("revoke failed: "); }));
+}
+
+}  // namespace
+}  // namespace orvanta::testing

@@ -1,0 +1,84 @@
+#include "host/controller/SystemDesktopApps.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+#include "host/controller/DesktopLaunch.h"
+#include "support/FakeAppDirectory.h"
+#include "support/FakeIconRenderer.h"
+#include "support/FakeWindowSystem.h"
+#include "support/ManualExecutor.h"
+#include "support/TempDir.h"
+
+namespace orvanta::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SystemDesktopAppsTest : public ::testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(folder); }
+    void TearDown() override {
+        for (pid_t child : children) {
+            ::kill(child, SIGKILL);
+            while (!host::exited(child)) std::this_thread::yield();
+        }
+    }
+
+    void install(const std::string& id, const std::string& exec, const std::string& windowClass = {}) {
+        std::ofstream(folder / id) << "[Desktop Entry]\nType=Application\nName=" << id << "\nExec=" << exec << "\n";
+        directory.entries[id] = {.name = id, .icon = {}, .startupWMClass = windowClass};
+    }
+    void addWindow(std::uint32_t id, std::int32_t pid, const std::string& appName) {
+        windows.windows.push_back({.id = id, .pid = pid, .appName = appName, .title = "t", .frame = {0, 0, 800, 600}});
+    }
+
+    TempDir temp{"launch"};
+    fs::path folder = temp.path() / "applications";
+    FakeAppDirectory directory;
+    FakeWindowSystem windows;
+    FakeIconRenderer icons;
+    ManualExecutor executor;
+    std::vector<std::string> logs;
+    host::LogFunction log = [this](std::string_view line) { logs.emplace_back(line); };
+    host::AppCatalog catalog{directory, windows, icons, log, {folder}};
+    host::WindowManager manager{windows, icons, executor.clock(), log};
+    host::SystemDesktopApps apps{catalog, manager, {folder}, log};
+    std::vector<pid_t> children;
+};
+
+TEST_F(SystemDesktopAppsTest, LaunchesTheEntrysProgramAndFindsItsWindowUntilItIsGone) {
+    install("editor.desktop", "sleep 30 %U", "Editor");
+    const auto launched = apps.launch("editor.desktop");
+    ASSERT_TRUE(launched);
+    children.push_back(launched->pid);
+    EXPECT_EQ(launched->windowClass, "Editor");
+    EXPECT_FALSE(apps.windowOf(*launched));
+    EXPECT_FALSE(apps.terminated(*launched));
+
+    addWindow(5, launched->pid, "sleep");
+    EXPECT_EQ(apps.windowOf(*launched)->windowId, 5u);
+    ::kill(launched->pid, SIGKILL);
+    while (!host::exited(launched->pid)) std::this_thread::yield();
+    windows.windows.clear();
+    addWindow(6, 1, "editor");  // another process, the entry's window class
+    EXPECT_EQ(apps.windowOf(*launched)->windowId, 6u);
+    EXPECT_FALSE(apps.terminated(*launched));
+    windows.windows.clear();
+    EXPECT_TRUE(apps.terminated(*launched));
+}
+
+TEST_F(SystemDesktopAppsTest, RefusesUnknownOrUnsafeIdentifiersAndProgramsThatDoNotStart) {
+    install("broken.desktop", "no-such-program-anywhere --flag");
+    for (const char* id : {"missing.desktop", "../broken.desktop", "a/broken.desktop", "broken.desktop"}) {
+        EXPECT_FALSE(apps.launch(id)) << id;
+    }
+    EXPECT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(logs.back().starts_with("launch failed: no-such-program-anywhere")) << logs.back();
+}
+
+}  // namespace
+}  // namespace orvanta::testing

@@ -1,0 +1,163 @@
+// Fakes of what the host controller's control messages drive: each records into the shared call
+// log of FakeHostComponents and answers as the test sets it up.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/controller/HostControlSeams.h"
+#include "support/FakeHostComponents.h"
+
+namespace orvanta::testing {
+
+class FakeHostInjector final : public host::HostInjector {
+public:
+    explicit FakeHostInjector(HostCallLog log) : log_(std::move(log)) {}
+    host::InputResult handle(const protocol::PointerInput& pointer, const std::string& source) override {
+        log_->push_back("injector.pointer " + pointer.action + " " + source);
+        return result;
+    }
+    host::InputResult handle(const protocol::KeyInput& key, const std::string& source) override {
+        log_->push_back("injector.key " + key.name + " " + source);
+        return result;
+    }
+    host::InputResult handle(const protocol::TextInput& text, const std::string& source) override {
+        log_->push_back("injector.text " + text.value + " " + source);
+        return result;
+    }
+    bool trusted() override { return result != host::InputResult::needsAccessibility; }
+    void releaseAll() override { log_->push_back("injector.releaseAll"); }
+
+    host::InputResult result = host::InputResult::ok;
+
+private:
+    HostCallLog log_;
+};
+
+class FakeHostVideoFeedback final : public host::HostVideoFeedback {
+public:
+    explicit FakeHostVideoFeedback(HostCallLog log) : log_(std::move(log)) {}
+    bool ackReceived(std::uint16_t gen, std::uint32_t seq) override {
+        log_->push_back("sender.ack " + std::to_string(gen) + " " + std::to_string(seq));
+        return firstOfGeneration;
+    }
+    void setBaseRTTMicros(std::uint64_t micros) override { baseRTT = micros; }
+
+    bool firstOfGeneration = true;
+    std::optional<std::uint64_t> baseRTT;
+
+private:
+    HostCallLog log_;
+};
+
+// The hub and the pasteboard in one: peers are kept by identifier, writes are recorded.
+class FakeHostClipboard final : public host::HostClipboard {
+public:
+    explicit FakeHostClipboard(HostCallLog log) : log_(std::move(log)) {}
+    bool enabled() override { return on; }
+    void attach(const std::string& id, Peer peer) override {
+        log_->push_back("clipboard.attach");
+        peers[id] = std::move(peer);
+    }
+    void receive(const platform::ClipboardPacket& packet, const std::string& from) override {
+        received.emplace_back(packet, from);
+    }
+    void detach(const std::string& id) override {
+        log_->push_back("clipboard.detach");
+        peers.erase(id);
+    }
+    void sessionApplied() override { log_->push_back("clipboard.sessionApplied"); }
+    bool writeText(const std::string& text) override {
+        log_->push_back("pasteboard.text " + std::to_string(text.size()));
+        return accepts;
+    }
+    std::optional<bool> writePng(const base::Bytes& png) override {
+        const bool image = png.size() >= 8 && png[0] == 0x89 && png[1] == 'P';
+        if (!image) return std::nullopt;
+        log_->push_back("pasteboard.png " + std::to_string(png.size()));
+        return accepts;
+    }
+
+    bool on = true;
+    bool accepts = true;
+    std::map<std::string, Peer> peers;
+    std::vector<std::pair<platform::ClipboardPacket, std::string>> received;
+
+private:
+    HostCallLog log_;
+};
+
+// A desktop whose windows and applications the test sets; a launched application's window shows
+// once `windowAfter` of the launches' polls have passed.
+class FakeHostDesktopApps final : public host::HostDesktopApps {
+public:
+    explicit FakeHostDesktopApps(HostCallLog log) : log_(std::move(log)) {}
+    std::vector<host::OpenWindowInfo> openWindows() override { return windows; }
+    host::AppCatalog::Entries appEntries(const std::vector<host::OpenWindowInfo>& open) override {
+        log_->push_back("apps.entries " + std::to_string(open.size()));
+        return entries;
+    }
+    std::optional<base::Bytes> appIconPNG(std::int32_t pid) override {
+        log_->push_back("apps.icon " + std::to_string(pid));
+        if (auto found = icons.find(pid); found != icons.end()) return found->second;
+        return std::nullopt;
+    }
+    std::optional<Launched> launch(const std::string& bundleId) override {
+        log_->push_back("apps.launch " + bundleId);
+        if (!installed.contains(bundleId)) return std::nullopt;
+        return Launched{4242, bundleId};
+    }
+    std::optional<host::OpenWindowInfo> windowOf(const Launched&) override {
+        if (++polls <= windowAfter) return std::nullopt;
+        return host::OpenWindowInfo{77, 4242, "Editor", "untitled"};
+    }
+    bool terminated(const Launched&) override { return false; }
+
+    std::vector<host::OpenWindowInfo> windows;
+    host::AppCatalog::Entries entries;
+    std::map<std::int32_t, base::Bytes> icons;
+    std::set<std::string> installed;
+    int windowAfter = 0;
+    int polls = 0;
+
+private:
+    HostCallLog log_;
+};
+
+struct FakeHostControl {
+    explicit FakeHostControl(HostCallLog log)
+        : injector(std::make_shared<FakeHostInjector>(log)),
+          feedback(std::make_shared<FakeHostVideoFeedback>(log)),
+          clipboard(std::make_shared<FakeHostClipboard>(log)),
+          apps(std::make_shared<FakeHostDesktopApps>(log)) {}
+
+    std::shared_ptr<FakeHostInjector> injector;
+    std::shared_ptr<FakeHostVideoFeedback> feedback;
+    std::shared_ptr<FakeHostClipboard> clipboard;
+    std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
+    std::shared_ptr<FakeHostDesktopApps> apps;
+
+    // The unlock plans one stroke per character and refuses control characters, as a layout would.
+    host::HostControlComponents components(base::Executor& unlockQueue) const {
+        return {.injector = injector,
+                .videoFeedback = feedback,
+                .clipboard = clipboard,
+                .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
+                    std::vector<host::UnlockKeystroke> strokes;
+                    for (unsigned char c : password) {
+                        if (c < 0x20) return std::nullopt;
+                        strokes.push_back({.unicode = c});
+                    }
+                    return strokes;
+                },
+                .unlockQueue = &unlockQueue,
+                .displaySleep = displaySleep,
+                .apps = apps};
+    }
+};
+
+}  // namespace orvanta::testing
