@@ -70,12 +70,11 @@ struct ClipboardOutbound::Worker {
 // ---- One channel run: hello, welcome, then packets both ways until the channel ends.
 
 struct ClipboardOutbound::Run : std::enable_shared_from_this<Run> {
-    Run(base::Executor& executor, ClipboardSync& sync, Ping pinger, std::function<void(bool)> finished)
-        : main(executor), hub(sync), ping(std::move(pinger)), done(std::move(finished)) {}
+    Run(base::Executor& executor, ClipboardSync& sync, std::function<void(bool)> finished)
+        : main(executor), hub(sync), done(std::move(finished)) {}
 
     base::Executor& main;
     ClipboardSync& hub;
-    Ping ping;
     std::function<void(bool)> done;  // once, with `established`
 
     std::shared_ptr<platform::WebSocketChannel> channel;
@@ -180,7 +179,6 @@ void ClipboardOutbound::Run::readNext() {
 }
 
 void ClipboardOutbound::Run::scheduleKeepAlive() {
-    if (!ping) return;
     keepAlive = main.asyncAfter(kPingInterval, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->sendPing();
     });
@@ -191,7 +189,7 @@ void ClipboardOutbound::Run::sendPing() {
     watchdog = main.asyncAfter(kPongTimeout, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->close();
     });
-    ping(*channel, [weak = weak_from_this()](std::expected<void, platform::WebSocketError> pong) {
+    channel->ping([weak = weak_from_this()](std::expected<void, platform::WebSocketError> pong) {
         auto self = weak.lock();
         if (!self || self->ended) return;
         self->watchdog.cancel();
@@ -321,7 +319,7 @@ void ClipboardOutbound::probed(const std::shared_ptr<Worker>& worker, const plat
     auto helloText = base::writeJsonText(hello, {.escapeSlashes = false});
     if (!helloText) return attemptEnded(worker, false);
     std::weak_ptr<Worker> weakWorker = worker;
-    worker->run = std::make_shared<Run>(main_, hub_, ping, [weak = weak_from_this(), weakWorker](bool established) {
+    worker->run = std::make_shared<Run>(main_, hub_, [weak = weak_from_this(), weakWorker](bool established) {
         auto self = weak.lock();
         auto owner = weakWorker.lock();
         if (!owner) return;

@@ -63,11 +63,6 @@ public:
     static constexpr std::size_t kMaxMessageBytes = 8'388'608;
     static constexpr std::uint16_t kCloseGoingAway = 1001;
 
-    // Sends one WebSocket ping on the channel; the completion runs on the main executor once its
-    // pong arrived, or with the error that ended the wait.
-    using PongCompletion = std::function<void(std::expected<void, platform::WebSocketError>)>;
-    using Ping = std::function<void(platform::WebSocketChannel&, PongCompletion)>;
-
     // Follows `hosts` and the hub's switch from now on, refreshing at once. The executor, the
     // directory, the hub and both clients outlive the dialer and the completions it left pending.
     static std::shared_ptr<ClipboardOutbound> create(base::Executor& main, client::HostListStore& hosts,
@@ -90,10 +85,6 @@ public:
     // One received message as a packet: a text holding a JSON object.
     static std::expected<Packet, ClipboardReadError> read(
         const std::expected<platform::WebSocketMessage, platform::WebSocketError>& received);
-
-    // The keep-alive's ping. The channel interface carries no control frames yet, so the
-    // application supplies it; while unset, channels are not pinged.
-    Ping ping;
 
     // Saved-host ids that have a worker.
     std::vector<std::string> workerIds() const;

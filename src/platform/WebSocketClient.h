@@ -1,5 +1,5 @@
 // The client's WebSocket channels to a host: open a ws or wss URL, send text and binary messages in
-// order with one write in flight, receive whole messages one at a time, close with a code.
+// order with one write in flight, receive whole messages one at a time, ping, close with a code.
 #pragma once
 
 #include <chrono>
@@ -63,6 +63,7 @@ class WebSocketChannel {
 public:
     using ReceiveCompletion = std::function<void(std::expected<WebSocketMessage, WebSocketError>)>;
     using SendCompletion = std::function<void(std::expected<void, WebSocketError>)>;
+    using PingCompletion = std::function<void(std::expected<void, WebSocketError>)>;
 
     virtual ~WebSocketChannel() = default;
 
@@ -70,6 +71,10 @@ public:
     virtual void send(WebSocketMessage message, SendCompletion completion) = 0;
     // The next whole message. One receive at a time; after a failure every receive fails alike.
     virtual void receive(ReceiveCompletion completion) = 0;
+    // Sends one ping control frame; completes once a pong arrives after it, or with the error that
+    // ended the wait. Pongs are noticed while the channel reads: a ping with no receive pending
+    // makes the channel read ahead by one message, which the next receive gets.
+    virtual void ping(PingCompletion completion) = 0;
     // Closes with `code` (sending a close frame when the channel is open) and fails what is
     // pending with cancelled. Idempotent.
     virtual void cancel(std::uint16_t code, std::string reason) = 0;

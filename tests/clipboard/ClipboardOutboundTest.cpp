@@ -114,9 +114,6 @@ protected:
 
     void start() {
         dialer = ClipboardOutbound::create(main, directory.store, *machine.hub, http, sockets, [] { return "dev-1"; });
-        dialer->ping = [this](platform::WebSocketChannel&, ClipboardOutbound::PongCompletion pong) {
-            pongs.push_back(std::move(pong));
-        };
         main.runUntilIdle();
     }
 
@@ -148,7 +145,6 @@ protected:
     testing::ClientDirectory directory;
     ScriptedHttpClient http{main};
     testing::FakeWebSocketClient sockets;
-    std::vector<ClipboardOutbound::PongCompletion> pongs;
     client::HostListStore::Entry entry;
     std::shared_ptr<ClipboardOutbound> dialer;
 };
@@ -306,32 +302,33 @@ TEST_F(ClipboardOutboundTest, PingsEveryThirtySecondsWhateverTheTraffic) {
     auto channel = establish();
     for (int round = 0; round < 10; ++round) {
         main.advance(29s);
-        EXPECT_EQ(pongs.size(), std::size_t(round));
+        EXPECT_EQ(channel->pingCalls, round);
         channel->deliverText(R"({"type":"clipboardState","known":{}})");  // traffic does not delay pings
         main.advance(1s);
-        ASSERT_EQ(pongs.size(), std::size_t(round + 1));
+        ASSERT_EQ(channel->pingCalls, round + 1);
         main.advance(9s);
-        pongs.back()({});
+        channel->pong();
+        main.runUntilIdle();
     }
     EXPECT_FALSE(channel->isCancelled()) << "a host that answers every ping keeps the channel";
     EXPECT_EQ(machine.hub->peerCount(), 1u);
 }
 
 TEST_F(ClipboardOutboundTest, AMissingOrFailedPongClosesTheChannel) {
-    for (const bool answersWithError : {false, true}) {
-        pongs.clear();
+    for (const bool channelFails : {false, true}) {
         sockets.channels.clear();
         auto channel = establish();
         main.advance(30s);
-        ASSERT_EQ(pongs.size(), 1u);
-        if (answersWithError) {
-            pongs[0](std::unexpected(platform::WebSocketError{platform::WebSocketError::Kind::connectionLost, {}, {}}));
+        ASSERT_EQ(channel->waitingPingCount(), 1u);
+        if (channelFails) {
+            channel->fail({platform::WebSocketError::Kind::connectionLost, {}, {}});
+            main.runUntilIdle();
         } else {
             main.advance(9999ms);
             EXPECT_FALSE(channel->isCancelled());
             main.advance(1ms);
         }
-        EXPECT_EQ(channel->cancelledWith, 1001) << answersWithError;
+        EXPECT_EQ(channel->cancelledWith, 1001) << channelFails;
         main.runUntilIdle();
         EXPECT_EQ(machine.hub->peerCount(), 0u);
         dialer.reset();

@@ -1,5 +1,5 @@
-// An in-memory WebSocketClient: the test sees every channel opened, what was sent on it and how it
-// was closed, and feeds it messages and failures. Completions run on the channel's executor, as
+// An in-memory WebSocketClient: the test sees every channel opened, what was sent and pinged on it and
+// how it was closed, and feeds it messages, pongs and failures. Completions run on the channel's executor, as
 // the real client's do.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/WebSocketClient.h"
@@ -25,6 +26,7 @@ public:
     std::vector<platform::WebSocketMessage> sent;  // in the order the sends completed
     std::optional<std::uint16_t> cancelledWith;
     int receiveCalls = 0;
+    int pingCalls = 0;
 
     // While set, sends wait in `heldSends` until completeHeldSend.
     bool holdSends = false;
@@ -48,6 +50,14 @@ public:
         held_.pop_front();
         finishSend(std::move(message), std::move(completion), success);
     }
+    // Pings still waiting for their pong.
+    std::size_t waitingPingCount() const { return pings_.size(); }
+    // The peer's pong: completes every waiting ping.
+    void pong() {
+        for (auto& completion : std::exchange(pings_, {})) {
+            executor_.async([completion = std::move(completion)] { completion({}); });
+        }
+    }
     bool isCancelled() const { return cancelledWith.has_value(); }
     std::vector<std::string> sentTexts() const {
         std::vector<std::string> texts;
@@ -69,6 +79,11 @@ public:
             return;
         }
         finishSend(std::move(message), std::move(completion), true);
+    }
+    void ping(PingCompletion completion) override {
+        ++pingCalls;
+        pings_.push_back(std::move(completion));
+        pump();
     }
     void receive(ReceiveCompletion completion) override {
         ++receiveCalls;
@@ -98,6 +113,13 @@ private:
     }
 
     void pump() {
+        if (failure_) {
+            for (auto& completion : std::exchange(pings_, {})) {
+                executor_.async([completion = std::move(completion), error = *failure_] {
+                    completion(std::unexpected(error));
+                });
+            }
+        }
         if (!receiver_) return;
         auto completion = std::move(receiver_);
         receiver_ = nullptr;
@@ -121,6 +143,7 @@ private:
     std::deque<platform::WebSocketMessage> inbound_;
     std::optional<platform::WebSocketError> failure_;
     ReceiveCompletion receiver_;
+    std::vector<PingCompletion> pings_;
     std::deque<std::pair<platform::WebSocketMessage, SendCompletion>> held_;
     std::optional<std::uint16_t> reportedCloseCode_;
 };

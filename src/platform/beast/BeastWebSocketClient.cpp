@@ -11,6 +11,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <cctype>
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <type_traits>
@@ -31,6 +32,7 @@ using ErrorCode = boost::system::error_code;
 using Kind = WebSocketError::Kind;
 using ReceiveCompletion = WebSocketChannel::ReceiveCompletion;
 using SendCompletion = WebSocketChannel::SendCompletion;
+using PingCompletion = WebSocketChannel::PingCompletion;
 
 // Bounds the closing handshake, so that a silent peer cannot hold a cancelled channel open.
 constexpr auto kClosingHandshakeTimeout = std::chrono::seconds(5);
@@ -77,6 +79,7 @@ public:
     virtual void start() = 0;
     virtual void send(WebSocketMessage message, SendCompletion completion) = 0;
     virtual void receive(ReceiveCompletion completion) = 0;
+    virtual void ping(PingCompletion completion) = 0;
     virtual void cancel(std::uint16_t code, std::string reason) = 0;
     // Fails the channel while it is still opening.
     virtual void abortOpening(WebSocketError error) = 0;
@@ -130,8 +133,22 @@ public:
             return deliver(std::move(completion),
                            std::expected<WebSocketMessage, WebSocketError>(std::unexpected(*failure_)));
         }
+        if (ahead_) {
+            auto message = std::move(*ahead_);
+            ahead_.reset();
+            deliver(std::move(completion), std::expected<WebSocketMessage, WebSocketError>(std::move(message)));
+            return readIfNeeded();
+        }
         receiver_ = std::move(completion);
-        if (phase_ == Phase::open) read();
+        readIfNeeded();
+    }
+
+    void ping(PingCompletion completion) override {
+        if (failure_)
+            return deliver(std::move(completion), std::expected<void, WebSocketError>(std::unexpected(*failure_)));
+        pings_.push_back({std::move(completion), false});
+        pingNext();
+        readIfNeeded();
     }
 
     void cancel(std::uint16_t code, std::string reason) override {
@@ -161,6 +178,11 @@ private:
     struct Outgoing {
         WebSocketMessage message;
         SendCompletion completion;
+    };
+
+    struct Ping {
+        PingCompletion completion;
+        bool sent = false;  // a pong from now on answers it
     };
 
     void resolved(const ErrorCode& error, const tcp::resolver::results_type& results) {
@@ -214,16 +236,26 @@ private:
         }
         phase_ = Phase::open;
         openTimer_.cancel();
-        if (receiver_) read();
+        // Runs inside a read, which holds the session.
+        ws_->control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::pong) ponged();
+        });
+        readIfNeeded();
         writeNext();
+        pingNext();
     }
 
-    void read() {
+    // Control frames are only seen while a read is pending, so a ping waiting for its pong keeps
+    // one going, holding at most one message for the next receive.
+    void readIfNeeded() {
+        if (phase_ != Phase::open || reading_ || ahead_ || (!receiver_ && pings_.empty())) return;
+        reading_ = true;
         ws_->async_read(
             buffer_, [self = this->shared_from_this()](const ErrorCode& error, std::size_t) { self->readDone(error); });
     }
 
     void readDone(const ErrorCode& error) {
+        reading_ = false;
         if (phase_ != Phase::open) return;
         if (error) return fail(classify(error));
         WebSocketMessage message;
@@ -234,9 +266,36 @@ private:
             message = WebSocketBinary{base::Bytes(bytes, bytes + buffer_.size())};
         }
         buffer_.consume(buffer_.size());
-        auto completion = std::exchange(receiver_, nullptr);
-        if (completion)
+        if (auto completion = std::exchange(receiver_, nullptr)) {
             deliver(std::move(completion), std::expected<WebSocketMessage, WebSocketError>(std::move(message)));
+        } else {
+            ahead_ = std::move(message);
+        }
+        readIfNeeded();
+    }
+
+    // Beast takes one ping at a time.
+    void pingNext() {
+        if (phase_ != Phase::open || pinging_) return;
+        auto next = std::ranges::find_if(pings_, [](const Ping& ping) { return !ping.sent; });
+        if (next == pings_.end()) return;
+        next->sent = true;
+        pinging_ = true;
+        ws_->async_ping({}, [self = this->shared_from_this()](const ErrorCode& error) { self->pinged(error); });
+    }
+
+    void pinged(const ErrorCode& error) {
+        pinging_ = false;
+        if (phase_ != Phase::open) return;
+        if (error) return fail(classify(error));
+        pingNext();
+    }
+
+    void ponged() {
+        while (!pings_.empty() && pings_.front().sent) {
+            deliver(std::move(pings_.front().completion), std::expected<void, WebSocketError>());
+            pings_.pop_front();
+        }
     }
 
     void writeNext() {
@@ -295,6 +354,9 @@ private:
         if (auto completion = std::exchange(receiver_, nullptr)) {
             deliver(std::move(completion), std::expected<WebSocketMessage, WebSocketError>(std::unexpected(error)));
         }
+        for (auto& ping : std::exchange(pings_, {})) {
+            deliver(std::move(ping.completion), std::expected<void, WebSocketError>(std::unexpected(error)));
+        }
         std::size_t keep = writing_ ? 1 : 0;
         while (sends_.size() > keep) {
             deliver(std::move(sends_.back().completion), std::expected<void, WebSocketError>(std::unexpected(error)));
@@ -335,6 +397,10 @@ private:
     ReceiveCompletion receiver_;
     std::deque<Outgoing> sends_;
     bool writing_ = false;
+    std::deque<Ping> pings_;  // in call order; the sent ones first
+    bool pinging_ = false;
+    bool reading_ = false;
+    std::optional<WebSocketMessage> ahead_;  // read while no receive waited
 
     tcp::resolver resolver_;
     std::optional<websocket::stream<Next>> ws_;
@@ -381,6 +447,13 @@ public:
         if (failure_) return failLater(std::move(completion), *failure_);
         auto watchedCompletion = watched(std::move(completion));
         hop([watchedCompletion](Session& session) mutable { session.receive(std::move(watchedCompletion)); },
+            watchedCompletion);
+    }
+
+    void ping(PingCompletion completion) override {
+        if (failure_) return failLater(std::move(completion), *failure_);
+        auto watchedCompletion = watched(std::move(completion));
+        hop([watchedCompletion](Session& session) mutable { session.ping(std::move(watchedCompletion)); },
             watchedCompletion);
     }
 

@@ -1,5 +1,5 @@
 // The Beast WebSocket client's channel contract over loopback, against the host's own WebSocket
-// connection: ordered sends, whole messages up to the limit, close codes, cancellation.
+// connection: ordered sends, whole messages up to the limit, pings, close codes, cancellation.
 #include <gtest/gtest.h>
 
 #include "LoopbackSessionHost.h"
@@ -30,6 +30,14 @@ protected:
     std::expected<platform::WebSocketMessage, WebSocketError> receive(platform::WebSocketChannel& channel) {
         std::optional<std::expected<platform::WebSocketMessage, WebSocketError>> result;
         channel.receive([&](auto outcome) { result = std::move(outcome); });
+        EXPECT_TRUE(executor.runUntil([&] { return result.has_value(); }));
+        return result.value_or(std::unexpected(WebSocketError{}));
+    }
+
+    // Pings once, waiting on the executor for the outcome.
+    std::expected<void, WebSocketError> ping(platform::WebSocketChannel& channel) {
+        std::optional<std::expected<void, WebSocketError>> result;
+        channel.ping([&](auto outcome) { result = std::move(outcome); });
         EXPECT_TRUE(executor.runUntil([&] { return result.has_value(); }));
         return result.value_or(std::unexpected(WebSocketError{}));
     }
@@ -91,6 +99,43 @@ TEST_F(BeastChannelTest, ReportsThePeersCloseCode) {
     EXPECT_EQ(result.error().kind, Kind::closed);
     EXPECT_EQ(result.error().closeCode, 4005);
     EXPECT_EQ(channel->closeCode(), 4005);
+}
+
+TEST_F(BeastChannelTest, APingCompletesOnThePongWhetherOrNotAReceiveWaits) {
+    auto channel = open("/v2/control");
+    ASSERT_TRUE(executor.runUntil([&] { return host.controls.size() == 1; }));
+    EXPECT_TRUE(ping(*channel)) << "no receive pending";
+
+    // A message ahead of the pong is kept for the next receive.
+    host.controls.back()->sendText("before");
+    std::optional<std::expected<void, WebSocketError>> ponged;
+    channel->ping([&](auto outcome) { ponged = std::move(outcome); });
+    auto before = receive(*channel);
+    ASSERT_TRUE(before);
+    EXPECT_EQ(std::get<platform::WebSocketText>(*before).text, "before");
+    ASSERT_TRUE(executor.runUntil([&] { return ponged.has_value(); }));
+    EXPECT_TRUE(*ponged);
+
+    std::optional<std::expected<platform::WebSocketMessage, WebSocketError>> pending;
+    channel->receive([&](auto outcome) { pending = std::move(outcome); });
+    EXPECT_TRUE(ping(*channel)) << "a receive pending";
+    EXPECT_FALSE(pending.has_value());
+    host.controls.back()->sendText("after");
+    ASSERT_TRUE(executor.runUntil([&] { return pending.has_value(); }));
+    ASSERT_TRUE(*pending);
+    EXPECT_EQ(std::get<platform::WebSocketText>(**pending).text, "after");
+}
+
+TEST_F(BeastChannelTest, APingOnAChannelThePeerClosesFailsWithTheClose) {
+    auto channel = open("/v2/control");
+    ASSERT_TRUE(executor.runUntil([&] { return host.controls.size() == 1; }));
+    host.controls.back()->close(4005, "revoked");  // a closing host answers no ping
+    auto result = ping(*channel);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind, Kind::closed);
+    EXPECT_EQ(result.error().closeCode, 4005);
+    EXPECT_EQ(channel->closeCode(), 4005);
+    EXPECT_EQ(ping(*channel).error().kind, Kind::closed) << "a closed channel fails later pings alike";
 }
 
 TEST_F(BeastChannelTest, CancelClosesWithTheCodeAndFailsWhatWaits) {
