@@ -268,6 +268,16 @@ private:
     std::uint64_t largestTickGap_ = 0;
     std::uint64_t lastCursorTick_ = 0;
     std::uint64_t lastLatencyLine_ = 0;
+
+    // Video channel and pipeline.
+    static constexpr base::Micros kVideoAuthTimeout{10'000'000};
+    void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
+    void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
+                           const std::string& text);
+    void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
+    void startPipelineIfNeeded();
+    void captureStarted(const std::shared_ptr<HostCapture>& capture, bool started);
+    std::uint16_t nextGeneration();
 };
 
 }  // namespace orvanta::host
