@@ -23,6 +23,7 @@ public:
     void checkStall(std::uint64_t, host::HostEncoder*) override {}
     void rebaseStallClock(std::uint64_t) override {}
     void detach() override {}
+    void attach(std::shared_ptr<host::WebSocketConnection>, bool) override {}
 };
 
 host::HostControllerDependencies dependencies(base::Executor& queue, base::Executor& main, base::Executor& utility,

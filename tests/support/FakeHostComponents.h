@@ -96,6 +96,11 @@ public:
         log_->push_back("sender.rebaseStallClock " + std::to_string(nowMicros));
     }
     void detach() override { log_->push_back("sender.detach"); }
+    void attach(std::shared_ptr<host::WebSocketConnection> connection, bool pipelineRunning) override {
+        attached = std::move(connection);
+        log_->push_back(pipelineRunning ? "sender.attach running" : "sender.attach");
+    }
+    std::shared_ptr<host::WebSocketConnection> attached;
 
     std::vector<std::uint64_t> stallChecks;
     host::HostEncoder* lastEncoder = nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/desktop/LockUnlocker.h"
+#include "host/transport/HostSettingsModel.h"
 
 namespace orvanta::host {
 
@@ -67,6 +68,8 @@ public:
     virtual void rebaseStallClock(std::uint64_t nowMicros) = 0;
     // No connection, no unacknowledged frames, stalled and dropped-frame flags cleared, no stage-1 grace.
     virtual void detach() = 0;
+    // Takes the authenticated video connection, replacing any earlier one.
+    virtual void attach(std::shared_ptr<WebSocketConnection> connection, bool pipelineRunning) = 0;
 
     std::function<void()> onForceKeyframe;  // from any thread
     std::function<void()> onStage2Stall;    // on the controller's queue
@@ -99,6 +102,10 @@ struct HostComponents {
     std::shared_ptr<HostBlackout> blackout;
     std::function<std::shared_ptr<UnlockEnvironment>(const std::string& password)> simulatedUnlock;
     bool virtualDisplaysAvailable = false;
+    // Video channel and pipeline: starts a capture for the device kind; `completion` runs on the
+    // controller's queue with whether it started.
+    std::function<std::shared_ptr<HostCapture>(DeviceKind kind, std::function<void(bool started)> completion)>
+        startCapture;
 };
 
 }  // namespace orvanta::host

@@ -365,8 +365,6 @@ private:
     void observeWorkspace();
     void displaySleepChanged(bool asleep);
     void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
-    // Joined to the video pipeline.
-    void startPipelineIfNeeded();
     bool canUseAppCatalog(const WebSocketConnection& socket) const;
     bool servesControl(const WebSocketConnection& socket) const;
     void launchStarted(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
@@ -381,6 +379,15 @@ private:
 
     std::uint16_t awaitedPointerGen_ = 0;    // the generation whose first frame re-enables pointer input
     std::set<std::string> appListRequests_;  // connection identifiers
+    // Video channel and pipeline.
+    void startPipelineIfNeeded();
+    static constexpr base::Micros kVideoAuthTimeout{10'000'000};
+    void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
+    void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
+                           const std::string& text);
+    void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
+    void captureStarted(const std::shared_ptr<HostCapture>& capture, bool started);
+    std::uint16_t nextGeneration();
 };
 
 }  // namespace orvanta::host

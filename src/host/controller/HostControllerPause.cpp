@@ -164,8 +164,4 @@ void HostController::revokeOnQueue(const std::string& deviceId, const std::funct
     finish(true);
 }
 
-// The session road completes an authenticated hello.
-// The video pipeline starts when a video connection is attached.
-void HostController::startPipelineIfNeeded() {}
-
 }  // namespace orvanta::host

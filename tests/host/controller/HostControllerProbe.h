@@ -59,6 +59,11 @@ public:
     void setPaused(bool paused) { c_.setPaused(paused); }
     void updateBlackout() { c_.updateBlackout(std::nullopt); }
 
+    // Video channel and pipeline.
+    void acceptVideo(UpgradedSocket socket, base::Bytes leftover) { c_.acceptVideo(std::move(socket), std::move(leftover)); }
+    std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
+    std::uint16_t& genCounter() { return c_.genCounter_; }
+
 private:
     HostController& c_;
 };
