@@ -15,6 +15,10 @@
 namespace orvanta::host {
 
 class WebSocketConnection;
+// The window and display seams of window fit and display aspect fit, each declared in its own header.
+class HostFitWindows;
+class HostDisplays;
+class HostAspectWindows;
 
 // The pointer position normalised to the captured picture (0...1 across it), and whether it shows.
 struct NormalizedCursor {
@@ -106,6 +110,9 @@ struct HostComponents {
     // controller's queue with whether it started.
     std::function<std::shared_ptr<HostCapture>(DeviceKind kind, std::function<void(bool started)> completion)>
         startCapture;
+    std::shared_ptr<HostFitWindows> fitWindows;        // window fit and follow
+    std::shared_ptr<HostDisplays> displays;            // virtual displays and the arrangement
+    std::shared_ptr<HostAspectWindows> aspectWindows;  // window migration
 };
 
 }  // namespace orvanta::host

@@ -132,7 +132,8 @@ void HostController::wireCallbacks() {
         self->main_.async([published = self->published_, denied] {
             published->assign([denied](HostPublishedState& state) { state.bonjourPolicyDenied = denied; });
         });
-    };    server_->onVideo = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest) {
+    };
+    server_->onVideo = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest) {
         if (auto self = weak.lock()) self->acceptVideo(std::move(socket), std::move(leftover));
     };
 }

@@ -20,8 +20,12 @@
 #include "base/Settings.h"
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
+#include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSystem.h"
+#include "host/media/AspectDisplayApplication.h"
+#include "host/media/VirtualDisplay.h"
+#include "host/media/WindowCaptureGeometry.h"
 #include "host/transport/DeviceRegistry.h"
 #include "host/transport/HTTPServer.h"
 #include "host/transport/HostSettingsModel.h"
@@ -204,11 +208,8 @@ private:
     void endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code, std::string_view reason);
     void detachSender();
     std::string listenStatus() const;
-    void stopPipeline();
-    void refreshAudio();
     void setPaused(bool paused);
     void updateBlackout(std::optional<bool> enabled);
-    void migrateWindowsToVirtualDisplay();
 
     base::Executor& queue_;
     base::Executor& main_;
@@ -310,8 +311,6 @@ private:
     // Hands a clipboard hello's connection to the clipboard channel.
     void handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
                           ConnectionRoute route);
-    // Joined with the audio orchestration: the welcome's audio offer, if any.
-    std::optional<protocol::AudioFormat> welcomeAudioOffer(const Session& session);
     // Control-message dispatch, input results and the clipboard channel.
 public:
     static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
@@ -353,12 +352,6 @@ private:
     void setClipboardImage(const protocol::ClipboardImage& message);
     void attachClipboard(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id);
     void forwardClipboardText(const std::string& text, const std::string& id);
-    // Joined to window fit, display fit and the app and window lists.
-    bool fitFrontmostWindow(const protocol::FitWindowRequest& request);
-    void applyWindowFitTarget(const protocol::FitWindowTarget& request);
-    void clearWindowFit();
-    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
-    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
     void handleUnlock(const std::string& password);
     void finishUnlock(std::optional<UnlockOutcome> outcome);
     void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
@@ -388,6 +381,55 @@ private:
     void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
     void captureStarted(const std::shared_ptr<HostCapture>& capture, bool started);
     std::uint16_t nextGeneration();
+
+public:
+    // Main thread: the user's high-resolution preference.
+    void setHighRes(bool on);
+
+private:
+    // Shared by the pipeline, audio, window fit and display aspect fit. Each concern's operations
+    // live in its own file: HostControllerVideo/Audio, HostControllerWindowFit,
+    // HostControllerAspect (with the virtual display) and HostControllerMigration.
+    void stopPipeline();
+    void refreshAudio();
+    std::optional<protocol::AudioFormat> audioOffer(const Session& session);
+    void applyHighRes(bool on);
+
+    bool fitFrontmostWindow(const protocol::FitWindowRequest& request);
+    void applyWindowFitTarget(const protocol::FitWindowTarget& request,
+                              std::optional<FitViewport> viewportOverride = std::nullopt);
+    void requestFit(const WindowTarget& target, FitViewport viewport,
+                    std::optional<platform::ShareableWindow> knownWindow,
+                    std::optional<platform::Point> inheritedOriginal);
+    void applyPendingFit();
+    bool updateWindowVideo(Session& session);
+    void clearWindowFit(bool restore, bool restart);
+    void sendWindowState(bool active, std::optional<std::string> appName);
+    void resetFollow();
+
+    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
+    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
+    void scheduleAspectUpdate(Session& session);
+    void cancelAspectUpdate();
+    bool ensureVirtualDisplay(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
+    std::uint32_t physicalCaptureDisplayID() const;
+    void destroyVirtualDisplay(std::string_view reason, bool replacingAspectDisplay);
+    void restoreDisplayOnDisconnect(std::string_view reason);
+
+    void migrateWindowsToVirtualDisplay();
+    void rememberAspectFrames();
+    void restoreAspectMigratedWindows(bool replacingAspectDisplay);
+    std::optional<Rect> visibleBounds(std::uint32_t displayID, bool includeDockOnly);
+
+    std::optional<WindowFit> windowFit_;
+    std::optional<PendingFit> pendingFit_;
+    std::optional<WindowCaptureGeometry> streamingWindowGeometry_;
+    std::optional<std::uint32_t> activeAspectCaptureID_;
+    std::shared_ptr<AspectDisplayApplication> aspectApplication_;
+    std::shared_ptr<VirtualDisplay> virtualDisplay_;
+    bool virtualDisplayPending_ = false;
+    bool displayRestorePending_ = false;
+    std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
 };
 
 }  // namespace orvanta::host

@@ -92,7 +92,7 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
     if (auto fit = message.as<FitWindowRequest>()) return handleFitWindow(*fit, s);
     if (auto target = message.as<FitWindowTarget>()) return applyWindowFitTarget(*target);
     if (message.as<UnfitWindow>()) {
-        clearWindowFit();
+        clearWindowFit(true, true);
         return sendMessage(*s.control, WindowState{});
     }
     if (auto clip = message.as<ClipboardText>()) return handleInputResult(setClipboard(*clip));
@@ -181,12 +181,5 @@ void HostController::handleInputResult(InputResult result) {
 void HostController::sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message) {
     if (auto text = message.jsonString()) connection.sendText(*text);
 }
-
-// Window fit and display fit are not applied by this host yet: there is never a frontmost target.
-bool HostController::fitFrontmostWindow(const protocol::FitWindowRequest&) { return false; }
-void HostController::applyWindowFitTarget(const protocol::FitWindowTarget&) {}
-void HostController::clearWindowFit() {}
-void HostController::applyClientAspectFit(const protocol::DisplayAspectFitRequest&, Session&) {}
-void HostController::applyViewportUpdate(const protocol::ViewportUpdate&, Session&) {}
 
 }  // namespace orvanta::host

@@ -205,7 +205,7 @@ void HostController::completeHello(const std::shared_ptr<Session>& session, cons
     publishDevices();
     publishConnected(record.name);
     setStatus("接続中: " + record.name);
-    sendControl(*session->control, protocol::Welcome{session->sessionId, session->ticket, welcomeAudioOffer(*session)});
+    sendControl(*session->control, protocol::Welcome{session->sessionId, session->ticket, audioOffer(*session)});
     if (paused_) sendControl(*session->control, protocol::Notice{protocol::NoticeKind::locked});
     log("session started for " + record.deviceId);
 }
@@ -218,7 +218,5 @@ void HostController::handOffClipboard(const std::shared_ptr<WebSocketConnection>
                                       ConnectionRoute route) {
     acceptClipboard(connection, hello, route);
 }
-
-std::optional<protocol::AudioFormat> HostController::welcomeAudioOffer(const Session&) { return std::nullopt; }
 
 }  // namespace orvanta::host

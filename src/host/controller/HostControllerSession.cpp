@@ -76,19 +76,6 @@ std::string HostController::listenStatus() const {
 
 void HostController::detachSender() { sender_->detach(); }
 
-// Never waits for the encoder: its last frames are dropped by the sender's generation.
-void HostController::stopPipeline() {
-    if (auto capture = std::exchange(capture_, nullptr)) capture->stop();
-    if (auto encoder = std::exchange(encoder_, nullptr)) encoder->invalidate();
-}
-
-// No audio capture exists until the media pipeline is wired to the controller; then this decides
-// whether it runs.
-void HostController::refreshAudio() {}
-
-// The window sweep belongs to display aspect fit, which this host does not apply yet.
-void HostController::migrateWindowsToVirtualDisplay() {}
-
 void HostController::updateBlackout(std::optional<bool> enabled) {
     const bool wasCovered = blackout_.covered();
     if (enabled) blackout_.enabled = *enabled;

@@ -7,8 +7,8 @@
 namespace orvanta::host {
 
 void HostController::acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
-    auto connection = WebSocketConnection::create(std::move(socket), std::move(leftover), queue_, clock_,
-                                                  dependencies_.log);
+    auto connection =
+        WebSocketConnection::create(std::move(socket), std::move(leftover), queue_, clock_, dependencies_.log);
     pendingVideos_.push_back(connection);
     auto authenticated = std::make_shared<bool>(false);
     const std::weak_ptr<HostController> weak = weak_from_this();
@@ -30,7 +30,7 @@ void HostController::acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
 }
 
 void HostController::authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
-                                        const std::string& text) {
+                                       const std::string& text) {
     if (authenticated) return;
     const auto message = protocol::ControlMessage::decode(text);
     const auto* auth = message ? message->as<protocol::Auth>() : nullptr;
@@ -84,6 +84,16 @@ void HostController::captureStarted(const std::shared_ptr<HostCapture>& capture,
     const std::uint16_t generation = nextGeneration();
     log("pipeline started gen=" + std::to_string(generation));
 }
+
+// Never waits for the encoder: its last frames are dropped by the sender's generation.
+void HostController::stopPipeline() {
+    if (auto capture = std::exchange(capture_, nullptr)) capture->stop();
+    if (auto encoder = std::exchange(encoder_, nullptr)) encoder->invalidate();
+}
+
+// Stand-ins until the high-resolution switch is wired.
+void HostController::setHighRes(bool) {}
+void HostController::applyHighRes(bool) {}
 
 // Generations run 1...65535 and wrap to 1: 0 never names a stream.
 std::uint16_t HostController::nextGeneration() {
