@@ -339,11 +339,12 @@ public:
 
 private:
     void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
-    void dispatchInput(const protocol::ControlMessage& message, Session& session);
+    void dispatchInput(const protocol::ControlMessage& message, const std::string& source,
+                       WebSocketConnection& connection);
     void handleAck(const protocol::Ack& ack);
     void handlePong(const protocol::Pong& pong, Session& session);
     void handleAudio(const protocol::AudioRequest& request, Session& session);
-    void handleFitWindow(const protocol::FitWindowRequest& request, Session& session);
+    void handleFitWindow(const protocol::FitWindowRequest& request);
     void requestWindowList(const std::shared_ptr<WebSocketConnection>& control);
     void handleInputResult(InputResult result);
     void logUndecodable();

@@ -67,11 +67,11 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
     if (!auth) return;
     if (auto ack = message.as<Ack>()) return handleAck(*ack);
     if (message.as<PointerInput>() || message.as<KeyInput>()) {
-        if (attached && !paused_) dispatchInput(message, s);
+        if (attached && !paused_) dispatchInput(message, s.deviceId, *s.control);
         return;
     }
     if (message.as<TextInput>()) {
-        if (!paused_) dispatchInput(message, s);
+        if (!paused_) dispatchInput(message, s.deviceId, *s.control);
         return;
     }
     if (auto fit = message.as<DisplayAspectFitRequest>()) return applyClientAspectFit(*fit, s);
@@ -89,11 +89,11 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
         return;
     }
     if (!live) return;
-    if (auto fit = message.as<FitWindowRequest>()) return handleFitWindow(*fit, s);
+    if (auto fit = message.as<FitWindowRequest>()) return handleFitWindow(*fit);
     if (auto target = message.as<FitWindowTarget>()) return applyWindowFitTarget(*target);
     if (message.as<UnfitWindow>()) {
         clearWindowFit(true, true);
-        return sendMessage(*s.control, WindowState{});
+        return sendWindowState(false, std::nullopt);
     }
     if (auto clip = message.as<ClipboardText>()) return handleInputResult(setClipboard(*clip));
     if (auto image = message.as<ClipboardImage>()) return setClipboardImage(*image);
@@ -103,20 +103,59 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
     if (message.as<AppListRequest>()) return sendAppList(s.control);
 }
 
-void HostController::dispatchInput(const protocol::ControlMessage& message, Session& session) {
+// The input-only second device acts only on the live main session's desktop.
+void HostController::dispatchControllerMessage(const protocol::ControlMessage& message,
+                                               const std::shared_ptr<ControllerSession>& controller) {
+    using namespace protocol;
+    if (!session_ || paused_) return;
+    const bool auth = session_->authenticated;
+    const bool live = auth && !session_->detachedAt;
+    const bool viewport = session_->viewportWidth >= 1 && session_->viewportHeight >= 1;
+    if (message.as<PointerInput>() || message.as<KeyInput>() || message.as<TextInput>()) {
+        if (live) dispatchInput(message, controller->deviceId, *controller->control);
+        return;
+    }
+    if (auto clip = message.as<ClipboardText>()) {
+        if (live) handleInputResult(setClipboard(*clip));
+        return;
+    }
+    if (auto image = message.as<ClipboardImage>()) {
+        if (live) setClipboardImage(*image);
+        return;
+    }
+    if (message.as<FitWindowRequest>()) {
+        if (auth && viewport) handleFitWindow({session_->viewportWidth, session_->viewportHeight});
+        return;
+    }
+    if (auto target = message.as<FitWindowTarget>()) {
+        if (auth && viewport) applyWindowFitTarget(*target);
+        return;
+    }
+    if (message.as<UnfitWindow>()) {
+        clearWindowFit(true, true);
+        return sendWindowState(false, std::nullopt);
+    }
+    if (message.as<WindowListRequest>()) return requestWindowList(controller->control);
+    if (!live) return;
+    if (auto launch = message.as<LaunchAppRequest>()) return launchApp(launch->bundleId, controller->control);
+    if (message.as<AppListRequest>()) return sendAppList(controller->control);
+}
+
+void HostController::dispatchInput(const protocol::ControlMessage& message, const std::string& source,
+                                   WebSocketConnection& connection) {
     auto& injector = *dependencies_.control.injector;
     InputResult result = InputResult::ok;
     std::string line;
     if (auto pointer = message.as<protocol::PointerInput>()) {
         if (windowPointerState_ != WindowPointerState::ready && pointer->action != "cancel") return;
-        result = injector.handle(*pointer, session.deviceId);
-        maxInputAge_ = std::max(maxInputAge_, now() - session.control->receiveStartedAt());
+        result = injector.handle(*pointer, source);
+        maxInputAge_ = std::max(maxInputAge_, now() - connection.receiveStartedAt());
         line = "input pointer " + pointer->action + " seq=" + std::to_string(pointer->seq);
     } else if (auto key = message.as<protocol::KeyInput>()) {
-        result = injector.handle(*key, session.deviceId);
+        result = injector.handle(*key, source);
         line = "input key seq=" + std::to_string(key->seq);
     } else if (auto text = message.as<protocol::TextInput>()) {
-        result = injector.handle(*text, session.deviceId);
+        result = injector.handle(*text, source);
         line = "input text len=" + std::to_string(base::decodeUtf8Lossy(text->value).size()) +
                " seq=" + std::to_string(text->seq);
     }
@@ -153,9 +192,9 @@ void HostController::handleAudio(const protocol::AudioRequest& request, Session&
     refreshAudio();
 }
 
-void HostController::handleFitWindow(const protocol::FitWindowRequest& request, Session& session) {
+void HostController::handleFitWindow(const protocol::FitWindowRequest& request) {
     if (request.viewportWidth >= 1 && request.viewportHeight >= 1 && fitFrontmostWindow(request)) return;
-    sendMessage(*session.control, protocol::WindowState{});
+    sendWindowState(false, std::nullopt);
     log("window fit: no frontmost target");
 }
 

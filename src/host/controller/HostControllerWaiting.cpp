@@ -133,9 +133,6 @@ void HostController::handleControllerText(const std::string& text,
     dispatchControllerMessage(*message, controller);
 }
 
-// Until the message dispatch is joined, a controller's input is not acted on.
-void HostController::dispatchControllerMessage(const protocol::ControlMessage&,
-                                               const std::shared_ptr<ControllerSession>&) {}
 
 void HostController::controllerClosed(const std::shared_ptr<ControllerSession>& controller) {
     if (input_) input_->endSession(controller->deviceId, false);

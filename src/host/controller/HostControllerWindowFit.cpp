@@ -11,7 +11,13 @@ void HostController::requestFit(const WindowTarget&, FitViewport, std::optional<
 void HostController::applyPendingFit() {}
 bool HostController::updateWindowVideo(Session&) { return false; }
 void HostController::clearWindowFit(bool, bool) {}
-void HostController::sendWindowState(bool, std::optional<std::string>) {}
 void HostController::resetFollow() {}
+
+// To the main session once it is authenticated, and to the controller peer.
+void HostController::sendWindowState(bool active, std::optional<std::string> appName) {
+    const protocol::WindowState state{active, std::move(appName)};
+    if (session_ && session_->authenticated) sendMessage(*session_->control, state);
+    if (controllerSession_) sendMessage(*controllerSession_->control, state);
+}
 
 }  // namespace orvanta::host

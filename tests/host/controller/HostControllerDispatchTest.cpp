@@ -85,6 +85,51 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
     }
 }
 
+// The controller peer acts on the main session's desktop, under its own identifier.
+TEST_F(HostDispatchTest, ControllerPeerActsOnlyWhileTheMainSessionAllowsIt) {
+    struct Row {
+        std::string text;
+        unsigned needs;
+        std::string effect;
+    };
+    const std::vector<Row> rows = {
+        {encoded(protocol::PointerInput{.seq = 1, .action = "move"}), kAuth | kAttached | kUnpaused,
+         "injector.pointer move dev-2"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-2"},
+        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kAttached | kUnpaused,
+         "injector.text hi dev-2"},
+        {encoded(protocol::ClipboardText{"abc"}), kAuth | kAttached | kUnpaused, "pasteboard.text 3"},
+        {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
+        {encoded(protocol::LaunchAppRequest{"editor.desktop"}), kAuth | kAttached | kUnpaused,
+         "apps.launch editor.desktop"},
+        {R"({"type":"applist"})", kAuth | kAttached | kUnpaused, "apps.entries 0"},
+        {encoded(protocol::AudioRequest{true}), kAuth | kAttached | kUnpaused | kMain, "audio requested: true"},
+    };
+    const std::vector<std::pair<std::string, unsigned>> states = {
+        {"ready", 0}, {"unauthenticated", kAuth}, {"detached", kAttached}, {"paused", kUnpaused}};
+    for (const auto& [name, fails] : states) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(name + ": " + row.text);
+            LinkedConnection device = link();
+            auto session = authenticatedSession(device);
+            session->viewportWidth = session->viewportHeight = 100;
+            session->authenticated = fails != kAuth;
+            if (fails == kAttached) session->detachedAt = 0;
+            probe().pausedFlag() = fails == kUnpaused;
+            LinkedConnection peerLink = link();
+            auto peer = controllerSession(peerLink);
+            fakes.log->clear();
+            logs.clear();
+            probe().handleControllerText(row.text, peer);
+            while (main.runUntilIdle() + queue.runUntilIdle() != 0) {
+            }
+            // Audio belongs to the main session: the peer's request is never acted on.
+            EXPECT_EQ(happened(row.effect), (row.needs & fails) == 0 && !(row.needs & kMain));
+            EXPECT_FALSE(peerLink.connection->isClosing());
+        }
+    }
+}
+
 TEST_F(HostDispatchTest, TypesOnlyAHostSendsCloseTheConnectionInAnyState) {
     const std::vector<ControlMessage> hostOnly = {protocol::Welcome{"s", "t"},
                                                   protocol::Auth{"t"},

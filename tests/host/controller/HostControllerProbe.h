@@ -57,10 +57,15 @@ public:
     bool displayAsleep() const { return c_.displayAsleep_; }
     bool& screenLockedFlag() { return c_.screenLocked_; }
     void setPaused(bool paused) { c_.setPaused(paused); }
+    void handleControllerText(const std::string& text, const std::shared_ptr<HostController::ControllerSession>& peer) {
+        c_.handleControllerText(text, peer);
+    }
     void updateBlackout() { c_.updateBlackout(std::nullopt); }
 
     // Video channel and pipeline.
-    void acceptVideo(UpgradedSocket socket, base::Bytes leftover) { c_.acceptVideo(std::move(socket), std::move(leftover)); }
+    void acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
+        c_.acceptVideo(std::move(socket), std::move(leftover));
+    }
     std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
     std::uint16_t& genCounter() { return c_.genCounter_; }
 
