@@ -249,6 +249,15 @@ void HostController::log(std::string_view line) const {
     }
 }
 
+void HostController::recordSessionPhase(std::string_view phase) const {
+    std::string line = "session phase=" + std::string(phase);
+    if (dependencies_.recordInput) {
+        dependencies_.recordInput(std::move(line));
+    } else {
+        InputDiagnosticLog::record(std::move(line));
+    }
+}
+
 std::optional<std::string> HostController::environment(std::string_view name) const {
     if (dependencies_.environment) return dependencies_.environment(name);
     const char* value = std::getenv(std::string(name).c_str());

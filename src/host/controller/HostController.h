@@ -65,8 +65,9 @@ struct HostControllerDependencies {
     // An environment variable, or nothing when unset.
     std::function<std::optional<std::string>(std::string_view name)> environment;
     std::filesystem::path machineInfo{kMachineInfoPath};
-    std::function<void(std::string_view)> log;  // the host log when unset
-    HostControlComponents control;              // what control messages drive
+    std::function<void(std::string_view)> log;     // the host log when unset
+    std::function<void(std::string)> recordInput;  // the input diagnostic log when unset
+    HostControlComponents control;                 // what control messages drive
 };
 
 class HostController final : public std::enable_shared_from_this<HostController> {
@@ -180,6 +181,7 @@ private:
     void publishLinks();
     void publish(std::function<void(HostPublishedState&)> change);
     void log(std::string_view line) const;
+    void recordSessionPhase(std::string_view phase) const;
     std::optional<std::string> environment(std::string_view name) const;
     std::uint64_t now() const { return clock_.uptimeMicros(); }
 

@@ -207,6 +207,7 @@ void HostController::completeHello(const std::shared_ptr<Session>& session, cons
     setStatus("接続中: " + record.name);
     sendControl(*session->control, protocol::Welcome{session->sessionId, session->ticket, audioOffer(*session)});
     if (paused_) sendControl(*session->control, protocol::Notice{protocol::NoticeKind::locked});
+    recordSessionPhase("start");
     log("session started for " + record.deviceId);
 }
 

@@ -45,6 +45,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     publishConnected(std::nullopt);
     publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });
     setStatus(listenStatus());
+    recordSessionPhase("end");
     log("session ended: " + std::string(reason));
 }
 
@@ -60,6 +61,7 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     stopPipeline();
     publishConnected(std::nullopt);
     setStatus("復帰待ち: " + session->deviceName + "（60秒）");
+    recordSessionPhase("detach");
     log("session detached: waiting for " + session->deviceId + " to return");
     std::weak_ptr<HostController> weakSelf = weak_from_this();
     std::weak_ptr<Session> weakSession = session;

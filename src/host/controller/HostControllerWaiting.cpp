@@ -119,6 +119,7 @@ void HostController::resumeSession(const std::shared_ptr<Session>& current, cons
     session_.reset();
     current->control->close(1001, "replaced");
     startSessionFromWaiter(waiter, hello, record);
+    recordSessionPhase("resume");
     log("session resumed by " + record.deviceId);
 }
 
@@ -132,7 +133,6 @@ void HostController::handleControllerText(const std::string& text,
     }
     dispatchControllerMessage(*message, controller);
 }
-
 
 void HostController::controllerClosed(const std::shared_ptr<ControllerSession>& controller) {
     if (input_) input_->endSession(controller->deviceId, false);

@@ -99,6 +99,7 @@ protected:
         };
         dependencies.machineInfo = machineInfo;
         dependencies.log = [this](std::string_view line) { logs.emplace_back(line); };
+        dependencies.recordInput = [this](std::string line) { inputLog.push_back(std::move(line)); };
         dependencies.control = controlFakes.components(utility);
         controller = host::HostController::create(std::move(dependencies));
         controller->published()->onChange = [this] { ++assignments; };
@@ -186,6 +187,7 @@ protected:
     ManualExecutor main;
     ManualExecutor utility;
     FakeHostComponents fakes;
+    std::vector<std::string> inputLog;  // the input diagnostic log's lines
     std::shared_ptr<MemorySecretStore> secrets = std::make_shared<MemorySecretStore>();
     std::shared_ptr<MemorySettings> settings = std::make_shared<MemorySettings>();
     std::shared_ptr<host::DeviceRegistry> registry;

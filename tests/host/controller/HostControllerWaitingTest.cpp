@@ -185,6 +185,10 @@ TEST_F(HostWaitingTest, DetachedSessionWaitsSixtySecondsForItsDevice) {
             EXPECT_TRUE(drive([&] { return shown().statusText == "待受中（127.0.0.1:8766）"; }));
         }
     }
+    const std::vector<std::string> phases = {"session phase=start",  "session phase=detach", "session phase=start",
+                                             "session phase=resume", "session phase=end",    "session phase=start",
+                                             "session phase=detach", "session phase=end"};
+    EXPECT_EQ(inputLog, phases);
 }
 
 TEST_F(HostWaitingTest, SessionEndReleasesEverythingInItsOrder) {
