@@ -2,9 +2,6 @@
 
 #include <utility>  // ahead of Asio, for g++ 12 in C++23 mode
 
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -12,12 +9,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <cctype>
 #include <stdexcept>
 #include <thread>
 
 #include "base/DispatchQueue.h"
-#include "base/Url.h"
+#include "platform/beast/TlsClientContext.h"
+#include "platform/beast/UrlTarget.h"
 
 namespace orvanta::platform {
 namespace {
@@ -31,37 +28,10 @@ using Kind = HttpError::Kind;
 // Far above any real response head, far below what would hurt to buffer.
 constexpr std::uint32_t kMaxResponseHeadBytes = 64 * 1024;
 
-struct Target {
-    bool tls = false;
-    std::string host;        // for name resolution, SNI and the certificate check: no brackets
-    std::string hostHeader;  // as the Host field carries it
-    std::string service;     // the port in decimal
-    std::string path;        // path and query
-};
-
-std::expected<Target, HttpError> parseTarget(const std::string& text) {
-    auto invalid = [&](std::string why) { return std::unexpected(HttpError{Kind::invalidUrl, why + ": " + text}); };
-    auto url = base::Url::parse(text);
-    if (!url) return invalid(base::describe(url.error()));
-    std::string scheme = url->scheme;
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "http" && scheme != "https") return invalid("not an http or https URL");
-    auto host = url->decodedHost();
-    if (!host || host->empty()) return invalid("no host");
-
-    Target target;
-    target.tls = scheme == "https";
-    target.host = *host;
-    if (target.host.starts_with('[') && target.host.ends_with(']')) {
-        target.host = target.host.substr(1, target.host.size() - 2);
-    }
-    std::uint16_t defaultPort = target.tls ? 443 : 80;
-    std::uint16_t port = url->port.value_or(defaultPort);
-    target.service = std::to_string(port);
-    target.hostHeader = *url->host + (port == defaultPort ? "" : ":" + target.service);
-    target.path = url->path.empty() ? "/" : url->path;
-    if (url->query) target.path += "?" + *url->query;
-    return target;
+std::expected<UrlTarget, HttpError> parseTarget(const std::string& text) {
+    auto target = parseUrlTarget(text, "http", "https");
+    if (!target) return std::unexpected(HttpError{Kind::invalidUrl, target.error() + ": " + text});
+    return *target;
 }
 
 std::optional<asio::ip::address> ipAddress(const std::string& host) {
@@ -90,17 +60,8 @@ bool isHttpParseError(const ErrorCode& error) {
 
 struct BeastHttpClient::Impl {
     explicit Impl(const Options& options)
-        : tls(asio::ssl::context::tls_client), lookUp(options.lookUp ? options.lookUp : LookUp(systemLookUp)) {
-        SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
-        tls.set_verify_mode(asio::ssl::verify_peer);
-        ErrorCode error;
-        if (options.trustedCertificatesPem) {
-            tls.add_certificate_authority(asio::buffer(*options.trustedCertificatesPem), error);
-        } else {
-            tls.set_default_verify_paths(error);
-        }
-        if (error) throw std::runtime_error("cannot load the TLS trust store: " + error.message());
-    }
+        : tls(makeClientTlsContext(options.trustedCertificatesPem)),
+          lookUp(options.lookUp ? options.lookUp : LookUp(systemLookUp)) {}
 
     asio::ssl::context tls;
     const LookUp lookUp;
@@ -114,7 +75,7 @@ namespace {
 // client's queue, and `done_` makes the first outcome the only one.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(BeastHttpClient::Impl& impl, HttpRequest request, Target target, base::Executor& executor,
+    Session(BeastHttpClient::Impl& impl, HttpRequest request, UrlTarget target, base::Executor& executor,
             HttpCompletion completion)
         : request_(std::move(request)),
           target_(std::move(target)),
@@ -177,16 +138,7 @@ private:
             return abort({Kind::unreachable, "cannot connect to " + target_.hostHeader + ": " + error.message()});
         if (!target_.tls) return writeRequest();
 
-        SSL* ssl = stream_.native_handle();
-        if (ipAddress(target_.host)) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), target_.host.c_str());
-        } else {
-            // SSL_set_tlsext_host_name without its C cast.
-            SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                     const_cast<char*>(target_.host.c_str()));
-            SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-            SSL_set1_host(ssl, target_.host.c_str());
-        }
+        expectTlsPeer(stream_.native_handle(), target_.host);
         stream_.async_handshake(
             asio::ssl::stream_base::client,
             [self = shared_from_this()](const ErrorCode& handshakeError) { self->onHandshake(handshakeError); });
@@ -195,9 +147,7 @@ private:
     void onHandshake(const ErrorCode& error) {
         if (done_) return;
         if (error) {
-            long verify = SSL_get_verify_result(stream_.native_handle());
-            std::string detail = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : error.message();
-            return abort({Kind::tlsFailure, detail});
+            return abort({Kind::tlsFailure, describeTlsFailure(stream_.native_handle(), error)});
         }
         writeRequest();
     }
@@ -296,7 +246,7 @@ private:
     }
 
     HttpRequest request_;
-    Target target_;
+    UrlTarget target_;
     base::Executor& executor_;
     HttpCompletion completion_;
     const BeastHttpClient::LookUp lookUp_;

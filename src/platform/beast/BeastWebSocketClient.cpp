@@ -2,6 +2,7 @@
 
 #include <utility>  // ahead of Asio, for g++ 12 in C++23 mode
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -10,15 +11,13 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <cctype>
-#include <algorithm>
 #include <deque>
 #include <set>
 #include <type_traits>
 
 #include "base/DispatchQueue.h"
-#include "base/Url.h"
 #include "platform/beast/TlsClientContext.h"
+#include "platform/beast/UrlTarget.h"
 
 namespace orvanta::platform {
 namespace {
@@ -37,39 +36,10 @@ using PingCompletion = WebSocketChannel::PingCompletion;
 // Bounds the closing handshake, so that a silent peer cannot hold a cancelled channel open.
 constexpr auto kClosingHandshakeTimeout = std::chrono::seconds(5);
 
-struct Target {
-    bool tls = false;
-    std::string host;        // for name resolution, SNI and the certificate check: no brackets
-    std::string hostHeader;  // as the Host field carries it
-    std::string service;     // the port in decimal
-    std::string path;        // path and query
-};
-
-std::expected<Target, WebSocketError> parseTarget(const std::string& text) {
-    auto invalid = [&](const std::string& why) {
-        return std::unexpected(WebSocketError{Kind::invalidUrl, why + ": " + text, std::nullopt});
-    };
-    auto url = base::Url::parse(text);
-    if (!url) return invalid(base::describe(url.error()));
-    std::string scheme = url->scheme;
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "ws" && scheme != "wss") return invalid("not a ws or wss URL");
-    auto host = url->decodedHost();
-    if (!host || host->empty()) return invalid("no host");
-
-    Target target;
-    target.tls = scheme == "wss";
-    target.host = *host;
-    if (target.host.starts_with('[') && target.host.ends_with(']')) {
-        target.host = target.host.substr(1, target.host.size() - 2);
-    }
-    std::uint16_t defaultPort = target.tls ? 443 : 80;
-    std::uint16_t port = url->port.value_or(defaultPort);
-    target.service = std::to_string(port);
-    target.hostHeader = *url->host + (port == defaultPort ? "" : ":" + target.service);
-    target.path = url->path.empty() ? "/" : url->path;
-    if (url->query) target.path += "?" + *url->query;
-    return target;
+std::expected<UrlTarget, WebSocketError> parseTarget(const std::string& text) {
+    auto target = parseUrlTarget(text, "ws", "wss");
+    if (!target) return std::unexpected(WebSocketError{Kind::invalidUrl, target.error() + ": " + text, std::nullopt});
+    return *target;
 }
 
 // The I/O side of one channel. Every member runs on the client's queue.
@@ -96,7 +66,7 @@ class StreamSession final : public Session, public std::enable_shared_from_this<
     using Next = std::conditional_t<Tls, beast::ssl_stream<beast::tcp_stream>, beast::tcp_stream>;
 
 public:
-    StreamSession(asio::io_context& io, asio::ssl::context& tls, Target target, WebSocketOptions options,
+    StreamSession(asio::io_context& io, asio::ssl::context& tls, UrlTarget target, WebSocketOptions options,
                   base::Executor& executor, Registry& registry, Outcome outcome, base::TaskHandle openTimer)
         : target_(std::move(target)),
           outcome_(std::move(outcome)),
@@ -385,7 +355,7 @@ private:
         });
     }
 
-    Target target_;
+    UrlTarget target_;
     Outcome outcome_;
     WebSocketOptions options_;
     base::Executor& executor_;
