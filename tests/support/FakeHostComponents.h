@@ -27,8 +27,11 @@ public:
     void beginSession(const std::string& source) override { log_->push_back("input.beginSession " + source); }
     void releaseKeys() override { log_->push_back("input.releaseKeys"); }
     void releasePointerInputs() override { log_->push_back("input.releasePointerInputs"); }
+    host::InputMapping mapping() const override { return inputMapping; }
+    void setMapping(const host::InputMapping& mapping) override { inputMapping = mapping; }
 
     host::NormalizedCursor cursor{0.5, 0.5, true};
+    host::InputMapping inputMapping;
     int cursorReads = 0;
 
 private:
@@ -141,20 +144,46 @@ struct FakeHostComponents {
     std::vector<std::string> simulatedPasswords;
 
     host::HostComponents components() {
-        return {.input = input,
-                .unlockEnvironment = unlock,
-                .sender = sender,
-                .blackout = blackout,
-                .simulatedUnlock =
-                    [this](const std::string& password) {
-                        simulatedPasswords.push_back(password);
-                        auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
-                        simulated->locked = true;
-                        simulated->expectedPassword = password;
-                        return std::shared_ptr<host::UnlockEnvironment>(simulated);
-                    },
-                .virtualDisplaysAvailable = virtualDisplaysAvailable};
+        host::HostComponents components{
+            .input = input,
+            .unlockEnvironment = unlock,
+            .sender = sender,
+            .blackout = blackout,
+            .simulatedUnlock =
+                [this](const std::string& password) {
+                    simulatedPasswords.push_back(password);
+                    auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
+                    simulated->locked = true;
+                    simulated->expectedPassword = password;
+                    return std::shared_ptr<host::UnlockEnvironment>(simulated);
+                },
+            .virtualDisplaysAvailable = virtualDisplaysAvailable};
+
+        // Media.
+        // (end)
+
+        // Window fit and follow.
+        // (end)
+
+        // Display aspect fit and the virtual display.
+        // (end)
+
+        // Window migration.
+        // (end)
+        return components;
     }
+
+    // Media fakes.
+    // (end)
+
+    // Window fit fakes.
+    // (end)
+
+    // Display fakes.
+    // (end)
+
+    // Window migration fakes.
+    // (end)
 };
 
 }  // namespace orvanta::testing

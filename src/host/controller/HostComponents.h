@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/desktop/LockUnlocker.h"
+#include "platform/InputSink.h"
 #include "host/transport/HostSettingsModel.h"
 
 namespace orvanta::host {
@@ -28,6 +29,17 @@ struct NormalizedCursor {
     bool operator==(const NormalizedCursor&) const = default;
 };
 
+// Where pointer input lands: a captured window's picture maps onto `targetRect` and input outside
+// `visibleWindowRect` is dropped (both in global display coordinates); otherwise the picture shows
+// `displayID` (nothing: the main display), over `displayContentRect` of the frame (nothing: all of it).
+struct InputMapping {
+    std::optional<platform::DisplayRect> targetRect;
+    std::optional<platform::DisplayRect> visibleWindowRect;
+    std::optional<std::uint32_t> displayID;
+    std::optional<platform::DisplayRect> displayContentRect;
+    bool operator==(const InputMapping&) const = default;
+};
+
 // Input injection.
 class HostInput {
 public:
@@ -41,6 +53,8 @@ public:
     virtual void beginSession(const std::string& source) = 0;
     virtual void releaseKeys() = 0;
     virtual void releasePointerInputs() = 0;
+    virtual InputMapping mapping() const = 0;
+    virtual void setMapping(const InputMapping& mapping) = 0;
 };
 
 class HostEncoder {
@@ -113,6 +127,9 @@ struct HostComponents {
     std::shared_ptr<HostFitWindows> fitWindows;        // window fit and follow
     std::shared_ptr<HostDisplays> displays;            // virtual displays and the arrangement
     std::shared_ptr<HostAspectWindows> aspectWindows;  // window migration
+
+    // Media: capture, encoder and audio capture.
+    // (end)
 };
 
 }  // namespace orvanta::host

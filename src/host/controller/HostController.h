@@ -433,6 +433,21 @@ private:
     bool virtualDisplayPending_ = false;
     bool displayRestorePending_ = false;
     std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
+
+    // Video pipeline: its own members.
+    // (end)
+
+    // Audio: its own members.
+    // (end)
+
+    // Window fit and follow: their own members.
+    // (end)
+
+    // Display aspect fit and the virtual display: their own members.
+    // (end)
+
+    // Window migration: its own members.
+    // (end)
 };
 
 }  // namespace orvanta::host

@@ -69,6 +69,18 @@ public:
     std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
     std::uint16_t& genCounter() { return c_.genCounter_; }
 
+    // Audio.
+    // (end)
+
+    // Window fit and follow.
+    // (end)
+
+    // Display aspect fit and the virtual display.
+    // (end)
+
+    // Window migration.
+    // (end)
+
 private:
     HostController& c_;
 };
