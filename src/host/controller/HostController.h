@@ -33,6 +33,7 @@
 #include "host/transport/WebSocket.h"
 #include "platform/ServiceAdvertiser.h"
 #include "protocol/ControlMessages.h"
+#include "host/controller/HostFitSeams.h"
 
 namespace orvanta::host {
 
@@ -441,6 +442,42 @@ private:
     // (end)
 
     // Window fit and follow: their own members.
+    static constexpr base::Micros kFitWatchInterval{500'000};
+    static constexpr std::uint64_t kFocusFollowDelayMicros = 1'200'000;
+    struct FitWatch;
+    struct FitSnapshot;
+    HostFitWindows* fitWindows() const { return dependencies_.components.fitWindows.get(); }
+    void finishFitTarget(const protocol::FitWindowTarget& request, std::uint64_t generation,
+                         std::optional<FitViewport> notedViewport, FitViewport requested,
+                         const std::vector<platform::WindowDescription>& listed,
+                         const std::optional<platform::WindowDescription>& found,
+                         const std::optional<WindowTarget>& target);
+    bool isPhone() const;
+    void beginFitPointerChange();
+    void clearFitInputRects();
+    void performFit(const WindowTarget& target, FitViewport viewport,
+                    std::optional<platform::ShareableWindow> knownWindow,
+                    std::optional<platform::Point> inheritedOriginal);
+    void restoreWindowFitFrame();
+    void noteFollowEvent(std::uint64_t generation, std::uint32_t fitted, const HostFitWindows::FollowEvent& event);
+    // Detach: the fit is kept, its window put back and no longer captured.
+    void suspendWindowFit();
+    // Resume: a pending fit runs at the new viewport, a suspended one is looked up again.
+    void resumeWindowFit();
+    void finishFitResume(std::uint64_t fitGeneration, std::uint64_t selectionGeneration,
+                         const std::optional<platform::WindowDescription>& window);
+    void startFitWatch(std::uint64_t generation, std::optional<std::uint32_t> windowID, FitViewport viewport,
+                       const WindowTarget& target);
+    static void watchFitPass(std::weak_ptr<HostController> weak, base::Executor* queue,
+                             std::shared_ptr<HostFitWindows> windows, std::shared_ptr<FitWatch> watch);
+    void decideFollow(const FitWatch& watch, const FitSnapshot& snapshot);
+    void adoptListedWindow(std::uint64_t generation, const platform::WindowDescription& listed);
+    std::optional<WindowFollowHistory> followHistory_;
+    std::unique_ptr<HostFitObservation> followObserver_;
+    std::optional<std::uint32_t> createdWindowID_;
+    std::optional<std::uint32_t> focusedWindowID_;
+    std::optional<std::uint32_t> destroyedWindowID_;
+    std::uint64_t focusFollowAfter_ = 0;
     // (end)
 
     // Display aspect fit and the virtual display: their own members.

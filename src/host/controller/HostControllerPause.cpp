@@ -49,9 +49,13 @@ void HostController::setPaused(bool paused) {
         return;
     }
     sendNotice(protocol::NoticeKind::unlocked);
-    if (session_ && !session_->detachedAt && std::exchange(session_->viewportChangedWhilePaused, false) &&
-        session_->video) {
-        stopPipeline();
+    if (session_ && !session_->detachedAt && std::exchange(session_->viewportChangedWhilePaused, false)) {
+        if (auto pending = pendingFit_) {
+            requestFit(pending->target, {session_->viewportWidth, session_->viewportHeight}, pending->knownWindow,
+                       pending->inheritedOriginal);
+        } else if (!updateWindowVideo(*session_) && session_->video) {
+            stopPipeline();
+        }
     }
     startPipelineIfNeeded();
     refreshAudio();

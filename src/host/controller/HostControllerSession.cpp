@@ -32,6 +32,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
         log("display aspect fit: off (session ended)");
     }
     clientAspectScale_ = 1.0;
+    clearWindowFit(true, false);
     if (ended->authenticated && input_) {
         input_->releaseKeys();
         input_->releasePointerInputs();
@@ -59,6 +60,7 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     refreshAudio();
     videoDetachedAt_.reset();
     stopPipeline();
+    suspendWindowFit();
     publishConnected(std::nullopt);
     setStatus("復帰待ち: " + session->deviceName + "（60秒）");
     recordSessionPhase("detach");

@@ -119,6 +119,7 @@ void HostController::resumeSession(const std::shared_ptr<Session>& current, cons
     session_.reset();
     current->control->close(1001, "replaced");
     startSessionFromWaiter(waiter, hello, record);
+    resumeWindowFit();
     recordSessionPhase("resume");
     log("session resumed by " + record.deviceId);
 }
