@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/controller/HostComponents.h"
+#include "support/FakeFitWindows.h"
 
 namespace orvanta::testing {
 
@@ -163,6 +164,7 @@ struct FakeHostComponents {
         // (end)
 
         // Window fit and follow.
+        components.fitWindows = fitWindows;
         // (end)
 
         // Display aspect fit and the virtual display.
@@ -177,6 +179,7 @@ struct FakeHostComponents {
     // (end)
 
     // Window fit fakes.
+    std::shared_ptr<FakeFitWindows> fitWindows = std::make_shared<FakeFitWindows>(log);
     // (end)
 
     // Display fakes.

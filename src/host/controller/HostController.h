@@ -469,7 +469,7 @@ private:
     void startFitWatch(std::uint64_t generation, std::optional<std::uint32_t> windowID, FitViewport viewport,
                        const WindowTarget& target);
     static void watchFitPass(std::weak_ptr<HostController> weak, base::Executor* queue,
-                             std::shared_ptr<HostFitWindows> windows, std::shared_ptr<FitWatch> watch);
+                             std::weak_ptr<HostFitWindows> windows, std::shared_ptr<FitWatch> watch);
     void decideFollow(const FitWatch& watch, const FitSnapshot& snapshot);
     void adoptListedWindow(std::uint64_t generation, const platform::WindowDescription& listed);
     std::optional<WindowFollowHistory> followHistory_;

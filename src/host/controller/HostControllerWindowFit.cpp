@@ -139,8 +139,10 @@ void HostController::applyWindowFitTarget(const protocol::FitWindowTarget& reque
     if (session_) noted = FitViewport{session_->viewportWidth, session_->viewportHeight};
     auto windows = dependencies_.components.fitWindows;
     if (!windows) return finishFitTarget(request, generation, noted, *viewport, {}, std::nullopt, std::nullopt);
-    windows->tasks().async([weak = weak_from_this(), queue = &queue_, windows, request, generation, noted,
-                            viewport = *viewport] {
+    windows->tasks().async([weak = weak_from_this(), queue = &queue_, weakWindows = std::weak_ptr(windows), request,
+                            generation, noted, viewport = *viewport] {
+        auto windows = weakWindows.lock();
+        if (!windows) return;
         auto listed = windows->windows().value_or(std::vector<platform::WindowDescription>{});
         std::optional<platform::WindowDescription> found;
         for (const auto& window : listed) {
@@ -162,10 +164,10 @@ void HostController::applyWindowFitTarget(const protocol::FitWindowTarget& reque
 }
 
 void HostController::finishFitTarget(const protocol::FitWindowTarget& request, std::uint64_t generation,
-                                      std::optional<FitViewport> notedViewport, FitViewport requested,
-                                      const std::vector<platform::WindowDescription>& listed,
-                                      const std::optional<platform::WindowDescription>& found,
-                                      const std::optional<WindowTarget>& target) {
+                                     std::optional<FitViewport> notedViewport, FitViewport requested,
+                                     const std::vector<platform::WindowDescription>& listed,
+                                     const std::optional<platform::WindowDescription>& found,
+                                     const std::optional<WindowTarget>& target) {
     if (!session_ || selectionGeneration_ != generation) return;
     if (!target || !found) {
         clearWindowFit(true, true);
@@ -198,7 +200,8 @@ void HostController::requestFit(const WindowTarget& target, FitViewport viewport
     cancelAspectUpdate();
     if (virtualDisplayPending_ || displayRestorePending_) return;
     const bool highRes = highResOn_ && !isPhone();
-    const auto purpose = highRes && !clientAspectFit_ ? VirtualDisplayPurpose::highRes : VirtualDisplayPurpose::windowFit;
+    const auto purpose =
+        highRes && !clientAspectFit_ ? VirtualDisplayPurpose::highRes : VirtualDisplayPurpose::windowFit;
     if (virtualDisplay_ || (windowFit_ && !windowFit_->suspended)) return applyPendingFit();
     if (!dependencies_.components.virtualDisplaysAvailable) return applyPendingFit();
     if (!clientAspectFit_ && !highRes && visibleBounds(physicalCaptureDisplayID(), false)) return applyPendingFit();
@@ -386,9 +389,10 @@ void HostController::resumeWindowFit() {
     const auto id = windowFit_->scWindow ? std::optional(windowFit_->scWindow->id) : std::nullopt;
     auto windows = dependencies_.components.fitWindows;
     if (!windows) return finishFitResume(fitGeneration, selectionGeneration, std::nullopt);
-    windows->tasks().async([weak = weak_from_this(), queue = &queue_, windows, id, fitGeneration,
-                            selectionGeneration] {
-        auto window = id ? windows->window(*id) : std::nullopt;
+    windows->tasks().async([weak = weak_from_this(), queue = &queue_, weakWindows = std::weak_ptr(windows), id,
+                            fitGeneration, selectionGeneration] {
+        auto windows = weakWindows.lock();
+        auto window = windows && id ? windows->window(*id) : std::nullopt;
         queue->async([weak, window, fitGeneration, selectionGeneration] {
             if (auto self = weak.lock()) self->finishFitResume(fitGeneration, selectionGeneration, window);
         });
@@ -421,18 +425,20 @@ void HostController::startFitWatch(std::uint64_t generation, std::optional<std::
                                    FitViewport viewport, const WindowTarget& target) {
     auto windows = dependencies_.components.fitWindows;
     auto watch = std::make_shared<FitWatch>(FitWatch{generation, windowID, 0, viewport, target, {}});
-    windows->tasks().async([weak = weak_from_this(), queue = &queue_, windows, watch] {
-        watchFitPass(weak, queue, windows, watch);
+    windows->tasks().async([weak = weak_from_this(), queue = &queue_, weakWindows = std::weak_ptr(windows), watch] {
+        watchFitPass(weak, queue, weakWindows, watch);
     });
 }
 
 // One pass: is the fit still current, is its window still there, which of its application's
 // windows could be shown, and should the fit move to one of them or end.
 void HostController::watchFitPass(std::weak_ptr<HostController> weak, base::Executor* queue,
-                                  std::shared_ptr<HostFitWindows> windows, std::shared_ptr<FitWatch> watch) {
+                                  std::weak_ptr<HostFitWindows> weakWindows, std::shared_ptr<FitWatch> watch) {
+    auto windows = weakWindows.lock();
+    if (!windows) return;
     auto again = [&] {
-        windows->tasks().asyncAfter(kFitWatchInterval,
-                                    [weak, queue, windows, watch] { watchFitPass(weak, queue, windows, watch); });
+        windows->tasks().asyncAfter(
+            kFitWatchInterval, [weak, queue, weakWindows, watch] { watchFitPass(weak, queue, weakWindows, watch); });
     };
     const bool current = onQueue(*queue, weak, [&](HostController& self) {
                              return self.fitGeneration_ == watch->generation && self.windowFit_ &&
@@ -462,10 +468,9 @@ void HostController::watchFitPass(std::weak_ptr<HostController> weak, base::Exec
         std::vector<std::uint32_t> matches;
         for (const auto& window : app) {
             const auto bounds = windows->windowServerBounds(*window.number).value_or(*window.bounds);
-            auto resolved =
-                windows->resolveTarget(windows->owner(*window.ownerPid),
-                                       window.ownerName.value_or(std::string(WindowManager::kUnnamedApp)),
-                                       *window.number, bounds);
+            auto resolved = windows->resolveTarget(windows->owner(*window.ownerPid),
+                                                   window.ownerName.value_or(std::string(WindowManager::kUnnamedApp)),
+                                                   *window.number, bounds);
             if (resolved && resolved->axWindow == watch->target.axWindow) matches.push_back(*window.number);
         }
         if (matches.size() == 1) {

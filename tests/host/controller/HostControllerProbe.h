@@ -73,6 +73,17 @@ public:
     // (end)
 
     // Window fit and follow.
+    std::optional<WindowFit>& windowFit() { return c_.windowFit_; }
+    std::optional<PendingFit>& pendingFit() { return c_.pendingFit_; }
+    std::uint64_t& fitGeneration() { return c_.fitGeneration_; }
+    std::optional<WindowFollowHistory>& followHistory() { return c_.followHistory_; }
+    std::optional<std::uint32_t>& focusedWindowID() { return c_.focusedWindowID_; }
+    std::optional<WindowCaptureGeometry>& streamingWindowGeometry() { return c_.streamingWindowGeometry_; }
+    void applyWindowFitTarget(const protocol::FitWindowTarget& request) { c_.applyWindowFitTarget(request); }
+    void clearWindowFit(bool restore, bool restart) { c_.clearWindowFit(restore, restart); }
+    bool updateWindowVideo() { return c_.updateWindowVideo(*c_.session_); }
+    void detachSession() { c_.detachSession(c_.session_); }
+    void resumeWindowFit() { c_.resumeWindowFit(); }
     // (end)
 
     // Display aspect fit and the virtual display.
