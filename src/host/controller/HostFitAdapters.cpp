@@ -1,5 +1,7 @@
 #include "host/controller/HostFitAdapters.h"
 
+#include <cmath>
+
 namespace orvanta::host {
 
 namespace {
@@ -63,13 +65,13 @@ std::optional<std::string> FitWindowsAdapter::nonstandardReason(const AXElement&
 std::optional<Rect> FitWindowsAdapter::readFrame(const AXElement& window) { return value(manager_.readFrame(window)); }
 
 // A window manager applies a move later; waiting for it lets the next frame read see the result,
-// as a synchronous move would.
+// as a synchronous move would. The window lands on whole pixels.
 void FitWindowsAdapter::setPosition(const AXElement& window, platform::Point origin) {
     if (system_.setAttribute(window, "AXPosition", origin) != platform::AXError::success) return;
     const auto deadline = clock_.uptimeMicros() + WindowManager::kFrameSettleMicros;
     for (auto now = clock_.uptimeMicros(); now < deadline; now = clock_.uptimeMicros()) {
         auto frame = manager_.readFrame(window);
-        if (!frame || (frame->x == origin.x && frame->y == origin.y)) return;
+        if (!frame || (std::abs(frame->x - origin.x) <= 1 && std::abs(frame->y - origin.y) <= 1)) return;
         system_.waitForFrameChange(window, deadline - now);
     }
 }

@@ -84,6 +84,7 @@ public:
     bool updateWindowVideo() { return c_.updateWindowVideo(*c_.session_); }
     void detachSession() { c_.detachSession(c_.session_); }
     void resumeWindowFit() { c_.resumeWindowFit(); }
+    std::shared_ptr<HostFitWindows>& fitWindows() { return c_.dependencies_.components.fitWindows; }
     // (end)
 
     // Display aspect fit and the virtual display.

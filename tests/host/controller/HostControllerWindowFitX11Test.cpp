@@ -1,0 +1,151 @@
+// Window fit through the real window adapter, against a private X server with openbox, on windows
+// the test makes and attributes to a child process, as another application's windows would be.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "HostControllerHarness.h"
+#include "host/controller/HostFitAdapters.h"
+#include "platform/x11/X11InputSink.h"
+#include "platform/x11/X11WindowSystem.h"
+#include "support/FakeIconRenderer.h"
+#include "support/X11TestWindows.h"
+#include "support/XvfbFixture.h"
+
+namespace orvanta::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class HostWindowFitX11Test : public HostControllerTest {
+protected:
+    void SetUp() override {
+        ORVANTA_REQUIRE_XVFB(XvfbOptions{.windowManager = true});
+        auto system = platform::x11::X11WindowSystem::open(display);
+        auto sink = platform::x11::X11InputSink::open(sinkOwner, display);
+        auto client = X11TestWindows::open(display);
+        ASSERT_TRUE(system && sink && client);
+        windowSystem = std::move(*system);
+        inputSink = std::move(*sink);
+        windows = std::move(*client);
+        manager = std::make_unique<host::WindowManager>(*windowSystem, icons, slowClock, [](std::string_view) {});
+        child = fork();
+        if (child == 0) {
+            for (;;) pause();
+        }
+        create();
+        session = authenticatedSession(device);
+        session->viewportWidth = 1280;
+        session->viewportHeight = 800;
+        probe().fitWindows() =
+            std::make_shared<host::FitWindowsAdapter>(*windowSystem, *manager, *inputSink, tasks, slowClock,
+                                                      [this](std::string_view line) { logs.emplace_back(line); });
+    }
+    void TearDown() override {
+        if (controller) HostControllerTest::TearDown();
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    xcb_window_t open(const std::string& title, int width, int height) {
+        TestWindowSpec spec;
+        spec.title = title;
+        spec.pid = child;
+        spec.width = width;
+        spec.height = height;
+        auto window = windows->create(spec);
+        EXPECT_TRUE(windows->waitManaged(window));
+        return window;
+    }
+    host::Rect frame(xcb_window_t window) { return manager->aspectWindow(window).value().frame; }
+    host::Rect centred(xcb_window_t window) {
+        const auto f = frame(window);
+        return {(1920 - f.width) / 2, (1080 - f.height) / 2, f.width, f.height};
+    }
+    void settle() {
+        while (queue.runUntilIdle() + tasks.runUntilIdle() > 0) {
+        }
+    }
+    // One watcher interval of virtual time.
+    void pass() {
+        queue.advance(500ms);
+        tasks.advance(500ms);
+        settle();
+    }
+    // Watcher passes, while the server's events arrive, until `done` holds.
+    bool watchUntil(const std::function<bool()>& done) {
+        return windows->waitUntil([&] {
+            pass();
+            return done();
+        });
+    }
+    std::optional<host::WindowFit>& fitted() { return probe().windowFit(); }
+    bool fittedTo(xcb_window_t window) {
+        return fitted() && fitted()->target.axWindow.window == window &&
+               host::framesMatch(frame(window), centred(window));
+    }
+
+    // openbox applies moves asynchronously and, on a loaded machine, later than the settle bound:
+    // the adapter waits on a clock twenty times slower.
+    struct SlowClock final : base::Clock {
+        std::uint64_t uptimeMicros() const override { return base::SystemClock::shared().uptimeMicros() / 20; }
+    } slowClock;
+    ManualExecutor sinkOwner;
+    ManualExecutor tasks;
+    FakeIconRenderer icons;
+    std::unique_ptr<platform::x11::X11WindowSystem> windowSystem;
+    std::unique_ptr<platform::x11::X11InputSink> inputSink;
+    std::unique_ptr<X11TestWindows> windows;
+    std::unique_ptr<host::WindowManager> manager;
+    pid_t child = -1;
+    LinkedConnection device = link();
+    std::shared_ptr<host::HostController::Session> session;
+};
+
+TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
+    const auto first = open("first", 500, 400);
+    const auto origin = frame(first);
+    probe().applyWindowFitTarget({first, 1280, 800});
+    settle();
+    ASSERT_TRUE(windows->waitUntil([&] { return fittedTo(first); }));
+    EXPECT_TRUE(host::framesMatch(fitted()->appliedFrame, centred(first)));
+    EXPECT_EQ(fitted()->originalOrigin, (platform::Point{origin.x, origin.y}));
+
+    // The user drags the fitted window: pointer input follows it into the moved picture.
+    const auto placed = frame(first);
+    const platform::ScreenRect placedRect{placed.x, placed.y, placed.width, placed.height};
+    const auto geometry = host::WindowCaptureGeometry::make(placedRect, 1280, 800, 1.0);
+    probe().streamingWindowGeometry() = geometry;
+    windowSystem->setAttribute({child, first}, "AXPosition", platform::Point{placed.x + 50, placed.y + 40});
+    ASSERT_TRUE(watchUntil([&] { return fakes.input->inputMapping.targetRect.has_value(); }));
+    ASSERT_TRUE(watchUntil([&] { return fakes.input->inputMapping.targetRect->x == geometry.canvasRect.x + 50; }));
+    EXPECT_EQ(fakes.input->inputMapping.targetRect,
+              (platform::DisplayRect{geometry.canvasRect.x + 50, geometry.canvasRect.y + 40, geometry.canvasRect.width,
+                                     geometry.canvasRect.height}));
+    EXPECT_EQ(fakes.input->inputMapping.visibleWindowRect,
+              (platform::DisplayRect{geometry.sourceRect.x + 50, geometry.sourceRect.y + 40, geometry.sourceRect.width,
+                                     geometry.sourceRect.height}));
+
+    // A second window of the same process is followed; the first goes back where it was.
+    const auto second = open("second", 640, 360);
+    const auto ids = std::to_string(first) + " -> " + std::to_string(second);
+    ASSERT_TRUE(watchUntil([&] { return logged("window fit: follow " + ids) && fittedTo(second); }));
+    EXPECT_TRUE(windows->waitUntil([&] { return host::framesMatch(frame(first), origin); }));
+
+    // Closing it returns to the first.
+    windows->destroy(second);
+    const auto back = std::to_string(second) + " -> " + std::to_string(first);
+    ASSERT_TRUE(watchUntil([&] { return logged("window fit: return " + back) && fittedTo(first); }));
+
+    // The end of the session puts the window back at its first origin.
+    probe().endSession(std::nullopt, "test over");
+    EXPECT_FALSE(fitted());
+    EXPECT_TRUE(windows->waitUntil([&] { return host::framesMatch(frame(first), origin); }));
+}
+
+}  // namespace
+}  // namespace orvanta::testing
