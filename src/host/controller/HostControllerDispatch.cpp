@@ -167,6 +167,7 @@ void HostController::handleAck(const protocol::Ack& ack) {
     auto& feedback = dependencies_.control.videoFeedback;
     if (!feedback || !feedback->ackReceived(ack.gen, ack.seq)) return;
     if (windowPointerState_ != WindowPointerState::awaitingFrame || awaitedPointerGen_ != ack.gen) return;
+    if (pendingFit_ || virtualDisplayPending_) return;
     windowPointerState_ = WindowPointerState::ready;
     lastCursorSent_.reset();
 }

@@ -84,6 +84,7 @@ protected:
 TEST_F(HostWindowFitTest, FitsAWindowByIdCentredOnTheDisplayAndPutsItBack) {
     fit(kA, 1000, 700);
     ASSERT_TRUE(fitted());
+    EXPECT_EQ(count("fit.resume 500"), 1);  // a stopped application runs again before it is raised
     EXPECT_EQ(count("fit.raise 11"), 1);
     EXPECT_EQ(desktop().frameOf(kA), (host::Rect{560, 240, 800, 600}));
     EXPECT_EQ(fitted()->originalOrigin, (platform::Point{100, 50}));
@@ -266,6 +267,20 @@ TEST_F(HostWindowFitTest, APausedHostKeepsTheRequestUntilItResumes) {
     settle();
     ASSERT_TRUE(fitted());
     EXPECT_EQ(fitted()->viewport, (host::FitViewport{1280, 720}));
+}
+
+TEST_F(HostWindowFitTest, PointerInputWaitsWhileAFitIsPending) {
+    probe().detachSession();
+    fit(kA);
+    session->detachedAt.reset();
+    ASSERT_TRUE(probe().pendingFit());
+    probe().windowPointerState() = host::HostController::WindowPointerState::awaitingFrame;
+    probe().awaitedPointerGen() = 4;
+    controller->handleControlText(R"({"type":"ack","gen":4,"seq":1,"t":0})", session);
+    EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::awaitingFrame);
+    probe().pendingFit().reset();
+    controller->handleControlText(R"({"type":"ack","gen":4,"seq":2,"t":0})", session);
+    EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::ready);
 }
 
 TEST_F(HostWindowFitTest, AViewportChangeRecapturesAnActiveFitAndOnlyUpdatesAPendingOne) {
