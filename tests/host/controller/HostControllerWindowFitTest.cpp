@@ -209,6 +209,22 @@ TEST_F(HostWindowFitTest, WithoutAWindowManagerNothingMovesAndTheDeviceIsTold) {
     EXPECT_EQ(windowStates(), std::vector<base::Json>{inactive});
 }
 
+TEST_F(HostWindowFitTest, WithoutAWindowSideThereIsNoWindowToFit) {
+    fit(kA);
+    probe().detachSession();
+    probe().fitWindows() = nullptr;
+    session->detachedAt.reset();
+    probe().resumeWindowFit();
+    settle();
+    EXPECT_TRUE(logged("window fit: suspended window is gone, cleared"));
+    fit(kB);
+    EXPECT_TRUE(logged("window fit target: window 12 not found"));
+    controller->handleControlText(R"({"type":"fitWindow","viewportWidth":1280,"viewportHeight":800})", session);
+    EXPECT_TRUE(logged("window fit: no frontmost target"));
+    EXPECT_FALSE(fitted());
+    EXPECT_EQ(windowStates(), (std::vector<base::Json>{active("Editor"), inactive, inactive, inactive}));
+}
+
 TEST_F(HostWindowFitTest, DetachSuspendsTheFitAndResumeFitsAgainAtTheNewViewport) {
     fit(kA);
     probe().detachSession();
