@@ -44,7 +44,7 @@ protected:
                                                       [this](std::string_view line) { logs.emplace_back(line); });
     }
     void TearDown() override {
-        if (controller) HostControllerTest::TearDown();
+        HostControllerTest::TearDown();
         if (child > 0) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
