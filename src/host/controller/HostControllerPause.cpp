@@ -42,6 +42,8 @@ void HostController::setPaused(bool paused) {
     paused_ = paused;
     if (paused) {
         refreshAudio();
+        if (pendingAspectUpdate_ && session_) session_->viewportChangedWhilePaused = true;
+        cancelAspectUpdate();
         if (auto& injector = dependencies_.control.injector) injector->releaseAll();
         stopPipeline();
         sendNotice(protocol::NoticeKind::locked);
@@ -50,8 +52,12 @@ void HostController::setPaused(bool paused) {
     }
     sendNotice(protocol::NoticeKind::unlocked);
     if (session_ && !session_->detachedAt && std::exchange(session_->viewportChangedWhilePaused, false) &&
-        session_->video) {
-        stopPipeline();
+        !pendingFit_ && !updateWindowVideo(*session_)) {
+        if (clientAspectFit_) {
+            scheduleAspectUpdate(*session_);
+        } else if (session_->video) {
+            stopPipeline();
+        }
     }
     startPipelineIfNeeded();
     refreshAudio();
