@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/controller/HostComponents.h"
+#include "support/FakeHostDisplays.h"
 
 namespace orvanta::testing {
 
@@ -166,6 +167,7 @@ struct FakeHostComponents {
         // (end)
 
         // Display aspect fit and the virtual display.
+        components.displays = displays;
         // (end)
 
         // Window migration.
@@ -180,6 +182,7 @@ struct FakeHostComponents {
     // (end)
 
     // Display fakes.
+    std::shared_ptr<FakeHostDisplays> displays = std::make_shared<FakeHostDisplays>(log);
     // (end)
 
     // Window migration fakes.
