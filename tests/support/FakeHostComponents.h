@@ -167,7 +167,7 @@ struct FakeHostComponents {
         // (end)
 
         // Display aspect fit and the virtual display.
-        components.displays = displays;
+        components.displays = realDisplays ? realDisplays : displays;
         // (end)
 
         // Window migration.
@@ -183,6 +183,7 @@ struct FakeHostComponents {
 
     // Display fakes.
     std::shared_ptr<FakeHostDisplays> displays = std::make_shared<FakeHostDisplays>(log);
+    std::shared_ptr<host::HostDisplays> realDisplays;  // a real adapter in place of the fake
     // (end)
 
     // Window migration fakes.

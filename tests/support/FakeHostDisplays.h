@@ -30,10 +30,10 @@ public:
         return main != displays.end() ? main->id : 0;
     }
     std::expected<void, host::DisplayConfigurationError> applyOrigins(
-        const std::vector<std::pair<std::uint32_t, host::DisplayOrigin>>& origins) override {
+        const std::vector<platform::DisplayPlacement>& origins) override {
         std::string line = "displays.applyOrigins";
-        for (const auto& [id, origin] : origins) {
-            line += " " + std::to_string(id) + "@" + std::to_string(origin.x) + "," + std::to_string(origin.y);
+        for (const auto& p : origins) {
+            line += " " + std::to_string(p.id) + "@" + std::to_string(p.x) + "," + std::to_string(p.y);
         }
         log_->push_back(line);
         if (!configurationFailures.empty()) {
@@ -41,10 +41,10 @@ public:
             configurationFailures.pop_front();
             if (failure) return std::unexpected(*failure);
         }
-        for (const auto& [id, origin] : origins) {
-            if (auto* display = find(id)) {
-                display->bounds.x = origin.x;
-                display->bounds.y = origin.y;
+        for (const auto& p : origins) {
+            if (auto* display = find(p.id)) {
+                display->bounds.x = p.x;
+                display->bounds.y = p.y;
             }
         }
         return {};

@@ -235,7 +235,7 @@ std::optional<DisplayOrigins> HostController::promotionOrigins(const DisplayOrig
 }
 
 bool HostController::applyDisplayOrigins(const DisplayOrigins& origins) {
-    std::vector<std::pair<std::uint32_t, DisplayOrigin>> rounded;
+    std::vector<platform::DisplayPlacement> rounded;
     constexpr double kLowest = std::numeric_limits<std::int32_t>::min();
     constexpr double kHighest = std::numeric_limits<std::int32_t>::max();
     for (const auto& [id, origin] : origins) {
@@ -245,7 +245,7 @@ bool HostController::applyDisplayOrigins(const DisplayOrigins& origins) {
             log("display aspect fit: invalid origin id=" + std::to_string(id));
             return false;
         }
-        rounded.emplace_back(id, DisplayOrigin{static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)});
+        rounded.push_back({id, static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)});
     }
     const auto applied = dependencies_.components.displays->applyOrigins(rounded);
     if (applied) return true;

@@ -12,6 +12,7 @@
 
 #include "base/Executor.h"
 #include "host/media/VirtualDisplay.h"
+#include "platform/DisplayConfiguration.h"
 #include "platform/WindowSystem.h"
 
 namespace orvanta::host {
@@ -28,14 +29,7 @@ struct HostDisplay {
 // Display origins in list order, as an arrangement is saved and applied.
 using DisplayOrigins = std::vector<std::pair<std::uint32_t, platform::Point>>;
 
-// The step of a display configuration that failed, with the system's result code.
-struct DisplayConfigurationError {
-    enum class Step { begin, origin, complete };
-    Step step = Step::begin;
-    std::uint32_t displayID = 0;  // the display whose origin was refused
-    int code = 0;
-    bool operator==(const DisplayConfigurationError&) const = default;
-};
+using platform::DisplayConfigurationError;
 
 class HostDisplays {
 public:
@@ -50,7 +44,7 @@ public:
     // Moves every listed display to its origin in one configuration for the login session; the
     // display placed at (0, 0) becomes main. A failure leaves the arrangement as the system left it.
     virtual std::expected<void, DisplayConfigurationError> applyOrigins(
-        const std::vector<std::pair<std::uint32_t, DisplayOrigin>>& origins) = 0;
+        const std::vector<platform::DisplayPlacement>& origins) = 0;
     // Blocks the calling queue between two looks at the main display.
     virtual void waitForMainDisplay(base::Micros delay) = 0;
 

@@ -4,6 +4,10 @@
 #include <limits>
 
 #include "HostControllerHarness.h"
+#include "host/controller/HostDisplayAdapters.h"
+#include "support/TempDir.h"
+#include "support/X11TestDesktop.h"
+#include "support/XorgDummyFixture.h"
 
 namespace orvanta::testing {
 namespace {
@@ -423,6 +427,91 @@ TEST_F(HostAspectTest, EndingTheSessionReleasesButAHighResDetachKeepsTheDisplay)
     probe().detachSession();
     drain();
     EXPECT_TRUE(probe().virtualDisplay());
+}
+
+// The controller over the real display adapter and RandR, on a server of the test's own.
+class HostAspectX11Test : public HostControllerTest {
+protected:
+    void TearDown() override {
+        HostControllerTest::TearDown();
+        displayQueue.stop();
+    }
+
+    // Connects the adapter to the server, then runs a session through display aspect fit.
+    void runAspectSession(const std::string& display, platform::x11::VirtualDisplayStrategy expected) {
+        auto x = platform::x11::XConnection::open(display);
+        ASSERT_TRUE(x) << x.error();
+        auto configuration = platform::x11::X11DisplayConfiguration::open(display);
+        ASSERT_TRUE(configuration) << configuration.error();
+        auto factory = platform::x11::X11VirtualDisplayFactory::open(display, dir.path() / "randr.json");
+        ASSERT_TRUE(factory) << factory.error();
+        ASSERT_EQ((*factory)->strategy(), expected);
+        std::shared_ptr<platform::DisplayConfiguration> arrangement = std::move(*configuration);
+        const auto service = std::make_shared<host::VirtualDisplayService>(
+            **factory, displayQueue, [](std::string_view) {}, [](std::chrono::milliseconds) {});
+        fakes.realDisplays = std::make_shared<host::SystemHostDisplays>(service, arrangement, displayQueue);
+        const auto before = platform::x11::readArrangement(**x);
+        ASSERT_TRUE(before);
+        const std::uint32_t physical = arrangement->mainDisplay();
+
+        create();
+        LinkedConnection device = link();
+        auto session = authenticatedSession(device);
+        probe().applyClientAspectFit(DisplayAspectFitRequest{true, 1280, 800, 2.0});
+        advance(kSettle);
+        while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
+        }
+        const auto made = probe().virtualDisplay();
+        ASSERT_TRUE(made);
+        EXPECT_EQ(made->size.pixels, (PixelSize{1280, 800}));
+        const auto bounds = [&](std::uint32_t id) {
+            for (const auto& d : arrangement->activeDisplays()) {
+                if (d.id == id) return std::optional(d.bounds);
+            }
+            return std::optional<platform::DisplayBounds>();
+        };
+        const auto physicalBounds = bounds(physical);
+        ASSERT_TRUE(physicalBounds);
+        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
+
+        ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        EXPECT_EQ(arrangement->mainDisplay(), made->displayID);
+        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{0, 0, 1280, 800}));
+        EXPECT_EQ(bounds(physical), (platform::DisplayBounds{1280, 0, physicalBounds->width, physicalBounds->height}));
+        EXPECT_EQ(probe().physicalCaptureDisplayID(), physical);
+
+        probe().demoteVirtualDisplayFromMain();
+        EXPECT_EQ(arrangement->mainDisplay(), physical);
+        EXPECT_EQ(bounds(physical), physicalBounds);
+        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
+
+        ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        probe().endSession(std::nullopt, "test");
+        while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
+        }
+        EXPECT_TRUE(
+            logged("display aspect fit: post-release arrangement restored=true main=" + std::to_string(physical) +
+                   " expected=Optional(" + std::to_string(physical) + ") surviving origins=1/1 virtual active=false"));
+        EXPECT_EQ(platform::x11::readArrangement(**x), before);
+        EXPECT_EQ(arrangement->mainDisplay(), physical);
+        EXPECT_FALSE(probe().displayRestorePending());
+    }
+
+    testing::TempDir dir;
+    ManualExecutor displayQueue;  // "zq2.vdisplay"
+};
+
+TEST_F(HostAspectX11Test, AnAspectSessionSpansAHeadlessServerAndLeavesItAsItWas) {
+    auto desktop = X11TestDesktop::start();
+    if (!desktop) return skipOrFailWithoutService("Xvfb: " + desktop.error());
+    runAspectSession(desktop->server->display(), platform::x11::VirtualDisplayStrategy::span);
+}
+
+TEST_F(HostAspectX11Test, AnAspectSessionUsesASpareOutputAndLeavesItAsItWas) {
+    if (!XorgDummyServer::runnable()) GTEST_SKIP() << "Xorg with the dummy driver needs root";
+    auto server = XorgDummyServer::start();
+    if (!server) return skipOrFailWithoutService(server.error());
+    runAspectSession((*server)->display(), platform::x11::VirtualDisplayStrategy::spareOutput);
 }
 
 }  // namespace
