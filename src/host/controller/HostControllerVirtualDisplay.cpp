@@ -49,10 +49,10 @@ std::string HostController::originsText(const DisplayOrigins& origins) {
 
 void HostController::startVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt) {
     virtualCreateAttempt_ = attempt;
-    const auto displays = dependencies_.components.displays;
     const std::weak_ptr<HostController> weakSelf = weak_from_this();
+    const std::weak_ptr<HostDisplays> weakDisplays = dependencies_.components.displays;
     base::Executor* host = &queue_;
-    displays->displayQueue().async([weakSelf, displays, host, size, generation, attempt] {
+    dependencies_.components.displays->displayQueue().async([weakSelf, weakDisplays, host, size, generation, attempt] {
         bool wanted = false;
         try {
             wanted = host->sync([&] {
@@ -62,7 +62,8 @@ void HostController::startVirtualDisplayCreation(const DisplaySize& size, std::u
         } catch (const base::ExecutorStopped&) {
             return;
         }
-        if (!wanted) return;
+        const auto displays = weakDisplays.lock();
+        if (!wanted || !displays) return;
         auto display = displays->create(size);
         host->async([weakSelf, displays, display, size, generation, attempt] {
             const auto self = weakSelf.lock();

@@ -429,6 +429,47 @@ TEST_F(HostAspectTest, EndingTheSessionReleasesButAHighResDetachKeepsTheDisplay)
     EXPECT_TRUE(probe().virtualDisplay());
 }
 
+TEST_F(HostAspectTest, APauseDefersTheFitUntilResume) {
+    request(true);
+    pass(1s);
+    probe().setPaused(true);
+    EXPECT_FALSE(probe().aspectUpdateScheduled());
+    EXPECT_TRUE(session->viewportChangedWhilePaused);
+    probe().applyViewportUpdate({1600, 900});
+    pass(5s);
+    EXPECT_EQ(count("displays.create"), 0u);
+    probe().setPaused(false);
+    pass(kSettle);
+    ASSERT_TRUE(probe().virtualDisplay());
+    EXPECT_EQ(probe().virtualDisplay()->size.outputPixels, (PixelSize{1600, 900}));
+}
+
+// A creation still in force whose purpose went away without a release must not stay pending:
+// every later creation would wait for it.
+TEST_F(HostAspectTest, ACurrentCreationNobodyWantsAnyMoreEndsAndIsReleased) {
+    probe().pendingFit() = host::PendingFit{};
+    ASSERT_TRUE(probe().ensureVirtualDisplay(VirtualDisplayPurpose::windowFit));
+    probe().pendingFit().reset();
+    drain();
+    EXPECT_FALSE(probe().virtualDisplayPending());
+    EXPECT_FALSE(probe().virtualDisplay());
+    EXPECT_TRUE(logged("virtual display: destroying id=100 (unclaimed creation)"));
+    EXPECT_EQ(displays().released, std::vector<std::uint32_t>{100});
+    EXPECT_FALSE(probe().displayRestorePending());
+
+    probe().pendingFit() = host::PendingFit{};
+    EXPECT_TRUE(probe().ensureVirtualDisplay(VirtualDisplayPurpose::windowFit));
+    EXPECT_TRUE(probe().virtualDisplayPending());
+}
+
+TEST_F(HostAspectTest, ADetachReleasesTheAspectDisplay) {
+    adoptAspectDisplay();
+    probe().detachSession();
+    EXPECT_TRUE(logged("virtual display: destroying id=100 (detached)"));
+    drain();
+    EXPECT_EQ(displays().released, std::vector<std::uint32_t>{100});
+}
+
 // The controller over the real display adapter and RandR, on a server of the test's own.
 class HostAspectX11Test : public HostControllerTest {
 protected:
