@@ -482,11 +482,9 @@ private:
     bool windowFitInPlay() const { return windowFit_.has_value() || pendingFit_.has_value(); }
     bool fitActiveUnsuspended() const { return windowFit_ && !windowFit_->suspended; }
     bool virtualDisplayWanted() const { return clientAspectFit_ || windowFitInPlay(); }
-    std::optional<DisplaySize> virtualDisplaySize(VirtualDisplayPurpose purpose, int viewportWidth,
-                                                  int viewportHeight);
+    std::optional<DisplaySize> virtualDisplaySize(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
     void logBackingAdjustment(const DisplaySize& size) const;
     std::optional<HostDisplay> displayInfo(std::uint32_t id) const;
-    bool isOwnVirtual(std::uint32_t id) const;
     std::uint32_t currentMainDisplayID() const;
     void restartPipeline();
 

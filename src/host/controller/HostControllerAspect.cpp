@@ -176,11 +176,6 @@ std::optional<HostDisplay> HostController::displayInfo(std::uint32_t id) const {
     return std::nullopt;
 }
 
-bool HostController::isOwnVirtual(std::uint32_t id) const {
-    const auto info = displayInfo(id);
-    return info && info->ownVirtual;
-}
-
 std::uint32_t HostController::currentMainDisplayID() const {
     const auto& displays = dependencies_.components.displays;
     return displays ? displays->mainDisplayID() : 0;
