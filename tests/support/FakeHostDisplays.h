@@ -25,6 +25,7 @@ public:
     bool virtualDisplaysAvailable() override { return available; }
     std::vector<host::HostDisplay> activeDisplays() override { return displays; }
     std::uint32_t mainDisplayID() override {
+        if (stuckMain) return *stuckMain;
         const auto main = std::ranges::find_if(
             displays, [](const host::HostDisplay& d) { return d.bounds.x == 0 && d.bounds.y == 0; });
         return main != displays.end() ? main->id : 0;
@@ -96,7 +97,8 @@ public:
     std::deque<bool> createResults;
     std::deque<std::optional<host::DisplayConfigurationError>> configurationFailures;
     std::vector<std::uint32_t> released;
-    base::Micros waited{0};
+    base::Micros waited{0};                  // blocked in waits for the main display
+    std::optional<std::uint32_t> stuckMain;  // a main display that no configuration changes
     std::uint32_t nextVirtualID = kFirstVirtualID;
     ManualExecutor queue;  // "zq2.vdisplay"
 

@@ -353,6 +353,40 @@ TEST_F(HostAspectTest, AFailedPromotionRollsBack) {
     EXPECT_TRUE(probe().promoteVirtualDisplayToMain());
 }
 
+TEST_F(HostAspectTest, AMainDisplayThatNeverChangesFailsThePromotionAfterTenLooks) {
+    adoptAspectDisplay();
+    displays().stuckMain = 1;
+    EXPECT_FALSE(probe().promoteVirtualDisplayToMain());
+    // Ten looks 50 ms apart for the virtual display, then ten for the rolled-back physical one
+    // (which is main at the first look).
+    EXPECT_EQ(displays().waited, 450ms);
+    EXPECT_EQ(count("displays.applyOrigins"), 2u);
+    EXPECT_TRUE(logged("display aspect fit: promotion failed"));
+    EXPECT_FALSE(probe().aspectPromoted());
+}
+
+TEST_F(HostAspectTest, ArrangementChangesRestartTheWholeDisplayPipelineUnlessAWindowIsFitted) {
+    for (const bool fitted : {false, true}) {
+        SCOPED_TRACE(fitted ? "window fit" : "whole display");
+        adoptAspectDisplay();
+        ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        session->video = device.connection;
+        probe().capture() = std::make_shared<FakeHostCapture>(fakes.log);
+        if (fitted) probe().windowFit() = host::WindowFit{};
+        fakes.log->clear();
+        probe().demoteVirtualDisplayFromMain();
+        queue.runUntilIdle();
+        EXPECT_EQ(logged("pipeline restart after display arrangement change (demotion)"), !fitted);
+        EXPECT_EQ(count("capture.stop"), fitted ? 0u : 1u);
+        probe().windowFit().reset();
+        probe().capture().reset();
+        session->video.reset();
+        request(false);
+        pass(5s);
+        logs.clear();
+    }
+}
+
 TEST_F(HostAspectTest, AnUnpluggedMainIsGivenUpAfterTheFifthCheck) {
     displays().displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
     adoptAspectDisplay();
