@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "HostControllerHarness.h"
+#include "HostControllerHelloSupport.h"
 #include "host/controller/HostDisplayAdapters.h"
 #include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
@@ -502,6 +503,23 @@ TEST_F(HostAspectTest, ADetachReleasesTheAspectDisplay) {
     EXPECT_TRUE(logged("virtual display: destroying id=100 (detached)"));
     drain();
     EXPECT_EQ(displays().released, std::vector<std::uint32_t>{100});
+}
+
+class HostAspectHelloTest : public HostHelloTest {};
+
+// A device that comes back with display aspect fit on gets its fit again, and the arrangement
+// restored later is the one from when it connected, not one the user changed since.
+TEST_F(HostAspectHelloTest, AHelloSnapshotsTheArrangementAndResumesTheFit) {
+    fakes.displays->displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
+    probe().clientAspectFit() = true;
+    auto device = mainSession();
+    EXPECT_TRUE(probe().aspectUpdateScheduled());
+    fakes.displays->find(2)->bounds.y = 500;
+    advance(kSettle);
+    while (fakes.displays->queue.runUntilIdle() + queue.runUntilIdle() > 0) {
+    }
+    ASSERT_TRUE(probe().virtualDisplay());
+    EXPECT_EQ(probe().aspectSavedOrigins(), (DisplayOrigins{{1, {0, 0}}, {2, {1728, 0}}}));
 }
 
 // The controller over the real display adapter and RandR, on a server of the test's own.
