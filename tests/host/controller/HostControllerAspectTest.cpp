@@ -505,6 +505,22 @@ TEST_F(HostAspectTest, ADetachReleasesTheAspectDisplay) {
     EXPECT_EQ(displays().released, std::vector<std::uint32_t>{100});
 }
 
+class HostAspectWithoutDisplaysTest : public HostControllerTest {};
+
+TEST_F(HostAspectWithoutDisplaysTest, AHostWithoutTheDisplaySeamFitsOnThePhysicalDisplay) {
+    fakes.displays = nullptr;
+    create();
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    probe().applyClientAspectFit(DisplayAspectFitRequest{true, 1280, 800, 1.0});
+    advance(kSettle);
+    EXPECT_TRUE(logged("display aspect fit: virtual display unavailable (API or viewport), using physical capture"));
+    EXPECT_EQ(probe().physicalCaptureDisplayID(), 0u);
+    probe().endSession(std::nullopt, "test");
+    advance(5s);
+    EXPECT_FALSE(probe().displayRestorePending());
+}
+
 class HostAspectHelloTest : public HostHelloTest {};
 
 // A device that comes back with display aspect fit on gets its fit again, and the arrangement
