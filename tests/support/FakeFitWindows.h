@@ -129,7 +129,8 @@ public:
 
     ManualExecutor taskExecutor;
     std::vector<platform::WindowDescription> list;  // front to back
-    std::map<std::uint32_t, host::Rect> displays{{0, {0, 0, 1920, 1080}}};
+    // Keyed like the displays fake: display 1 is its main display.
+    std::map<std::uint32_t, host::Rect> displays{{1, {0, 0, 1920, 1080}}};
     std::optional<std::uint32_t> frontmost;
     std::set<std::uint32_t> unresolvable;
     std::set<std::uint32_t> unreadableFrames;

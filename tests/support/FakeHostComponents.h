@@ -9,6 +9,7 @@
 
 #include "host/controller/HostComponents.h"
 #include "support/FakeFitWindows.h"
+#include "support/FakeHostDisplays.h"
 
 namespace orvanta::testing {
 
@@ -168,6 +169,7 @@ struct FakeHostComponents {
         // (end)
 
         // Display aspect fit and the virtual display.
+        components.displays = realDisplays ? realDisplays : displays;
         // (end)
 
         // Window migration.
@@ -183,6 +185,8 @@ struct FakeHostComponents {
     // (end)
 
     // Display fakes.
+    std::shared_ptr<FakeHostDisplays> displays = std::make_shared<FakeHostDisplays>(log);
+    std::shared_ptr<host::HostDisplays> realDisplays;  // a real adapter in place of the fake
     // (end)
 
     // Window migration fakes.

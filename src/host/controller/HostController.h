@@ -34,6 +34,7 @@
 #include "platform/ServiceAdvertiser.h"
 #include "protocol/ControlMessages.h"
 #include "host/controller/HostFitSeams.h"
+#include "host/controller/HostDisplaySeams.h"
 
 namespace orvanta::host {
 
@@ -481,6 +482,81 @@ private:
     // (end)
 
     // Display aspect fit and the virtual display: their own members.
+    static constexpr std::int64_t kMinViewportSide = 1;
+    static constexpr std::int64_t kMaxViewportSide = 32768;
+    static constexpr double kMinAspectScale = 0.1;
+    static constexpr double kMaxAspectScale = 2.0;
+    static constexpr base::Micros kAspectUpdateDelay{1'200'000};
+    static constexpr base::Micros kVirtualCreateRetryDelay{400'000};
+    static constexpr base::Micros kVirtualCreateTimeout{3'000'000};
+    static constexpr int kVirtualCreateLastAttempt = 3;  // attempts 0...3
+    static constexpr int kMainDisplayPolls = 10;
+    static constexpr base::Micros kMainDisplayPollInterval{50'000};
+    static constexpr std::uint64_t kArrangementGraceMicros = 3'000'000;
+    static constexpr base::Micros kReleaseVerifyFallback{3'000'000};
+    static constexpr base::Micros kArrangementCheckStep{200'000};
+    static constexpr int kArrangementCheckRetries = 3;  // checks 0...4
+    // The high-resolution display: long side and the limits of its doubled size.
+    static constexpr double kHighResLongSide = 2400;
+    static constexpr double kHighResMaxWidth = 2560;
+    static constexpr std::int64_t kHighResDoubledMaxWidth = 4096;
+    static constexpr std::int64_t kHighResDoubledMaxHeight = 2560;
+    static constexpr std::int64_t kMaxMacroblocks = 34'560;
+
+    struct DisplayLayout {
+        std::uint32_t main = 0;
+        DisplayOrigins origins;
+        bool operator==(const DisplayLayout&) const = default;
+    };
+
+    static bool viewportSideValid(std::int64_t side);
+    // Numbers and origin lists as the host log writes them.
+    static std::string decimalText(double value);
+    static std::string originsText(const DisplayOrigins& origins);
+    void applyWholeDisplayAspect(const std::shared_ptr<Session>& session);
+    void runAspectUpdate(const std::weak_ptr<Session>& weakSession);
+    bool isCurrentMainSession(const Session& session) const;
+    bool windowFitInPlay() const { return windowFit_.has_value() || pendingFit_.has_value(); }
+    bool fitActiveUnsuspended() const { return windowFit_ && !windowFit_->suspended; }
+    bool virtualDisplayWanted() const { return clientAspectFit_ || windowFitInPlay(); }
+    std::optional<DisplaySize> virtualDisplaySize(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
+    void logBackingAdjustment(const DisplaySize& size) const;
+    std::optional<HostDisplay> displayInfo(std::uint32_t id) const;
+    std::uint32_t currentMainDisplayID() const;
+    void restartPipeline();
+
+    void startVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt);
+    void finishVirtualDisplayCreation(std::shared_ptr<VirtualDisplay> display, const DisplaySize& size,
+                                      std::uint64_t generation, int attempt);
+    void retryVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt);
+    void adoptVirtualDisplay(std::shared_ptr<VirtualDisplay> display, int attempt);
+    void virtualDisplayCreationTimedOut(std::uint64_t generation, int attempt);
+    void discardUnclaimedVirtualDisplay(std::shared_ptr<VirtualDisplay> display);
+    void rememberDisplayArrangementBeforeCreation();
+    std::optional<DisplayLayout> currentPhysicalLayout() const;
+    bool promoteVirtualDisplayToMain();
+    void demoteVirtualDisplayFromMain();
+    static std::optional<DisplayOrigins> promotionOrigins(const DisplayOrigins& displays, std::uint32_t virtualID,
+                                                          double width, std::uint32_t mainID);
+    bool applyDisplayOrigins(const DisplayOrigins& origins);
+    bool waitForMainDisplay(std::uint32_t expected);
+    void endArrangementGrace();
+    void restartWholeDisplayPipelineAfterArrangementChange(std::string_view reason);
+    void checkArrangementAfterRelease(std::optional<std::uint32_t> displayID);
+    void verifyReleasedArrangement(std::optional<std::uint32_t> displayID, std::uint64_t generation, int attempt);
+    void resumeAfterDisplayRestore();
+    void forgetSavedArrangement();
+    VirtualDisplayPurpose fitPurpose() const;
+
+    std::optional<base::TaskHandle> pendingAspectUpdate_;
+    bool applyAspectAfterRestore_ = false;
+    std::uint64_t virtualGeneration_ = 0;
+    int virtualCreateAttempt_ = 0;  // -1 while waiting to retry
+    std::optional<std::uint32_t> aspectPhysicalMainID_;
+    DisplayOrigins aspectSavedOrigins_;
+    std::optional<DisplayLayout> connectionLayout_;
+    bool aspectPromoted_ = false;
+    int aspectPromotionAttempts_ = 0;
     // (end)
 
     // Window migration: its own members.

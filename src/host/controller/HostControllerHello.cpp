@@ -164,6 +164,7 @@ void HostController::handleSessionHello(const std::shared_ptr<Session>& session,
 
 void HostController::completeHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello,
                                    const DeviceRecord& record) {
+    if (!connectionLayout_) connectionLayout_ = currentPhysicalLayout();
     auto& parser = session->control->parser();
     parser.maxMessage = std::max(parser.maxMessage, kSessionMessageLimit);
     if (input_) {
@@ -209,6 +210,13 @@ void HostController::completeHello(const std::shared_ptr<Session>& session, cons
     if (paused_) sendControl(*session->control, protocol::Notice{protocol::NoticeKind::locked});
     recordSessionPhase("start");
     log("session started for " + record.deviceId);
+    if (!windowFitInPlay()) {
+        if (clientAspectFit_) {
+            scheduleAspectUpdate(*session);
+        } else if (virtualDisplay_ || virtualDisplayPending_) {
+            destroyVirtualDisplay("app view ended", false);
+        }
+    }
 }
 
 void HostController::sendControl(WebSocketConnection& connection, const protocol::ControlMessage& message) {

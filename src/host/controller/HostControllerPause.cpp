@@ -42,6 +42,8 @@ void HostController::setPaused(bool paused) {
     paused_ = paused;
     if (paused) {
         refreshAudio();
+        if (pendingAspectUpdate_ && session_) session_->viewportChangedWhilePaused = true;
+        cancelAspectUpdate();
         if (auto& injector = dependencies_.control.injector) injector->releaseAll();
         stopPipeline();
         sendNotice(protocol::NoticeKind::locked);
@@ -53,8 +55,12 @@ void HostController::setPaused(bool paused) {
         if (auto pending = pendingFit_) {
             requestFit(pending->target, {session_->viewportWidth, session_->viewportHeight}, pending->knownWindow,
                        pending->inheritedOriginal);
-        } else if (!updateWindowVideo(*session_) && session_->video) {
-            stopPipeline();
+        } else if (!updateWindowVideo(*session_)) {
+            if (clientAspectFit_) {
+                scheduleAspectUpdate(*session_);
+            } else if (session_->video) {
+                stopPipeline();
+            }
         }
     }
     startPipelineIfNeeded();

@@ -18,6 +18,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     if (!ended || ended != session_) return;
     session_.reset();
     refreshAudio();
+    connectionLayout_.reset();
     log("session cleanup: begin (" + std::string(reason) + ")");
     updateBlackout(std::nullopt);
     log("session cleanup: blackout release evaluated");
@@ -32,6 +33,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
         log("display aspect fit: off (session ended)");
     }
     clientAspectScale_ = 1.0;
+    cancelAspectUpdate();
     clearWindowFit(true, false);
     if (ended->authenticated && input_) {
         input_->releaseKeys();
@@ -42,6 +44,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     windowPointerState_ = WindowPointerState::ready;
     audioFailures_ = 0;
     audioRetryAt_ = 0;
+    restoreDisplayOnDisconnect("session ended");
     log("session cleanup: window and display restoration dispatched");
     publishConnected(std::nullopt);
     publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });
@@ -55,12 +58,15 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     ++selectionGeneration_;
     if (input_) input_->endSession(session->deviceId, true);
     session->detachedAt = now();
+    cancelAspectUpdate();
     if (auto video = std::exchange(session->video, nullptr)) video->close(1001, "main detached");
     detachSender();
     refreshAudio();
     videoDetachedAt_.reset();
     stopPipeline();
     suspendWindowFit();
+    // High resolution keeps its display across a detach unless display aspect fit has moved things.
+    if (!highResOn_ || clientAspectFit_ || !aspectRecords_.empty()) restoreDisplayOnDisconnect("detached");
     publishConnected(std::nullopt);
     setStatus("復帰待ち: " + session->deviceName + "（60秒）");
     recordSessionPhase("detach");

@@ -227,11 +227,9 @@ bool HostController::updateWindowVideo(Session& session) {
     if (windowFit_) windowFit_->viewport = viewport;
     if (pendingFit_) pendingFit_->viewport = viewport;
     const std::uint32_t display = virtualDisplay_ ? virtualDisplay_->displayID : physicalCaptureDisplayID();
-    // The display generation belongs to the virtual display's own state, which this branch does not
-    // carry yet; 0 stands for "no display made".
     log("window fit: video viewport=" + std::to_string(viewport.width) + "x" + std::to_string(viewport.height) +
         " scale=" + formatNumber(clientAspectScale_) + " display=" + std::to_string(display) +
-        " displayGeneration=0 fitGeneration=" + std::to_string(fitGeneration_));
+        " displayGeneration=" + std::to_string(virtualGeneration_) + " fitGeneration=" + std::to_string(fitGeneration_));
     if (pendingFit_) return true;
     if (windowFit_ && !windowFit_->suspended) {
         stopPipeline();

@@ -695,4 +695,113 @@ void X11VirtualDisplayFactory::moveStrayWindows() {
     xcb_flush(x_->get());
 }
 
+namespace {
+
+bool samePlace(const DisplayBounds& a, std::int32_t x, std::int32_t y) { return a.x == x && a.y == y; }
+
+// Moves one monitor's top-left corner to (x, y), keeping its size.
+std::expected<void, std::string> moveMonitor(XConnection& x, const Monitor& m, std::int32_t px, std::int32_t py,
+                                             xcb_timestamp_t ts) {
+    if (!m.outputs.empty()) {
+        const auto output = outputInfo(x, m.outputs.front(), ts);
+        const auto crtc = output && output->crtc ? crtcInfo(x, output->crtc, ts) : CrtcInfo(nullptr);
+        if (crtc && crtc->x == m.bounds.x && crtc->y == m.bounds.y && crtc->width == m.bounds.width &&
+            crtc->height == m.bounds.height) {
+            if (auto set = setCrtc(x, output->crtc, ts, px, py, crtc->mode, crtc->rotation, crtcOutputs(crtc.get()));
+                !set)
+                return set;
+        } else if (m.automatic) {
+            return std::unexpected("monitor " + m.name + " shares its CRTC");
+        }
+    }
+    if (m.automatic) return {};
+    return setMonitor(x, m.name, m.primary, {px, py, m.bounds.width, m.bounds.height}, m.mmWidth, m.mmHeight,
+                      m.outputs);
+}
+
+// The monitor at the origin becomes primary: its output, or, for a monitor without one, its own flag.
+std::expected<void, std::string> makePrimary(XConnection& x, const Monitor& main) {
+    const std::uint32_t output = main.outputs.empty() ? XCB_NONE : main.outputs.front();
+    if (auto set = check(x, xcb_randr_set_output_primary_checked(x.get(), x.root(), output), "setting the primary");
+        !set)
+        return set;
+    for (const auto& m : monitors(x, true)) {
+        const bool primary = m.atom == main.atom;
+        if (m.automatic || m.primary == primary) continue;
+        if (auto set = setMonitor(x, m.name, primary, m.bounds, m.mmWidth, m.mmHeight, m.outputs); !set) return set;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<X11DisplayConfiguration>, std::string> X11DisplayConfiguration::open(
+    const std::string& display) {
+    auto x = XConnection::open(display);
+    if (!x) return std::unexpected(x.error());
+    return std::unique_ptr<X11DisplayConfiguration>(new X11DisplayConfiguration(std::move(*x)));
+}
+
+std::vector<ArrangedDisplay> X11DisplayConfiguration::activeDisplays() {
+    std::vector<ArrangedDisplay> result;
+    for (const auto& m : monitors(*x_, true)) {
+        result.push_back({monitorDisplayID(*x_, m.atom), m.bounds, carriesVirtualDisplayMark(m.name)});
+    }
+    return result;
+}
+
+// The primary monitor, else the one at the origin, else the first.
+std::uint32_t X11DisplayConfiguration::mainDisplay() {
+    const auto all = monitors(*x_, true);
+    const auto primary = std::find_if(all.begin(), all.end(), [](const Monitor& m) { return m.primary; });
+    const auto atOrigin =
+        std::find_if(all.begin(), all.end(), [](const Monitor& m) { return samePlace(m.bounds, 0, 0); });
+    const auto main = primary != all.end() ? primary : atOrigin != all.end() ? atOrigin : all.begin();
+    return main != all.end() ? monitorDisplayID(*x_, main->atom) : 0;
+}
+
+std::expected<void, DisplayConfigurationError> X11DisplayConfiguration::setOrigins(
+    const std::vector<DisplayPlacement>& placements) {
+    using Step = DisplayConfigurationError::Step;
+    ServerGrab grab(*x_);
+    const auto res = resources(*x_);
+    const auto all = monitors(*x_, true);
+    if (!res || all.empty()) return std::unexpected(DisplayConfigurationError{Step::begin, 0, kBadMatch});
+    std::vector<std::pair<const Monitor*, DisplayPlacement>> moves;
+    for (const auto& p : placements) {
+        const auto m = std::find_if(all.begin(), all.end(), [&](const Monitor& candidate) {
+            return monitorDisplayID(*x_, candidate.atom) == p.id;
+        });
+        // RandR places nothing left of or above the screen's origin, nor past its 16-bit extent.
+        if (m == all.end() || p.x < 0 || p.y < 0 || p.x + m->bounds.width > kMaxSide ||
+            p.y + m->bounds.height > kMaxSide) {
+            return std::unexpected(DisplayConfigurationError{Step::origin, p.id, kBadMatch});
+        }
+        moves.emplace_back(&*m, p);
+    }
+    std::int64_t right = 0;
+    std::int64_t bottom = 0;
+    for (const auto& m : all) {
+        const auto moved = std::find_if(moves.begin(), moves.end(), [&](const auto& move) { return move.first == &m; });
+        const std::int64_t mx = moved != moves.end() ? moved->second.x : m.bounds.x;
+        const std::int64_t my = moved != moves.end() ? moved->second.y : m.bounds.y;
+        right = std::max(right, mx + m.bounds.width);
+        bottom = std::max(bottom, my + m.bounds.height);
+    }
+    if (!growScreen(*x_, static_cast<std::uint32_t>(right), static_cast<std::uint32_t>(bottom))) {
+        return std::unexpected(DisplayConfigurationError{Step::begin, 0, kBadMatch});
+    }
+    const Monitor* main = nullptr;
+    for (const auto& [m, p] : moves) {
+        if (!samePlace(m->bounds, p.x, p.y) && !moveMonitor(*x_, *m, p.x, p.y, res->config_timestamp)) {
+            return std::unexpected(DisplayConfigurationError{Step::origin, p.id, kBadMatch});
+        }
+        if (p.x == 0 && p.y == 0) main = m;
+    }
+    if (main && !makePrimary(*x_, *main)) {
+        return std::unexpected(DisplayConfigurationError{Step::complete, 0, kBadMatch});
+    }
+    return {};
+}
+
 }  // namespace orvanta::platform::x11

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DisplayConfiguration.h"
 #include "platform/VirtualDisplayFactory.h"
 #include "platform/x11/XConnection.h"
 
@@ -108,6 +109,23 @@ private:
     std::optional<VirtualDisplayStrategy> strategy_;
     std::optional<RandrArrangement> saved_;  // while a display exists
     std::uint32_t displayID_ = 0;
+};
+
+// The arrangement of the RandR monitors, with the ids capture gives them. A monitor moves with its
+// CRTC when it covers the CRTC exactly; a monitor a client defined (the host's own, or a display
+// split by a span) moves its own rectangle. The display at the origin is made primary.
+class X11DisplayConfiguration final : public DisplayConfiguration {
+public:
+    static std::expected<std::unique_ptr<X11DisplayConfiguration>, std::string> open(const std::string& display = {});
+
+    std::vector<ArrangedDisplay> activeDisplays() override;
+    std::uint32_t mainDisplay() override;
+    std::expected<void, DisplayConfigurationError> setOrigins(const std::vector<DisplayPlacement>& placements) override;
+
+private:
+    explicit X11DisplayConfiguration(std::unique_ptr<XConnection> x) : x_(std::move(x)) {}
+
+    std::unique_ptr<XConnection> x_;
 };
 
 }  // namespace orvanta::platform::x11

@@ -69,12 +69,15 @@ public:
     std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
     std::uint16_t& genCounter() { return c_.genCounter_; }
 
+    // Shared by the pipeline, window fit and display aspect fit.
+    std::optional<WindowFit>& windowFit() { return c_.windowFit_; }
+    std::optional<PendingFit>& pendingFit() { return c_.pendingFit_; }
+    void detachSession() { c_.detachSession(c_.session_); }
+
     // Audio.
     // (end)
 
     // Window fit and follow.
-    std::optional<WindowFit>& windowFit() { return c_.windowFit_; }
-    std::optional<PendingFit>& pendingFit() { return c_.pendingFit_; }
     std::uint64_t& fitGeneration() { return c_.fitGeneration_; }
     std::optional<WindowFollowHistory>& followHistory() { return c_.followHistory_; }
     std::optional<std::uint32_t>& focusedWindowID() { return c_.focusedWindowID_; }
@@ -82,12 +85,36 @@ public:
     void applyWindowFitTarget(const protocol::FitWindowTarget& request) { c_.applyWindowFitTarget(request); }
     void clearWindowFit(bool restore, bool restart) { c_.clearWindowFit(restore, restart); }
     bool updateWindowVideo() { return c_.updateWindowVideo(*c_.session_); }
-    void detachSession() { c_.detachSession(c_.session_); }
     void resumeWindowFit() { c_.resumeWindowFit(); }
     std::shared_ptr<HostFitWindows>& fitWindows() { return c_.dependencies_.components.fitWindows; }
     // (end)
 
     // Display aspect fit and the virtual display.
+    bool& clientAspectFit() { return c_.clientAspectFit_; }
+    double clientAspectScale() const { return c_.clientAspectScale_; }
+    bool& highResOnFlag() { return c_.highResOn_; }
+    std::shared_ptr<VirtualDisplay>& virtualDisplay() { return c_.virtualDisplay_; }
+    bool virtualDisplayPending() const { return c_.virtualDisplayPending_; }
+    bool displayRestorePending() const { return c_.displayRestorePending_; }
+    bool aspectUpdateScheduled() const { return c_.pendingAspectUpdate_.has_value(); }
+    bool aspectPromoted() const { return c_.aspectPromoted_; }
+    std::optional<std::uint32_t> aspectPhysicalMainID() const { return c_.aspectPhysicalMainID_; }
+    const DisplayOrigins& aspectSavedOrigins() const { return c_.aspectSavedOrigins_; }
+    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request) {
+        c_.applyClientAspectFit(request, *c_.session_);
+    }
+    void applyViewportUpdate(const protocol::ViewportUpdate& update) { c_.applyViewportUpdate(update, *c_.session_); }
+    bool ensureVirtualDisplay(VirtualDisplayPurpose purpose) {
+        return c_.ensureVirtualDisplay(purpose, c_.session_->viewportWidth, c_.session_->viewportHeight);
+    }
+    std::uint32_t physicalCaptureDisplayID() const { return c_.physicalCaptureDisplayID(); }
+    bool promoteVirtualDisplayToMain() { return c_.promoteVirtualDisplayToMain(); }
+    void demoteVirtualDisplayFromMain() { c_.demoteVirtualDisplayFromMain(); }
+    void destroyVirtualDisplay(std::string_view reason) { c_.destroyVirtualDisplay(reason, false); }
+    static std::optional<DisplayOrigins> promotionOrigins(const DisplayOrigins& displays, std::uint32_t virtualID,
+                                                          double width, std::uint32_t mainID) {
+        return HostController::promotionOrigins(displays, virtualID, width, mainID);
+    }
     // (end)
 
     // Window migration.

@@ -308,7 +308,7 @@ TEST_F(HostWindowFitTest, AViewportChangeRecapturesAnActiveFitAndOnlyUpdatesAPen
     EXPECT_TRUE(probe().updateWindowVideo());
     EXPECT_EQ(fitted()->viewport, (host::FitViewport{1024, 800}));
     EXPECT_EQ(count("capture.stop"), 1);
-    EXPECT_TRUE(logged("window fit: video viewport=1024x800 scale=1.0 display=0 displayGeneration=0 fitGeneration=" +
+    EXPECT_TRUE(logged("window fit: video viewport=1024x800 scale=1.0 display=1 displayGeneration=0 fitGeneration=" +
                        std::to_string(probe().fitGeneration())));
 
     probe().detachSession();

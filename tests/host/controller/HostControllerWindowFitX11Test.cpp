@@ -35,6 +35,7 @@ protected:
         if (child == 0) {
             for (;;) pause();
         }
+        fakes.displays->displays.clear();  // the X screen's own main display is the capture display
         create();
         session = authenticatedSession(device);
         session->viewportWidth = 1280;
