@@ -393,6 +393,41 @@ TEST_F(HostControllerVideoTest, CaptureErrorsRetryTwiceTwoSecondsApartAndAStartR
     EXPECT_EQ(probe().capture(), last);
 }
 
+TEST_F(HostControllerVideoTest, RetriesOnlyForAnAttachedUnpausedSession) {
+    struct Case {
+        const char* name;
+        std::function<void(Probe&, Session&)> meanwhile;
+    };
+    const std::vector<Case> cases = {
+        {"video closed", [](Probe&, Session& s) { s.video.reset(); }},
+        {"paused", [](Probe& p, Session&) { p.pausedFlag() = true; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        create();
+        auto session = streamingSession();
+        auto p = probe();
+        for (const bool encoderFails : {false, true}) {
+            media().captures.clear();
+            media().encoderStarts = {!encoderFails};
+            p.startPipelineIfNeeded();
+            if (encoderFails)
+                finishCapture();
+            else
+                media().capture()->fail("boom");
+            queue.runUntilIdle();
+            c.meanwhile(p, *session);
+            advance(std::chrono::seconds(10));
+            EXPECT_FALSE(logged("capture error retry 1"));
+            EXPECT_FALSE(logged("encoder start retry 1"));
+            EXPECT_EQ(p.capture(), media().capture());
+            p.stopPipeline();
+            p.pausedFlag() = false;
+            session = streamingSession();
+        }
+    }
+}
+
 TEST_F(HostControllerVideoTest, EncoderStartFailuresRetryTwiceThenKeepTheFailedEncoder) {
     create();
     streamingSession();
