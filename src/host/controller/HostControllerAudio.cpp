@@ -45,9 +45,9 @@ void HostController::startAudio() {
     audioCapture_ = capture;
     // The capture holds its callbacks, so they hold it weakly.
     const std::weak_ptr<HostAudioCapture> weakCapture = capture;
-    capture->setErrorHandler(onQueue<std::string>(
+    capture->setErrorHandler(onHostQueue<std::string>(
         [weakCapture](HostController& self, std::string message) { self.audioFailed(weakCapture.lock(), message); }));
-    capture->start(onQueue<bool>(
+    capture->start(onHostQueue<bool>(
         [weakCapture](HostController& self, bool started) { self.audioStarted(weakCapture.lock(), started); }));
 }
 

@@ -91,11 +91,11 @@ void HostController::startPipelineIfNeeded() {
     // The capture holds its callbacks, so they hold it weakly.
     const std::weak_ptr<HostCapture> weakCapture = capture;
     capture->setErrorHandler(
-        onQueue<std::string>([weakCapture, aspectDisplay](HostController& self, std::string message) {
+        onHostQueue<std::string>([weakCapture, aspectDisplay](HostController& self, std::string message) {
             self.captureFailed(weakCapture.lock(), aspectDisplay, message);
         }));
     capture->start(captureOptions(aspectDisplay),
-                   onQueue<bool>([weakCapture, aspectDisplay](HostController& self, bool started) {
+                   onHostQueue<bool>([weakCapture, aspectDisplay](HostController& self, bool started) {
                        if (auto alive = weakCapture.lock()) self.captureStarted(alive, aspectDisplay, started);
                    }));
 }
@@ -170,7 +170,7 @@ void HostController::captureStarted(const std::shared_ptr<HostCapture>& capture,
 // The start blocks for seconds at worst, so it runs on the encoder queue; its answer comes back.
 void HostController::startEncoder(const std::shared_ptr<HostCapture>& capture, std::uint16_t gen) {
     auto encoder = dependencies_.components.media->makeEncoder(capture->width(), capture->height());
-    auto finish = onQueue<bool>(
+    auto finish = onHostQueue<bool>(
         [encoder, weakCapture = std::weak_ptr<HostCapture>(capture), gen](HostController& self, bool ready) {
             self.finishEncoderStart(encoder, ready, weakCapture.lock(), gen);
         });
@@ -218,8 +218,8 @@ void HostController::runEncoder(const std::shared_ptr<HostEncoder>& encoder,
 void HostController::wireEncoderOutputs(const std::shared_ptr<HostEncoder>& encoder, std::uint16_t gen) {
     const std::weak_ptr<HostController> weak = weak_from_this();
     const std::weak_ptr<HostEncoder> weakEncoder = encoder;
-    encoder->setParametersHandler(
-        onQueue<base::Bytes, base::Bytes>([weakEncoder, gen](HostController& self, base::Bytes sps, base::Bytes pps) {
+    encoder->setParametersHandler(onHostQueue<base::Bytes, base::Bytes>(
+        [weakEncoder, gen](HostController& self, base::Bytes sps, base::Bytes pps) {
             auto current = weakEncoder.lock();
             if (current && current == self.encoder_)
                 self.sendStreamConfig(*current, gen, std::move(sps), std::move(pps));

@@ -73,7 +73,7 @@ public:
     int encoderStartFailures() const { return c_.encoderStartFailures_; }
     int captureErrorRetries() const { return c_.captureErrorRetries_; }
     std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.activeAspectCaptureID_; }
-    std::optional<WindowCaptureGeometry>& streamingWindowGeometry() { return c_.streamingWindowGeometry_; }
+    std::optional<WindowCaptureGeometry>& pipelineWindowGeometry() { return c_.streamingWindowGeometry_; }
     // What the pipeline start reads of window fit and display aspect fit.
     std::optional<WindowFit>& windowFitSlot() { return c_.windowFit_; }
     std::optional<PendingFit>& pendingFitSlot() { return c_.pendingFit_; }
@@ -83,9 +83,9 @@ public:
     bool& displayRestorePendingFlag() { return c_.displayRestorePending_; }
     bool& clientAspectFitFlag() { return c_.clientAspectFit_; }
     double& clientAspectScaleValue() { return c_.clientAspectScale_; }
-    bool& highResOnFlag() { return c_.highResOn_; }
+    bool& highResMode() { return c_.highResOn_; }
     std::uint64_t& fitGenerationValue() { return c_.fitGeneration_; }
-    std::uint32_t physicalCaptureDisplayID() const { return c_.physicalCaptureDisplayID(); }
+    std::uint32_t physicalDisplayToCapture() const { return c_.physicalCaptureDisplayID(); }
 
     // Audio.
     void refreshAudio() { c_.refreshAudio(); }

@@ -148,7 +148,7 @@ TEST_P(PipelineSourceTest, StartsOnlyWhenAllowedWithTheChosenSource) {
         return;
     }
     ASSERT_EQ(media().captures.size(), 1u);
-    CaptureStartOptions expected{.windowScale = 1, .displayID = p.physicalCaptureDisplayID()};
+    CaptureStartOptions expected{.windowScale = 1, .displayID = p.physicalDisplayToCapture()};
     c.expected(expected);
     EXPECT_EQ(media().capture()->options, expected);
     EXPECT_EQ(media().capture()->kind, c.kind);
@@ -188,17 +188,16 @@ INSTANTIATE_TEST_SUITE_P(
                        o.viewport = CaptureSize{1280, 800};
                    }},
         SourceCase{"ViewportWithoutHeight", DeviceKind::iPad, [](Probe&, Session& s) { s.viewportWidth = 1280; }},
-        SourceCase{"HighResolutionOnATablet", DeviceKind::iPad, [](Probe& p, Session&) { p.highResOnFlag() = true; },
+        SourceCase{"HighResolutionOnATablet", DeviceKind::iPad, [](Probe& p, Session&) { p.highResMode() = true; },
                    true, [](CaptureStartOptions& o) { o.usePixelSize = true; }},
-        SourceCase{"HighResolutionOnAnIPhone", DeviceKind::iPhone,
-                   [](Probe& p, Session&) { p.highResOnFlag() = true; }},
+        SourceCase{"HighResolutionOnAnIPhone", DeviceKind::iPhone, [](Probe& p, Session&) { p.highResMode() = true; }},
         SourceCase{"HighResolutionOnAnAndroidPhone", DeviceKind::android,
                    [](Probe& p, Session& s) {
-                       p.highResOnFlag() = true;
+                       p.highResMode() = true;
                        s.hasPhoneIdiom = true;
                    }},
         SourceCase{"HighResolutionOnAnAndroidTablet", DeviceKind::android,
-                   [](Probe& p, Session&) { p.highResOnFlag() = true; }, true,
+                   [](Probe& p, Session&) { p.highResMode() = true; }, true,
                    [](CaptureStartOptions& o) { o.usePixelSize = true; }},
         SourceCase{"FittedWindowAtTheFitsViewport", DeviceKind::iPad,
                    [](Probe& p, Session& s) {
@@ -497,7 +496,7 @@ TEST_F(HostControllerVideoTest, StopEndsTheRunInOrderAndKeepsTheDisplay) {
     media().capture()->geometry = host::WindowCaptureGeometry{};
     finishCapture();
     ASSERT_TRUE(probe().windowsCursor());
-    ASSERT_TRUE(probe().streamingWindowGeometry());
+    ASSERT_TRUE(probe().pipelineWindowGeometry());
     probe().activeAspectCaptureID() = 9;
     fakes.log->clear();
 
@@ -507,7 +506,7 @@ TEST_F(HostControllerVideoTest, StopEndsTheRunInOrderAndKeepsTheDisplay) {
     EXPECT_EQ(probe().capture(), nullptr);
     EXPECT_EQ(probe().encoder(), nullptr);
     EXPECT_EQ(probe().windowsCursor(), nullptr);
-    EXPECT_EQ(probe().streamingWindowGeometry(), std::nullopt);
+    EXPECT_EQ(probe().pipelineWindowGeometry(), std::nullopt);
     EXPECT_EQ(probe().activeAspectCaptureID(), std::nullopt);
     EXPECT_EQ(fakes.input->inputMapping.displayContentRect, std::nullopt);
     EXPECT_EQ(fakes.input->inputMapping.displayID, 5u);
