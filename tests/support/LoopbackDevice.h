@@ -9,14 +9,21 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <expected>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
+#include "base/Clock.h"
 #include "base/Json.h"
 #include "host/transport/WebSocketTestSupport.h"
+#include "protocol/VideoPacket.h"
 
 namespace orvanta::testing {
 
@@ -74,9 +81,15 @@ public:
     }
 
     void close() { write(closeFrame(1001)); }
+    // Ends a read waiting in another thread.
+    void shutdown() { ::shutdown(fd_, SHUT_RDWR); }
 
 private:
-    void write(const base::Bytes& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Writes may come from two threads (a reader answering pings, the owner acknowledging frames).
+    void write(const base::Bytes& bytes) {
+        std::lock_guard guard(writing_);
+        ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
     bool readSome() {
         pollfd poller{fd_, POLLIN, 0};
         if (::poll(&poller, 1, kWaitMillis) <= 0) return false;
@@ -90,6 +103,74 @@ private:
     int fd_;
     bool headRead_ = false;
     base::Bytes pending_;
+    std::mutex writing_;
+};
+
+// A paired device's session as a client keeps it: hello and welcome on the control channel, the
+// video channel authenticated with the welcome's ticket, the host's pings answered by a thread of
+// its own, and frames acknowledged once shown.
+class LoopbackSession {
+public:
+    static std::expected<std::unique_ptr<LoopbackSession>, std::string> open(std::uint16_t port,
+                                                                             const std::string& hello, bool audio) {
+        std::unique_ptr<LoopbackSession> session(new LoopbackSession(port));
+        session->control_.send(hello);
+        auto welcome = session->control_.nextText("welcome");
+        if (!welcome) return std::unexpected("no welcome");
+        session->welcome = *welcome;
+        session->video_.sendJson({{"type", "auth"}, {"ticket", welcome->value("videoTicket", "")}});
+        if (audio) session->control_.sendJson({{"type", "audio"}, {"enabled", true}});
+        session->keepAlive_ = std::thread([raw = session.get()] { raw->answerPings(); });
+        return session;
+    }
+    ~LoopbackSession() {
+        close();
+        keepAlive_.join();
+    }
+    LoopbackSession(const LoopbackSession&) = delete;
+    LoopbackSession& operator=(const LoopbackSession&) = delete;
+
+    // The next media packet; nothing when the video channel ended, closed or went quiet.
+    std::optional<protocol::VideoPacket> nextPacket() {
+        while (auto frame = video_.next()) {
+            if (frame->opcode() == 8) return std::nullopt;
+            if (frame->opcode() != 2) continue;
+            if (auto packet = protocol::VideoPacket::parse(std::move(frame->payload))) return std::move(*packet);
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+    void ack(const protocol::VideoPacketHeader& header) {
+        control_.sendJson({{"type", "ack"}, {"gen", header.gen}, {"seq", header.seq}, {"t", uptime()}});
+    }
+    // Ends both channels at once; reads waiting in other threads return nothing.
+    void close() {
+        control_.shutdown();
+        video_.shutdown();
+    }
+    // Pings answered so far.
+    int pongs() const { return pongs_; }
+
+    base::Json welcome;
+
+private:
+    explicit LoopbackSession(std::uint16_t port) : control_(port, "/v2/control"), video_(port, "/v2/video") {}
+    static std::uint64_t uptime() { return base::SystemClock::shared().uptimeMicros(); }
+
+    void answerPings() {
+        while (auto ping = control_.nextText("ping")) {
+            control_.sendJson({{"type", "pong"},
+                               {"id", ping->value("id", 0u)},
+                               {"t", ping->value("t", std::uint64_t{0})},
+                               {"clientTime", uptime()}});
+            ++pongs_;
+        }
+    }
+
+    LoopbackChannel control_;
+    LoopbackChannel video_;
+    std::thread keepAlive_;
+    std::atomic<int> pongs_{0};
 };
 
 }  // namespace orvanta::testing
