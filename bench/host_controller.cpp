@@ -24,6 +24,11 @@ public:
     void rebaseStallClock(std::uint64_t) override {}
     void detach() override {}
     void attach(std::shared_ptr<host::WebSocketConnection>, bool) override {}
+    bool hasConnection() const override { return false; }
+    void setGeneration(std::uint16_t) override {}
+    void setConfig(const protocol::StreamConfig&) override {}
+    bool sendFrame(base::Bytes, bool, std::uint64_t) override { return false; }
+    void recordCaptureStart(std::uint64_t) override {}
 };
 
 host::HostControllerDependencies dependencies(base::Executor& queue, base::Executor& main, base::Executor& utility,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/controller/HostComponents.h"
+#include "support/FakeHostMedia.h"
 
 namespace orvanta::testing {
 
@@ -27,6 +28,7 @@ public:
     void beginSession(const std::string& source) override { log_->push_back("input.beginSession " + source); }
     void releaseKeys() override { log_->push_back("input.releaseKeys"); }
     void releasePointerInputs() override { log_->push_back("input.releasePointerInputs"); }
+    void releaseHeldPointerInputs() override { log_->push_back("input.releaseHeldPointerInputs"); }
     host::InputMapping mapping() const override { return inputMapping; }
     void setMapping(const host::InputMapping& mapping) override { inputMapping = mapping; }
 
@@ -54,70 +56,6 @@ public:
     std::optional<bool> locked = false;
     int reads = 0;
     std::string expectedPassword;  // set by the simulated-unlock factory of the tests
-};
-
-class FakeHostEncoder final : public host::HostEncoder {
-public:
-    explicit FakeHostEncoder(HostCallLog log) : log_(std::move(log)) {}
-    void forceKeyframe() override { log_->push_back("encoder.forceKeyframe"); }
-    void invalidate() override { log_->push_back("encoder.invalidate"); }
-
-private:
-    HostCallLog log_;
-};
-
-class FakeHostCapture final : public host::HostCapture {
-public:
-    explicit FakeHostCapture(HostCallLog log) : log_(std::move(log)) {}
-    bool running() const override { return isRunning; }
-    bool capturesDisplay() const override { return display; }
-    void updateOverlayExclusions(std::function<void()> done) override {
-        log_->push_back("capture.updateOverlayExclusions");
-        done();
-    }
-    void stop() override {
-        log_->push_back("capture.stop");
-        isRunning = false;
-    }
-
-    bool isRunning = true;
-    bool display = true;
-
-private:
-    HostCallLog log_;
-};
-
-class FakeHostVideoSender final : public host::HostVideoSender {
-public:
-    explicit FakeHostVideoSender(HostCallLog log) : log_(std::move(log)) {}
-    void checkStall(std::uint64_t nowMicros, host::HostEncoder* encoder) override {
-        stallChecks.push_back(nowMicros);
-        lastEncoder = encoder;
-        log_->push_back("sender.checkStall");
-    }
-    void rebaseStallClock(std::uint64_t nowMicros) override {
-        log_->push_back("sender.rebaseStallClock " + std::to_string(nowMicros));
-    }
-    void detach() override { log_->push_back("sender.detach"); }
-    void attach(std::shared_ptr<host::WebSocketConnection> connection, bool pipelineRunning) override {
-        attached = std::move(connection);
-        log_->push_back(pipelineRunning ? "sender.attach running" : "sender.attach");
-    }
-    std::shared_ptr<host::WebSocketConnection> attached;
-
-    std::vector<std::uint64_t> stallChecks;
-    host::HostEncoder* lastEncoder = nullptr;
-
-private:
-    HostCallLog log_;
-};
-
-class FakeHostWindowsCursorStream final : public host::HostWindowsCursorStream {
-public:
-    void send(const host::NormalizedCursor& position, std::uint64_t nowMicros, host::WebSocketConnection&) override {
-        sent.push_back({position, nowMicros});
-    }
-    std::vector<std::pair<host::NormalizedCursor, std::uint64_t>> sent;
 };
 
 class FakeHostBlackout final : public host::HostBlackout {
@@ -160,6 +98,8 @@ struct FakeHostComponents {
             .virtualDisplaysAvailable = virtualDisplaysAvailable};
 
         // Media.
+        components.media = media;
+        components.encoderQueue = &media->encoderQueue;
         // (end)
 
         // Window fit and follow.
@@ -174,6 +114,7 @@ struct FakeHostComponents {
     }
 
     // Media fakes.
+    std::shared_ptr<FakeHostMedia> media = std::make_shared<FakeHostMedia>(log);
     // (end)
 
     // Window fit fakes.

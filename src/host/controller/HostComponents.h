@@ -12,6 +12,7 @@
 #include "host/desktop/LockUnlocker.h"
 #include "platform/InputSink.h"
 #include "host/transport/HostSettingsModel.h"
+#include "host/controller/HostMediaSeams.h"
 
 namespace orvanta::host {
 
@@ -53,20 +54,38 @@ public:
     virtual void beginSession(const std::string& source) = 0;
     virtual void releaseKeys() = 0;
     virtual void releasePointerInputs() = 0;
+    // Held modifiers, then a button-up at the pointer for each pressed button; nothing untracked.
+    virtual void releaseHeldPointerInputs() = 0;
     virtual InputMapping mapping() const = 0;
     virtual void setMapping(const InputMapping& mapping) = 0;
 };
 
 class HostEncoder {
 public:
+    using ParametersHandler = std::function<void(base::Bytes sps, base::Bytes pps)>;
+    using EncodedHandler = std::function<void(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros)>;
+
     virtual ~HostEncoder() = default;
     // Under the encoder's lock: the next frame becomes a keyframe, unless the encoder is invalidated.
     virtual void forceKeyframe() = 0;
+    // Any thread, never waiting for the codec: later outputs are dropped.
     virtual void invalidate() = 0;
+    // Opens the codec; blocks for seconds at worst, so never on the controller's queue. False
+    // leaves the encoder unusable.
+    virtual bool start() = 0;
+    // From the capture's frame queue; the outputs are called back on that thread, in order.
+    virtual void encode(std::shared_ptr<const PixelBuffer> picture, std::uint64_t ptsMicros) = 0;
+    virtual std::int64_t width() const = 0;
+    virtual std::int64_t height() const = 0;
+    // Set before frames arrive. Parameters come only when they differ from the previous ones.
+    virtual void setParametersHandler(ParametersHandler handler) = 0;
+    virtual void setEncodedHandler(EncodedHandler handler) = 0;
 };
 
 class HostCapture {
 public:
+    using FrameHandler = std::function<void(std::shared_ptr<const PixelBuffer> picture, std::uint64_t ptsMicros)>;
+
     virtual ~HostCapture() = default;
     virtual bool running() const = 0;
     // A display, rather than a window, is being captured.
@@ -75,6 +94,22 @@ public:
     virtual void updateOverlayExclusions(std::function<void()> done) = 0;
     // Asynchronous; no frame follows.
     virtual void stop() = 0;
+    // Set before start; any thread, with the failure as text.
+    virtual void setErrorHandler(std::function<void(std::string message)> handler) = 0;
+    // `completion` runs once, from any thread: true when the stream runs, false when it failed
+    // (the error handler tells why) or a stop came first.
+    virtual void start(const CaptureStartOptions& options, std::function<void(bool started)> completion) = 0;
+    // Every frame, on the capture's frame queue; swapped between frames.
+    virtual void setFrameHandler(FrameHandler handler) = 0;
+    // The pointer is drawn into the picture (false for a Windows client).
+    virtual bool showsCursor() const = 0;
+    // After a successful start: the output size and what it shows.
+    virtual std::int64_t width() const = 0;
+    virtual std::int64_t height() const = 0;
+    virtual std::optional<std::uint32_t> capturedDisplayID() const = 0;
+    // Where the display lies in a letterboxed picture, in 0...1 of it.
+    virtual std::optional<platform::ScreenRect> displayContentRect() const = 0;
+    virtual std::optional<WindowCaptureGeometry> windowGeometry() const = 0;
 };
 
 // The video channel's sender. Its callbacks are set by the controller after construction.
@@ -88,6 +123,17 @@ public:
     virtual void detach() = 0;
     // Takes the authenticated video connection, replacing any earlier one.
     virtual void attach(std::shared_ptr<WebSocketConnection> connection, bool pipelineRunning) = 0;
+    // A video connection is attached.
+    virtual bool hasConnection() const = 0;
+    // The stream generation of the frames and configurations that follow.
+    virtual void setGeneration(std::uint16_t generation) = 0;
+    // A new configuration packet, sent now and on every later attach.
+    virtual void setConfig(const protocol::StreamConfig& config) = 0;
+    // Whether the frame counted as sent (rather than dropped).
+    virtual bool sendFrame(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros) = 0;
+    // A pipeline run started on the video connection: a restart after the first opens the grace
+    // that forgives a stage-2 stall.
+    virtual void recordCaptureStart(std::uint64_t nowMicros) = 0;
 
     std::function<void()> onForceKeyframe;  // from any thread
     std::function<void()> onStage2Stall;    // on the controller's queue
@@ -120,15 +166,15 @@ struct HostComponents {
     std::shared_ptr<HostBlackout> blackout;
     std::function<std::shared_ptr<UnlockEnvironment>(const std::string& password)> simulatedUnlock;
     bool virtualDisplaysAvailable = false;
-    // Video channel and pipeline: starts a capture for the device kind; `completion` runs on the
-    // controller's queue with whether it started.
-    std::function<std::shared_ptr<HostCapture>(DeviceKind kind, std::function<void(bool started)> completion)>
-        startCapture;
     std::shared_ptr<HostFitWindows> fitWindows;        // window fit and follow
     std::shared_ptr<HostDisplays> displays;            // virtual displays and the arrangement
     std::shared_ptr<HostAspectWindows> aspectWindows;  // window migration
 
     // Media: capture, encoder and audio capture.
+    // Without media neither the pipeline nor audio ever starts; without the encoder queue, no pipeline.
+    std::shared_ptr<HostMedia> media;
+    // Where encoders are started: a global queue of user-initiated priority, never the controller's.
+    base::Executor* encoderQueue = nullptr;
     // (end)
 };
 

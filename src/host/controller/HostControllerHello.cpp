@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kMaxWindowsWidth = 3840;
 constexpr int kMaxWindowsHeight = 4096;
-constexpr std::int64_t kMaxMacroblocks = 34'560;
 
 std::string sizeText(std::int64_t width, std::int64_t height) {
     return std::to_string(width) + "x" + std::to_string(height);

@@ -66,15 +66,21 @@ void HostController::videoClosed(const std::shared_ptr<WebSocketConnection>& con
 
 void HostController::startPipelineIfNeeded() {
     if (!session_ || !session_->video || paused_ || capture_) return;
-    if (!dependencies_.components.startCapture) return;
+    const auto& media = dependencies_.components.media;
+    if (!media || !dependencies_.components.encoderQueue) return;
     const std::weak_ptr<HostController> weak = weak_from_this();
-    auto started = std::make_shared<std::weak_ptr<HostCapture>>();
-    capture_ = dependencies_.components.startCapture(session_->deviceKind, [weak, started](bool ok) {
+    auto capture = media->makeCapture(session_->deviceKind);
+    capture_ = capture;
+    const std::weak_ptr<HostCapture> started = capture;
+    capture->start({}, [weak, started](bool ok) {
         auto self = weak.lock();
         if (!self) return;
-        if (auto capture = started->lock()) self->captureStarted(capture, ok);
+        self->queue_.async([weak, started, ok] {
+            auto alive = weak.lock();
+            auto capture = started.lock();
+            if (alive && capture) alive->captureStarted(capture, ok);
+        });
     });
-    *started = capture_;
 }
 
 // A failed start is reported by the capture's error path, not here.
