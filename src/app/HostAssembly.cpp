@@ -19,10 +19,14 @@
 #include "platform/avahi/AvahiServiceAdvertiser.h"
 #include "platform/gio/GioAppDirectory.h"
 #include "platform/logind/LogindSessionState.h"
+#include "platform/pulse/PulseSystemAudioSource.h"
+#include "platform/x11/X11CompositorFrameComposer.h"
 #include "platform/x11/X11Cover.h"
+#include "platform/x11/X11CursorSampler.h"
 #include "platform/x11/X11DisplaySleep.h"
 #include "platform/x11/X11InputSink.h"
 #include "platform/x11/X11Keyboard.h"
+#include "platform/x11/X11ScreenSource.h"
 #include "platform/x11/X11VirtualDisplay.h"
 #include "platform/x11/X11WindowSystem.h"
 #include "platform/x11/XConnection.h"
@@ -53,6 +57,9 @@ std::expected<T, std::string> opened(std::expected<T, std::string> backend, std:
 struct HostAssembly::Backends {
     base::DispatchQueue utility{"zq2.utility"};
     base::DispatchQueue unlock{"zq2.unlock"};
+    base::DispatchQueue audio{"zq2.audio"};
+    base::DispatchQueue encoderStart{"zq2.encoder"};
+    base::DispatchQueue cursorSamples{"zq2.cursor"};
 
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
     std::unique_ptr<X11InputSink> inputSink;  // used on "zq2.host"
@@ -65,6 +72,7 @@ struct HostAssembly::Backends {
     std::unique_ptr<X11BlackoutCovers> covers;
     std::shared_ptr<host::BlackoutOverlay> overlay;
     std::unique_ptr<host::VideoSender> sender;
+    std::shared_ptr<host::SystemMedia> media;
     std::unique_ptr<X11VirtualDisplayFactory> virtualDisplays;
     std::unique_ptr<X11WindowSystem> windows;  // main thread
     platform::gio::GioAppDirectory appDirectory;
@@ -86,12 +94,17 @@ HostAssembly::HostAssembly(HostAssemblyOptions options)
 }
 
 HostAssembly::~HostAssembly() {
-    // The server, the sessions and their connections belong to the controller's queue.
+    // The server, the sessions, their connections and the pipeline belong to the controller's
+    // queue. Tearing a capture down there waits for its frame thread, so no encoder output may be
+    // waiting for that queue by then.
+    if (backends_ && backends_->media) backends_->media->close();
     if (controller_) queue_->sync([this] { controller_.reset(); });
     queue_->stop();
     if (backends_) {
-        backends_->unlock.stop();
-        backends_->utility.stop();
+        for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
+                            &backends_->cursorSamples}) {
+            queue->stop();
+        }
     }
     main_->sync([this] {
         if (backends_) {
@@ -110,6 +123,29 @@ std::optional<std::uint16_t> HostAssembly::loopbackPort() {
 
 std::optional<std::uint16_t> HostAssembly::lanPort() {
     return queue_->sync([this] { return controller_->lanPort(); });
+}
+
+// Capture reads the blackout covers it leaves out from the overlay, made before it.
+std::shared_ptr<host::SystemMedia> HostAssembly::makeMedia() {
+    auto& b = *backends_;
+    host::SystemMediaParts parts;
+    const auto composer = X11CompositorFrameComposer::create(b.utility, options_.display);
+    parts.capture.source = std::make_shared<X11ScreenSource>(options_.display, composer);
+    parts.capture.coverIDs = [overlay = b.overlay] {
+        return overlay ? overlay->currentIDs() : host::BlackoutOverlay::CoverIDs{};
+    };
+    parts.capture.log = hostLog;
+    parts.audioSource = [] { return std::make_unique<platform::pulse::PulseSystemAudioSource>(); };
+    parts.audioQueue = &b.audio;
+    parts.cursorQueue = queue_.get();
+    parts.cursorSampleQueue = &b.cursorSamples;
+    if (auto sampler = X11CursorSampler::open(options_.display)) {
+        parts.cursorSampler = std::move(*sampler);
+    } else {
+        hostLog("cursor images unavailable: " + sampler.error());
+    }
+    parts.log = hostLog;
+    return std::make_shared<host::SystemMedia>(std::move(parts));
 }
 
 std::expected<void, std::string> HostAssembly::build() {
@@ -178,6 +214,9 @@ std::expected<void, std::string> HostAssembly::build() {
     } else {
         hostLog("blackout unavailable: " + covers.error());
     }
+    b.media = makeMedia();
+    components.media = b.media;
+    components.encoderQueue = &b.encoderStart;
     auto planUnlock = [&layout = *b.layout](const std::string& password) {
         return host::UnlockKeymap::plan(password, host::UnlockKeymap::currentASCIICapable(layout));
     };

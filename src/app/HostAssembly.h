@@ -16,6 +16,10 @@
 #include "platform/ImageCodec.h"
 #include "platform/SyncPasteboard.h"
 
+namespace orvanta::host {
+class SystemMedia;
+}
+
 namespace orvanta::app {
 
 // What only the user-interface layer can make (Qt's pasteboard, pictures and icons). They belong
@@ -60,6 +64,7 @@ public:
 private:
     explicit HostAssembly(HostAssemblyOptions options);
     std::expected<void, std::string> build();
+    std::shared_ptr<host::SystemMedia> makeMedia();
 
     HostAssemblyOptions options_;
     std::unique_ptr<base::DispatchQueue> queue_;  // "zq2.host"

@@ -54,6 +54,7 @@ public:
     // The keys that went up are remembered, so the pointer release that follows does not lift them again.
     void releaseKeys() override { releasedKeys_ = injector_.releaseKeys(std::nullopt); }
     void releasePointerInputs() override { injector_.releasePointerInputs(true, std::exchange(releasedKeys_, {})); }
+    void releaseHeldPointerInputs() override { injector_.releasePointerInputs(false, {}); }
     InputMapping mapping() const override {
         return {injector_.targetRect, injector_.visibleWindowRect, injector_.displayID, injector_.displayContentRect};
     }
