@@ -383,7 +383,8 @@ private:
     void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
                            const std::string& text);
     void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
-    void captureStarted(const std::shared_ptr<HostCapture>& capture, bool started);
+    void captureStarted(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
+                        bool started);
     std::uint16_t nextGeneration();
 
 public:
@@ -436,9 +437,33 @@ private:
     std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
 
     // Video pipeline: its own members.
+    std::optional<std::uint32_t> aspectCaptureSource() const;
+    CaptureStartOptions captureOptions(std::optional<std::uint32_t> aspectDisplay) const;
+    bool streamsToPhone() const;
+    void startEncoder(const std::shared_ptr<HostCapture>& capture, std::uint16_t gen);
+    void finishEncoderStart(const std::shared_ptr<HostEncoder>& encoder, bool ready,
+                            const std::shared_ptr<HostCapture>& capture, std::uint16_t gen);
+    void runEncoder(const std::shared_ptr<HostEncoder>& encoder, const std::shared_ptr<HostCapture>& capture,
+                    std::uint16_t gen);
+    void wireEncoderOutputs(const std::shared_ptr<HostEncoder>& encoder, std::uint16_t gen);
+    void sendStreamConfig(const HostEncoder& encoder, std::uint16_t gen, base::Bytes sps, base::Bytes pps);
+    void sendEncodedFrame(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros);
+    void logWindowsVideo(std::uint16_t gen, const HostEncoder& encoder);
+    void encoderStartFailed(const std::shared_ptr<HostCapture>& capture);
+    void captureFailed(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
+                       const std::string& message);
+    void clearFailedWindowFitLater();
+    void retryPipeline(const std::shared_ptr<HostCapture>& capture, std::string_view what, int count);
+    void updateInputMapping(const std::function<void(InputMapping&)>& change);
     // (end)
 
     // Audio: its own members.
+    std::shared_ptr<HostAudioCapture> audioCapture_;
+    bool audioWanted() const;
+    void startAudio();
+    void audioStarted(const std::shared_ptr<HostAudioCapture>& capture, bool started);
+    void audioFailed(const std::shared_ptr<HostAudioCapture>& capture, const std::string& message);
+    void publishAudioSending(bool sending);
     // (end)
 
     // Window fit and follow: their own members.
