@@ -60,6 +60,7 @@ struct HostAssembly::Backends {
     base::DispatchQueue audio{"zq2.audio"};
     base::DispatchQueue encoderStart{"zq2.encoder"};
     base::DispatchQueue cursorSamples{"zq2.cursor"};
+    base::DispatchQueue release{"zq2.release"};
 
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
     std::unique_ptr<X11InputSink> inputSink;  // used on "zq2.host"
@@ -102,7 +103,7 @@ HostAssembly::~HostAssembly() {
     queue_->stop();
     if (backends_) {
         for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
-                            &backends_->cursorSamples}) {
+                            &backends_->cursorSamples, &backends_->release}) {
             queue->stop();
         }
     }
@@ -139,6 +140,7 @@ std::shared_ptr<host::SystemMedia> HostAssembly::makeMedia() {
     parts.audioQueue = &b.audio;
     parts.cursorQueue = queue_.get();
     parts.cursorSampleQueue = &b.cursorSamples;
+    parts.releaseQueue = &b.release;
     if (auto sampler = X11CursorSampler::open(options_.display)) {
         parts.cursorSampler = std::move(*sampler);
     } else {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "host/controller/HostController.h"
 #include "host/media/AudioTestSupport.h"
 #include "protocol/StreamConfig.h"
 #include "support/FakeHostDevice.h"
@@ -157,6 +158,8 @@ TEST_F(HostEndToEndTest, StreamsTheChangingDesktopAndItsSoundToAPairedDevice) {
     ORVANTA_REQUIRE_PULSE();
     auto tone = PulseTonePlayer::start(pulse.server(), pulse.sinkName(), home / "tone.raw", kToneHertz, 0.5f, 60);
     ASSERT_TRUE(tone) << tone.error();
+    // While the blackout covers are up the capture does not see changes beneath them.
+    TestHostProcess::storeSetting(home.path(), host::StoredHostSettings::kBlackoutKey, false);
     startHost(desktop.server->display(), pulse.server());
     auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), true);
     ASSERT_TRUE(session) << session.error() << host->output();

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/JsonFileSettings.h"
 #include "support/ChildProcess.h"
 
 namespace orvanta::testing {
@@ -53,6 +54,11 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return std::unexpected("test-host did not start listening: " + host->output());
+    }
+
+    // Stored settings the host of `home` starts from.
+    static void storeSetting(const std::filesystem::path& home, std::string_view key, base::SettingsValue value) {
+        base::JsonFileSettings::openStandard(home / "config" / "orvanta")->set(key, std::move(value));
     }
 
     ~TestHostProcess() {

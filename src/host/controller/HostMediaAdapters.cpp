@@ -29,6 +29,10 @@ private:
 
 }  // namespace
 
+CaptureView::~CaptureView() {
+    release_.async([capture = std::move(capture_)] {});
+}
+
 void CaptureView::start(const CaptureStartOptions& options, std::function<void(bool started)> completion) {
     capture_->start({.window = options.window,
                      .windowScale = options.windowScale,
@@ -86,7 +90,7 @@ void BlackoutView::setBeforeReveal(std::function<void(std::function<void()> done
 }
 
 std::shared_ptr<HostCapture> SystemMedia::makeCapture(DeviceKind kind) {
-    return std::make_shared<CaptureView>(Capture::create(kind, parts_.capture));
+    return std::make_shared<CaptureView>(Capture::create(kind, parts_.capture), *parts_.releaseQueue);
 }
 
 std::shared_ptr<HostEncoder> SystemMedia::makeEncoder(std::int64_t width, std::int64_t height) {

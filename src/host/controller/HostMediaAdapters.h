@@ -20,9 +20,16 @@
 
 namespace orvanta::host {
 
+// The capture's last reference is dropped on `release`: a capture's end waits for its frame
+// thread, which may itself be waiting to hand an encoded frame to the controller's queue, where
+// the controller lets go of its captures.
 class CaptureView final : public HostCapture {
 public:
-    explicit CaptureView(std::shared_ptr<Capture> capture) : capture_(std::move(capture)) {}
+    CaptureView(std::shared_ptr<Capture> capture, base::Executor& release)
+        : capture_(std::move(capture)), release_(release) {}
+    ~CaptureView() override;
+    CaptureView(const CaptureView&) = delete;
+    CaptureView& operator=(const CaptureView&) = delete;
 
     bool running() const override { return capture_->running(); }
     bool capturesDisplay() const override { return !capture_->windowGeometry().has_value(); }
@@ -44,6 +51,7 @@ public:
 
 private:
     std::shared_ptr<Capture> capture_;
+    base::Executor& release_;
 };
 
 // Whether encoders may still hand their outputs on. Closed once, when the host shuts down: an
@@ -141,6 +149,7 @@ struct SystemMediaParts {
     base::Executor* audioQueue = nullptr;   // "zq2.audio"
     base::Executor* cursorQueue = nullptr;  // the controller's queue, where cursor messages are sent
     base::Executor* cursorSampleQueue = nullptr;
+    base::Executor* releaseQueue = nullptr;  // where captures end; never the controller's queue
     std::shared_ptr<platform::CursorSampler> cursorSampler;
     std::function<void(std::string_view)> log;
 };

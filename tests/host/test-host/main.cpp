@@ -24,6 +24,10 @@
 #include "platform/qt/QtImageCodec.h"
 #include "platform/qt/QtPasteboard.h"
 
+// Fontconfig, loaded by the toolkit, keeps its caches for the life of the process; they are not
+// the host's and are never freed.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace {
 
 using namespace orvanta;
