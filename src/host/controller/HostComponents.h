@@ -77,7 +77,9 @@ public:
     virtual void encode(std::shared_ptr<const PixelBuffer> picture, std::uint64_t ptsMicros) = 0;
     virtual std::int64_t width() const = 0;
     virtual std::int64_t height() const = 0;
-    // Set before frames arrive. Parameters come only when they differ from the previous ones.
+    // Set before frames arrive. Parameters come only when they differ from the previous ones. The
+    // encoded handler waits for the controller's queue, so it is never called under a lock that
+    // forceKeyframe or invalidate take.
     virtual void setParametersHandler(ParametersHandler handler) = 0;
     virtual void setEncodedHandler(EncodedHandler handler) = 0;
 };

@@ -437,6 +437,16 @@ private:
     std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
 
     // Video pipeline: its own members.
+    // A callback for the components' own threads: `handle` runs later on the controller's queue,
+    // with the controller, unless the controller is gone by then.
+    template <class... Args, class Handle>
+    std::function<void(Args...)> onHostQueue(Handle handle) {
+        return [weak = weak_from_this(), queue = &queue_, handle = std::move(handle)](Args... args) {
+            queue->async([weak, handle, ... args = std::move(args)]() mutable {
+                if (auto self = weak.lock()) handle(*self, std::move(args)...);
+            });
+        };
+    }
     std::optional<std::uint32_t> aspectCaptureSource() const;
     CaptureStartOptions captureOptions(std::optional<std::uint32_t> aspectDisplay) const;
     bool streamsToPhone() const;

@@ -43,23 +43,12 @@ void HostController::startAudio() {
     ++audioGeneration_;  // wraps through 0, which is a valid audio generation
     auto capture = media->makeAudioCapture(session_->video, audioGeneration_);
     audioCapture_ = capture;
-    // The capture holds its callbacks: they hold it weakly, and report on the controller's queue.
-    const std::weak_ptr<HostController> weak = weak_from_this();
+    // The capture holds its callbacks, so they hold it weakly.
     const std::weak_ptr<HostAudioCapture> weakCapture = capture;
-    capture->setErrorHandler([weak, weakCapture](std::string message) {
-        if (auto self = weak.lock()) {
-            self->queue_.async([weak, weakCapture, message = std::move(message)] {
-                if (auto alive = weak.lock()) alive->audioFailed(weakCapture.lock(), message);
-            });
-        }
-    });
-    capture->start([weak, weakCapture](bool started) {
-        if (auto self = weak.lock()) {
-            self->queue_.async([weak, weakCapture, started] {
-                if (auto alive = weak.lock()) alive->audioStarted(weakCapture.lock(), started);
-            });
-        }
-    });
+    capture->setErrorHandler(onHostQueue<std::string>(
+        [weakCapture](HostController& self, std::string message) { self.audioFailed(weakCapture.lock(), message); }));
+    capture->start(onHostQueue<bool>(
+        [weakCapture](HostController& self, bool started) { self.audioStarted(weakCapture.lock(), started); }));
 }
 
 // A failed start is reported by the capture's error path, not here.

@@ -88,25 +88,16 @@ void HostController::startPipelineIfNeeded() {
     const auto aspectDisplay = aspectCaptureSource();
     auto capture = media->makeCapture(session_->deviceKind);
     capture_ = capture;
-    // The capture holds its callbacks: they hold it weakly, and report on the controller's queue.
-    const std::weak_ptr<HostController> weak = weak_from_this();
+    // The capture holds its callbacks, so they hold it weakly.
     const std::weak_ptr<HostCapture> weakCapture = capture;
-    capture->setErrorHandler([weak, weakCapture, aspectDisplay](std::string message) {
-        if (auto self = weak.lock()) {
-            self->queue_.async([weak, weakCapture, aspectDisplay, message = std::move(message)] {
-                if (auto alive = weak.lock()) alive->captureFailed(weakCapture.lock(), aspectDisplay, message);
-            });
-        }
-    });
-    capture->start(captureOptions(aspectDisplay), [weak, weakCapture, aspectDisplay](bool started) {
-        if (auto self = weak.lock()) {
-            self->queue_.async([weak, weakCapture, aspectDisplay, started] {
-                auto alive = weak.lock();
-                auto capture = weakCapture.lock();
-                if (alive && capture) alive->captureStarted(capture, aspectDisplay, started);
-            });
-        }
-    });
+    capture->setErrorHandler(
+        onHostQueue<std::string>([weakCapture, aspectDisplay](HostController& self, std::string message) {
+            self.captureFailed(weakCapture.lock(), aspectDisplay, message);
+        }));
+    capture->start(captureOptions(aspectDisplay),
+                   onHostQueue<bool>([weakCapture, aspectDisplay](HostController& self, bool started) {
+                       if (auto alive = weakCapture.lock()) self.captureStarted(alive, aspectDisplay, started);
+                   }));
 }
 
 // The display-aspect display while display aspect fit has selected it for capture; nothing for
@@ -179,16 +170,11 @@ void HostController::captureStarted(const std::shared_ptr<HostCapture>& capture,
 // The start blocks for seconds at worst, so it runs on the encoder queue; its answer comes back.
 void HostController::startEncoder(const std::shared_ptr<HostCapture>& capture, std::uint16_t gen) {
     auto encoder = dependencies_.components.media->makeEncoder(capture->width(), capture->height());
-    const std::weak_ptr<HostController> weak = weak_from_this();
-    const std::weak_ptr<HostCapture> weakCapture = capture;
-    dependencies_.components.encoderQueue->async([weak, weakCapture, encoder, gen] {
-        const bool ready = encoder->start();
-        auto self = weak.lock();
-        if (!self) return;
-        self->queue_.async([weak, weakCapture, encoder, gen, ready] {
-            if (auto alive = weak.lock()) alive->finishEncoderStart(encoder, ready, weakCapture.lock(), gen);
+    auto finish = onHostQueue<bool>(
+        [encoder, weakCapture = std::weak_ptr<HostCapture>(capture), gen](HostController& self, bool ready) {
+            self.finishEncoderStart(encoder, ready, weakCapture.lock(), gen);
         });
-    });
+    dependencies_.components.encoderQueue->async([encoder, finish] { finish(encoder->start()); });
 }
 
 void HostController::finishEncoderStart(const std::shared_ptr<HostEncoder>& encoder, bool ready,
@@ -210,7 +196,9 @@ void HostController::runEncoder(const std::shared_ptr<HostEncoder>& encoder,
     wireEncoderOutputs(encoder, gen);
     if (!capture->showsCursor()) windowsCursor_ = dependencies_.components.media->makeWindowsCursor(gen);
     sender_->recordCaptureStart(now());
-    // Frames of a dropped encoder go nowhere.
+    // Frames of a dropped encoder go nowhere. Held weakly, an encoder whose thread waits for the
+    // controller's queue in the middle of a frame is released by that thread, never destroyed on
+    // the queue it waits for.
     capture->setFrameHandler([weakEncoder = std::weak_ptr<HostEncoder>(encoder)](
                                  std::shared_ptr<const PixelBuffer> picture, std::uint64_t ptsMicros) {
         if (auto alive = weakEncoder.lock()) alive->encode(std::move(picture), ptsMicros);
@@ -230,17 +218,12 @@ void HostController::runEncoder(const std::shared_ptr<HostEncoder>& encoder,
 void HostController::wireEncoderOutputs(const std::shared_ptr<HostEncoder>& encoder, std::uint16_t gen) {
     const std::weak_ptr<HostController> weak = weak_from_this();
     const std::weak_ptr<HostEncoder> weakEncoder = encoder;
-    encoder->setParametersHandler([weak, weakEncoder, gen](base::Bytes sps, base::Bytes pps) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->queue_.async([weak, weakEncoder, gen, sps = std::move(sps), pps = std::move(pps)]() mutable {
-            auto alive = weak.lock();
+    encoder->setParametersHandler(onHostQueue<base::Bytes, base::Bytes>(
+        [weakEncoder, gen](HostController& self, base::Bytes sps, base::Bytes pps) {
             auto current = weakEncoder.lock();
-            if (alive && current && current == alive->encoder_) {
-                alive->sendStreamConfig(*current, gen, std::move(sps), std::move(pps));
-            }
-        });
-    });
+            if (current && current == self.encoder_)
+                self.sendStreamConfig(*current, gen, std::move(sps), std::move(pps));
+        }));
     encoder->setEncodedHandler([weak, weakEncoder](base::Bytes avcc, bool isKey, std::uint64_t ptsMicros) {
         auto self = weak.lock();
         if (!self) return;

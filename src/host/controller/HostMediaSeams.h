@@ -33,8 +33,8 @@ struct CaptureStartOptions {
     double windowScale = 1;
     std::optional<CaptureSize> viewport;  // the device's, in pixels
     std::optional<std::uint32_t> displayID;
-    bool requireDisplay = false;  // a missing requested display fails instead of falling back
-    bool usePixelSize = false;
+    bool requireDisplay = false;              // a missing requested display fails instead of falling back
+    bool usePixelSize = false;                // at the display's pixels rather than its points
     std::optional<CaptureSize> aspectOutput;  // the exact output of a display-aspect display
     std::optional<CaptureSize> minimum;       // a Windows client's screen
     bool operator==(const CaptureStartOptions&) const = default;

@@ -68,8 +68,31 @@ public:
     }
     std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
     std::uint16_t& genCounter() { return c_.genCounter_; }
+    void startPipelineIfNeeded() { c_.startPipelineIfNeeded(); }
+    void stopPipeline() { c_.stopPipeline(); }
+    int encoderStartFailures() const { return c_.encoderStartFailures_; }
+    int captureErrorRetries() const { return c_.captureErrorRetries_; }
+    std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.activeAspectCaptureID_; }
+    std::optional<WindowCaptureGeometry>& pipelineWindowGeometry() { return c_.streamingWindowGeometry_; }
+    // What the pipeline start reads of window fit and display aspect fit.
+    std::optional<WindowFit>& windowFitSlot() { return c_.windowFit_; }
+    std::optional<PendingFit>& pendingFitSlot() { return c_.pendingFit_; }
+    std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
+    std::shared_ptr<VirtualDisplay>& virtualDisplaySlot() { return c_.virtualDisplay_; }
+    bool& virtualDisplayPendingFlag() { return c_.virtualDisplayPending_; }
+    bool& displayRestorePendingFlag() { return c_.displayRestorePending_; }
+    bool& clientAspectFitFlag() { return c_.clientAspectFit_; }
+    double& clientAspectScaleValue() { return c_.clientAspectScale_; }
+    bool& highResMode() { return c_.highResOn_; }
+    std::uint64_t& fitGenerationValue() { return c_.fitGeneration_; }
+    std::uint32_t physicalDisplayToCapture() const { return c_.physicalCaptureDisplayID(); }
 
     // Audio.
+    void refreshAudio() { c_.refreshAudio(); }
+    std::shared_ptr<HostAudioCapture>& audioCapture() { return c_.audioCapture_; }
+    std::uint16_t& audioGeneration() { return c_.audioGeneration_; }
+    int audioFailures() const { return c_.audioFailures_; }
+    std::uint64_t audioRetryAt() const { return c_.audioRetryAt_; }
     // (end)
 
     // Window fit and follow.
