@@ -2,7 +2,10 @@
 #pragma once
 
 #include <functional>
+#include <set>
+#include <utility>
 
+#include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
 #include "host/media/VideoSender.h"
 
@@ -33,6 +36,38 @@ public:
 private:
     InputInjector& injector_;
     std::function<bool()> trusted_;
+};
+
+// The session-level view of the same injector: input sessions, releases and where input maps to.
+class InjectorInput final : public HostInput {
+public:
+    explicit InjectorInput(InputInjector& injector) : injector_(injector) {}
+
+    NormalizedCursor cursorNormalized() override {
+        const auto cursor = injector_.cursorNormalized();
+        return {cursor.x, cursor.y, cursor.visible};
+    }
+    void endSession(const std::string& source, bool releaseAllSources) override {
+        injector_.endSession(source, releaseAllSources);
+    }
+    void beginSession(const std::string& source) override { injector_.beginSession(source); }
+    // The keys that went up are remembered, so the pointer release that follows does not lift them again.
+    void releaseKeys() override { releasedKeys_ = injector_.releaseKeys(std::nullopt); }
+    void releasePointerInputs() override { injector_.releasePointerInputs(true, std::exchange(releasedKeys_, {})); }
+    void releaseHeldPointerInputs() override { injector_.releasePointerInputs(false, {}); }
+    InputMapping mapping() const override {
+        return {injector_.targetRect, injector_.visibleWindowRect, injector_.displayID, injector_.displayContentRect};
+    }
+    void setMapping(const InputMapping& mapping) override {
+        injector_.targetRect = mapping.targetRect;
+        injector_.visibleWindowRect = mapping.visibleWindowRect;
+        injector_.displayID = mapping.displayID;
+        injector_.displayContentRect = mapping.displayContentRect;
+    }
+
+private:
+    InputInjector& injector_;
+    std::set<std::uint16_t> releasedKeys_;
 };
 
 class VideoFeedbackView final : public HostVideoFeedback {

@@ -160,6 +160,7 @@ public:
 
     // The controller's queue only.
     std::optional<std::uint16_t> loopbackPort() const { return server_->loopbackPort(); }
+    std::optional<std::uint16_t> lanPort() const { return server_->lanPort(); }
 
 private:
     friend class HostControllerProbe;  // tests reach the queue's state through it

@@ -77,11 +77,13 @@ Capture::~Capture() {
         std::lock_guard guard(mutex_);
         stream = std::move(stream_);
     }
-    // Stream callbacks and frame tasks use `this`; both end here, before any member goes.
+    // Stream callbacks and frame tasks use `this`; both end here, before any member goes. A stream
+    // that stop() handed to the control queue may still be delivering: it ends with that queue,
+    // which must go before the frame queue its pictures are posted to.
     if (stream) stream->stop();
     stream.reset();
-    frameQueue_.reset();
     controlQueue_.reset();
+    frameQueue_.reset();
 }
 
 void Capture::log(std::string_view line) const {

@@ -113,7 +113,7 @@ private:
 
     const bool showsCursor_;
     const Environment environment_;
-    // Stopped in this order by the destructor: stream, frames, control.
+    // Stopped in this order by the destructor: stream, control (with a stream being stopped there), frames.
     std::unique_ptr<base::DispatchQueue> frameQueue_;
     std::unique_ptr<base::DispatchQueue> controlQueue_;  // start tasks, filter updates, stream teardown
     FrameHandler onFrame_;                               // frame queue only
