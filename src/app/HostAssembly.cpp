@@ -4,6 +4,8 @@
 #include "base/FileSecretStore.h"
 #include "base/JsonFileSettings.h"
 #include "host/controller/HostControlAdapters.h"
+#include "host/controller/HostDisplayAdapters.h"
+#include "host/controller/HostFitAdapters.h"
 #include "host/controller/HostMediaAdapters.h"
 #include "host/controller/SharedClipboardHub.h"
 #include "host/controller/SystemDesktopApps.h"
@@ -12,6 +14,7 @@
 #include "host/desktop/LockUnlocker.h"
 #include "host/desktop/WindowManager.h"
 #include "host/media/Blackout.h"
+#include "host/media/VirtualDisplay.h"
 #include "host/media/VideoSender.h"
 #include "host/transport/HostPairLink.h"
 #include "host/transport/Support.h"
@@ -61,6 +64,8 @@ struct HostAssembly::Backends {
     base::DispatchQueue encoderStart{"zq2.encoder"};
     base::DispatchQueue cursorSamples{"zq2.cursor"};
     base::DispatchQueue release{"zq2.release"};
+    base::DispatchQueue fitTasks{"zq2.fit"};
+    base::DispatchQueue displayQueue{"zq2.vdisplay"};
 
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
     std::unique_ptr<X11InputSink> inputSink;  // used on "zq2.host"
@@ -103,7 +108,8 @@ HostAssembly::~HostAssembly() {
     queue_->stop();
     if (backends_) {
         for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
-                            &backends_->cursorSamples, &backends_->release}) {
+                            &backends_->cursorSamples, &backends_->release, &backends_->fitTasks,
+                            &backends_->displayQueue}) {
             queue->stop();
         }
     }
@@ -236,12 +242,18 @@ std::expected<void, std::string> HostAssembly::build() {
             hostLog("virtual display: restored the arrangement a previous run left behind");
         }
         components.virtualDisplaysAvailable = b.virtualDisplays->isAvailable();
+        if (auto configuration = X11DisplayConfiguration::open(display)) {
+            components.displays = std::make_shared<host::SystemHostDisplays>(
+                std::make_shared<host::VirtualDisplayService>(*b.virtualDisplays, b.displayQueue, hostLog),
+                std::move(*configuration), b.displayQueue);
+        } else {
+            hostLog("display arrangement unavailable: " + configuration.error());
+        }
     } else {
         hostLog("virtual displays unavailable: " + factory.error());
     }
-    // Window fit, display aspect fit and window migration: their seams (components.fitWindows,
-    // displays, aspectWindows) are plugged in here, over b.windowManager, b.virtualDisplays and
-    // b.windows. Until then they stay null and the controller treats them as not available.
+    components.fitWindows = std::make_shared<host::FitWindowsAdapter>(*b.windows, *b.windowManager, *b.inputSink,
+                                                                      b.fitTasks, clock, hostLog);
 
     dependencies.control = {.injector = std::make_shared<host::InjectorView>(
                                 *b.injector, [&sink = *b.inputSink] { return sink.trusted(); }),
