@@ -547,7 +547,6 @@ private:
 
     static bool viewportSideValid(std::int64_t side);
     // Numbers and origin lists as the host log writes them.
-    static std::string decimalText(double value);
     static std::string originsText(const DisplayOrigins& origins);
     void applyWholeDisplayAspect(const std::shared_ptr<Session>& session);
     void runAspectUpdate(const std::weak_ptr<Session>& weakSession);

@@ -24,15 +24,6 @@ std::int64_t macroblocks(std::int64_t width, std::int64_t height) { return ((wid
 
 }  // namespace
 
-// Floating-point values are logged as the shortest text that reads back, always with a point.
-std::string HostController::decimalText(double value) {
-    char buffer[64];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, error == std::errc{} ? end : buffer);
-    if (text.find_first_of(".ein") == std::string::npos) text += ".0";
-    return text;
-}
-
 bool HostController::viewportSideValid(std::int64_t side) {
     return side >= kMinViewportSide && side <= kMaxViewportSide;
 }
@@ -59,7 +50,7 @@ void HostController::applyClientAspectFit(const protocol::DisplayAspectFitReques
     const bool changed = wasOn != request.active || viewportChanged || scaleChanged;
     if (changed) {
         log(std::string("display aspect fit: ") + (request.active ? "on" : "off") + " viewport " +
-            sizeText(session.viewportWidth, session.viewportHeight) + " scale " + decimalText(scale));
+            sizeText(session.viewportWidth, session.viewportHeight) + " scale " + formatNumber(scale));
     }
     if (wasOn && !request.active) {
         cancelAspectUpdate();
@@ -240,7 +231,7 @@ void HostController::logBackingAdjustment(const DisplaySize& size) const {
     const double requested = 2.0 * static_cast<double>(std::max(output.width, output.height)) / clientAspectScale_;
     const std::int64_t pixelLong = std::max(size.pixels.width, size.pixels.height);
     if (pixelLong >= 2 * static_cast<std::int64_t>(std::round(requested / 2))) return;
-    log("display aspect fit: backing adjusted for pixel/encoder limit, scale " + decimalText(clientAspectScale_) +
+    log("display aspect fit: backing adjusted for pixel/encoder limit, scale " + formatNumber(clientAspectScale_) +
         ", requested long edge " + std::to_string(static_cast<std::int64_t>(std::round(requested))) + "px -> " +
         std::to_string(pixelLong) + "px, limit " + size.descriptorPixels.text() + "px, stream " + output.text() + "px");
 }
@@ -269,7 +260,7 @@ bool HostController::ensureVirtualDisplay(VirtualDisplayPurpose purpose, int vie
     virtualDisplayPending_ = true;
     const std::int64_t n = size->hiDPI ? 2 : 1;
     if (size->outputPixels) {
-        log("display aspect fit: scale " + decimalText(clientAspectScale_) + " -> " +
+        log("display aspect fit: scale " + formatNumber(clientAspectScale_) + " -> " +
             sizeText(size->pixels.width / n, size->pixels.height / n) + "pt as " + size->pixels.text() +
             "px HiDPI, descriptor max " + size->descriptorPixels.text() + "px, stream " + size->outputPixels->text() +
             "px");

@@ -42,7 +42,7 @@ std::string HostController::originsText(const DisplayOrigins& origins) {
     std::string text = "[";
     for (const auto& [id, origin] : origins) {
         if (text.size() > 1) text += ", ";
-        text += "(" + std::to_string(id) + ", (" + decimalText(origin.x) + ", " + decimalText(origin.y) + "))";
+        text += "(" + std::to_string(id) + ", (" + formatNumber(origin.x) + ", " + formatNumber(origin.y) + "))";
     }
     return text + "]";
 }

@@ -30,15 +30,6 @@ platform::ShareableWindow shareable(const platform::WindowDescription& window) {
     return {window.number.value_or(0), {bounds.x, bounds.y, bounds.width, bounds.height}};
 }
 
-// The shortest decimal form with at least one fractional digit, as frames print in the log.
-std::string formatNumber(double value) {
-    char buffer[64];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, error == std::errc{} ? end : buffer);
-    if (text.find_first_of(".ein") == std::string::npos) text += ".0";
-    return text;
-}
-
 std::string formatPoint(const platform::Point& point) {
     return "(" + formatNumber(point.x) + ", " + formatNumber(point.y) + ")";
 }

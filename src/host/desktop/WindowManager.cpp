@@ -104,14 +104,6 @@ std::string errorName(int code) {
     }
 }
 
-std::string formatNumber(double value) {
-    char buffer[64];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, error == std::errc{} ? end : buffer);
-    if (text.find_first_of(".ein") == std::string::npos) text += ".0";
-    return text;
-}
-
 std::string label(std::int32_t pid, std::uint32_t id) {
     return "pid=" + std::to_string(pid) + " CGWindowID=" + std::to_string(id);
 }
@@ -193,6 +185,14 @@ void WindowOwner::resumeIfStopped(std::string_view appName, const LogFunction& l
 AXFailure AXFailure::fromCode(std::string_view name, int code) {
     return {std::string(name) + "=" + errorName(code) + "(" + std::to_string(code) + ")",
             code == platform::AXError::cannotComplete};
+}
+
+std::string formatNumber(double value) {
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, error == std::errc{} ? end : buffer);
+    if (text.find_first_of(".ein") == std::string::npos) text += ".0";
+    return text;
 }
 
 std::string formatRect(const Rect& rect) {

@@ -103,7 +103,10 @@ struct AspectFrameResult {
     bool operator==(const AspectFrameResult&) const = default;
 };
 
-// "(x, y, width, height)", each number in its shortest form with at least one fractional digit.
+// The shortest decimal form that reads back, with at least one fractional digit: how numbers of
+// frames and scales appear in the log.
+std::string formatNumber(double value);
+// "(x, y, width, height)", each number in that form.
 std::string formatRect(const Rect& rect);
 // Frames match when x, y, width and height each differ by at most 2 points.
 bool framesMatch(const Rect& a, const Rect& b);
