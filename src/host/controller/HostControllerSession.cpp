@@ -41,6 +41,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     windowPointerState_ = WindowPointerState::ready;
     audioFailures_ = 0;
     audioRetryAt_ = 0;
+    connectionFrames_.reset();
     log("session cleanup: window and display restoration dispatched");
     publishConnected(std::nullopt);
     publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });
