@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/controller/HostComponents.h"
+#include "support/FakeAspectWindows.h"
 
 namespace orvanta::testing {
 
@@ -169,6 +170,7 @@ struct FakeHostComponents {
         // (end)
 
         // Window migration.
+        components.aspectWindows = aspectWindows;
         // (end)
         return components;
     }
@@ -183,6 +185,7 @@ struct FakeHostComponents {
     // (end)
 
     // Window migration fakes.
+    std::shared_ptr<FakeAspectWindows> aspectWindows = std::make_shared<FakeAspectWindows>(log);
     // (end)
 };
 
