@@ -90,6 +90,7 @@ public:
     std::uint64_t& migrationFitGeneration() { return c_.fitGeneration_; }
     std::optional<std::uint64_t>& migrationRestoreRetryGeneration() { return c_.aspectRestoreRetryGeneration_; }
     std::optional<std::map<std::uint32_t, AspectWindow>>& migrationConnectionFrames() { return c_.connectionFrames_; }
+    std::shared_ptr<HostAspectWindows>& migrationWindows() { return c_.dependencies_.components.aspectWindows; }
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }
     void rememberAspectFrames() { c_.rememberAspectFrames(); }
     void restoreMigratedWindows(bool replacing) { c_.restoreAspectMigratedWindows(replacing); }
