@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include <array>
 #include "base/Clock.h"
 #include "base/Executor.h"
 #include "base/Settings.h"
@@ -33,7 +34,6 @@
 #include "host/transport/WebSocket.h"
 #include "platform/ServiceAdvertiser.h"
 #include "protocol/ControlMessages.h"
-#include <array>
 
 namespace orvanta::host {
 
@@ -478,7 +478,7 @@ private:
     void bookAspectMove(const std::shared_ptr<AspectMoveBatch>& batch, const AspectWindow& window,
                         std::optional<AspectMoveFailure> failure);
     std::optional<Rect> evacuationBounds(std::uint32_t displayID, bool virtualDisplay);
-    void recordWindowsToEvacuate(std::uint32_t virtualDisplayID, bool replacingAspectDisplay);
+    void recordWindowsToEvacuate(std::uint32_t virtualDisplayID, std::uint32_t physicalID, bool replacingAspectDisplay);
     void evacuateKnownWindows();
     void scheduleAspectRestoreCheck(AspectRecordIDs ids, std::uint64_t generation, int attempt);
     void runAspectRestoreCheck(const AspectRecordIDs& ids, std::uint64_t generation, int attempt);
@@ -486,8 +486,7 @@ private:
                               std::uint64_t fitGeneration);
     std::optional<std::string> retryAspectRestore(const AspectRestoreRecord& record,
                                                   const std::optional<AspectWindow>& live,
-                                                  const std::function<bool()>& isCurrent,
-                                                  std::uint64_t fitGeneration);
+                                                  const std::function<bool()>& isCurrent, std::uint64_t fitGeneration);
     void finishAspectRestoreCheck(const AspectRecordIDs& settled, AspectRecordIDs kept, std::uint64_t generation,
                                   int attempt);
 

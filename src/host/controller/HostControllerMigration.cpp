@@ -370,8 +370,9 @@ std::optional<Rect> HostController::evacuationBounds(std::uint32_t displayID, bo
     return bounds;
 }
 
-void HostController::recordWindowsToEvacuate(std::uint32_t virtualDisplayID, bool replacingAspectDisplay) {
-    const auto physicalID = physicalCaptureDisplayID();
+// `physicalID`: the physical capture display, where the windows go.
+void HostController::recordWindowsToEvacuate(std::uint32_t virtualDisplayID, std::uint32_t physicalID,
+                                             bool replacingAspectDisplay) {
     if (physicalID == virtualDisplayID) return;
     const auto source = evacuationBounds(virtualDisplayID, true);
     auto target = evacuationBounds(physicalID, false);
@@ -423,7 +424,7 @@ void HostController::restoreAspectMigratedWindows(bool replacingAspectDisplay) {
     // The release records what sits on the display before the display goes; doing it here keeps
     // that ahead of the restore on every path that still has a display.
     if (virtualDisplay_ && dependencies_.components.aspectWindows) {
-        recordWindowsToEvacuate(virtualDisplay_->displayID, replacingAspectDisplay);
+        recordWindowsToEvacuate(virtualDisplay_->displayID, physicalCaptureDisplayID(), replacingAspectDisplay);
     }
     ++aspectMigrationGeneration_;
     aspectApplication_.reset();

@@ -245,6 +245,60 @@ TEST_F(HostControllerMigrationTest, RecordsPreferTheSessionSnapshotUnlessTheIdWa
     EXPECT_EQ(records.at(10).original.frame, (Rect{50, 60, 700, 500}));
 }
 
+TEST_F(HostControllerMigrationTest, TheSessionSnapshotKeepsTheFramesWindowsAreStillRecordedAt) {
+    window(10, {300, 300, 400, 300});
+    window(11, {500, 300, 400, 300});
+    window(12, {2500, 300, 400, 300});  // on the virtual display: not a physical frame
+    auto& records = probe().migrationRecords();
+    records[10] = {{10, kPid, "App", {50, 60, 700, 500}}, std::nullopt, false};
+    records[11] = {{11, kPid, "App", {70, 80, 400, 300}}, std::nullopt, true};
+    probe().snapshotConnectionFrames();
+    ASSERT_TRUE(probe().migrationConnectionFrames());
+    const auto& frames = *probe().migrationConnectionFrames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames.at(10).frame, (Rect{50, 60, 700, 500}));
+    EXPECT_EQ(frames.at(11).frame, (Rect{500, 300, 400, 300}));
+    EXPECT_TRUE(logged("display aspect fit: connection snapshot windows=2"));
+}
+
+// Windows opened on the virtual display keep their offset from its corner on the physical one.
+TEST_F(HostControllerMigrationTest, WindowsOpenedOnTheVirtualDisplayAreEvacuated) {
+    window(10, {0, 0, 400, 300});
+    window(20, {2100, 50, 800, 600});
+    window(21, {3900, 1000, 800, 600});
+    probe().rememberAspectFrames();
+    probe().recordWindowsToEvacuate(kVirtualID, kPhysicalID, false);
+    EXPECT_TRUE(logged("display aspect fit: evacuating 2 additional windows from virtual id=77"));
+    const auto& record = probe().migrationRecords().at(20);
+    EXPECT_EQ(record,
+              (host::AspectRestoreRecord{{20, kPid, "App", {100, 50, 800, 600}}, host::AXElement{kPid, 20}, true}));
+
+    probe().migrationVirtualDisplay().reset();
+    probe().restoreMigratedWindows(false);
+    EXPECT_EQ(desk().frame(20), (Rect{100, 50, 800, 600}));
+    EXPECT_EQ(desk().frame(21), (Rect{1200, 600, 800, 600}));
+    run(std::chrono::milliseconds(300));
+    EXPECT_EQ(logCount("restore verified"), 3u);
+    EXPECT_TRUE(probe().migrationRecords().empty());
+}
+
+TEST_F(HostControllerMigrationTest, AReplacementOnlyRecordsTheWindowsToEvacuate) {
+    window(20, {2100, 50, 800, 600});
+    probe().recordWindowsToEvacuate(kVirtualID, kVirtualID, false);  // capturing the virtual display itself
+    probe().recordWindowsToEvacuate(kVirtualID, 404, false);         // no such physical display
+    EXPECT_TRUE(probe().migrationRecords().empty());
+    probe().recordWindowsToEvacuate(kVirtualID, kPhysicalID, true);
+    EXPECT_EQ(probe().migrationRecords().at(20),
+              (host::AspectRestoreRecord{{20, kPid, "App", {100, 50, 800, 600}}, std::nullopt, true}));
+    EXPECT_EQ(desk().frame(20), (Rect{2100, 50, 800, 600}));
+    ASSERT_TRUE(desk().saved);
+    EXPECT_EQ(desk().saved->size(), 1u);
+
+    desk().listAvailable = false;
+    probe().recordWindowsToEvacuate(kVirtualID, kPhysicalID, true);
+    EXPECT_TRUE(logged("display aspect fit: evacuation snapshot unavailable on replacement"));
+}
+
 TEST_F(HostControllerMigrationTest, ReleasePutsWindowsBackAndVerifiesThem) {
     window(10, {100, 100, 1000, 600});
     window(11, {0, 0, 400, 300});

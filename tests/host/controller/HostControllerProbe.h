@@ -93,6 +93,10 @@ public:
     std::shared_ptr<HostAspectWindows>& migrationWindows() { return c_.dependencies_.components.aspectWindows; }
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }
     void rememberAspectFrames() { c_.rememberAspectFrames(); }
+    void snapshotConnectionFrames() { c_.snapshotConnectionFrames(); }
+    void recordWindowsToEvacuate(std::uint32_t virtualID, std::uint32_t physicalID, bool replacing) {
+        c_.recordWindowsToEvacuate(virtualID, physicalID, replacing);
+    }
     void restoreMigratedWindows(bool replacing) { c_.restoreAspectMigratedWindows(replacing); }
     std::optional<Rect> visibleBounds(std::uint32_t displayID, bool includeDockOnly) {
         return c_.visibleBounds(displayID, includeDockOnly);
