@@ -169,6 +169,24 @@ protected:
     pid_t child = -1;
 };
 
+// A panel across the top of the screen, `height` high, as a desktop's panel reserves it.
+void addTopPanel(X11TestWindows& windows, std::uint16_t height) {
+    auto* c = windows.get();
+    const auto panel = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, panel, windows.root(), 0, 0, 1920, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const auto dock = windows.atom("_NET_WM_WINDOW_TYPE_DOCK");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1,
+                        &dock);
+    const std::uint32_t strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, 1919, 0, 0};
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32,
+                        12, strut);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4,
+                        strut);
+    xcb_map_window(c, panel);
+    xcb_flush(c);
+}
+
 const Rect kVirtualArea{1920, 0, 1280, 800};
 const Rect kFirst{100, 100, 640, 480};
 const Rect kSecond{900, 300, 700, 500};
@@ -241,6 +259,29 @@ TEST_F(MigrationX11Test, AStartAfterACrashPutsMigratedWindowsBack) {
     EXPECT_FALSE(std::filesystem::exists(framesFile()));
     EXPECT_EQ(lines,
               std::vector<std::string>{"display aspect fit: restored 2 of 2 windows left moved by an earlier run"});
+}
+
+// The work area the window manager publishes, clipped to each monitor.
+TEST_F(MigrationX11Test, VisibleBoundsLeaveOutATopPanel) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 4096, 2048, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
+    ASSERT_TRUE(factory);
+    const auto id = (*factory)->create({"ORVANTA-5A51", {1280, 800}, {{1280, 800}}, 60});
+    ASSERT_TRUE(id) << id.error();
+    create();
+    auto p = probe();
+    p.migrationWindows() = aspectWindows;
+    const auto screens = aspectWindows->physicalScreens();
+    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_EQ(screens[0].bounds, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(aspectWindows->displayArea(*id).value().frame, kVirtualArea);
+    EXPECT_EQ(p.visibleBounds(screens[0].id, true), std::nullopt);
+
+    addTopPanel(*windows, 28);
+    EXPECT_TRUE(windows->waitUntil([&] { return p.visibleBounds(screens[0].id, false).has_value(); }));
+    EXPECT_EQ(p.visibleBounds(screens[0].id, false), (Rect{0, 28, 1920, 1052}));
+    (*factory)->release(*id);
 }
 
 }  // namespace
