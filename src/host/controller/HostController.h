@@ -497,7 +497,7 @@ private:
     // Display aspect fit's promotion and saved arrangement as migration uses them; that concern
     // owns them, and these stand in for them until it is merged.
     bool aspectPromoted_ = false;
-    void promoteVirtualDisplayToMain();
+    bool promoteVirtualDisplayToMain();
     void demoteVirtualDisplayFromMain();
     bool virtualDisplayIsMain();
     bool aspectUpdateScheduled() const;

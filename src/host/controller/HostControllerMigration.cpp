@@ -86,7 +86,10 @@ void HostController::rememberAspectFrame(const AspectWindow& window) {
     aspectRecords_[window.id] = AspectRestoreRecord{original, std::nullopt, false};
 }
 
+// Before a creation and before each promotion attempt: frames recorded now are what a new
+// migration restores to, so restore checks still running for an earlier one stop first.
 void HostController::rememberAspectFrames() {
+    if (aspectRestoreRetryGeneration_) cancelAspectRestoreRetries();
     if (connectionFrames_) {
         for (const auto& [id, window] : *connectionFrames_) rememberAspectFrame(window);
     }
@@ -586,8 +589,9 @@ std::optional<Rect> HostController::visibleBounds(std::uint32_t displayID, bool 
 
 // Stand-ins for display aspect fit's promotion and saved arrangement until that concern is
 // merged: promotion always succeeds, and no arrangement is saved.
-void HostController::promoteVirtualDisplayToMain() {
-    if (virtualDisplay_) aspectPromoted_ = true;
+bool HostController::promoteVirtualDisplayToMain() {
+    aspectPromoted_ = virtualDisplay_ != nullptr;
+    return aspectPromoted_;
 }
 void HostController::demoteVirtualDisplayFromMain() { aspectPromoted_ = false; }
 bool HostController::virtualDisplayIsMain() { return aspectPromoted_; }

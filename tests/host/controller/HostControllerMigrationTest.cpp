@@ -385,6 +385,20 @@ TEST_F(HostControllerMigrationTest, RestoreChecksWaitForTheDisplayAndStopForANew
     EXPECT_EQ(probe().migrationRecords().size(), 1u);
 }
 
+// Recording frames for a new display stops the checks of the last one, which would otherwise
+// keep moving windows the new migration is about to take.
+TEST_F(HostControllerMigrationTest, RecordingForANewDisplayStopsRestoreChecks) {
+    window(10, {100, 100, 1000, 600});
+    migrate();
+    desk().windows.at(10).refusesMoves = true;
+    probe().restoreMigratedWindows(true);
+    probe().rememberAspectFrames();
+    EXPECT_EQ(logCount("display aspect fit: restore retries cancelled (new migration)"), 1u);
+    run(std::chrono::milliseconds(6000));
+    EXPECT_EQ(logCount("restore attempt="), 0u);
+    EXPECT_EQ(probe().migrationRecords().size(), 1u);
+}
+
 // The check itself is cancelled between two windows when the controller's queue moves on.
 TEST_F(HostControllerMigrationTest, ARestoreCheckStopsMidwayWhenItIsNoLongerCurrent) {
     window(10, {100, 100, 1000, 600});
