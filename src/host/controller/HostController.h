@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include <array>
 #include "base/Clock.h"
 #include "base/Executor.h"
 #include "base/Settings.h"
@@ -457,7 +456,7 @@ private:
     using AspectRecordIDs = std::vector<std::uint32_t>;
     static constexpr double kMenuBarPoints = 28;
     static constexpr base::Micros kMoveConfirmDelay{120'000};
-    static constexpr std::array<std::int64_t, 4> kAspectRestoreCheckDelaysMs{300, 600, 1000, 1500};
+    static constexpr std::int64_t kAspectRestoreCheckDelaysMs[] = {300, 600, 1000, 1500};
     static constexpr int kAspectRestoreLastAttempt = 4;
     static Rect aspectMigrationFrame(const Rect& window, const Rect& source, const Rect& target);
     static platform::Point evacuationOrigin(const Rect& window, const Rect& source, const Rect& target);
