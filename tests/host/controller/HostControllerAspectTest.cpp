@@ -64,6 +64,16 @@ protected:
         pass(kSettle);
         ASSERT_TRUE(probe().virtualDisplay());
     }
+    // The adopted display as a failed or undone promotion leaves it: the window sweep that adoption
+    // starts promotes at once, so it is demoted again and the record of it dropped.
+    void adoptUnpromotedAspectDisplay() {
+        adoptAspectDisplay();
+        probe().demoteVirtualDisplayFromMain();
+        ASSERT_FALSE(probe().aspectPromoted());
+        ASSERT_EQ(displays().mainDisplayID(), 1u);
+        logs.clear();
+        fakes.log->clear();
+    }
 
     LinkedConnection device;
     std::shared_ptr<host::HostController::Session> session;
@@ -322,7 +332,7 @@ TEST_F(HostAspectTest, PromotionOrigins) {
 
 TEST_F(HostAspectTest, PromotionMakesTheVirtualDisplayMainAndDemotionPutsTheArrangementBack) {
     displays().displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     const auto origin = displays().find(100)->bounds;
     EXPECT_TRUE(probe().promoteVirtualDisplayToMain());
     EXPECT_EQ(displays().mainDisplayID(), 100u);
@@ -339,7 +349,7 @@ TEST_F(HostAspectTest, PromotionMakesTheVirtualDisplayMainAndDemotionPutsTheArra
 }
 
 TEST_F(HostAspectTest, AFailedPromotionRollsBack) {
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     const auto before = displays().origins();
     displays().configurationFailures = {
         host::DisplayConfigurationError{host::DisplayConfigurationError::Step::complete, 0, 1001}};
@@ -355,7 +365,7 @@ TEST_F(HostAspectTest, AFailedPromotionRollsBack) {
 }
 
 TEST_F(HostAspectTest, AMainDisplayThatNeverChangesFailsThePromotionAfterTenLooks) {
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     displays().stuckMain = 1;
     EXPECT_FALSE(probe().promoteVirtualDisplayToMain());
     // Ten looks 50 ms apart for the virtual display, then ten for the rolled-back physical one

@@ -59,6 +59,11 @@ protected:
         desk().screens = {{kPhysicalID, kPhysical}};
         desk().areas[kPhysicalID] = {kPhysical, kPhysical};
         desk().areas[kVirtualID] = {kVirtual, kVirtual};
+        // The display system sees the same two displays, the virtual one already main, so that the
+        // sweep's promotion succeeds without moving anything the window fake knows about.
+        fakes.displays->displays = {{kPhysicalID, kPhysical, {2000, 1200}, false},
+                                    {kVirtualID, kVirtual, {2560, 1600}, true}};
+        fakes.displays->stuckMain = kVirtualID;
         create();
         linked = link();
         session = authenticatedSession(linked);
