@@ -572,6 +572,14 @@ protected:
         const auto before = platform::x11::readArrangement(**x);
         ASSERT_TRUE(before);
         const std::uint32_t physical = arrangement->mainDisplay();
+        const auto bounds = [&](std::uint32_t id) {
+            for (const auto& d : arrangement->activeDisplays()) {
+                if (d.id == id) return std::optional(d.bounds);
+            }
+            return std::optional<platform::DisplayBounds>();
+        };
+        const auto physicalBounds = bounds(physical);
+        ASSERT_TRUE(physicalBounds);
 
         create();
         LinkedConnection device = link();
@@ -583,28 +591,22 @@ protected:
         const auto made = probe().virtualDisplay();
         ASSERT_TRUE(made);
         EXPECT_EQ(made->size.pixels, (PixelSize{1280, 800}));
-        const auto bounds = [&](std::uint32_t id) {
-            for (const auto& d : arrangement->activeDisplays()) {
-                if (d.id == id) return std::optional(d.bounds);
-            }
-            return std::optional<platform::DisplayBounds>();
-        };
-        const auto physicalBounds = bounds(physical);
-        ASSERT_TRUE(physicalBounds);
-        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
 
-        ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        // The window sweep that adoption starts has made the virtual display main.
+        EXPECT_TRUE(probe().aspectPromoted());
         EXPECT_EQ(arrangement->mainDisplay(), made->displayID);
         EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{0, 0, 1280, 800}));
         EXPECT_EQ(bounds(physical), (platform::DisplayBounds{1280, 0, physicalBounds->width, physicalBounds->height}));
         EXPECT_EQ(probe().physicalCaptureDisplayID(), physical);
 
+        // Demotion puts the display back where it was made, right of the physical one.
         probe().demoteVirtualDisplayFromMain();
         EXPECT_EQ(arrangement->mainDisplay(), physical);
         EXPECT_EQ(bounds(physical), physicalBounds);
         EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
 
         ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        EXPECT_EQ(arrangement->mainDisplay(), made->displayID);
         probe().endSession(std::nullopt, "test");
         while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
         }

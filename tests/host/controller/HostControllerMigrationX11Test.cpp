@@ -80,6 +80,10 @@ TEST(AspectFramesFileTest, RefusesCorruptOrForeignFilesAndSetsThemAside) {
     EXPECT_EQ(host::recoverAspectWindowsAfterCrash(manager, dir.path() / "absent.json", [](std::string_view) {}), 0u);
 }
 
+const Rect kVirtualArea{1920, 0, 1280, 800};
+const Rect kFirst{100, 100, 640, 480};
+const Rect kSecond{900, 300, 700, 500};
+
 // A private server with openbox, windows of a child process, a virtual display made by the RandR
 // backend and the controller using the real adapter on two manual executors.
 class MigrationX11Test : public HostControllerTest {
@@ -137,6 +141,13 @@ protected:
 
     // The controller on the server's virtual display, its windows moved there.
     void migrateOnto(std::uint32_t displayID) {
+        // Display aspect fit's display system reports the server's screen and the virtual display,
+        // the latter already main, so that the sweep's promotion leaves the server's layout alone.
+        const auto screens = aspectWindows->physicalScreens();
+        ASSERT_FALSE(screens.empty());
+        fakes.displays->displays = {{screens[0].id, screens[0].bounds, {1920, 1080}, false},
+                                    {displayID, kVirtualArea, {1280, 800}, true}};
+        fakes.displays->stuckMain = displayID;
         create();
         auto p = probe();
         p.migrationWindows() = aspectWindows;
@@ -186,10 +197,6 @@ void addTopPanel(X11TestWindows& windows, std::uint16_t height) {
     xcb_map_window(c, panel);
     xcb_flush(c);
 }
-
-const Rect kVirtualArea{1920, 0, 1280, 800};
-const Rect kFirst{100, 100, 640, 480};
-const Rect kSecond{900, 300, 700, 500};
 
 bool onVirtualDisplay(const Rect& frame) { return kVirtualArea.contains(frame.midX(), frame.midY()); }
 
