@@ -11,6 +11,7 @@
 #include "support/FakeFitWindows.h"
 #include "support/FakeHostDisplays.h"
 #include "support/FakeHostMedia.h"
+#include "support/FakeAspectWindows.h"
 
 namespace orvanta::testing {
 
@@ -113,6 +114,7 @@ struct FakeHostComponents {
         // (end)
 
         // Window migration.
+        components.aspectWindows = aspectWindows;
         // (end)
         return components;
     }
@@ -131,6 +133,7 @@ struct FakeHostComponents {
     // (end)
 
     // Window migration fakes.
+    std::shared_ptr<FakeAspectWindows> aspectWindows = std::make_shared<FakeAspectWindows>(log);
     // (end)
 };
 

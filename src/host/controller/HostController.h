@@ -595,6 +595,57 @@ private:
     // (end)
 
     // Window migration: its own members.
+    struct AspectPhysicalScreen {
+        Rect bounds;
+        platform::Point savedOrigin;  // in the saved arrangement, else the current origin
+        bool operator==(const AspectPhysicalScreen&) const = default;
+    };
+    struct AspectMoveBatch;
+    using AspectRecordIDs = std::vector<std::uint32_t>;
+    static constexpr double kMenuBarPoints = 28;
+    static constexpr base::Micros kMoveConfirmDelay{120'000};
+    static constexpr std::int64_t kAspectRestoreCheckDelaysMs[] = {300, 600, 1000, 1500};
+    static constexpr int kAspectRestoreLastAttempt = 4;
+    static Rect aspectMigrationFrame(const Rect& window, const Rect& source, const Rect& target);
+    static platform::Point evacuationOrigin(const Rect& window, const Rect& source, const Rect& target);
+    void rememberAspectFrame(const AspectWindow& window);
+    std::optional<std::map<std::uint32_t, AspectWindow>> physicalWindowFrames();
+    std::vector<AspectPhysicalScreen> aspectPhysicalScreens();
+    void snapshotConnectionFrames();
+    void cancelAspectRestoreRetries();
+    void persistAspectRecords();
+    void moveAspectWindows(std::function<void()> done);
+    bool aspectBatchCurrent(const AspectMoveBatch& batch) const;
+    bool aspectHop(const std::function<bool()>& step);
+    void moveNextAspectWindow(const std::shared_ptr<AspectMoveBatch>& batch);
+    bool resolveForMove(const AspectMoveBatch& batch, const AspectWindow& window, AXElement& element);
+    std::optional<Rect> aspectDestination(const AspectMoveBatch& batch, const AspectWindow& window,
+                                          const AXElement& element);
+    bool arrivedOnVirtualDisplay(const AspectMoveBatch& batch, const AspectWindow& window);
+    void bookAspectMove(const std::shared_ptr<AspectMoveBatch>& batch, const AspectWindow& window,
+                        std::optional<AspectMoveFailure> failure);
+    std::optional<Rect> evacuationBounds(std::uint32_t displayID, bool virtualDisplay);
+    void recordWindowsToEvacuate(std::uint32_t virtualDisplayID, std::uint32_t physicalID, bool replacingAspectDisplay);
+    void evacuateKnownWindows();
+    void scheduleAspectRestoreCheck(AspectRecordIDs ids, std::uint64_t generation, int attempt);
+    void runAspectRestoreCheck(const AspectRecordIDs& ids, std::uint64_t generation, int attempt);
+    void checkRestoredWindows(const std::vector<AspectRestoreRecord>& records, std::uint64_t generation, int attempt,
+                              std::uint64_t fitGeneration);
+    std::optional<std::string> retryAspectRestore(const AspectRestoreRecord& record,
+                                                  const std::optional<AspectWindow>& live,
+                                                  const std::function<bool()>& isCurrent, std::uint64_t fitGeneration);
+    void finishAspectRestoreCheck(const AspectRecordIDs& settled, AspectRecordIDs kept, std::uint64_t generation,
+                                  int attempt);
+
+    std::uint64_t aspectMigrationGeneration_ = 0;
+    std::optional<std::uint64_t> aspectRestoreRetryGeneration_;
+    std::optional<std::map<std::uint32_t, AspectWindow>> connectionFrames_;
+
+    // Display aspect fit's promotion and saved arrangement as migration uses them; that concern
+    // owns them, and these stand in for them until it is merged.
+    bool virtualDisplayIsMain();
+    bool aspectUpdateScheduled() const;
+    std::optional<platform::Point> savedDisplayOrigin(std::uint32_t displayID) const;
     // (end)
 };
 

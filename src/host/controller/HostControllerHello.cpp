@@ -164,6 +164,7 @@ void HostController::handleSessionHello(const std::shared_ptr<Session>& session,
 void HostController::completeHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello,
                                    const DeviceRecord& record) {
     if (!connectionLayout_) connectionLayout_ = currentPhysicalLayout();
+    snapshotConnectionFrames();
     auto& parser = session->control->parser();
     parser.maxMessage = std::max(parser.maxMessage, kSessionMessageLimit);
     if (input_) {

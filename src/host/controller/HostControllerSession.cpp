@@ -45,6 +45,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     audioFailures_ = 0;
     audioRetryAt_ = 0;
     restoreDisplayOnDisconnect("session ended");
+    connectionFrames_.reset();
     log("session cleanup: window and display restoration dispatched");
     publishConnected(std::nullopt);
     publish([](HostPublishedState& state) { state.screenCaptureFailed = false; });

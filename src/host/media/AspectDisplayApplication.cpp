@@ -54,6 +54,10 @@ void AspectDisplayApplication::recordArrivalOnSweep(const WindowKey& key) {
          " observed=WindowServer");
 }
 
+void AspectDisplayApplication::exclude(const WindowKey& key) {
+    failures_[key] = MoveAttempts{0, kMaxCountedFailures + 1, 0};
+}
+
 void AspectDisplayApplication::recordWindowList(bool available) {
     if (available) {
         listFailures_ = 0;

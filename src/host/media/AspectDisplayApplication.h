@@ -42,6 +42,8 @@ public:
     bool canMove(const WindowKey& key) const;
     void recordMove(const WindowKey& key, const std::optional<AspectMoveFailure>& failure);
     void recordArrivalOnSweep(const WindowKey& key);
+    // The window is not one to move (not a standard window): never offered again, nothing logged.
+    void exclude(const WindowKey& key);
     void recordWindowList(bool available);
     // One sweep: promote the display, switch capture to it once, and start a batch of moves when
     // capture shows it and nothing else is moving. `move` gets a `done` to call when its batch ends.

@@ -64,6 +64,16 @@ protected:
         pass(kSettle);
         ASSERT_TRUE(probe().virtualDisplay());
     }
+    // The adopted display as a failed or undone promotion leaves it: the window sweep that adoption
+    // starts promotes at once, so it is demoted again and the record of it dropped.
+    void adoptUnpromotedAspectDisplay() {
+        adoptAspectDisplay();
+        probe().demoteVirtualDisplayFromMain();
+        ASSERT_FALSE(probe().aspectPromoted());
+        ASSERT_EQ(displays().mainDisplayID(), 1u);
+        logs.clear();
+        fakes.log->clear();
+    }
 
     LinkedConnection device;
     std::shared_ptr<host::HostController::Session> session;
@@ -322,7 +332,7 @@ TEST_F(HostAspectTest, PromotionOrigins) {
 
 TEST_F(HostAspectTest, PromotionMakesTheVirtualDisplayMainAndDemotionPutsTheArrangementBack) {
     displays().displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     const auto origin = displays().find(100)->bounds;
     EXPECT_TRUE(probe().promoteVirtualDisplayToMain());
     EXPECT_EQ(displays().mainDisplayID(), 100u);
@@ -339,7 +349,7 @@ TEST_F(HostAspectTest, PromotionMakesTheVirtualDisplayMainAndDemotionPutsTheArra
 }
 
 TEST_F(HostAspectTest, AFailedPromotionRollsBack) {
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     const auto before = displays().origins();
     displays().configurationFailures = {
         host::DisplayConfigurationError{host::DisplayConfigurationError::Step::complete, 0, 1001}};
@@ -355,7 +365,7 @@ TEST_F(HostAspectTest, AFailedPromotionRollsBack) {
 }
 
 TEST_F(HostAspectTest, AMainDisplayThatNeverChangesFailsThePromotionAfterTenLooks) {
-    adoptAspectDisplay();
+    adoptUnpromotedAspectDisplay();
     displays().stuckMain = 1;
     EXPECT_FALSE(probe().promoteVirtualDisplayToMain());
     // Ten looks 50 ms apart for the virtual display, then ten for the rolled-back physical one
@@ -562,6 +572,14 @@ protected:
         const auto before = platform::x11::readArrangement(**x);
         ASSERT_TRUE(before);
         const std::uint32_t physical = arrangement->mainDisplay();
+        const auto bounds = [&](std::uint32_t id) {
+            for (const auto& d : arrangement->activeDisplays()) {
+                if (d.id == id) return std::optional(d.bounds);
+            }
+            return std::optional<platform::DisplayBounds>();
+        };
+        const auto physicalBounds = bounds(physical);
+        ASSERT_TRUE(physicalBounds);
 
         create();
         LinkedConnection device = link();
@@ -573,28 +591,22 @@ protected:
         const auto made = probe().virtualDisplay();
         ASSERT_TRUE(made);
         EXPECT_EQ(made->size.pixels, (PixelSize{1280, 800}));
-        const auto bounds = [&](std::uint32_t id) {
-            for (const auto& d : arrangement->activeDisplays()) {
-                if (d.id == id) return std::optional(d.bounds);
-            }
-            return std::optional<platform::DisplayBounds>();
-        };
-        const auto physicalBounds = bounds(physical);
-        ASSERT_TRUE(physicalBounds);
-        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
 
-        ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        // The window sweep that adoption starts has made the virtual display main.
+        EXPECT_TRUE(probe().aspectPromoted());
         EXPECT_EQ(arrangement->mainDisplay(), made->displayID);
         EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{0, 0, 1280, 800}));
         EXPECT_EQ(bounds(physical), (platform::DisplayBounds{1280, 0, physicalBounds->width, physicalBounds->height}));
         EXPECT_EQ(probe().physicalCaptureDisplayID(), physical);
 
+        // Demotion puts the display back where it was made, right of the physical one.
         probe().demoteVirtualDisplayFromMain();
         EXPECT_EQ(arrangement->mainDisplay(), physical);
         EXPECT_EQ(bounds(physical), physicalBounds);
         EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
 
         ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
+        EXPECT_EQ(arrangement->mainDisplay(), made->displayID);
         probe().endSession(std::nullopt, "test");
         while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
         }

@@ -1,0 +1,295 @@
+// Window migration through the real adapter: the recorded-frames file, and windows of a test
+// process moved onto a virtual display of a private X server with openbox and put back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "host/controller/HostAspectAdapters.h"
+#include "host/controller/HostControllerHarness.h"
+#include "platform/x11/X11VirtualDisplay.h"
+#include "platform/x11/X11WindowSystem.h"
+#include "support/FakeIconRenderer.h"
+#include "support/FakeWindowSystem.h"
+#include "support/TempDir.h"
+#include "support/X11TestDesktop.h"
+#include "support/X11TestWindows.h"
+
+namespace orvanta::testing {
+namespace {
+
+using host::AspectWindow;
+using host::Rect;
+using host::SavedAspectFrame;
+
+TEST(AspectFramesFileTest, SitsBesideTheArrangementAndReadsBackWhatWasWritten) {
+    EXPECT_EQ(host::aspectFramesFile("/s/orvanta/randr-arrangement-_0.json"), "/s/orvanta/aspect-windows-_0.json");
+    TempDir dir("frames");
+    const auto file = host::aspectFramesFile(dir.path() / "state" / "randr-arrangement-_7.json");
+    const std::vector<SavedAspectFrame> frames{{{12, 345, "エディタ", {-10.5, 20, 800, 600}}, false},
+                                               {{13, 346, "Term", {1920, 0, 0, 0}}, true}};
+    ASSERT_TRUE(host::writeAspectFrames(file, frames));
+    EXPECT_EQ(host::readAspectFrames(file), frames);
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
+}
+
+// A file that is not ours or not whole is refused with a reason, logged and set aside at start,
+// and nothing is moved.
+TEST(AspectFramesFileTest, RefusesCorruptOrForeignFilesAndSetsThemAside) {
+    const std::string good = R"({"id":1,"pid":100,"app":"A","x":0,"y":0,"width":10,"height":10,"positionOnly":false})";
+    const std::pair<const char*, std::string> cases[] = {
+        {"not JSON", "{not json"},
+        {"another program's", R"({"kind":"something-else","version":1,"windows":[]})"},
+        {"a later version", R"({"kind":"orvanta-aspect-windows","version":2,"windows":[]})"},
+        {"no list", R"({"kind":"orvanta-aspect-windows","version":1})"},
+        {"a missing field", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[{"id":1}]})"},
+        {"init's window", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" +
+                              std::string(R"({"id":1,"pid":1,"app":"A","x":0,"y":0,"width":1,"height":1,)") +
+                              R"("positionOnly":false}]})"},
+        {"a negative size", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" +
+                                std::string(R"({"id":1,"pid":9,"app":"A","x":0,"y":0,"width":-1,"height":1,)") +
+                                R"("positionOnly":false}]})"},
+    };
+    TempDir dir("frames");
+    FakeWindowSystem system;
+    FakeIconRenderer icons;
+    ManualClock clock;
+    std::vector<std::string> lines;
+    host::WindowManager manager(system, icons, clock, [&](std::string_view line) { lines.emplace_back(line); });
+    const auto file = dir.path() / "aspect-windows-_0.json";
+    for (const auto& [what, text] : cases) {
+        SCOPED_TRACE(what);
+        lines.clear();
+        std::ofstream(file) << text;
+        EXPECT_FALSE(host::readAspectFrames(file));
+        EXPECT_EQ(
+            host::recoverAspectWindowsAfterCrash(manager, file, [&](std::string_view l) { lines.emplace_back(l); }),
+            0u);
+        EXPECT_FALSE(std::filesystem::exists(file));
+        EXPECT_TRUE(std::filesystem::exists(file.string() + ".bad"));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].starts_with("display aspect fit: saved window frames unreadable (")) << lines[0];
+    }
+    std::ofstream(file) << R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" + good + "]}";
+    EXPECT_TRUE(host::readAspectFrames(file));
+    EXPECT_EQ(host::recoverAspectWindowsAfterCrash(manager, dir.path() / "absent.json", [](std::string_view) {}), 0u);
+}
+
+const Rect kVirtualArea{1920, 0, 1280, 800};
+const Rect kFirst{100, 100, 640, 480};
+const Rect kSecond{900, 300, 700, 500};
+
+// A private server with openbox, windows of a child process, a virtual display made by the RandR
+// backend and the controller using the real adapter on two manual executors.
+class MigrationX11Test : public HostControllerTest {
+protected:
+    // openbox applies moves asynchronously; the manager's frame checks run on a slower clock so
+    // that they wait long enough on a loaded machine.
+    struct SlowClock final : base::Clock {
+        std::uint64_t uptimeMicros() const override { return base::SystemClock::shared().uptimeMicros() / 20; }
+    };
+
+    void TearDown() override {
+        HostControllerTest::TearDown();
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    bool setUpDesktop(const std::string& display) {
+        auto system = platform::x11::X11WindowSystem::open(display);
+        auto client = X11TestWindows::open(display);
+        if (!system || !client) return false;
+        windowSystem = std::move(*system);
+        windows = std::move(*client);
+        manager = std::make_unique<host::WindowManager>(*windowSystem, icons, slowClock,
+                                                        [this](std::string_view line) { logs.emplace_back(line); });
+        child = fork();
+        if (child == 0) {
+            for (;;) pause();
+        }
+        auto adapter = host::X11AspectWindows::open(*manager, *windowSystem, windowQueue, display, framesFile());
+        if (!adapter) return false;
+        aspectWindows = std::move(*adapter);
+        return true;
+    }
+
+    std::filesystem::path arrangementFile() const { return dir.path() / "randr-arrangement-test.json"; }
+    std::filesystem::path framesFile() const { return host::aspectFramesFile(arrangementFile()); }
+
+    // A managed window of the child process, moved to `frame`.
+    xcb_window_t open(const Rect& frame) {
+        TestWindowSpec spec;
+        spec.pid = child;
+        auto window = windows->create(spec);
+        EXPECT_TRUE(windows->waitManaged(window));
+        const AspectWindow listed = manager->aspectWindow(window).value();
+        auto resolved = manager->resolveAspectWindow(listed, [] { return true; });
+        EXPECT_TRUE(std::holds_alternative<host::WindowTarget>(resolved));
+        auto moved = manager->applyAspectFrame(std::get<host::WindowTarget>(resolved).axWindow, frame, false, true,
+                                               [] { return true; });
+        EXPECT_TRUE(moved.matches) << moved.diagnostic;
+        return window;
+    }
+    Rect frameOf(xcb_window_t window) { return manager->aspectWindow(window).value().frame; }
+
+    // The controller on the server's virtual display, its windows moved there.
+    void migrateOnto(std::uint32_t displayID) {
+        // Display aspect fit's display system reports the server's screen and the virtual display,
+        // the latter already main, so that the sweep's promotion leaves the server's layout alone.
+        const auto screens = aspectWindows->physicalScreens();
+        ASSERT_FALSE(screens.empty());
+        fakes.displays->displays = {{screens[0].id, screens[0].bounds, {1920, 1080}, false},
+                                    {displayID, kVirtualArea, {1280, 800}, true}};
+        fakes.displays->stuckMain = displayID;
+        create();
+        auto p = probe();
+        p.migrationWindows() = aspectWindows;
+        linked = link();
+        authenticatedSession(linked);
+        p.migrationAspectFit() = true;
+        p.migrationVirtualDisplay() =
+            std::make_shared<host::VirtualDisplay>(displayID, host::DisplaySize{}, host::DisplayOrigin{1920, 0});
+        p.migrate();
+        p.migrationCaptureID() = displayID;
+        p.migrate();
+        for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
+        ASSERT_FALSE(p.migrationApplication()->moving);
+    }
+    void runBoth() {
+        queue.advance(std::chrono::milliseconds(10));
+        windowQueue.advance(std::chrono::milliseconds(10));
+        queue.runUntilIdle();
+    }
+
+    TempDir dir{"migrate-x11"};
+    FakeIconRenderer icons;
+    SlowClock slowClock;
+    std::unique_ptr<platform::x11::X11WindowSystem> windowSystem;
+    std::unique_ptr<X11TestWindows> windows;
+    std::unique_ptr<host::WindowManager> manager;
+    ManualExecutor windowQueue;
+    std::shared_ptr<host::X11AspectWindows> aspectWindows;
+    LinkedConnection linked;
+    pid_t child = -1;
+};
+
+// A panel across the top of the screen, `height` high, as a desktop's panel reserves it.
+void addTopPanel(X11TestWindows& windows, std::uint16_t height) {
+    auto* c = windows.get();
+    const auto panel = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, panel, windows.root(), 0, 0, 1920, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const auto dock = windows.atom("_NET_WM_WINDOW_TYPE_DOCK");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1,
+                        &dock);
+    const std::uint32_t strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, 1919, 0, 0};
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32,
+                        12, strut);
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4,
+                        strut);
+    xcb_map_window(c, panel);
+    xcb_flush(c);
+}
+
+bool onVirtualDisplay(const Rect& frame) { return kVirtualArea.contains(frame.midX(), frame.midY()); }
+
+TEST_F(MigrationX11Test, WindowsGoToTheVirtualDisplayAndComeBackToTheirFrames) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 4096, 2048, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
+    ASSERT_TRUE(factory);
+    const auto first = open(kFirst);
+    const auto second = open(kSecond);
+    const Rect before[] = {frameOf(first), frameOf(second)};
+    const auto id = (*factory)->create({"ORVANTA-5A51", {1280, 800}, {{1280, 800}}, 60});
+    ASSERT_TRUE(id) << id.error();
+
+    migrateOnto(*id);
+    EXPECT_TRUE(onVirtualDisplay(frameOf(first))) << host::formatRect(frameOf(first));
+    EXPECT_TRUE(onVirtualDisplay(frameOf(second))) << host::formatRect(frameOf(second));
+    EXPECT_EQ(host::readAspectFrames(framesFile()).value().size(), 2u);
+
+    auto p = probe();
+    p.migrationVirtualDisplay().reset();
+    p.restoreMigratedWindows(false);
+    for (int step = 0; step < 1000 && !p.migrationRecords().empty(); ++step) runBoth();
+    EXPECT_TRUE(p.migrationRecords().empty());
+    EXPECT_EQ(std::ranges::count_if(
+                  logs, [](const auto& l) { return l.starts_with("display aspect fit: restore verified"); }),
+              2);
+    EXPECT_EQ(frameOf(first), before[0]);
+    EXPECT_EQ(frameOf(second), before[1]);
+    EXPECT_FALSE(std::filesystem::exists(framesFile()));
+    (*factory)->release(*id);
+}
+
+// The host dies with windows on its virtual display: the next start restores the arrangement,
+// then the windows.
+TEST_F(MigrationX11Test, AStartAfterACrashPutsMigratedWindowsBack) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 4096, 2048, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    const auto first = open(kFirst);
+    const auto second = open(kSecond);
+    const Rect before[] = {frameOf(first), frameOf(second)};
+    const pid_t crashed = fork();
+    ASSERT_GE(crashed, 0);
+    if (crashed == 0) {
+        // Makes the display and dies with it up: no destructor, no release.
+        auto made = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
+        _exit(made && (*made)->create({"ORVANTA-5A51", {1280, 800}, {{1280, 800}}, 60}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(crashed, &status, 0), crashed);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    migrateOnto(desktop.x->atom(platform::kVirtualDisplayMark));
+    ASSERT_TRUE(onVirtualDisplay(frameOf(first)));
+    controller.reset();  // gone without putting anything back
+    ASSERT_TRUE(std::filesystem::exists(framesFile()));
+
+    auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
+    ASSERT_TRUE(factory);
+    EXPECT_EQ((*factory)->recoverAfterCrash(), true);
+    std::vector<std::string> lines;
+    EXPECT_EQ(host::recoverAspectWindowsAfterCrash(*manager, framesFile(),
+                                                   [&](std::string_view line) { lines.emplace_back(line); }),
+              2u);
+    EXPECT_EQ(frameOf(first), before[0]);
+    EXPECT_EQ(frameOf(second), before[1]);
+    EXPECT_FALSE(std::filesystem::exists(framesFile()));
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"display aspect fit: restored 2 of 2 windows left moved by an earlier run"});
+}
+
+// The work area the window manager publishes, clipped to each monitor.
+TEST_F(MigrationX11Test, VisibleBoundsLeaveOutATopPanel) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 4096, 2048, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
+    ASSERT_TRUE(factory);
+    const auto id = (*factory)->create({"ORVANTA-5A51", {1280, 800}, {{1280, 800}}, 60});
+    ASSERT_TRUE(id) << id.error();
+    create();
+    auto p = probe();
+    p.migrationWindows() = aspectWindows;
+    const auto screens = aspectWindows->physicalScreens();
+    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_EQ(screens[0].bounds, (Rect{0, 0, 1920, 1080}));
+    EXPECT_EQ(aspectWindows->displayArea(*id).value().frame, kVirtualArea);
+    EXPECT_EQ(p.visibleBounds(screens[0].id, true), std::nullopt);
+
+    addTopPanel(*windows, 28);
+    EXPECT_TRUE(windows->waitUntil([&] { return p.visibleBounds(screens[0].id, false).has_value(); }));
+    EXPECT_EQ(p.visibleBounds(screens[0].id, false), (Rect{0, 28, 1920, 1052}));
+    (*factory)->release(*id);
+}
+
+}  // namespace
+}  // namespace orvanta::testing
