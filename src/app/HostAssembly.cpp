@@ -3,6 +3,7 @@
 #include "base/Clock.h"
 #include "base/FileSecretStore.h"
 #include "base/JsonFileSettings.h"
+#include "host/controller/HostAspectAdapters.h"
 #include "host/controller/HostControlAdapters.h"
 #include "host/controller/HostDisplayAdapters.h"
 #include "host/controller/HostFitAdapters.h"
@@ -66,6 +67,7 @@ struct HostAssembly::Backends {
     base::DispatchQueue release{"zq2.release"};
     base::DispatchQueue fitTasks{"zq2.fit"};
     base::DispatchQueue displayQueue{"zq2.vdisplay"};
+    base::DispatchQueue aspectWindows{"zq2.aspect.windows"};
 
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
     std::unique_ptr<X11InputSink> inputSink;  // used on "zq2.host"
@@ -109,7 +111,7 @@ HostAssembly::~HostAssembly() {
     if (backends_) {
         for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
                             &backends_->cursorSamples, &backends_->release, &backends_->fitTasks,
-                            &backends_->displayQueue}) {
+                            &backends_->displayQueue, &backends_->aspectWindows}) {
             queue->stop();
         }
     }
@@ -240,6 +242,15 @@ std::expected<void, std::string> HostAssembly::build() {
             hostLog("virtual display recovery failed: " + recovered.error());
         } else if (*recovered) {
             hostLog("virtual display: restored the arrangement a previous run left behind");
+        }
+        // Then the windows that run had moved onto its virtual display.
+        const auto framesFile = host::aspectFramesFile(X11VirtualDisplayFactory::defaultStateFile(display));
+        host::recoverAspectWindowsAfterCrash(*b.windowManager, framesFile, hostLog);
+        if (auto aspectWindows =
+                host::X11AspectWindows::open(*b.windowManager, *b.windows, b.aspectWindows, display, framesFile)) {
+            components.aspectWindows = std::move(*aspectWindows);
+        } else {
+            hostLog("window migration unavailable: " + aspectWindows.error());
         }
         components.virtualDisplaysAvailable = b.virtualDisplays->isAvailable();
         if (auto configuration = X11DisplayConfiguration::open(display)) {
