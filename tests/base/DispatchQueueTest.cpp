@@ -53,13 +53,17 @@ TEST(DispatchQueue, DelayedTasksRunAfterImmediateOnesAndCanBeCancelled) {
         seen.push_back(std::move(what));
     };
     std::latch done(1);
+    // The queue is held while the task is cancelled, so a slow test thread cannot let it run first.
+    std::latch held(1);
+    queue.async([&] { held.wait(); });
     TaskHandle cancelled = queue.asyncAfter(1ms, [&] { record("cancelled"); });
     cancelled.cancel();
+    held.count_down();
+    queue.async([&] { record("now"); });
     queue.asyncAfter(2ms, [&] {
         record("late");
         done.count_down();
     });
-    queue.async([&] { record("now"); });
     done.wait();
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen, (std::vector<std::string>{"now", "late"}));

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "host/controller/HostComponents.h"
+#include "support/FakeAspectWindows.h"
 #include "support/FakeFitWindows.h"
 #include "support/FakeHostDisplays.h"
 #include "support/FakeHostMedia.h"
-#include "support/FakeAspectWindows.h"
 
 namespace orvanta::testing {
 
@@ -85,56 +85,47 @@ struct FakeHostComponents {
     std::vector<std::string> simulatedPasswords;
 
     host::HostComponents components() {
-        host::HostComponents components{
-            .input = input,
-            .unlockEnvironment = unlock,
-            .sender = sender,
-            .blackout = blackout,
-            .simulatedUnlock =
-                [this](const std::string& password) {
-                    simulatedPasswords.push_back(password);
-                    auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
-                    simulated->locked = true;
-                    simulated->expectedPassword = password;
-                    return std::shared_ptr<host::UnlockEnvironment>(simulated);
-                },
-            .virtualDisplaysAvailable = virtualDisplaysAvailable};
+        host::HostComponents components{.input = input,
+                                        .unlockEnvironment = unlock,
+                                        .sender = sender,
+                                        .blackout = blackout,
+                                        .simulatedUnlock =
+                                            [this](const std::string& password) {
+                                                simulatedPasswords.push_back(password);
+                                                auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
+                                                simulated->locked = true;
+                                                simulated->expectedPassword = password;
+                                                return std::shared_ptr<host::UnlockEnvironment>(simulated);
+                                            },
+                                        .virtualDisplaysAvailable = virtualDisplaysAvailable};
 
         // Media.
         components.media = media;
         components.encoderQueue = &media->encoderQueue;
-        // (end)
 
         // Window fit and follow.
         components.fitWindows = fitWindows;
-        // (end)
 
         // Display aspect fit and the virtual display.
         components.displays = realDisplays ? realDisplays : displays;
-        // (end)
 
         // Window migration.
         components.aspectWindows = aspectWindows;
-        // (end)
         return components;
     }
 
     // Media fakes.
     std::shared_ptr<FakeHostMedia> media = std::make_shared<FakeHostMedia>(log);
-    // (end)
 
     // Window fit fakes.
     std::shared_ptr<FakeFitWindows> fitWindows = std::make_shared<FakeFitWindows>(log);
-    // (end)
 
     // Display fakes.
     std::shared_ptr<FakeHostDisplays> displays = std::make_shared<FakeHostDisplays>(log);
     std::shared_ptr<host::HostDisplays> realDisplays;  // a real adapter in place of the fake
-    // (end)
 
     // Window migration fakes.
     std::shared_ptr<FakeAspectWindows> aspectWindows = std::make_shared<FakeAspectWindows>(log);
-    // (end)
 };
 
 }  // namespace orvanta::testing

@@ -53,20 +53,7 @@ public:
 
     // The next frame after the 101 reply; nothing at the end of the stream or when the wait ran out.
     std::optional<ServerFrame> next() {
-        while (!headRead_) {
-            const std::string_view seen(reinterpret_cast<const char*>(pending_.data()), pending_.size());
-            if (const auto end = seen.find("\r\n\r\n"); end != std::string_view::npos) {
-                if (!seen.starts_with("HTTP/1.1 101")) return std::nullopt;
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(end + 4));
-                headRead_ = true;
-            } else if (!readSome()) {
-                return std::nullopt;
-            }
-        }
-        while (true) {
-            if (auto frame = takeServerFrame(pending_)) return frame;
-            if (!readSome()) return std::nullopt;
-        }
+        return nextUpgradedFrame(pending_, headRead_, [this] { return readSome(); });
     }
 
     // The next text frame's JSON of the given type (other frames are skipped).

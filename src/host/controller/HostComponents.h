@@ -177,7 +177,6 @@ struct HostComponents {
     std::shared_ptr<HostMedia> media;
     // Where encoders are started: a global queue of user-initiated priority, never the controller's.
     base::Executor* encoderQueue = nullptr;
-    // (end)
 };
 
 }  // namespace orvanta::host

@@ -20,6 +20,8 @@
 #include "base/Settings.h"
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
+#include "host/controller/HostDisplaySeams.h"
+#include "host/controller/HostFitSeams.h"
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSystem.h"
@@ -33,8 +35,6 @@
 #include "host/transport/WebSocket.h"
 #include "platform/ServiceAdvertiser.h"
 #include "protocol/ControlMessages.h"
-#include "host/controller/HostFitSeams.h"
-#include "host/controller/HostDisplaySeams.h"
 
 namespace orvanta::host {
 
@@ -305,6 +305,8 @@ private:
                                 const DeviceRecord& record);
     void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter,
                        const protocol::Hello& hello, const DeviceRecord& record);
+    // A Windows desktop client's screen size, when its hello gives one with both sides positive.
+    static std::optional<std::pair<int, int>> windowsScreenPixels(const protocol::Hello& hello);
     void handleControllerText(const std::string& text, const std::shared_ptr<ControllerSession>& controller);
     void controllerClosed(const std::shared_ptr<ControllerSession>& controller);
     void detachSession(const std::shared_ptr<Session>& session);
@@ -438,7 +440,7 @@ private:
     bool displayRestorePending_ = false;
     std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
 
-    // Video pipeline: its own members.
+    // Video pipeline.
     // A callback for the components' own threads: `handle` runs later on the controller's queue,
     // with the controller, unless the controller is gone by then.
     template <class... Args, class Handle>
@@ -467,18 +469,16 @@ private:
     void clearFailedWindowFitLater();
     void retryPipeline(const std::shared_ptr<HostCapture>& capture, std::string_view what, int count);
     void updateInputMapping(const std::function<void(InputMapping&)>& change);
-    // (end)
 
-    // Audio: its own members.
+    // System audio.
     std::shared_ptr<HostAudioCapture> audioCapture_;
     bool audioWanted() const;
     void startAudio();
     void audioStarted(const std::shared_ptr<HostAudioCapture>& capture, bool started);
     void audioFailed(const std::shared_ptr<HostAudioCapture>& capture, const std::string& message);
     void publishAudioSending(bool sending);
-    // (end)
 
-    // Window fit and follow: their own members.
+    // Window fit and follow.
     static constexpr base::Micros kFitWatchInterval{500'000};
     static constexpr std::uint64_t kFocusFollowDelayMicros = 1'200'000;
     struct FitWatch;
@@ -515,9 +515,8 @@ private:
     std::optional<std::uint32_t> focusedWindowID_;
     std::optional<std::uint32_t> destroyedWindowID_;
     std::uint64_t focusFollowAfter_ = 0;
-    // (end)
 
-    // Display aspect fit and the virtual display: their own members.
+    // Display aspect fit and the virtual display.
     static constexpr std::int64_t kMinViewportSide = 1;
     static constexpr std::int64_t kMaxViewportSide = 32768;
     static constexpr double kMinAspectScale = 0.1;
@@ -592,9 +591,8 @@ private:
     std::optional<DisplayLayout> connectionLayout_;
     bool aspectPromoted_ = false;
     int aspectPromotionAttempts_ = 0;
-    // (end)
 
-    // Window migration: its own members.
+    // Window migration.
     struct AspectPhysicalScreen {
         Rect bounds;
         platform::Point savedOrigin;  // in the saved arrangement, else the current origin
@@ -646,7 +644,6 @@ private:
     bool virtualDisplayIsMain();
     bool aspectUpdateScheduled() const;
     std::optional<platform::Point> savedDisplayOrigin(std::uint32_t displayID) const;
-    // (end)
 };
 
 }  // namespace orvanta::host

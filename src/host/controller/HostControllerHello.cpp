@@ -23,14 +23,13 @@ int clampedInt(std::int64_t value) {
         std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
-// A Windows desktop client's screen size, when its hello gives one with both sides positive.
-std::optional<protocol::Viewport> windowsScreenPixels(const protocol::Hello& hello) {
+}  // namespace
+
+std::optional<std::pair<int, int>> HostController::windowsScreenPixels(const protocol::Hello& hello) {
     if (hello.caps.client != "windows-desktop" || !hello.screenPixels) return std::nullopt;
     if (hello.screenPixels->width <= 0 || hello.screenPixels->height <= 0) return std::nullopt;
-    return hello.screenPixels;
+    return std::pair<int, int>(clampedInt(hello.screenPixels->width), clampedInt(hello.screenPixels->height));
 }
-
-}  // namespace
 
 std::string HostController::makeTicket() { return base::base64UrlEncode(base::secureRandomBytes(kTicketBytes)); }
 
@@ -172,14 +171,13 @@ void HostController::completeHello(const std::shared_ptr<Session>& session, cons
         input_->releasePointerInputs();
         input_->beginSession(record.deviceId);
     }
-    session->windowsScreenPixels.reset();
-    if (const auto pixels = windowsScreenPixels(hello)) {
-        session->windowsScreenPixels = std::pair<int, int>(clampedInt(pixels->width), clampedInt(pixels->height));
-        log("hello windows-desktop screenPixels=" + sizeText(pixels->width, pixels->height) + "px");
-        const auto width = std::min<std::int64_t>(pixels->width, kMaxWindowsWidth);
-        const auto height = std::min<std::int64_t>(pixels->height, kMaxWindowsHeight);
-        if (width != pixels->width || height != pixels->height) {
-            log("windows video: screenPixels=" + sizeText(pixels->width, pixels->height) + "px capped to " +
+    session->windowsScreenPixels = windowsScreenPixels(hello);
+    if (const auto& pixels = session->windowsScreenPixels) {
+        log("hello windows-desktop screenPixels=" + sizeText(pixels->first, pixels->second) + "px");
+        const auto width = std::min<std::int64_t>(pixels->first, kMaxWindowsWidth);
+        const auto height = std::min<std::int64_t>(pixels->second, kMaxWindowsHeight);
+        if (width != pixels->first || height != pixels->second) {
+            log("windows video: screenPixels=" + sizeText(pixels->first, pixels->second) + "px capped to " +
                 sizeText(width, height) + "px by 3840x4096px limit");
         }
         if (((width + 15) / 16) * ((height + 15) / 16) > kMaxMacroblocks) {

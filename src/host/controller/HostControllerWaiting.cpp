@@ -116,9 +116,14 @@ void HostController::resumeSession(const std::shared_ptr<Session>& current, cons
     detachSender();
     refreshAudio();
     stopPipeline();
+    // A Windows client's display is shaped to its screen: another screen needs another display.
+    const bool displayDestroyed =
+        windowsScreenPixels(hello) != current->windowsScreenPixels && (virtualDisplay_ || virtualDisplayPending_);
+    if (displayDestroyed) destroyVirtualDisplay("primary screenPixels changed", false);
     session_.reset();
     current->control->close(1001, "replaced");
     startSessionFromWaiter(waiter, hello, record);
+    if (displayDestroyed && session_ && (windowFit_ || pendingFit_)) session_->recreateWindowDisplayOnResume = true;
     resumeWindowFit();
     recordSessionPhase("resume");
     log("session resumed by " + record.deviceId);

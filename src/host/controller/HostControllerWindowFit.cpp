@@ -219,8 +219,8 @@ bool HostController::updateWindowVideo(Session& session) {
     if (pendingFit_) pendingFit_->viewport = viewport;
     const std::uint32_t display = virtualDisplay_ ? virtualDisplay_->displayID : physicalCaptureDisplayID();
     log("window fit: video viewport=" + std::to_string(viewport.width) + "x" + std::to_string(viewport.height) +
-        " scale=" + formatNumber(clientAspectScale_) + " display=" + std::to_string(display) +
-        " displayGeneration=" + std::to_string(virtualGeneration_) + " fitGeneration=" + std::to_string(fitGeneration_));
+        " scale=" + formatNumber(clientAspectScale_) + " display=" + std::to_string(display) + " displayGeneration=" +
+        std::to_string(virtualGeneration_) + " fitGeneration=" + std::to_string(fitGeneration_));
     if (pendingFit_) return true;
     if (windowFit_ && !windowFit_->suspended) {
         stopPipeline();

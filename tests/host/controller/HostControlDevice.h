@@ -70,19 +70,7 @@ public:
 
 private:
     std::optional<ServerFrame> next() {
-        while (!headRead_) {
-            const std::string_view seen(reinterpret_cast<const char*>(pending_.data()), pending_.size());
-            if (const auto end = seen.find("\r\n\r\n"); end != std::string_view::npos) {
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(end + 4));
-                headRead_ = true;
-            } else if (!readSome()) {
-                return std::nullopt;
-            }
-        }
-        while (true) {
-            if (auto frame = takeServerFrame(pending_)) return frame;
-            if (!readSome()) return std::nullopt;
-        }
+        return nextUpgradedFrame(pending_, headRead_, [this] { return readSome(); });
     }
     bool readSome() {
         pollfd poller{fd_, POLLIN, 0};

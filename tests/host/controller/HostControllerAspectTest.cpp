@@ -548,6 +548,43 @@ TEST_F(HostAspectHelloTest, AHelloSnapshotsTheArrangementAndResumesTheFit) {
     EXPECT_EQ(probe().aspectSavedOrigins(), (DisplayOrigins{{1, {0, 0}}, {2, {1728, 0}}}));
 }
 
+// A Windows client's display is shaped to its screen: a resume from the same screen keeps it, one
+// from another screen releases it and makes it anew for the fitted window.
+TEST_F(HostAspectHelloTest, AWindowsResumeKeepsTheDisplayOnlyForTheSameScreen) {
+    const auto settle = [&] {
+        while (fakes.displays->queue.runUntilIdle() + queue.runUntilIdle() > 0) {
+        }
+    };
+    for (const bool sameScreen : {true, false}) {
+        SCOPED_TRACE(sameScreen ? "same screen" : "another screen");
+        auto device = open(windowsHello(tokenA, {1920, 1080}));
+        ASSERT_TRUE(await([&] { return device->nextText("welcome"); }));
+        probe().highResOnFlag() = true;
+        probe().windowFit() = host::WindowFit{};
+        ASSERT_TRUE(probe().ensureVirtualDisplay(VirtualDisplayPurpose::highRes));
+        settle();
+        const auto made = probe().virtualDisplay();
+        ASSERT_TRUE(made);
+        logs.clear();
+
+        auto again =
+            open(windowsHello(tokenA, sameScreen ? protocol::Viewport{1920, 1080} : protocol::Viewport{2560, 1440}));
+        ASSERT_TRUE(await([&] { return again->nextText("welcome"); }));
+        const bool destroyed = logged("virtual display: destroying id=" + std::to_string(made->displayID) +
+                                      " (primary screenPixels changed)");
+        EXPECT_EQ(destroyed, !sameScreen);
+        EXPECT_EQ(probe().session()->recreateWindowDisplayOnResume, !sameScreen);
+        settle();
+        ASSERT_TRUE(probe().virtualDisplay());
+        EXPECT_EQ(probe().virtualDisplay() == made, sameScreen);
+        EXPECT_FALSE(probe().session()->recreateWindowDisplayOnResume);
+
+        probe().windowFit().reset();
+        probe().endSession(std::nullopt, "next");
+        settle();
+    }
+}
+
 // The controller over the real display adapter and RandR, on a server of the test's own.
 class HostAspectX11Test : public HostControllerTest {
 protected:

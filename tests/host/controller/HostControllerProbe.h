@@ -98,7 +98,6 @@ public:
     std::uint16_t& audioGeneration() { return c_.audioGeneration_; }
     int audioFailures() const { return c_.audioFailures_; }
     std::uint64_t audioRetryAt() const { return c_.audioRetryAt_; }
-    // (end)
 
     // Window fit and follow.
     std::uint64_t& fitGeneration() { return c_.fitGeneration_; }
@@ -110,7 +109,6 @@ public:
     bool updateWindowVideo() { return c_.updateWindowVideo(*c_.session_); }
     void resumeWindowFit() { c_.resumeWindowFit(); }
     std::shared_ptr<HostFitWindows>& fitWindows() { return c_.dependencies_.components.fitWindows; }
-    // (end)
 
     // Display aspect fit and the virtual display.
     bool& clientAspectFit() { return c_.clientAspectFit_; }
@@ -138,7 +136,6 @@ public:
                                                           double width, std::uint32_t mainID) {
         return HostController::promotionOrigins(displays, virtualID, width, mainID);
     }
-    // (end)
 
     // Window migration.
     std::map<std::uint32_t, AspectRestoreRecord>& migrationRecords() { return c_.aspectRecords_; }
@@ -169,7 +166,6 @@ public:
     static platform::Point evacuationOrigin(const Rect& window, const Rect& source, const Rect& target) {
         return HostController::evacuationOrigin(window, source, target);
     }
-    // (end)
 
 private:
     HostController& c_;

@@ -99,6 +99,26 @@ inline std::optional<ServerFrame> takeServerFrame(base::Bytes& stream) {
     return frame;
 }
 
+// The next frame after the upgrade response at the front of `pending`, reading more with
+// `readSome` as needed; nothing at the end of the stream or when the upgrade was refused.
+template <class ReadSome>
+std::optional<ServerFrame> nextUpgradedFrame(base::Bytes& pending, bool& headRead, ReadSome&& readSome) {
+    while (!headRead) {
+        const std::string_view seen(reinterpret_cast<const char*>(pending.data()), pending.size());
+        if (const auto end = seen.find("\r\n\r\n"); end != std::string_view::npos) {
+            if (!seen.starts_with("HTTP/1.1 101")) return std::nullopt;
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(end + 4));
+            headRead = true;
+        } else if (!readSome()) {
+            return std::nullopt;
+        }
+    }
+    while (true) {
+        if (auto frame = takeServerFrame(pending)) return frame;
+        if (!readSome()) return std::nullopt;
+    }
+}
+
 // A blocking client socket on 127.0.0.1. Every wait is bounded, only to keep a broken test from
 // hanging; no test relies on the bound.
 class RawClient {
