@@ -14,7 +14,8 @@ namespace {
 using namespace orvanta;
 using platform::x11::X11VirtualDisplayFactory;
 
-const platform::VirtualDisplaySpec kSpec{std::string(platform::kVirtualDisplayMark), {2254, 1268}, {{2254, 1268}}, 60};
+const platform::VirtualDisplayRequest kSpec{
+    std::string(platform::kVirtualDisplayMark), {2254, 1268}, {{2254, 1268}}, 60};
 
 std::filesystem::path stateFile() {
     return std::filesystem::temp_directory_path() / ("orvanta-bench-vd-" + std::to_string(::getpid()) + ".json");

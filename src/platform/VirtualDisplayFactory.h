@@ -34,12 +34,12 @@ struct DisplayBounds {
     bool operator==(const DisplayBounds&) const = default;
 };
 
-struct VirtualDisplaySpec {
+struct VirtualDisplayRequest {
     std::string name;
     DisplayMode maxPixels;           // the largest size the display is made for
     std::vector<DisplayMode> modes;  // offered modes, the first is the wanted one
     int refreshHz = 60;
-    bool operator==(const VirtualDisplaySpec&) const = default;
+    bool operator==(const VirtualDisplayRequest&) const = default;
 };
 
 // Create and release run on one serial queue; the other calls read the display's current state.
@@ -51,7 +51,7 @@ public:
     // Whether this machine can make a virtual display at all; decided once.
     virtual bool isAvailable() = 0;
     // Makes the display (not yet placed where the caller wants it) and returns its id, or why not.
-    virtual std::expected<std::uint32_t, std::string> create(const VirtualDisplaySpec& spec) = 0;
+    virtual std::expected<std::uint32_t, std::string> create(const VirtualDisplayRequest& request) = 0;
     virtual std::optional<DisplayMode> currentMode(std::uint32_t id) = 0;
     virtual std::vector<DisplayMode> modes(std::uint32_t id) = 0;
     // 0 on success, else a backend result code.

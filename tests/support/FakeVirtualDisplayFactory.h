@@ -1,4 +1,4 @@
-// A VirtualDisplayFactory in memory: displays get the modes of their spec, a scripted number of
+// A VirtualDisplayFactory in memory: displays get the modes of their request, a scripted number of
 // mode switches fail or take several attempts, and every call is recorded.
 #pragma once
 
@@ -13,7 +13,7 @@ namespace orvanta::testing {
 class FakeVirtualDisplayFactory final : public platform::VirtualDisplayFactory {
 public:
     struct Display {
-        platform::VirtualDisplaySpec spec;
+        platform::VirtualDisplayRequest request;
         std::optional<platform::DisplayMode> current;
         platform::DisplayBounds bounds;
     };
@@ -21,7 +21,7 @@ public:
     bool available = true;
     bool startsInMode = false;                       // a new display is already in its first mode
     std::string createError;                         // non-empty: create fails with it
-    std::vector<platform::DisplayMode> listedModes;  // when set, listed instead of the spec's
+    std::vector<platform::DisplayMode> listedModes;  // when set, listed instead of the request's
     int modeListsEmpty = 0;                          // the first N mode lists come back empty
     int setModeIgnored = 0;                          // the first N switches report success but change nothing
     int setModeResult = 0;
@@ -34,11 +34,11 @@ public:
     int modeListCalls = 0;
 
     bool isAvailable() override { return available; }
-    std::expected<std::uint32_t, std::string> create(const platform::VirtualDisplaySpec& spec) override {
+    std::expected<std::uint32_t, std::string> create(const platform::VirtualDisplayRequest& request) override {
         if (!createError.empty()) return std::unexpected(createError);
         const std::uint32_t id = nextID_++;
-        displays[id] = Display{spec, std::nullopt, {}};
-        if (startsInMode && !spec.modes.empty()) displays[id].current = spec.modes.front();
+        displays[id] = Display{request, std::nullopt, {}};
+        if (startsInMode && !request.modes.empty()) displays[id].current = request.modes.front();
         return id;
     }
     std::optional<platform::DisplayMode> currentMode(std::uint32_t id) override {
@@ -53,7 +53,7 @@ public:
         }
         if (!listedModes.empty()) return listedModes;
         const auto it = displays.find(id);
-        return it == displays.end() ? std::vector<platform::DisplayMode>{} : it->second.spec.modes;
+        return it == displays.end() ? std::vector<platform::DisplayMode>{} : it->second.request.modes;
     }
     int setMode(std::uint32_t id, const platform::DisplayMode& mode) override {
         ++setModeCalls;

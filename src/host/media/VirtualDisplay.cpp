@@ -162,12 +162,12 @@ std::shared_ptr<VirtualDisplay> VirtualDisplayService::create(const DisplaySize&
         return nullptr;
     }
     const platform::DisplayMode wanted{size.pixels.width, size.pixels.height};
-    const platform::VirtualDisplaySpec spec{
+    const platform::VirtualDisplayRequest request{
         std::string(platform::kVirtualDisplayMark),
         {std::max(size.descriptorPixels.width, wanted.width), std::max(size.descriptorPixels.height, wanted.height)},
         {wanted},
         60};
-    const auto created = factory_.create(spec);
+    const auto created = factory_.create(request);
     if (!created) {
         log_("virtual display: creation failed");
         return nullptr;

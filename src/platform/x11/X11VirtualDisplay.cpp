@@ -519,10 +519,10 @@ VirtualDisplayStrategy X11VirtualDisplayFactory::strategy() {
 
 bool X11VirtualDisplayFactory::isAvailable() { return strategy() != VirtualDisplayStrategy::none; }
 
-std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const VirtualDisplaySpec& spec) {
+std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const VirtualDisplayRequest& request) {
     if (displayID_ != 0) return std::unexpected("a virtual display already exists");
-    if (spec.modes.empty()) return std::unexpected("no mode asked for");
-    const DisplayMode size = spec.modes.front();
+    if (request.modes.empty()) return std::unexpected("no mode asked for");
+    const DisplayMode size = request.modes.front();
     if (size.width < 1 || size.height < 1 || size.width > kMaxSide / 2 || size.height > kMaxSide / 2) {
         return std::unexpected("mode " + std::to_string(size.width) + "x" + std::to_string(size.height) + " refused");
     }

@@ -90,7 +90,7 @@ public:
     VirtualDisplayStrategy strategy();
 
     bool isAvailable() override;
-    std::expected<std::uint32_t, std::string> create(const VirtualDisplaySpec& spec) override;
+    std::expected<std::uint32_t, std::string> create(const VirtualDisplayRequest& request) override;
     std::optional<DisplayMode> currentMode(std::uint32_t id) override;
     std::vector<DisplayMode> modes(std::uint32_t id) override;
     int setMode(std::uint32_t id, const DisplayMode& mode) override;

@@ -135,7 +135,7 @@ TEST_F(VirtualDisplayServiceTest, CreatesSelectsThePixelModeAndPlacesRightOfMain
     EXPECT_EQ(display->origin, (DisplayOrigin{1920, 0}));
     EXPECT_EQ(display->size, size(true));
     const auto& made = factory_.displays.at(7);
-    EXPECT_EQ(made.spec, (platform::VirtualDisplaySpec{"ORVANTA-5A51", {3840, 2160}, {{1920, 1080}}, 60}));
+    EXPECT_EQ(made.request, (platform::VirtualDisplayRequest{"ORVANTA-5A51", {3840, 2160}, {{1920, 1080}}, 60}));
     EXPECT_EQ(made.current, (platform::DisplayMode{1920, 1080}));
     EXPECT_EQ(lines_, std::vector<std::string>{"virtual display: created id=7 requested 1920x1080px HiDPI mode "
                                                "1920x1080px (960x540pt) origin 1920,0"});

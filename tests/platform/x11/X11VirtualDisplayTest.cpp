@@ -62,7 +62,7 @@ protected:
         EXPECT_TRUE(made) << made.error();
         return made ? std::move(*made) : nullptr;
     }
-    static VirtualDisplaySpec spec(std::int64_t w, std::int64_t h) {
+    static VirtualDisplayRequest request(std::int64_t w, std::int64_t h) {
         return {std::string(kVirtualDisplayMark), {w, h}, {{w, h}}, 60};
     }
     static std::vector<std::string> monitorNames(XConnection& x) {
@@ -92,7 +92,7 @@ TEST_F(X11VirtualDisplayServerTest, SpansAHeadlessServerAndRestoresItExactly) {
     ASSERT_TRUE(vd);
     EXPECT_EQ(vd->strategy(), VirtualDisplayStrategy::span);
     EXPECT_TRUE(vd->isAvailable());
-    const auto id = vd->create(spec(1280, 800));
+    const auto id = vd->create(request(1280, 800));
     ASSERT_TRUE(id) << id.error();
     EXPECT_TRUE(std::filesystem::exists(stateFile()));
     EXPECT_EQ(vd->bounds(*id), (DisplayBounds{1920, 0, 1280, 800}));
@@ -100,7 +100,7 @@ TEST_F(X11VirtualDisplayServerTest, SpansAHeadlessServerAndRestoresItExactly) {
     EXPECT_EQ(vd->currentMode(*id), (DisplayMode{1280, 800}));
     EXPECT_EQ(vd->place(*id, 1920, 0), 0);
     EXPECT_EQ(monitorNames(x).size(), 2u);
-    EXPECT_FALSE(vd->create(spec(640, 480)));  // one at a time
+    EXPECT_FALSE(vd->create(request(640, 480)));  // one at a time
 
     // The pointer reaches the new display, and what is drawn there can be captured.
     xcb_warp_pointer(x.get(), XCB_NONE, x.root(), 0, 0, 0, 0, 2500, 700);
@@ -125,10 +125,10 @@ TEST_F(X11VirtualDisplayServerTest, AFailureHalfWayRollsBack) {
     auto vd = factory(desktop.server->display());
     ASSERT_TRUE(vd);
     // Taller than the server can ever be: the mode is made and added before the screen refuses to grow.
-    EXPECT_FALSE(vd->create(spec(1280, 5000)));
+    EXPECT_FALSE(vd->create(request(1280, 5000)));
     EXPECT_EQ(readArrangement(*desktop.x), before);
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
-    EXPECT_TRUE(vd->create(spec(1280, 800)));  // and nothing is left in the way
+    EXPECT_TRUE(vd->create(request(1280, 800)));  // and nothing is left in the way
 }
 
 TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashPutsTheArrangementBack) {
@@ -142,7 +142,7 @@ TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashPutsTheArrangementBack) {
     if (child == 0) {
         // Dies with its display up: no destructor, no release.
         auto made = X11VirtualDisplayFactory::open(desktop.server->display(), stateFile());
-        _exit(made && (*made)->create(spec(1600, 900)) ? 0 : 1);
+        _exit(made && (*made)->create(request(1600, 900)) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -180,7 +180,7 @@ TEST_F(X11VirtualDisplayServerTest, ToleratesTheUserRemovingTheDisplay) {
     const auto before = readArrangement(x);
     auto vd = factory(desktop.server->display());
     ASSERT_TRUE(vd);
-    const auto id = vd->create(spec(1280, 800));
+    const auto id = vd->create(request(1280, 800));
     ASSERT_TRUE(id);
     Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_randr_delete_monitor_checked(x.get(), x.root(), *id)));
     EXPECT_FALSE(vd->bounds(*id));
@@ -207,7 +207,7 @@ TEST_F(X11VirtualDisplayServerTest, UsesASpareOutputOnXorgWithTheDummyDriver) {
     EXPECT_EQ(vd->strategy(), VirtualDisplayStrategy::spareOutput);
     const auto main = vd->mainBounds();
     ASSERT_TRUE(main);
-    const auto id = vd->create(spec(2254, 1268));
+    const auto id = vd->create(request(2254, 1268));
     ASSERT_TRUE(id) << id.error();
     EXPECT_EQ(vd->bounds(*id), (DisplayBounds{static_cast<std::int32_t>(main->width), 0, 2254, 1268}));
     EXPECT_EQ(vd->mainBounds(), main);
