@@ -1,4 +1,4 @@
-// Small facts and file operations of the host machine that the controller needs at start-up.
+// Small facts of the host machine that the controller needs at start-up.
 #pragma once
 
 #include <expected>
@@ -18,15 +18,5 @@ std::optional<std::string> computerName(const std::filesystem::path& machineInfo
 // The "PRETTY_HOSTNAME" value of machine-info text, with shell-style quotes and escapes removed;
 // nothing when absent or empty.
 std::optional<std::string> prettyHostname(std::string_view machineInfo);
-
-struct PrivateFileError {
-    std::filesystem::path path;
-    std::string description;
-    bool operator==(const PrivateFileError&) const = default;
-};
-
-// Replaces the file with `contents`, readable by its owner only (mode 0600) from the first byte:
-// written to a private temporary beside it, flushed, then renamed over it.
-std::expected<void, PrivateFileError> writePrivateFile(const std::filesystem::path& path, std::string_view contents);
 
 }  // namespace orvanta::host
