@@ -157,7 +157,8 @@ std::string homeDirectory() {
 }  // namespace
 
 FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {
-    if (auto existing = openDirectory(directory_); existing && *existing) removeStalePrivateTemporariesAt((*existing)->get());
+    if (auto existing = openDirectory(directory_); existing && *existing)
+        removeStalePrivateTemporariesAt((*existing)->get());
 }
 
 std::filesystem::path FileSecretStore::defaultDirectory() {
