@@ -1,4 +1,4 @@
-// Small facts and file operations of the host machine that the controller needs at start-up.
+// File operations of the host machine that the controller needs at start-up.
 #pragma once
 
 #include <expected>
@@ -8,16 +8,6 @@
 #include <string_view>
 
 namespace orvanta::host {
-
-inline constexpr std::string_view kMachineInfoPath = "/etc/machine-info";
-
-// The machine's pretty name ("PRETTY_HOSTNAME" of the machine-info file, unquoted), else its host
-// name; nothing when neither is known.
-std::optional<std::string> computerName(const std::filesystem::path& machineInfo);
-
-// The "PRETTY_HOSTNAME" value of machine-info text, with shell-style quotes and escapes removed;
-// nothing when absent or empty.
-std::optional<std::string> prettyHostname(std::string_view machineInfo);
 
 struct PrivateFileError {
     std::filesystem::path path;
