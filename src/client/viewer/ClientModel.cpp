@@ -388,8 +388,9 @@ void ClientModel::addHost(const std::string& address, const std::string& code, H
     pairingRequest_ =
         PairingClient::pair(*platform_.http, *url, code, deviceId(), deviceName(), platform_.main,
                             [weak = weak_from_this(), url = *url, kind, done = std::move(done)](auto result) {
+                                // A model that is gone abandoned its pairing, and whoever asked went with it.
                                 auto self = weak.lock();
-                                done(self && self->pairingFinished(url, kind, std::move(result)));
+                                if (self) done(self->pairingFinished(url, kind, std::move(result)));
                             });
 }
 
