@@ -182,7 +182,7 @@ std::string HostController::advertisedName() const {
     if (auto stored = dependencies_.settings->string(StoredHostSettings::kDeviceNameKey)) {
         if (auto name = trimmedName(*stored); !name.empty()) return name;
     }
-    return computerName(dependencies_.machineInfo).value_or(std::string(kFallbackName));
+    return platform::computerName(dependencies_.machineInfo).value_or(std::string(kFallbackName));
 }
 
 void HostController::simulateLockIfRequested() {

@@ -1,15 +1,14 @@
-// The machine's pretty name and the private file the debug pairing code goes to.
-#include "host/controller/HostSystem.h"
+// The computer's name: the pretty name of machine-info, else the host name.
+#include "platform/ComputerName.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "support/TempDir.h"
 
-namespace orvanta::host {
+namespace orvanta::platform {
 namespace {
 
 TEST(PrettyHostname, ReadsTheValueAsTheShellWould) {
@@ -40,4 +39,4 @@ TEST(ComputerName, PrefersThePrettyNameElseTheHostName) {
 }
 
 }  // namespace
-}  // namespace orvanta::host
+}  // namespace orvanta::platform

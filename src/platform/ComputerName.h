@@ -1,13 +1,12 @@
-// Small facts of the host machine that the controller needs at start-up.
+// The computer's name as the user gave it, for the names a device shows of itself.
 #pragma once
 
-#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace orvanta::host {
+namespace orvanta::platform {
 
 inline constexpr std::string_view kMachineInfoPath = "/etc/machine-info";
 
@@ -19,4 +18,4 @@ std::optional<std::string> computerName(const std::filesystem::path& machineInfo
 // nothing when absent or empty.
 std::optional<std::string> prettyHostname(std::string_view machineInfo);
 
-}  // namespace orvanta::host
+}  // namespace orvanta::platform

@@ -1,11 +1,11 @@
-#include "host/controller/HostSystem.h"
+#include "platform/ComputerName.h"
 
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-namespace orvanta::host {
+namespace orvanta::platform {
 namespace {
 
 constexpr std::string_view kPrettyKey = "PRETTY_HOSTNAME=";
@@ -65,4 +65,4 @@ std::optional<std::string> computerName(const std::filesystem::path& machineInfo
     return std::nullopt;
 }
 
-}  // namespace orvanta::host
+}  // namespace orvanta::platform
