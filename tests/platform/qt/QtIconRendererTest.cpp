@@ -32,6 +32,27 @@ TEST(QtIconRendererTest, ScalesWindowPixelsIntoTheWholeSquare) {
     EXPECT_FALSE(renderer.renderPNG(wide, QtIconRenderer::kMaxPixels + 1));
 }
 
+// The offscreen platform, as the host runs on, names no icon theme: the renderer still finds what
+// applications install in the data folders. Runs before any test sets a theme of its own.
+TEST(QtIconRendererTest, FindsInstalledThemeIconsWithoutADesktopTheme) {
+    testing::TempDir data("data");
+    const auto theme = data / "icons/hicolor";
+    std::filesystem::create_directories(theme / "48x48/apps");
+    std::ofstream(theme / "index.theme") << "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps\n\n"
+                                            "[48x48/apps]\nSize=48\nType=Threshold\n";
+    QImage blue(48, 48, QImage::Format_ARGB32);
+    blue.fill(Qt::blue);
+    ASSERT_TRUE(blue.save(QString::fromStdString((theme / "48x48/apps/orvanta-installed.png").string())));
+    ::setenv("XDG_DATA_DIRS", data.path().c_str(), 1);
+    testing::qtGuiApp();
+    ASSERT_TRUE(QIcon::themeName().isEmpty());
+
+    QtIconRenderer renderer;
+    auto image = decoded(renderer.renderPNG(std::string("orvanta-installed"), 48));
+    EXPECT_EQ(image.size(), QSize(48, 48));
+    EXPECT_EQ(image.pixelColor(24, 24), QColor(Qt::blue));
+}
+
 TEST(QtIconRendererTest, DrawsThemeIconsAndImageFiles) {
     testing::qtGuiApp();
     testing::TempDir dir("icons");
