@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,7 @@
 #include <cerrno>
 #include <utility>
 
-extern char** environ;
+#include "platform/PosixSpawn.h"
 
 namespace orvanta::platform {
 namespace {
@@ -34,41 +33,6 @@ public:
 
 private:
     int fd_;
-};
-
-// The spawn settings: standard input and error on the null device, standard output into the
-// pipe, signals unblocked and at their defaults, and a process group of its own.
-class SpawnSetup {
-public:
-    explicit SpawnSetup(int outputFd) {
-        ::posix_spawn_file_actions_init(&actions_);
-        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        ::posix_spawn_file_actions_adddup2(&actions_, outputFd, STDOUT_FILENO);
-        ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        ::posix_spawnattr_init(&attributes_);
-        sigset_t none;
-        sigset_t all;
-        ::sigemptyset(&none);
-        ::sigfillset(&all);
-        ::posix_spawnattr_setsigmask(&attributes_, &none);
-        ::posix_spawnattr_setsigdefault(&attributes_, &all);
-        ::posix_spawnattr_setpgroup(&attributes_, 0);
-        ::posix_spawnattr_setflags(&attributes_,
-                                   POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    }
-    ~SpawnSetup() {
-        ::posix_spawn_file_actions_destroy(&actions_);
-        ::posix_spawnattr_destroy(&attributes_);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    const posix_spawn_file_actions_t* actions() const { return &actions_; }
-    const posix_spawnattr_t* attributes() const { return &attributes_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-    posix_spawnattr_t attributes_;
 };
 
 int pollTimeoutMillis(steady_clock::time_point deadline) {
@@ -137,18 +101,16 @@ std::expected<ProcessResult, ProcessError> PosixProcessRunner::run(const Process
     Fd readEnd(pipeFds[0]);
     Fd writeEnd(pipeFds[1]);
 
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(request.executable.c_str()));
-    for (const std::string& argument : request.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    {
-        SpawnSetup setup(writeEnd.get());
-        const int spawned =
-            ::posix_spawn(&pid, request.executable.c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
-        if (spawned != 0) return failure(ProcessError::Kind::cannotStart, spawned);
-    }
+    std::vector<std::string> arguments{request.executable};
+    arguments.insert(arguments.end(), request.arguments.begin(), request.arguments.end());
+    // Standard input and error on the null device, output into the pipe, a process group of its own.
+    PosixSpawn setup(POSIX_SPAWN_SETPGROUP);
+    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    setup.dup2(writeEnd.get(), STDOUT_FILENO);
+    setup.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+    const auto spawned = setup.spawn(arguments, false);
+    if (!spawned) return failure(ProcessError::Kind::cannotStart, spawned.error());
+    const pid_t pid = *spawned;
     // Only the child may hold the write end, or the pipe never reaches its end.
     writeEnd.reset();
     const auto deadline = steady_clock::now() + request.timeout;

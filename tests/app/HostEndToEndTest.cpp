@@ -1,17 +1,24 @@
 // The real host end to end: the test-host program on a private X display and PulseAudio server,
 // driven over loopback as a device drives it.
 #include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "host/controller/HostController.h"
 #include "host/media/AudioTestSupport.h"
 #include "protocol/StreamConfig.h"
+#include "support/ChildProcess.h"
 #include "support/FakeHostDevice.h"
 #include "support/H264TestDecoder.h"
 #include "support/LoopbackDevice.h"
+#include "support/ProcSockets.h"
 #include "support/PulseFixture.h"
 #include "support/TempDir.h"
 #include "support/TestHostProcess.h"
@@ -27,6 +34,8 @@ constexpr double kToneHertz = 440;
 constexpr std::size_t kAudioSamplesWanted = 48'000;  // one second, after the first half second
 constexpr std::size_t kAudioSettleSamples = 24'000;
 constexpr auto kStreamDeadline = std::chrono::seconds(40);
+constexpr std::string_view kViewerId = "orvanta-viewer.desktop";
+constexpr auto kLaunchAnswerWait = std::chrono::seconds(15);  // what a device waits for "launchapp"
 
 std::string hello(const std::string& token) {
     return base::Json{{"type", "hello"},
@@ -73,9 +82,9 @@ protected:
         EXPECT_EQ(host->output().find("Sanitizer"), std::string::npos) << host->output();
     }
 
-    void startHost(const std::string& display, const std::string& pulseServer) {
-        auto started = TestHostProcess::start(ORVANTA_TEST_HOST, home.path(),
-                                              {"DISPLAY=" + display, "PULSE_SERVER=" + pulseServer});
+    void startHost(const std::string& display, std::vector<std::string> environment) {
+        environment.push_back("DISPLAY=" + display);
+        auto started = TestHostProcess::start(ORVANTA_TEST_HOST, home.path(), std::move(environment));
         ASSERT_TRUE(started) << started.error();
         host = std::move(*started);
     }
@@ -83,6 +92,43 @@ protected:
     TempDir home{"e2e"};
     std::unique_ptr<TestHostProcess> host;
 };
+
+// An installed application as its package leaves it: a desktop entry naming a theme icon, which
+// the hicolor theme has at 48 pixels. Its program is a plain X client: no _NET_WM_PID, no icon
+// pixels of its own.
+void installViewer(const std::filesystem::path& share) {
+    std::filesystem::create_directories(share / "applications");
+    std::ofstream(share / "applications" / kViewerId)
+        << "[Desktop Entry]\nType=Application\nName=Viewer\nExec=xmessage -geometry 400x300 viewer\n"
+           "Icon=orvanta-viewer\nStartupWMClass=Xmessage\n";
+    const auto theme = share / "icons/hicolor";
+    std::filesystem::create_directories(theme / "48x48/apps");
+    std::ofstream(theme / "index.theme")
+        << "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n";
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = image.height = 48;
+    image.format = PNG_FORMAT_RGBA;
+    const std::vector<std::uint32_t> green(48 * 48, 0xFF00C000);
+    png_image_write_to_file(&image, (theme / "48x48/apps/orvanta-viewer.png").c_str(), 0, green.data(), 0, nullptr);
+}
+
+// The child of `parent` running `command`; 0 when there is none.
+pid_t childRunning(pid_t parent, std::string_view command) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        if (!std::getline(stat, text)) continue;
+        const auto open = text.find('(');
+        const auto close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        long parentOf = 0;
+        char state = 0;
+        std::sscanf(text.c_str() + close + 2, "%c %ld", &state, &parentOf);
+        if (parentOf == parent && text.substr(open + 1, close - open - 1) == command) return std::stoi(text);
+    }
+    return 0;
+}
 
 // An application redrawing a window over and over, so that every picture differs.
 class Painter {
@@ -123,7 +169,7 @@ struct Received {
 TEST_F(HostEndToEndTest, PairsWelcomesAndGuardsTheVideoTicket) {
     ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080);
     ORVANTA_REQUIRE_PULSE();
-    startHost(desktop.server->display(), pulse.server());
+    startHost(desktop.server->display(), {"PULSE_SERVER=" + pulse.server()});
     ASSERT_TRUE(host);
     EXPECT_NE(host->lanPort(), 0);
 
@@ -160,7 +206,7 @@ TEST_F(HostEndToEndTest, StreamsTheChangingDesktopAndItsSoundToAPairedDevice) {
     ASSERT_TRUE(tone) << tone.error();
     // While the blackout covers are up the capture does not see changes beneath them.
     TestHostProcess::storeSetting(home.path(), host::StoredHostSettings::kBlackoutKey, false);
-    startHost(desktop.server->display(), pulse.server());
+    startHost(desktop.server->display(), {"PULSE_SERVER=" + pulse.server()});
     auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), true);
     ASSERT_TRUE(session) << session.error() << host->output();
     ASSERT_TRUE((*session)->welcome.contains("audio")) << (*session)->welcome.dump();
@@ -204,6 +250,50 @@ TEST_F(HostEndToEndTest, StreamsTheChangingDesktopAndItsSoundToAPairedDevice) {
     EXPECT_GT(toneLevel(received.audio.samples, kAudioSettleSamples, kAudioSamplesWanted), 0.1);
 
     session->reset();
+    expectCleanExit();
+}
+
+// What a device sees on a plain desktop where no virtual display can be made (Xvfb's RandR maximum
+// is its size): the installed application with its icon, its launch fitted in time, its window
+// listed with that icon; and what the host started holds none of its sockets and is reaped.
+TEST_F(HostEndToEndTest, ListsLaunchesAndFitsAnApplicationOnAPlainDesktop) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1280, 720, true);
+    const auto share = home / "share";
+    installViewer(share);
+    startHost(desktop.server->display(), {"XDG_DATA_DIRS=" + share.string()});
+    ASSERT_TRUE(host);
+    base::Json welcome;
+    auto control = welcomed(pair(), welcome);
+
+    control->sendJson({{"type", "applist"}});
+    const auto apps = control->nextText("applist");
+    ASSERT_TRUE(apps) << host->output();
+    EXPECT_TRUE(apps->value("appIcons", base::Json::object()).contains(kViewerId)) << apps->dump();
+
+    const auto asked = std::chrono::steady_clock::now();
+    control->sendJson({{"type", "launchapp"}, {"bundleId", kViewerId}});
+    const auto state = control->nextText("windowState");
+    ASSERT_TRUE(state) << host->output();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, kLaunchAnswerWait);
+    EXPECT_EQ(*state, (base::Json{{"type", "windowState"}, {"active", true}, {"appName", "Xmessage"}}));
+
+    control->sendJson({{"type", "windowListRequest"}});
+    const auto windows = control->nextText("windowList");
+    ASSERT_TRUE(windows) << host->output();
+    EXPECT_TRUE(std::ranges::any_of(windows->at("entries"), [](const base::Json& entry) {
+        return entry.value("appName", "") == "Xmessage";
+    })) << windows->dump();
+    EXPECT_TRUE(windows->value("appIcons", base::Json::object()).contains("Xmessage")) << windows->dump();
+
+    const pid_t viewer = childRunning(host->pid(), "xmessage");
+    ASSERT_GT(viewer, 0);
+    for (const auto port : {host->loopbackPort(), host->lanPort()}) {
+        EXPECT_TRUE(socketDescriptors(std::to_string(viewer), tcpSocketInodes(port)).empty()) << port;
+    }
+    ::kill(viewer, SIGTERM);
+    EXPECT_TRUE(processGoneWithin(viewer, std::chrono::seconds(10)));  // the host reaped it
+
+    control->close();
     expectCleanExit();
 }
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <thread>
 
 extern char** environ;
 
@@ -18,9 +19,7 @@ namespace {
 
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
     std::map<std::string, std::string> byName;
-    auto add = [&byName](const std::string& entry) {
-        byName[entry.substr(0, entry.find('='))] = entry;
-    };
+    auto add = [&byName](const std::string& entry) { byName[entry.substr(0, entry.find('='))] = entry; };
     for (char** e = environ; *e; ++e) add(*e);
     for (const auto& entry : extra) add(entry);
     std::vector<std::string> merged;
@@ -55,8 +54,10 @@ std::expected<pid_t, std::string> startChild(const ChildSpec& spec) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
-        if (spec.passFd == 3) ::fcntl(3, F_SETFD, 0);
-        else if (spec.passFd >= 0) ::dup2(spec.passFd, 3);
+        if (spec.passFd == 3)
+            ::fcntl(3, F_SETFD, 0);
+        else if (spec.passFd >= 0)
+            ::dup2(spec.passFd, 3);
         ::execvpe(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -72,6 +73,16 @@ void stopChild(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+bool processGoneWithin(pid_t pid, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const std::string entry = "/proc/" + std::to_string(pid);
+    while (::access(entry.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 }  // namespace orvanta::testing

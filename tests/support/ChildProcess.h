@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <expected>
 #include <string>
 #include <vector>
@@ -21,5 +22,7 @@ struct ChildSpec {
 std::expected<pid_t, std::string> startChild(const ChildSpec& spec);
 // SIGTERM, then waits for the child to exit.
 void stopChild(pid_t pid);
+// Whether the process `pid` is gone within `wait`: ended and reaped by its parent, not a zombie.
+bool processGoneWithin(pid_t pid, std::chrono::milliseconds wait);
 
 }  // namespace orvanta::testing

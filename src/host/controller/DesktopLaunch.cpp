@@ -1,16 +1,21 @@
 #include "host/controller/DesktopLaunch.h"
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <utility>
 
-extern char** environ;
+#include "platform/PosixSpawn.h"
 
 namespace orvanta::host {
 
@@ -63,27 +68,61 @@ std::expected<std::vector<std::string>, std::string> execArguments(std::string_v
     return arguments;
 }
 
-std::expected<pid_t, std::string> spawnProgram(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);  // not tied to the host's terminal
-    pid_t child = 0;
-    const int status = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (status != 0) return std::unexpected(arguments[0] + ": " + std::strerror(status));
-    return child;
+std::filesystem::path launchOutputFile() {
+    // The base-directory convention ignores a relative XDG_STATE_HOME.
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path base = state && state[0] == '/' ? std::filesystem::path(state)
+                                       : home && home[0] == '/' ? std::filesystem::path(home) / ".local/state"
+                                                                : std::filesystem::temp_directory_path();
+    return base / "orvanta" / "applications.log";
 }
 
-bool exited(pid_t child) {
-    int status = 0;
-    const pid_t reaped = ::waitpid(child, &status, WNOHANG);
-    return reaped == child || (reaped < 0 && errno == ECHILD && ::kill(child, 0) != 0);
+namespace {
+
+constexpr off_t kMaxOutputBytes = 1 << 20;  // beyond it the next launch starts the file afresh
+
+int openOutput(const std::filesystem::path& output) {
+    std::error_code ignored;
+    std::filesystem::create_directories(output.parent_path(), ignored);
+    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    struct stat status {};
+    if (fd >= 0 && ::fstat(fd, &status) == 0 && status.st_size > kMaxOutputBytes) (void)::ftruncate(fd, 0);
+    return fd;
 }
 
-std::set<pid_t> processFamily(pid_t root) {
+}  // namespace
+
+std::expected<pid_t, std::string> spawnProgram(const std::vector<std::string>& arguments,
+                                               const std::filesystem::path& output) {
+    if (arguments.empty()) return std::unexpected("no program");
+    platform::PosixSpawn setup(POSIX_SPAWN_SETSID);  // not tied to the host's terminal
+    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    const int out = openOutput(output);
+    if (out >= 0) {
+        setup.dup2(out, STDOUT_FILENO);
+        setup.dup2(out, STDERR_FILENO);
+    } else {
+        setup.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+        setup.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+    }
+    const auto child = setup.spawn(arguments, true);
+    if (out >= 0) ::close(out);
+    if (!child) return std::unexpected(arguments.front() + ": " + std::strerror(child.error()));
+    // Nothing else tells the host when an application it started ends: a thread per child waits.
+    try {
+        std::thread([pid = *child] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Out of threads: the application runs all the same, and stays a zombie once it ends.
+    }
+    return *child;
+}
+
+std::set<pid_t> processFamily(const std::set<pid_t>& roots) {
     std::multimap<pid_t, pid_t> children;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc", std::filesystem::directory_options::skip_permission_denied)) {
@@ -101,8 +140,10 @@ std::set<pid_t> processFamily(pid_t root) {
         children.emplace(static_cast<pid_t>(parent), static_cast<pid_t>(std::stol(name)));
     }
     std::set<pid_t> family;
-    if (::kill(root, 0) == 0 || errno == EPERM) family.insert(root);
-    std::vector<pid_t> pending{root};
+    for (const pid_t root : roots) {
+        if (::kill(root, 0) == 0 || errno == EPERM) family.insert(root);
+    }
+    std::vector<pid_t> pending(roots.begin(), roots.end());
     while (!pending.empty()) {
         const pid_t parent = pending.back();
         pending.pop_back();

@@ -21,11 +21,15 @@ std::expected<std::string, std::string> desktopExec(const std::filesystem::path&
 // The program and its arguments, field codes ("%f", "%U", ...) removed and "%%" kept as "%"; the
 // reason when the quoting is broken or no program remains.
 std::expected<std::vector<std::string>, std::string> execArguments(std::string_view exec);
-// The started process, or why it could not start. The child is reaped by `exited`.
-std::expected<pid_t, std::string> spawnProgram(const std::vector<std::string>& arguments);
-// Reaps the child when it has ended; true once it has.
-bool exited(pid_t child);
-// The process and every living descendant of it.
-std::set<pid_t> processFamily(pid_t root);
+// Where launched programs write: $XDG_STATE_HOME/orvanta/applications.log (~/.local/state when
+// unset), not the host's own log.
+std::filesystem::path launchOutputFile();
+// The started process, or why it could not start: in a session of its own, its output appended to
+// `output` (or discarded when that cannot be opened), holding none of the host's descriptors. Its
+// end is collected in the background, so it never lingers as a zombie.
+std::expected<pid_t, std::string> spawnProgram(const std::vector<std::string>& arguments,
+                                               const std::filesystem::path& output);
+// The living processes among `roots` and every living descendant of them.
+std::set<pid_t> processFamily(const std::set<pid_t>& roots);
 
 }  // namespace orvanta::host

@@ -585,7 +585,8 @@ private:
     std::optional<base::TaskHandle> pendingAspectUpdate_;
     bool applyAspectAfterRestore_ = false;
     std::uint64_t virtualGeneration_ = 0;
-    int virtualCreateAttempt_ = 0;  // -1 while waiting to retry
+    int virtualCreateAttempt_ = 0;        // -1 while waiting to retry
+    bool virtualCreationGaveUp_ = false;  // the restore under way follows a creation that failed for good
     std::optional<std::uint32_t> aspectPhysicalMainID_;
     DisplayOrigins aspectSavedOrigins_;
     std::optional<DisplayLayout> connectionLayout_;

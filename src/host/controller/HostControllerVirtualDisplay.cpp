@@ -49,6 +49,7 @@ std::string HostController::originsText(const DisplayOrigins& origins) {
 
 void HostController::startVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt) {
     virtualCreateAttempt_ = attempt;
+    if (attempt == 0) virtualCreationGaveUp_ = false;
     const std::weak_ptr<HostController> weakSelf = weak_from_this();
     const std::weak_ptr<HostDisplays> weakDisplays = dependencies_.components.displays;
     base::Executor* host = &queue_;
@@ -81,6 +82,7 @@ void HostController::startVirtualDisplayCreation(const DisplaySize& size, std::u
 
 void HostController::virtualDisplayCreationTimedOut(std::uint64_t generation, int attempt) {
     if (virtualGeneration_ != generation || virtualCreateAttempt_ != attempt || !virtualDisplayPending_) return;
+    virtualCreationGaveUp_ = true;
     destroyVirtualDisplay("creation timed out, continuing with physical display", false);
     resumeAfterDisplayRestore();
 }
@@ -100,6 +102,7 @@ void HostController::finishVirtualDisplayCreation(std::shared_ptr<VirtualDisplay
     }
     if (display) return adoptVirtualDisplay(std::move(display), attempt);
     if (attempt >= kVirtualCreateLastAttempt) {
+        virtualCreationGaveUp_ = true;
         destroyVirtualDisplay("creation failed, continuing with physical display", false);
         return;
     }
@@ -441,9 +444,11 @@ void HostController::forgetSavedArrangement() {
 void HostController::resumeAfterDisplayRestore() {
     displayRestorePending_ = false;
     const bool reapply = std::exchange(applyAspectAfterRestore_, false);
+    // After a creation that failed for good the fit goes on physically; asking again would loop.
+    const bool gaveUp = std::exchange(virtualCreationGaveUp_, false);
     if (session_) {
         session_->recreateWindowDisplayOnResume = false;
-        if (!session_->detachedAt && windowFitInPlay() &&
+        if (!gaveUp && !session_->detachedAt && windowFitInPlay() &&
             ensureVirtualDisplay(fitPurpose(), session_->viewportWidth, session_->viewportHeight)) {
             return;
         }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,12 @@ namespace orvanta::host {
 
 class HostDesktopApps {
 public:
-    // A started application: the spawned process and the window class its entry declares.
+    // A started application: the spawned process, the window class its entry declares, and the
+    // windows open before it started.
     struct Launched {
         std::int32_t pid = 0;
         std::string windowClass;
+        std::set<std::uint32_t> earlierWindows;
         bool operator==(const Launched&) const = default;
     };
 
@@ -30,7 +33,9 @@ public:
     // Resolves the installed application and starts its program without a shell; nothing when it
     // is not installed, its identifier is refused, or the program cannot be started.
     virtual std::optional<Launched> launch(const std::string& bundleId) = 0;
-    // The first window of the launched process, its descendants or its window class.
+    // The first window of the launched process or its descendants; else, for a launcher that handed
+    // over to a running instance, one of its window class that the launch opened, or any once the
+    // launcher is gone.
     virtual std::optional<OpenWindowInfo> windowOf(const Launched& app) = 0;
     // None of those processes or windows remain.
     virtual bool terminated(const Launched& app) = 0;

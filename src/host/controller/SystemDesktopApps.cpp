@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "host/controller/DesktopLaunch.h"
-
 namespace orvanta::host {
 
 namespace {
@@ -18,18 +16,31 @@ bool sameClass(std::string_view a, std::string_view b) {
 
 SystemDesktopApps::SystemDesktopApps(AppCatalog& catalog, WindowManager& windows,
                                      std::vector<std::filesystem::path> directories,
-                                     std::function<void(std::string_view)> log)
-    : catalog_(catalog), windows_(windows), directories_(std::move(directories)), log_(std::move(log)) {}
+                                     std::function<void(std::string_view)> log, std::filesystem::path launchOutput)
+    : catalog_(catalog),
+      windows_(windows),
+      directories_(std::move(directories)),
+      log_(std::move(log)),
+      launchOutput_(std::move(launchOutput)) {}
+
+std::optional<base::Bytes> SystemDesktopApps::appIconPNG(std::int32_t pid) {
+    if (auto icon = windows_.appIconPNG(pid)) return icon;
+    // Plain X clients offer no icon pixels; the entry they were installed with names one.
+    return catalog_.runningAppIconPNG(pid, WindowManager::kAppIconPixels);
+}
 
 std::optional<HostDesktopApps::Launched> SystemDesktopApps::launch(const std::string& bundleId) {
     const auto url = catalog_.launchURL(bundleId, directories_);  // refuses "/", "\", ":" and the host
     if (!url) return std::nullopt;
+    std::erase_if(families_, [](const auto& family) { return processFamily(family.second).empty(); });
+    std::set<std::uint32_t> earlier;
+    for (const auto& window : windows_.openWindows()) earlier.insert(window.windowId);
     const auto child = [&]() -> std::expected<pid_t, std::string> {
         const auto exec = desktopExec(*url);
         if (!exec) return std::unexpected(exec.error());
         const auto arguments = execArguments(*exec);
         if (!arguments) return std::unexpected(arguments.error());
-        return spawnProgram(*arguments);
+        return spawnProgram(*arguments, launchOutput_);
     }();
     if (!child) {
         log_("launch failed: " + child.error());
@@ -37,30 +48,34 @@ std::optional<HostDesktopApps::Launched> SystemDesktopApps::launch(const std::st
     }
     const auto installed = catalog_.installedApps(directories_);
     const auto found = installed.find(bundleId);
-    return Launched{*child, found == installed.end() ? std::string() : found->second.windowClass};
+    return Launched{*child, found == installed.end() ? std::string() : found->second.windowClass, std::move(earlier)};
 }
 
 // Descendants are remembered across looks: a launcher's child outlives it, reparented elsewhere.
 std::set<pid_t> SystemDesktopApps::livingFamily(pid_t root) {
     auto& known = families_[root];
     known.insert(root);
-    std::set<pid_t> living;
-    for (const pid_t member : known) living.merge(processFamily(member));
+    auto living = processFamily(known);
     known.insert(living.begin(), living.end());
     return living;
 }
 
 std::optional<OpenWindowInfo> SystemDesktopApps::windowOf(const Launched& app) {
     const auto family = livingFamily(app.pid);
-    for (const auto& window : windows_.openWindows()) {
-        if (family.contains(window.pid) || sameClass(window.appName, app.windowClass)) return window;
+    const auto windows = windows_.openWindows();
+    // The new process first: an older instance of the application may show windows of its class.
+    for (const auto& window : windows) {
+        if (family.contains(window.pid)) return window;
+    }
+    for (const auto& window : windows) {
+        if (sameClass(window.appName, app.windowClass) &&
+            (family.empty() || !app.earlierWindows.contains(window.windowId))) {
+            return window;
+        }
     }
     return std::nullopt;
 }
 
-bool SystemDesktopApps::terminated(const Launched& app) {
-    exited(app.pid);  // reaps a launcher that handed over and left
-    return livingFamily(app.pid).empty() && !windowOf(app);
-}
+bool SystemDesktopApps::terminated(const Launched& app) { return livingFamily(app.pid).empty() && !windowOf(app); }
 
 }  // namespace orvanta::host

@@ -173,6 +173,18 @@ std::optional<base::Bytes> AppCatalog::iconPNG(const fs::path& url) {
     return std::nullopt;
 }
 
+std::optional<base::Bytes> AppCatalog::runningAppIconPNG(std::int32_t pid, int pixels) {
+    const auto apps = windows_.runningApplications();
+    const auto running = std::ranges::find(apps, pid, &platform::RunningApplication::pid);
+    if (running == apps.end()) return std::nullopt;
+    const auto installed = installedApps(directories_);
+    const auto* match = installedFor(*running, installed);
+    if (!match) return std::nullopt;
+    const auto entry = directory_.readEntry(match->second.url.string());
+    if (!entry || entry->icon.empty()) return std::nullopt;
+    return icons_.renderPNG(entry->icon, pixels);
+}
+
 AppCatalog::Entries AppCatalog::entries(const std::vector<OpenWindowInfo>& windows) {
     std::set<std::int32_t> windowPids;
     for (const auto& window : windows) windowPids.insert(window.pid);

@@ -55,6 +55,9 @@ public:
                                                    const std::vector<std::filesystem::path>& directories);
     // 48 or else 32 pixels square, at most 8192 bytes; kept for the process, failures are not.
     std::optional<base::Bytes> iconPNG(const std::filesystem::path& url);
+    // The icon of the installed application whose windows the process shows, `pixels` square: for
+    // windows that offer no icon of their own.
+    std::optional<base::Bytes> runningAppIconPNG(std::int32_t pid, int pixels);
     Entries entries(const std::vector<OpenWindowInfo>& windows);
 
 private:

@@ -37,7 +37,6 @@ constexpr double kFitMinimumWidth = 120;
 constexpr double kFitMinimumHeight = 100;
 constexpr double kAspectMinimumWidth = 200;
 constexpr double kAspectMinimumHeight = 120;
-constexpr int kAppIconPixels = 72;
 
 // What /proc/PID/stat says of a process that matters here.
 struct ProcessStat {

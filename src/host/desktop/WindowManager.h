@@ -124,6 +124,8 @@ public:
     // managers apply moves asynchronously, usually within milliseconds; a quarter second covers
     // a busy one without holding the aspect batch much longer than one messaging time-out.
     static constexpr std::uint64_t kFrameSettleMicros = 250'000;
+    // The side of a window list's application icons.
+    static constexpr int kAppIconPixels = 72;
 
     WindowManager(platform::WindowSystem& system, platform::IconRenderer& icons, const base::Clock& clock,
                   LogFunction log);

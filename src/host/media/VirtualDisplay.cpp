@@ -169,7 +169,7 @@ std::shared_ptr<VirtualDisplay> VirtualDisplayService::create(const DisplaySize&
         60};
     const auto created = factory_.create(request);
     if (!created) {
-        log_("virtual display: creation failed");
+        log_("virtual display: creation failed (" + created.error() + ")");
         return nullptr;
     }
     const std::uint32_t id = *created;

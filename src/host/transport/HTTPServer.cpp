@@ -1,5 +1,7 @@
 #include "host/transport/HTTPServer.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -41,6 +43,12 @@ constexpr std::string_view kPathControl = "/v2/control";
 constexpr std::string_view kPathVideo = "/v2/video";
 
 constexpr std::string_view kPolicyDeniedLine = "Bonjour policy denied: Tessaril Settings > Permissions > Local Network";
+
+// Asio opens and accepts sockets without close-on-exec; a program the host starts must not keep
+// its ports listening, or its sessions half-open, after the host has gone.
+void closeOnExec(int fd) {
+    if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
 
 std::string formatReply(std::string_view status, std::string_view type, base::ByteView body) {
     std::string message;
@@ -136,6 +144,7 @@ void HTTPServer::Listener::acceptNext(const std::shared_ptr<Listener>& self, con
             link->post([self, error](HTTPServer& server) { server.acceptFailed(self, error); });
             return;
         }
+        closeOnExec(peer.native_handle());
         error_code peerError;
         // Pongs, acknowledgements and input are small and latency-bound; never hold them back
         // waiting for more to send.
@@ -261,6 +270,7 @@ std::expected<std::shared_ptr<HTTPServer::Listener>, HTTPServerError> HTTPServer
     tcp::acceptor& acceptor = listener->acceptor;
     error_code error;
     acceptor.open(at.protocol(), error);
+    if (!error) closeOnExec(acceptor.native_handle());
     if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
     if (!error && at.address().is_v6() && at.address().is_unspecified()) {
         acceptor.set_option(asio::ip::v6_only(false), error);

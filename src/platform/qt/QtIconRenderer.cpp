@@ -1,11 +1,14 @@
 #include "platform/qt/QtIconRenderer.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
 #include <QPixmap>
+#include <QStandardPaths>
 
 namespace orvanta::platform::qt {
 
@@ -23,7 +26,32 @@ QImage fromFile(const QString& path, int pixels) {
     return reader.read();
 }
 
+// A platform without a desktop theme (offscreen, a bare window manager) leaves Qt with no theme
+// and no folder to look in; applications install their icons into the freedesktop fallback theme
+// of the XDG data folders.
+void ensureIconTheme() {
+    if (!QIcon::themeName().isEmpty()) return;
+    QStringList themes = QIcon::themeSearchPaths();
+    QStringList loose = QIcon::fallbackSearchPaths();
+    const auto add = [](QStringList& paths, const QString& folder) {
+        if (!paths.contains(folder)) paths.append(folder);
+    };
+    if (const QString home = QDir::homePath() + "/.icons"; QFileInfo(home).isDir()) add(themes, home);
+    for (const auto& folder :
+         QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, "icons", QStandardPaths::LocateDirectory)) {
+        add(themes, folder);
+    }
+    for (const auto& folder :
+         QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, "pixmaps", QStandardPaths::LocateDirectory)) {
+        add(loose, folder);
+    }
+    QIcon::setThemeSearchPaths(themes);
+    QIcon::setFallbackSearchPaths(loose);
+    QIcon::setThemeName("hicolor");
+}
+
 QImage fromTheme(const QString& name, int pixels) {
+    ensureIconTheme();
     const auto icon = QIcon::fromTheme(name);
     if (icon.isNull()) return {};
     return icon.pixmap(QSize(pixels, pixels)).toImage();

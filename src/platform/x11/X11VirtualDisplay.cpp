@@ -19,6 +19,9 @@ namespace {
 
 constexpr int kBadMatch = 8;
 constexpr std::uint32_t kMaxSide = 32767;  // RandR coordinates are 16-bit
+// The smallest display worth offering a device.
+constexpr std::int64_t kMinRoomWidth = 640;
+constexpr std::int64_t kMinRoomHeight = 480;
 
 using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
 using OutputInfo = Reply<xcb_randr_get_output_info_reply_t>;
@@ -182,6 +185,20 @@ std::expected<void, std::string> growScreen(XConnection& x, std::uint32_t right,
                                                    millimetres(width, s->width_in_pixels, s->width_in_millimeters),
                                                    millimetres(height, s->height_in_pixels, s->height_in_millimeters)),
                  "growing the screen");
+}
+
+// Both ways place the display right of the main one, so the screen must be able to grow there.
+std::expected<void, std::string> roomBesideMain(XConnection& x) {
+    const auto main = mainMonitor(x);
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(x.get(), xcb_randr_get_screen_size_range(x.get(), x.root()), nullptr));
+    if (!main || !range) return std::unexpected("cannot read the screen size range");
+    const std::int64_t right = main->bounds.x + main->bounds.width;
+    if (range->max_width < right + kMinRoomWidth || range->max_height < main->bounds.y + kMinRoomHeight) {
+        return std::unexpected("the screen cannot grow beyond " + std::to_string(range->max_width) + "x" +
+                               std::to_string(range->max_height));
+    }
+    return {};
 }
 
 std::expected<xcb_randr_mode_t, std::string> createMode(XConnection& x, const DisplayMode& size,
@@ -505,14 +522,23 @@ VirtualDisplayStrategy X11VirtualDisplayFactory::strategy() {
     Reply<xcb_randr_query_version_reply_t> version(
         xcb_randr_query_version_reply(x_->get(), xcb_randr_query_version(x_->get(), 1, 5), nullptr));
     if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 5)) {
+        unavailable_ = "RandR 1.5 is missing";
         return *strategy_;
     }
     const auto res = resources(*x_);
-    if (!res) return *strategy_;
-    if (findSpareOutput(*x_, res.get())) {
-        strategy_ = VirtualDisplayStrategy::spareOutput;
-    } else if (spanCrtc(*x_, res.get())) {
-        strategy_ = VirtualDisplayStrategy::span;
+    if (!res) {
+        unavailable_ = "cannot read the RandR resources";
+        return *strategy_;
+    }
+    const auto how = findSpareOutput(*x_, res.get()) ? VirtualDisplayStrategy::spareOutput
+                     : spanCrtc(*x_, res.get())      ? VirtualDisplayStrategy::span
+                                                     : VirtualDisplayStrategy::none;
+    if (how == VirtualDisplayStrategy::none) {
+        unavailable_ = "no spare output and not a headless server";
+    } else if (auto room = roomBesideMain(*x_); !room) {
+        unavailable_ = room.error();
+    } else {
+        strategy_ = how;
     }
     return *strategy_;
 }
@@ -527,7 +553,7 @@ std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const
         return std::unexpected("mode " + std::to_string(size.width) + "x" + std::to_string(size.height) + " refused");
     }
     const auto how = strategy();
-    if (how == VirtualDisplayStrategy::none) return std::unexpected("no spare output and not a headless server");
+    if (how == VirtualDisplayStrategy::none) return std::unexpected(unavailable_);
     {
         ServerGrab grab(*x_);
         auto saved = readArrangement(*x_);

@@ -87,6 +87,7 @@ public:
     // At start: puts back an arrangement that a crashed run left behind and moves windows left
     // outside the restored screen onto the primary display. True when there was one.
     std::expected<bool, std::string> recoverAfterCrash();
+    // None also where the screen cannot grow to hold a display beside the main one.
     VirtualDisplayStrategy strategy();
 
     bool isAvailable() override;
@@ -107,6 +108,7 @@ private:
     std::unique_ptr<XConnection> x_;
     std::filesystem::path stateFile_;
     std::optional<VirtualDisplayStrategy> strategy_;
+    std::string unavailable_;                // why the strategy is none
     std::optional<RandrArrangement> saved_;  // while a display exists
     std::uint32_t displayID_ = 0;
 };

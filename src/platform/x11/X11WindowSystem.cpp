@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/res.h>
 
 #include <algorithm>
 #include <array>
@@ -151,6 +152,35 @@ xcb_get_property_cookie_t askProperty(xcb_connection_t* c, xcb_window_t window, 
     return xcb_get_property(c, 0, window, property, type, 0, longs);
 }
 
+// The process of each window's X client, from the X-Resource extension, for clients that name
+// none in _NET_WM_PID (plain Xt and Xlib programs). Nothing for a remote client; nothing without
+// the extension, as a request to a missing extension would close the connection.
+std::vector<std::optional<std::int32_t>> clientPids(xcb_connection_t* c, const std::vector<xcb_window_t>& windows) {
+    std::vector<std::optional<std::int32_t>> pids(windows.size());
+    const auto* extension = xcb_get_extension_data(c, &xcb_res_id);
+    if (!extension || !extension->present) return pids;
+    std::vector<xcb_res_query_client_ids_cookie_t> cookies;
+    for (auto window : windows) {
+        const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+    }
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        xcb_generic_error_t* error = nullptr;
+        auto reply = take(xcb_res_query_client_ids_reply(c, cookies[i], &error), &error);
+        if (!reply) continue;
+        for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if (!(it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) ||
+                xcb_res_client_id_value_value_length(it.data) < 1) {
+                continue;
+            }
+            const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
+            if (pid > 1 && pid <= INT32_MAX) pids[i] = static_cast<std::int32_t>(pid);
+        }
+    }
+    return pids;
+}
+
 }  // namespace
 
 std::expected<std::unique_ptr<X11WindowSystem>, std::string> X11WindowSystem::open(const std::string& display) {
@@ -217,6 +247,7 @@ std::vector<X11WindowSystem::Client> X11WindowSystem::fetch(const std::vector<xc
     }
     std::vector<Client> clients;
     clients.reserve(windows.size());
+    std::vector<std::size_t> unnamed;  // clients without _NET_WM_PID
     for (std::size_t i = 0; i < windows.size(); ++i) {
         auto& k = cookies[i];
         xcb_generic_error_t* error = nullptr;
@@ -241,8 +272,10 @@ std::vector<X11WindowSystem::Client> X11WindowSystem::fetch(const std::vector<xc
             clients.push_back(std::move(client));
             continue;
         }
-        // A window naming no process, or init, has no owner we could act on.
-        if (auto values = propertyLongs(pid.get()); !values.empty() && values[0] > 1 && values[0] <= INT32_MAX) {
+        // A window naming init has no owner we could act on; one naming none is asked about below.
+        if (auto values = propertyLongs(pid.get()); values.empty()) {
+            unnamed.push_back(i);
+        } else if (values[0] > 1 && values[0] <= INT32_MAX) {
             client.pid = static_cast<std::int32_t>(values[0]);
         }
         auto netTitle = propertyBytes(netName.get());
@@ -271,6 +304,11 @@ std::vector<X11WindowSystem::Client> X11WindowSystem::fetch(const std::vector<xc
         client.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.has(a[kStateHidden]);
         clients.push_back(std::move(client));
     }
+    if (unnamed.empty()) return clients;
+    std::vector<xcb_window_t> asked;
+    for (auto i : unnamed) asked.push_back(clients[i].id);
+    const auto pids = clientPids(c, asked);
+    for (std::size_t k = 0; k < unnamed.size(); ++k) clients[unnamed[k]].pid = pids[k];
     return clients;
 }
 
@@ -663,7 +701,7 @@ private:
                               c, xcb_get_property(c, 0, window, atoms_.ids[kWmPid], XCB_ATOM_CARDINAL, 0, 1), &error),
                           &error);
         auto values = propertyLongs(reply.get());
-        if (values.empty()) return std::nullopt;
+        if (values.empty()) return clientPids(c, {window}).front();
         return static_cast<std::int32_t>(values[0]);
     }
 

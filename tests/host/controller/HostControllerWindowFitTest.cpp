@@ -452,5 +452,63 @@ TEST_F(HostWindowFitTest, AnUnreadableIdentityIsRecoveredFromTheListing) {
     EXPECT_EQ(fitted()->scWindow->id, kA);
 }
 
+// A display system that offers virtual displays but never makes one, as a server whose screen
+// cannot grow past its size.
+class HostWindowFitNoDisplayTest : public HostWindowFitTest {
+protected:
+    static constexpr std::uint32_t kLaunched = 77;  // the window the launched application shows
+
+    void SetUp() override {
+        fakes.virtualDisplaysAvailable = true;
+        HostWindowFitTest::SetUp();
+        desktop().add(kLaunched, 4242, kFrameB);
+        controlFakes.apps->installed = {"editor.desktop"};
+    }
+    // Virtual time in 50 ms steps on every queue, the display queue among them, until `done` holds
+    // or `limit` has passed; the time it took.
+    std::chrono::milliseconds runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        auto passed = 0ms;
+        for (; passed < limit && !done(); passed += 50ms) {
+            for (auto* executor : {&queue, &main, &desktop().taskExecutor}) executor->advance(50ms);
+            while (fakes.displays->queue.runUntilIdle() + queue.runUntilIdle() + main.runUntilIdle() +
+                       utility.runUntilIdle() + desktop().taskExecutor.runUntilIdle() >
+                   0) {
+            }
+        }
+        return passed;
+    }
+    long creations() const {
+        return std::ranges::count_if(*fakes.log,
+                                     [](const std::string& line) { return line.starts_with("displays.create"); });
+    }
+};
+
+TEST_F(HostWindowFitNoDisplayTest, FitAndLaunchAreAnsweredOnThePhysicalDisplayWithoutLooping) {
+    struct Case {
+        const char* name;
+        std::string request;
+        std::chrono::milliseconds answerWithin;  // what the device waits before it gives up
+    };
+    const Case cases[] = {
+        {"fit", R"({"type":"fitWindowTarget","windowId":11,"viewportWidth":1280,"viewportHeight":800})", 10s},
+        {"launch", R"({"type":"launchapp","bundleId":"editor.desktop"})", 15s},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetDesktop();
+        desktop().add(kLaunched, 4242, kFrameB);
+        fakes.displays->createResults.assign(100, false);
+        controller->handleControlText(c.request, session);
+        EXPECT_LT(runUntil([&] { return fitted().has_value(); }, c.answerWithin), c.answerWithin);
+        EXPECT_EQ(windowStates(), std::vector<base::Json>{active("Editor")});
+        EXPECT_TRUE(
+            logged("virtual display: destroying id=pending (creation failed, continuing with physical display)"));
+        // Long after, the display was asked for four times and no more.
+        runUntil([] { return false; }, 60s);
+        EXPECT_EQ(creations(), 4);
+        EXPECT_FALSE(probe().virtualDisplayPending());
+    }
+}
+
 }  // namespace
 }  // namespace orvanta::testing

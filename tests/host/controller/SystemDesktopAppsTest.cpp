@@ -4,9 +4,8 @@
 #include <signal.h>
 
 #include <fstream>
-#include <thread>
 
-#include "host/controller/DesktopLaunch.h"
+#include "support/ChildProcess.h"
 #include "support/FakeAppDirectory.h"
 #include "support/FakeIconRenderer.h"
 #include "support/FakeWindowSystem.h"
@@ -24,7 +23,7 @@ protected:
     void TearDown() override {
         for (pid_t child : children) {
             ::kill(child, SIGKILL);
-            while (!host::exited(child)) std::this_thread::yield();
+            processGoneWithin(child, std::chrono::seconds(10));
         }
     }
 
@@ -46,7 +45,7 @@ protected:
     host::LogFunction log = [this](std::string_view line) { logs.emplace_back(line); };
     host::AppCatalog catalog{directory, windows, icons, log, {folder}};
     host::WindowManager manager{windows, icons, executor.clock(), log};
-    host::SystemDesktopApps apps{catalog, manager, {folder}, log};
+    host::SystemDesktopApps apps{catalog, manager, {folder}, log, temp.path() / "applications.log"};
     std::vector<pid_t> children;
 };
 
@@ -62,13 +61,39 @@ TEST_F(SystemDesktopAppsTest, LaunchesTheEntrysProgramAndFindsItsWindowUntilItIs
     addWindow(5, launched->pid, "sleep");
     EXPECT_EQ(apps.windowOf(*launched)->windowId, 5u);
     ::kill(launched->pid, SIGKILL);
-    while (!host::exited(launched->pid)) std::this_thread::yield();
+    ASSERT_TRUE(processGoneWithin(launched->pid, std::chrono::seconds(10)));
     windows.windows.clear();
     addWindow(6, 1, "editor");  // another process, the entry's window class
     EXPECT_EQ(apps.windowOf(*launched)->windowId, 6u);
     EXPECT_FALSE(apps.terminated(*launched));
     windows.windows.clear();
     EXPECT_TRUE(apps.terminated(*launched));
+}
+
+// An older instance shows a window of the entry's class; a relaunch waits for its own.
+TEST_F(SystemDesktopAppsTest, ARelaunchFindsTheNewProcesssWindowBeforeTheOlderInstances) {
+    install("editor.desktop", "sleep 30", "Editor");
+    addWindow(5, 1, "Editor");
+    const auto launched = apps.launch("editor.desktop");
+    ASSERT_TRUE(launched);
+    children.push_back(launched->pid);
+    EXPECT_FALSE(apps.windowOf(*launched));
+    addWindow(7, 1, "Editor");  // the running instance opened one for the launch
+    EXPECT_EQ(apps.windowOf(*launched)->windowId, 7u);
+    addWindow(6, launched->pid, "Editor");  // and the new process its own
+    EXPECT_EQ(apps.windowOf(*launched)->windowId, 6u);
+}
+
+// Plain X clients draw no icon of their own: the installed entry's icon stands in.
+TEST_F(SystemDesktopAppsTest, AWindowWithoutIconPixelsShowsItsEntrysIcon) {
+    install("xeyes.desktop", "sleep 30");
+    directory.entries["xeyes.desktop"].icon = "xeyes";
+    icons.sizes["xeyes"][host::WindowManager::kAppIconPixels] = 300;
+    windows.running = {{.pid = 40, .name = "xeyes", .windowClass = "XEyes", .windowInstance = "xeyes"}};
+    EXPECT_EQ(apps.appIconPNG(40), base::Bytes(300, host::WindowManager::kAppIconPixels));
+    EXPECT_FALSE(apps.appIconPNG(41));
+    windows.icons[40] = {1, 1, {0xFF000000}};  // pixels of its own win
+    EXPECT_EQ(apps.appIconPNG(40)->size(), icons.windowIconBytes);
 }
 
 TEST_F(SystemDesktopAppsTest, RefusesUnknownOrUnsafeIdentifiersAndProgramsThatDoNotStart) {

@@ -216,7 +216,7 @@ TEST_F(VirtualDisplayServiceTest, FailuresAreOneLineAndNoDisplay) {
     empty.descriptorPixels = {0, 0};
     const std::vector<Case> cases = {
         {"unavailable", [](auto& f) { f.available = false; }, ok, "virtual display: API unavailable"},
-        {"refused", [](auto& f) { f.createError = "no output"; }, ok, "virtual display: creation failed"},
+        {"refused", [](auto& f) { f.createError = "no output"; }, ok, "virtual display: creation failed (no output)"},
         {"too large", [](auto&) {}, huge, "virtual display: mode creation failed"},
         {"empty descriptor", [](auto&) {}, empty, "virtual display: mode creation failed"},
     };

@@ -2,6 +2,7 @@
 #include "host/transport/HTTPServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include "host/transport/WebSocketTestSupport.h"
 #include "support/FakeServiceAdvertiser.h"
 #include "support/ManualExecutor.h"
+#include "support/ProcSockets.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's count of live heap bytes (g++ ships the function without its header).
@@ -206,6 +208,21 @@ TEST_F(HTTPServerTest, StartsTheLanListenerAndItsServiceOnlyOnceTheLoopbackListe
         "(ready)", "Bonjour listener starting: _tessaril._tcp local. TCP " + std::to_string(*server->lanPort()),
         "Bonjour listener state: ready"};
     EXPECT_EQ(logs, expected);
+}
+
+// A program the host starts must not inherit its listeners or its sessions.
+TEST_F(HTTPServerTest, ListenersAndAcceptedSocketsAreClosedOnExec) {
+    start();
+    TestClient client(*server->loopbackPort());
+    client.send(upgradeRequest("/v2/control"));
+    ASSERT_TRUE(drive(executor, [&] { return upgraded.size() == 1; }));
+    const auto loopback = testing::socketDescriptors("self", testing::tcpSocketInodes(*server->loopbackPort()));
+    const auto lan = testing::socketDescriptors("self", testing::tcpSocketInodes(*server->lanPort()));
+    EXPECT_EQ(loopback.size(), 2u);  // the listener and the accepted socket
+    EXPECT_EQ(lan.size(), 1u);
+    for (const auto& held : {loopback, lan}) {
+        for (int fd : held) EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+    }
 }
 
 TEST_F(HTTPServerTest, ReportsAdvertisementResults) {

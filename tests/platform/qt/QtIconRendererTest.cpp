@@ -32,16 +32,38 @@ TEST(QtIconRendererTest, ScalesWindowPixelsIntoTheWholeSquare) {
     EXPECT_FALSE(renderer.renderPNG(wide, QtIconRenderer::kMaxPixels + 1));
 }
 
+// A hicolor theme under `icons` holding one `side`-pixel application icon of one colour.
+void installThemeIcon(const std::filesystem::path& icons, const std::string& name, int side, Qt::GlobalColor colour) {
+    const auto folder = std::to_string(side) + "x" + std::to_string(side) + "/apps";
+    std::filesystem::create_directories(icons / "hicolor" / folder);
+    std::ofstream(icons / "hicolor/index.theme") << "[Icon Theme]\nName=Hicolor\nDirectories=" << folder << "\n\n["
+                                                 << folder << "]\nSize=" << side << "\nType=Fixed\n";
+    QImage image(side, side, QImage::Format_ARGB32);
+    image.fill(colour);
+    ASSERT_TRUE(image.save(QString::fromStdString((icons / "hicolor" / folder / (name + ".png")).string())));
+}
+
+// The offscreen platform, as the host runs on, names no icon theme: the renderer still finds what
+// applications install in the data folders. Runs before any test sets a theme of its own.
+TEST(QtIconRendererTest, FindsInstalledThemeIconsWithoutADesktopTheme) {
+    testing::TempDir data("data");
+    ASSERT_NO_FATAL_FAILURE(installThemeIcon(data / "icons", "orvanta-installed", 48, Qt::blue));
+    ::setenv("XDG_DATA_DIRS", data.path().c_str(), 1);
+    testing::qtGuiApp();
+    ASSERT_TRUE(QIcon::themeName().isEmpty());
+
+    QtIconRenderer renderer;
+    auto image = decoded(renderer.renderPNG(std::string("orvanta-installed"), 48));
+    EXPECT_EQ(image.size(), QSize(48, 48));
+    EXPECT_EQ(image.pixelColor(24, 24), QColor(Qt::blue));
+}
+
 TEST(QtIconRendererTest, DrawsThemeIconsAndImageFiles) {
     testing::qtGuiApp();
     testing::TempDir dir("icons");
-    const auto theme = dir / "theme/hicolor";
-    std::filesystem::create_directories(theme / "64x64/apps");
-    std::ofstream(theme / "index.theme") << "[Icon Theme]\nName=hicolor\nDirectories=64x64/apps\n\n"
-                                            "[64x64/apps]\nSize=64\nType=Fixed\n";
+    ASSERT_NO_FATAL_FAILURE(installThemeIcon(dir / "theme", "orvanta-test", 64, Qt::green));
     QImage green(64, 64, QImage::Format_ARGB32);
     green.fill(Qt::green);
-    ASSERT_TRUE(green.save(QString::fromStdString((theme / "64x64/apps/orvanta-test.png").string())));
     ASSERT_TRUE(green.save(QString::fromStdString((dir / "file.png").string())));
     std::ofstream(dir / "broken.png") << "not a picture";
     QIcon::setThemeSearchPaths({QString::fromStdString((dir / "theme").string())});

@@ -119,6 +119,20 @@ TEST_F(X11VirtualDisplayServerTest, SpansAHeadlessServerAndRestoresItExactly) {
     EXPECT_FALSE(vd->bounds(*id));
 }
 
+// Plain Xvfb's RandR maximum is the size it started with: no display fits beside the main one.
+TEST_F(X11VirtualDisplayServerTest, AScreenThatCannotGrowOffersNoDisplay) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 1920, 1080);
+    const auto before = readArrangement(*desktop.x);
+    auto vd = factory(desktop.server->display());
+    ASSERT_TRUE(vd);
+    EXPECT_EQ(vd->strategy(), VirtualDisplayStrategy::none);
+    EXPECT_FALSE(vd->isAvailable());
+    const auto made = vd->create(request(1280, 800));
+    ASSERT_FALSE(made);
+    EXPECT_NE(made.error().find("cannot grow"), std::string::npos) << made.error();
+    EXPECT_EQ(readArrangement(*desktop.x), before);
+}
+
 TEST_F(X11VirtualDisplayServerTest, AFailureHalfWayRollsBack) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     const auto before = readArrangement(*desktop.x);

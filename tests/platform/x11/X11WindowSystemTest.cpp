@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "support/ChildProcess.h"
 #include "support/X11TestWindows.h"
 #include "support/XvfbFixture.h"
 
@@ -94,6 +95,25 @@ TEST_F(X11WindowSystemTest, DescribesWhatClientsClaimSafely) {
     EXPECT_EQ(second.title, "café");
     EXPECT_NE(listed(dialog)->layer, 0);
     EXPECT_EQ(system->copyAttribute({self, dialog}, "AXSubrole"), AXValue(std::string("AXDialog")));
+}
+
+// Plain X programs name no process in _NET_WM_PID; the X server knows theirs.
+TEST_F(X11WindowSystemTest, AWindowWithoutItsPidBelongsToItsClientsProcess) {
+    ORVANTA_REQUIRE_XVFB(testing::XvfbOptions{.windowManager = true});
+    ASSERT_TRUE(start(display));
+    const auto child = testing::startChild(
+        {.argv = {"xmessage", "-geometry", "300x200", "plain client"}, .extraEnvironment = {"DISPLAY=" + display}});
+    ASSERT_TRUE(child) << child.error();
+    std::optional<WindowDescription> plain;
+    windows->waitUntil([&] {
+        for (const auto& description : system->windowList(true).value_or(std::vector<WindowDescription>{})) {
+            if (description.ownerName == "Xmessage") plain = description;
+        }
+        return plain.has_value();
+    });
+    testing::stopChild(*child);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->ownerPid, *child);
 }
 
 TEST_F(X11WindowSystemTest, VanishedWindowsAreInvalidElements) {
