@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -191,6 +192,16 @@ private:
 // A picture darker than this at a bright window shows a cover (video range: black is 16).
 constexpr int kCoveredLuma = 60;
 
+// "(x, y, width, height)", as the host's log prints a rectangle.
+std::string rectText(const platform::Rect& r) {
+    const auto number = [](double value) {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+        return std::string(text, end);
+    };
+    return "(" + number(r.x) + ", " + number(r.y) + ", " + number(r.width) + ", " + number(r.height) + ")";
+}
+
 // A panel along the top of the screen, as desktops have; true once the window manager keeps
 // windows below it.
 bool addTopPanel(X11TestDesktop& desktop, std::uint16_t width, std::uint16_t height) {
@@ -363,6 +374,11 @@ TEST_F(HostEndToEndTest, AFittedWindowStreamsUnderTheCoversAndTakesPointerInputW
     const auto [px, py] = pointer();
     EXPECT_NEAR(px, after.midX(), 1) << host->output();
     EXPECT_NEAR(py, after.midY(), 1);
+    // Where input lands comes from the frame the capture planned with, whichever of the fit's
+    // steps happens to come first.
+    EXPECT_NE(host->output().find("window capture: id=" + std::to_string(window) + " scale=1 frame=" + rectText(after)),
+              std::string::npos)
+        << host->output();
 
     std::set<int> shades;
     int covered = 0;

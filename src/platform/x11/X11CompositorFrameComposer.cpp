@@ -50,12 +50,13 @@ bool X11CompositorFrameComposer::composing() const {
 
 void X11CompositorFrameComposer::checkIdle() {
     std::lock_guard lock(mutex_);
-    if (uses_ != usesAtLastCheck_ || !watchers_.empty() || readingCompositor_) {
+    if (uses_ != usesAtLastCheck_ || !watchers_.empty()) {
         usesAtLastCheck_ = uses_;
         return;
     }
     compositor_.reset();
     idleCheck_.cancel();
+    wakeReader();  // it may still wait on the connection just closed
 }
 
 void X11CompositorFrameComposer::wakeReader() const {
@@ -84,8 +85,9 @@ void X11CompositorFrameComposer::unwatch(std::uint64_t id) {
 void X11CompositorFrameComposer::readChanges() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
+        // The descriptor may be closed and its number reused meanwhile: poll only wakes this loop,
+        // which reads nothing from it.
         const int fd = compositor_ && !watchers_.empty() ? compositor_->descriptor() : -1;
-        readingCompositor_ = fd >= 0;
         lock.unlock();
         pollfd fds[] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
         ::poll(fds, fd >= 0 ? 2 : 1, -1);
@@ -94,7 +96,6 @@ void X11CompositorFrameComposer::readChanges() {
             [[maybe_unused]] auto read = ::read(wakeFd_, &count, sizeof count);
         }
         lock.lock();
-        readingCompositor_ = false;
         if (compositor_ && !watchers_.empty()) notifyChangesLocked();
     }
 }

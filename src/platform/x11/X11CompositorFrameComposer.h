@@ -54,7 +54,6 @@ private:
     base::TaskHandle idleCheck_;
     std::map<std::uint64_t, std::function<void()>> watchers_;
     std::uint64_t nextWatch_ = 0;
-    bool readingCompositor_ = false;  // the reader waits on the compositor's connection
     bool stopping_ = false;
     std::thread reader_;  // started by the first watch
 };
