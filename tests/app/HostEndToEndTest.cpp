@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <charconv>
-#include <cstdlib>
+#include <cmath>
 #include <set>
 #include <string>
 #include <thread>
