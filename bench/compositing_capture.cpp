@@ -9,9 +9,13 @@
 
 #include <cstdlib>
 #include <random>
+#include <set>
+#include <vector>
 
 #include "platform/x11/X11Compositor.h"
+#include "platform/x11/X11CompositorFrameComposer.h"
 #include "platform/x11/X11Cover.h"
+#include "support/ManualExecutor.h"
 #include "support/X11TestDesktop.h"
 
 namespace {
@@ -27,6 +31,7 @@ struct Desktop {
     xcb_window_t small = XCB_NONE;
     std::unique_ptr<platform::x11::X11BlackoutCovers> covers;
     std::unique_ptr<platform::x11::X11Compositor> compositor;
+    std::uint32_t cover = 0;
     std::uint32_t colour = 0x101010;
 
     void change(xcb_window_t window) {
@@ -54,9 +59,9 @@ Desktop& shared() {
         }
         made->covers = std::move(*platform::x11::X11BlackoutCovers::open(made->desktop.server->display()));
         made->compositor = std::move(*platform::x11::X11Compositor::open(made->desktop.server->display()));
-        const auto cover = made->covers->createCover(kScreen);
-        made->compositor->setExcluded({*cover});
-        made->covers->revealCover(*cover);
+        made->cover = made->covers->createCover(kScreen).value();
+        made->compositor->setExcluded({made->cover});
+        made->covers->revealCover(made->cover);
         made->desktop.sync();
         return made;
     }();
@@ -123,6 +128,31 @@ void BM_ComposedSmallChange(benchmark::State& state) {
     }
 }
 
+// A stream woken while nothing it shows changed: the compositor finds nothing to draw.
+void BM_ComposedIdleCheck(benchmark::State& state) {
+    auto& d = shared();
+    for (auto _ : state) {
+        auto image = d.compositor->compose(kScreen);
+        if (!image || image->changed) state.SkipWithError("the desktop was not still");
+    }
+}
+
+// The same through the screen source's composer, which also copies the picture out.
+void BM_ComposerIdleCheck(benchmark::State& state) {
+    auto& d = shared();
+    static orvanta::testing::ManualExecutor timers;
+    static const auto composer = platform::x11::X11CompositorFrameComposer::create(timers, d.desktop.server->display());
+    std::vector<std::uint8_t> out(std::size_t{1920} * 1080 * 4);
+    const std::set<std::uint32_t> excluded{d.cover};
+    if (!composer->compose(platform::DisplayTarget{1}, {0, 0, 1920, 1080}, excluded, out, 1920 * 4)) {
+        state.SkipWithError("no composed frame");
+    }
+    for (auto _ : state) {
+        auto changed = composer->compose(platform::DisplayTarget{1}, {0, 0, 1920, 1080}, excluded, out, 1920 * 4);
+        if (!changed || *changed) state.SkipWithError("the desktop was not still");
+    }
+}
+
 // What the desktop change alone costs, to subtract from the figures above.
 void BM_ChangeAlone(benchmark::State& state) {
     auto& d = shared();
@@ -132,6 +162,8 @@ void BM_ChangeAlone(benchmark::State& state) {
 BENCHMARK(BM_PlainGrabFullFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ComposedFullFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ComposedSmallChange)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComposedIdleCheck)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_ComposerIdleCheck)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_ChangeAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -15,8 +15,8 @@
 #include "host/desktop/LockUnlocker.h"
 #include "host/desktop/WindowManager.h"
 #include "host/media/Blackout.h"
-#include "host/media/VirtualDisplay.h"
 #include "host/media/VideoSender.h"
+#include "host/media/VirtualDisplay.h"
 #include "host/transport/HostPairLink.h"
 #include "host/transport/Support.h"
 #include "platform/PosixProcessRunner.h"
@@ -82,7 +82,7 @@ struct HostAssembly::Backends {
     std::unique_ptr<host::VideoSender> sender;
     std::shared_ptr<host::SystemMedia> media;
     std::unique_ptr<X11VirtualDisplayFactory> virtualDisplays;
-    std::unique_ptr<X11WindowSystem> windows;  // main thread
+    std::shared_ptr<X11WindowSystem> windows;  // main thread, and capture for window frames
     platform::gio::GioAppDirectory appDirectory;
     std::unique_ptr<host::AppCatalog> catalog;
     std::unique_ptr<host::WindowManager> windowManager;
@@ -142,6 +142,13 @@ std::shared_ptr<host::SystemMedia> HostAssembly::makeMedia() {
     parts.capture.source = std::make_shared<X11ScreenSource>(options_.display, composer);
     parts.capture.coverIDs = [overlay = b.overlay] {
         return overlay ? overlay->currentIDs() : host::BlackoutOverlay::CoverIDs{};
+    };
+    // A fitted window was just moved: capture and pointer follow the frame it has now, not the
+    // one listed before the move. Held shared, as a capture may outlive the assembly's teardown.
+    parts.capture.contentBounds = [windows = b.windows](std::uint32_t id) -> std::optional<platform::ScreenRect> {
+        const auto frame = host::WindowManager::contentBounds(*windows, id);
+        if (!frame) return std::nullopt;
+        return platform::ScreenRect{frame->x, frame->y, frame->width, frame->height};
     };
     parts.capture.log = hostLog;
     parts.audioSource = [] { return std::make_unique<platform::pulse::PulseSystemAudioSource>(); };

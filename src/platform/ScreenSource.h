@@ -95,7 +95,8 @@ struct StreamSettings {
     bool showsCursor = true;
     int maxFramesPerSecond = 60;
     // Windows kept out of the picture (the blackout covers). While non-empty the picture is built
-    // by the FrameComposer instead of grabbed, because a grab would contain them.
+    // by the FrameComposer instead of grabbed, because a grab would contain them, and changes are
+    // learnt from the composer, because the covers hide them from the screen.
     std::set<std::uint32_t> excludedWindows;
 };
 
@@ -121,12 +122,22 @@ public:
 // Supplied by the compositing backend; used by a stream only while it excludes windows.
 class FrameComposer {
 public:
+    // Held while a stream composes; dropping it ends the calls.
+    class Watch {
+    public:
+        virtual ~Watch() = default;
+    };
+
     virtual ~FrameComposer() = default;
     // Fills `out` (`area` of the screen for a display, the window's own area for a window; BGRX
-    // rows of `stride` bytes) for `target`, leaving `excluded` out.
-    virtual std::expected<void, std::string> compose(const CaptureTarget& target, const ScreenRect& area,
+    // rows of `stride` bytes) for `target`, leaving `excluded` out. True when the picture may
+    // differ from the one this composer made before of the same target and area.
+    virtual std::expected<bool, std::string> compose(const CaptureTarget& target, const ScreenRect& area,
                                                      const std::set<std::uint32_t>& excluded,
                                                      std::span<std::uint8_t> out, int stride) = 0;
+    // Calls `changed`, from any thread, whenever a picture composed since may have changed: the
+    // windows left out may hide those changes from the screen itself. `changed` must not wait.
+    virtual std::unique_ptr<Watch> watch(std::function<void()> changed) = 0;
 };
 
 class ScreenSource {

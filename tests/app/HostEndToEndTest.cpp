@@ -4,15 +4,22 @@
 #include <png.h>
 #include <signal.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "host/controller/HostController.h"
 #include "host/media/AudioTestSupport.h"
+#include "platform/x11/X11WindowSystem.h"
+#include "protocol/ControlMessages.h"
 #include "protocol/StreamConfig.h"
 #include "support/ChildProcess.h"
 #include "support/FakeHostDevice.h"
@@ -24,6 +31,7 @@
 #include "support/TestHostProcess.h"
 #include "support/ToneSignal.h"
 #include "support/X11TestDesktop.h"
+#include "support/X11TestWindows.h"
 
 namespace orvanta::testing {
 namespace {
@@ -130,14 +138,16 @@ pid_t childRunning(pid_t parent, std::string_view command) {
     return 0;
 }
 
+// Bright colours only: a picture with a cover in it shows black where they were.
+std::uint32_t brightColour(std::uint32_t step) { return 0x808080 | ((step * 0x0F1B27u) & 0x7F7F7F); }
+
 // An application redrawing a window over and over, so that every picture differs.
 class Painter {
 public:
-    explicit Painter(X11TestDesktop& desktop)
-        : desktop_(desktop), window_(desktop.window(100, 100, 600, 400, 0x2060A0)) {
+    Painter(X11TestDesktop& desktop, xcb_window_t window) : desktop_(desktop), window_(window) {
         thread_ = std::thread([this] {
-            for (std::uint32_t step = 0; running_; ++step) {
-                desktop_.paint(window_, (step * 0x0F1B27u) & 0xFFFFFFu);
+            for (std::uint32_t step = 1; running_; ++step) {
+                desktop_.paint(window_, brightColour(step));
                 std::this_thread::sleep_for(std::chrono::milliseconds(15));
             }
         });
@@ -154,17 +164,115 @@ private:
     std::thread thread_;
 };
 
-// What a device made of the media channel.
-struct Received {
+// What a device makes of the media channel: the stream configuration, each picture of the current
+// stream decoded and acknowledged as a client does, and the sound.
+class Viewer {
+public:
+    // `sampleX`, `sampleY`: where in the picture the luma is read.
+    Viewer(LoopbackSession& session, int sampleX, int sampleY) : session_(session), x_(sampleX), y_(sampleY) {}
+
+    // Handles the next packet; its header, nothing when the channel ended or went quiet.
+    std::optional<protocol::VideoPacketHeader> next() {
+        auto packet = session_.nextPacket();
+        if (!packet) return std::nullopt;
+        const auto header = packet->header();
+        decoded = false;
+        if (header.type == protocol::PacketType::config) {
+            auto decodedConfig = protocol::StreamConfig::decode(*packet);
+            EXPECT_TRUE(decodedConfig);
+            if (!decodedConfig) return header;
+            decoder_ = std::make_unique<H264Decoder>(std::pair(decodedConfig->sps, decodedConfig->pps));
+            config = *decodedConfig;
+        } else if (header.type == protocol::PacketType::video && decoder_ && header.gen == config->gen) {
+            if (const AVFrame* frame = decoder_->decode(packet->payload())) {
+                decoded = true;
+                ++decodedFrames;
+                framesMatchConfig &= frame->width == config->width && frame->height == config->height;
+                luma = frame->data[0][static_cast<std::ptrdiff_t>(y_) * frame->linesize[0] + x_];
+            }
+            session_.ack(header);
+        } else if (header.type == protocol::PacketType::audio) {
+            ++audioPackets;
+            EXPECT_TRUE(audio.decode(base::Bytes(packet->payload().begin(), packet->payload().end())));
+        }
+        return header;
+    }
+
+    // Reads until no picture came for `quiet`; false when the channel ended first.
+    bool untilStill(std::chrono::milliseconds quiet) {
+        auto last = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - last < quiet) {
+            const auto header = next();
+            if (!header) return false;
+            if (header->type == protocol::PacketType::video) last = std::chrono::steady_clock::now();
+        }
+        return true;
+    }
+
+    // The next video packet's header, read within `limit`.
+    std::optional<protocol::VideoPacketHeader> nextPicture(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto header = next();
+            if (!header) return std::nullopt;
+            if (header->type == protocol::PacketType::video) return header;
+        }
+        return std::nullopt;
+    }
+
     std::optional<protocol::StreamConfig> config;
     int decodedFrames = 0;
     bool framesMatchConfig = true;
+    bool decoded = false;  // the last packet gave a picture
+    int luma = 0;          // at the sample point of the last picture
     AacDecoder audio;
     int audioPackets = 0;
-    bool enough() const {
-        return decodedFrames >= kFramesWanted && audio.samples.size() >= kAudioSettleSamples + kAudioSamplesWanted;
-    }
+
+private:
+    LoopbackSession& session_;
+    const int x_;
+    const int y_;
+    std::unique_ptr<H264Decoder> decoder_;
 };
+
+// A picture darker than this at a bright window shows a cover (video range: black is 16).
+constexpr int kCoveredLuma = 60;
+
+// "(x, y, width, height)", as the host's log prints a rectangle.
+std::string rectText(const platform::Rect& r) {
+    const auto number = [](double value) {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+        return std::string(text, end);
+    };
+    return "(" + number(r.x) + ", " + number(r.y) + ", " + number(r.width) + ", " + number(r.height) + ")";
+}
+
+// A panel along the top of the screen, as desktops have; true once the window manager keeps
+// windows below it.
+bool addTopPanel(X11TestDesktop& desktop, std::uint16_t width, std::uint16_t height) {
+    auto* c = desktop.x->get();
+    const xcb_window_t panel = xcb_generate_id(c);
+    const std::uint32_t colour = 0x404040;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, panel, desktop.x->root(), 0, 0, width, height, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, desktop.x->screen()->root_visual, XCB_CW_BACK_PIXEL, &colour);
+    const xcb_atom_t dock = desktop.x->atom("_NET_WM_WINDOW_TYPE_DOCK");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, desktop.x->atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1,
+                        &dock);
+    const std::uint32_t strut[] = {0, 0, height, 0, 0, 0, 0, 0, 0, std::uint32_t{width} - 1, 0, 0};
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, desktop.x->atom("_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL,
+                        32, 12, strut);
+    xcb_map_window(c, panel);
+    const auto workAreaTop = [&] {
+        Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, desktop.x->root(), desktop.x->atom("_NET_WORKAREA"), XCB_ATOM_CARDINAL, 0, 4),
+            nullptr));
+        if (!reply || xcb_get_property_value_length(reply.get()) < 16) return 0u;
+        return static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()))[1];
+    };
+    for (int i = 0; i < 2000 && workAreaTop() != height; ++i) desktop.sync();
+    return workAreaTop() == height;
+}
 
 TEST_F(HostEndToEndTest, PairsWelcomesAndGuardsTheVideoTicket) {
     ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080);
@@ -197,57 +305,139 @@ TEST_F(HostEndToEndTest, PairsWelcomesAndGuardsTheVideoTicket) {
     expectCleanExit();
 }
 
-// The device sees the desktop as it changes, decodes every frame after the stream configuration
-// and hears the tone the host plays, acknowledging frames as a client does.
-TEST_F(HostEndToEndTest, StreamsTheChangingDesktopAndItsSoundToAPairedDevice) {
-    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080);
+// With the product's defaults the covers are up while a device watches, on a desktop with or
+// without a compositing manager. The device sees the desktop as it changes and never a cover,
+// decodes every frame after the stream configuration, hears the tone the host plays, and once the
+// screen is still gets a keyframe of it as soon as it asks.
+class HostOnADesktopTest : public HostEndToEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostOnADesktopTest, StreamsTheChangingDesktopUnderTheCoversWithItsSound) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080, true);
     ORVANTA_REQUIRE_PULSE();
+    if (GetParam()) ASSERT_TRUE(desktop.server->startCompositingManager());
     auto tone = PulseTonePlayer::start(pulse.server(), pulse.sinkName(), home / "tone.raw", kToneHertz, 0.5f, 60);
     ASSERT_TRUE(tone) << tone.error();
-    // While the blackout covers are up the capture does not see changes beneath them.
-    TestHostProcess::storeSetting(home.path(), host::StoredHostSettings::kBlackoutKey, false);
     startHost(desktop.server->display(), {"PULSE_SERVER=" + pulse.server()});
     auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), true);
     ASSERT_TRUE(session) << session.error() << host->output();
     ASSERT_TRUE((*session)->welcome.contains("audio")) << (*session)->welcome.dump();
     EXPECT_EQ((*session)->welcome["audio"].value("codec", ""), "aac-lc");
 
-    Received received;
+    // The window spans (100, 100)-(700, 500) of the desktop; the 640x360 picture shows it halved.
+    const xcb_window_t window = desktop.window(100, 100, 600, 400, brightColour(0));
+    Viewer viewer(**session, 200, 150);
+    std::set<int> shades;
+    int covered = 0;
     {
-        Painter painter(desktop);
-        std::unique_ptr<H264Decoder> decoder;
+        Painter painter(desktop, window);
         const auto deadline = std::chrono::steady_clock::now() + kStreamDeadline;
-        while (!received.enough() && std::chrono::steady_clock::now() < deadline) {
-            auto packet = (*session)->nextPacket();
-            ASSERT_TRUE(packet) << "media channel ended\n" << host->output();
-            const auto& header = packet->header();
-            if (header.type == protocol::PacketType::config) {
-                auto config = protocol::StreamConfig::decode(*packet);
-                ASSERT_TRUE(config);
-                decoder = std::make_unique<H264Decoder>(std::pair(config->sps, config->pps));
-                received.config = *config;
-            } else if (header.type == protocol::PacketType::video && decoder && header.gen == received.config->gen) {
-                if (const AVFrame* frame = decoder->decode(packet->payload())) {
-                    ++received.decodedFrames;
-                    received.framesMatchConfig &=
-                        frame->width == received.config->width && frame->height == received.config->height;
-                }
-                (*session)->ack(header);
-            } else if (header.type == protocol::PacketType::audio) {
-                ++received.audioPackets;
-                EXPECT_TRUE(received.audio.decode(base::Bytes(packet->payload().begin(), packet->payload().end())));
-            }
+        while ((viewer.decodedFrames < kFramesWanted ||
+                viewer.audio.samples.size() < kAudioSettleSamples + kAudioSamplesWanted) &&
+               std::chrono::steady_clock::now() < deadline) {
+            ASSERT_TRUE(viewer.next()) << "media channel ended\n" << host->output();
+            if (!viewer.decoded) continue;
+            shades.insert(viewer.luma);
+            covered += viewer.luma < kCoveredLuma ? 1 : 0;
         }
     }
-    ASSERT_TRUE(received.config) << host->output();
-    EXPECT_EQ(received.config->codec, "h264");
-    EXPECT_GE(received.decodedFrames, kFramesWanted) << host->output();
-    EXPECT_TRUE(received.framesMatchConfig);
-    ASSERT_GE(received.audio.samples.size(), kAudioSettleSamples + kAudioSamplesWanted)
-        << received.audioPackets << " audio packets\n"
+    ASSERT_TRUE(viewer.config) << host->output();
+    EXPECT_EQ(viewer.config->codec, "h264");
+    EXPECT_GE(viewer.decodedFrames, kFramesWanted) << host->output();
+    EXPECT_TRUE(viewer.framesMatchConfig);
+    EXPECT_EQ(covered, 0) << "pictures with a cover in them";
+    EXPECT_GE(shades.size(), 10u) << "the picture follows the window's changes";
+    ASSERT_GE(viewer.audio.samples.size(), kAudioSettleSamples + kAudioSamplesWanted)
+        << viewer.audioPackets << " audio packets\n"
         << host->output();
-    EXPECT_NEAR(toneHertz(received.audio.samples, kAudioSettleSamples, kAudioSamplesWanted), kToneHertz, 5);
-    EXPECT_GT(toneLevel(received.audio.samples, kAudioSettleSamples, kAudioSamplesWanted), 0.1);
+    EXPECT_NEAR(toneHertz(viewer.audio.samples, kAudioSettleSamples, kAudioSamplesWanted), kToneHertz, 5);
+    EXPECT_GT(toneLevel(viewer.audio.samples, kAudioSettleSamples, kAudioSamplesWanted), 0.1);
+
+    // A still screen sends nothing; a keyframe request brings a keyframe of it all the same.
+    ASSERT_TRUE(viewer.untilStill(std::chrono::milliseconds(500))) << host->output();
+    (*session)->send(protocol::ControlMessage(protocol::RequestKeyframe{}).jsonString().value());
+    const auto answer = viewer.nextPicture(std::chrono::seconds(2));
+    ASSERT_TRUE(answer) << "no picture answers the keyframe request\n" << host->output();
+    EXPECT_TRUE(answer->flags.contains(protocol::PacketFlags::keyframe));
+    EXPECT_TRUE(viewer.decoded);
+    EXPECT_GE(viewer.luma, kCoveredLuma);
+
+    session->reset();
+    expectCleanExit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, HostOnADesktopTest, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "WithACompositingManager" : "WithoutACompositingManager";
+});
+
+// An application's window fitted to the device under the covers: the device sees the window's
+// changes, and pointer input sent right after the fit lands on the window where the fit put it.
+TEST_F(HostEndToEndTest, AFittedWindowStreamsUnderTheCoversAndTakesPointerInputWhereItNowIs) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080, true);
+    ORVANTA_REQUIRE_PULSE();
+    // Below a panel the window is fitted on the screen itself, under its cover.
+    ASSERT_TRUE(addTopPanel(desktop, 1280, 24));
+    auto windows = X11TestWindows::open(desktop.server->display());
+    auto system = platform::x11::X11WindowSystem::open(desktop.server->display());
+    ASSERT_TRUE(windows && system);
+    TestWindowSpec spec;
+    spec.title = "fitted";
+    spec.pid = ::getpid();
+    spec.width = 400;
+    spec.height = 300;
+    const xcb_window_t window = (*windows)->create(spec);
+    ASSERT_TRUE((*windows)->waitManaged(window));
+    const auto frameOf = [&] { return (*system)->windowDescription(window).value().bounds.value(); };
+    const auto before = frameOf();
+    xcb_warp_pointer(desktop.x->get(), XCB_NONE, desktop.x->root(), 0, 0, 0, 0, 5, 5);
+    desktop.sync();
+
+    startHost(desktop.server->display(), {"PULSE_SERVER=" + pulse.server()});
+    auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), false);
+    ASSERT_TRUE(session) << session.error() << host->output();
+    Viewer viewer(**session, 300, 160);  // beside the pointer the move puts at the centre
+    while (!viewer.decoded) ASSERT_TRUE(viewer.next()) << host->output();
+    const auto desktopGen = viewer.config->gen;
+
+    Painter painter(desktop, window);
+    (*session)->send(protocol::ControlMessage(protocol::FitWindowTarget{window, 640, 360}).jsonString().value());
+    const auto deadline = std::chrono::steady_clock::now() + kStreamDeadline;
+    while (!viewer.decoded || viewer.config->gen == desktopGen) {
+        ASSERT_TRUE(viewer.next() && std::chrono::steady_clock::now() < deadline) << "no picture of the fitted window\n"
+                                                                                  << host->output();
+    }
+    (*session)->send(protocol::ControlMessage(protocol::PointerInput{.seq = 1, .action = "move", .x = 0.5, .y = 0.5})
+                         .jsonString()
+                         .value());
+    const auto pointer = [&] {
+        Reply<xcb_query_pointer_reply_t> reply(
+            xcb_query_pointer_reply(desktop.x->get(), xcb_query_pointer(desktop.x->get(), desktop.x->root()), nullptr));
+        return reply ? std::pair<int, int>{reply->root_x, reply->root_y} : std::pair<int, int>{};
+    };
+    for (int i = 0; i < 2000 && pointer() == std::pair{5, 5}; ++i) desktop.sync();
+    const auto after = frameOf();
+    ASSERT_GT(std::abs(after.midX() - before.midX()) + std::abs(after.midY() - before.midY()), 50)
+        << "the fit moves the window";
+    const auto [px, py] = pointer();
+    EXPECT_NEAR(px, after.midX(), 1) << host->output();
+    EXPECT_NEAR(py, after.midY(), 1);
+    // Where input lands comes from the frame the capture planned with, whichever of the fit's
+    // steps happens to come first.
+    EXPECT_NE(host->output().find("window capture: id=" + std::to_string(window) + " scale=1 frame=" + rectText(after)),
+              std::string::npos)
+        << host->output();
+
+    std::set<int> shades;
+    int covered = 0;
+    for (int frames = 0; frames < 30;) {
+        ASSERT_TRUE(viewer.next()) << host->output();
+        if (!viewer.decoded) continue;
+        ++frames;
+        shades.insert(viewer.luma);
+        covered += viewer.luma < kCoveredLuma ? 1 : 0;
+    }
+    EXPECT_EQ(covered, 0);
+    EXPECT_GE(shades.size(), 10u) << "the fitted window's changes reach the device";
+    EXPECT_EQ(desktop.pixels(640, 360, 1, 1), std::vector<std::uint32_t>{0}) << "the screen itself is covered";
 
     session->reset();
     expectCleanExit();

@@ -73,6 +73,7 @@ public:
         completion = std::move(done);
     }
     void setFrameHandler(FrameHandler handler) override { onFrame = std::move(handler); }
+    void repeatLastFrame() override { log_->push_back("capture.repeatLastFrame"); }
     bool showsCursor() const override { return kind != host::DeviceKind::windows; }
     std::int64_t width() const override { return outputWidth; }
     std::int64_t height() const override { return outputHeight; }

@@ -127,6 +127,8 @@ public:
         }
         return std::nullopt;
     }
+    // A control message of the device's own.
+    void send(const std::string& text) { control_.send(text); }
     void ack(const protocol::VideoPacketHeader& header) {
         control_.sendJson({{"type", "ack"}, {"gen", header.gen}, {"seq", header.seq}, {"t", uptime()}});
     }

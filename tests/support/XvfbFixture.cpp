@@ -29,7 +29,8 @@ std::expected<std::string, std::string> readDisplayNumber(int fd) {
     std::string number;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMillis);
     while (number.empty() || number.back() != '\n') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
         if (ready < 0 && errno == EINTR) continue;
@@ -44,7 +45,8 @@ std::expected<std::string, std::string> readDisplayNumber(int fd) {
 }
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+    auto* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
     const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     std::free(reply);
     return atom;
@@ -71,7 +73,8 @@ bool listsWindow(xcb_connection_t* c, xcb_window_t root, xcb_atom_t list, xcb_wi
 
 // Waits on the root window's property changes until `ready` holds or `limit` passes.
 template <class Ready>
-bool awaitRoot(xcb_connection_t* c, Ready ready, std::chrono::milliseconds limit = std::chrono::milliseconds(kStartTimeoutMillis)) {
+bool awaitRoot(xcb_connection_t* c, Ready ready,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(kStartTimeoutMillis)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!ready()) {
         if (std::chrono::steady_clock::now() >= deadline || xcb_connection_has_error(c)) return false;
@@ -110,7 +113,8 @@ std::expected<void, std::string> awaitWindowManager(const std::string& display) 
             xcb_unmap_window(c, probe);
             xcb_map_window(c, probe);
             xcb_flush(c);
-            ready = awaitRoot(c, [&] { return listsWindow(c, root, clients, probe); }, std::chrono::milliseconds(500));
+            ready = awaitRoot(
+                c, [&] { return listsWindow(c, root, clients, probe); }, std::chrono::milliseconds(500));
         }
         xcb_destroy_window(c, probe);
         xcb_flush(c);
@@ -118,6 +122,13 @@ std::expected<void, std::string> awaitWindowManager(const std::string& display) 
     xcb_disconnect(c);
     if (!ready) return std::unexpected("openbox did not take the display within 10 s (see " + logPath("openbox") + ")");
     return {};
+}
+
+bool ownsSelection(xcb_connection_t* c, xcb_atom_t selection) {
+    auto* reply = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+    const bool owned = reply && reply->owner != XCB_NONE;
+    std::free(reply);
+    return owned;
 }
 
 }  // namespace
@@ -159,10 +170,26 @@ std::expected<void, std::string> XvfbServer::startWindowManager() {
     return awaitWindowManager(display_);
 }
 
+std::expected<void, std::string> XvfbServer::startCompositingManager() {
+    if (compositingManager_ > 0) return {};
+    auto pid =
+        startChild({.argv = {"xcompmgr"}, .extraEnvironment = {"DISPLAY=" + display_}, .logPath = logPath("xcompmgr")});
+    if (!pid) return std::unexpected(pid.error());
+    compositingManager_ = *pid;
+    xcb_connection_t* c = xcb_connect(display_.c_str(), nullptr);
+    const bool ready =
+        !xcb_connection_has_error(c) && awaitRoot(c, [&] { return ownsSelection(c, internAtom(c, "_NET_WM_CM_S0")); });
+    xcb_disconnect(c);
+    if (!ready)
+        return std::unexpected("xcompmgr did not take the display within 10 s (see " + logPath("xcompmgr") + ")");
+    return {};
+}
+
 void XvfbServer::kill() {
+    stopChild(compositingManager_);
     stopChild(windowManager_);
     stopChild(xvfb_);
-    windowManager_ = xvfb_ = -1;
+    compositingManager_ = windowManager_ = xvfb_ = -1;
 }
 
 XvfbServer::~XvfbServer() { kill(); }

@@ -1,6 +1,7 @@
 // A private X server for tests: Xvfb with -displayfd (so parallel test processes never collide),
 // no TCP listener and no reset when its last client leaves (a reset would undo RandR changes),
-// optionally openbox as the window manager. Both are stopped by PID and die with the test process.
+// optionally openbox as the window manager and xcompmgr as a compositing manager. All are stopped by
+// PID and die with the test process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,6 +34,9 @@ public:
     pid_t pid() const { return xvfb_; }
     // Starts openbox on this server if it has no window manager yet.
     std::expected<void, std::string> startWindowManager();
+    // Starts xcompmgr on this server if no compositing manager runs yet; ready once it owns the
+    // screen's compositing-manager selection.
+    std::expected<void, std::string> startCompositingManager();
     // Stops the server (and its window manager) now, for tests of a vanished X server.
     void kill();
 
@@ -42,6 +46,7 @@ private:
     std::string display_;
     pid_t xvfb_ = -1;
     pid_t windowManager_ = -1;
+    pid_t compositingManager_ = -1;
 };
 
 // The test process's server, started on first use and stopped at exit; sets DISPLAY. A later call
@@ -59,10 +64,10 @@ inline void skipOrFailWithoutService(const std::string& why) {
 }  // namespace orvanta::testing
 
 // In a test body: declares `display` (":N") for the shared server, or skips (fails under CI).
-#define ORVANTA_REQUIRE_XVFB(...)                                                       \
-    auto orvantaXvfb_ = ::orvanta::testing::sharedXvfb(__VA_ARGS__);                    \
-    if (!orvantaXvfb_) {                                                                \
+#define ORVANTA_REQUIRE_XVFB(...)                                                      \
+    auto orvantaXvfb_ = ::orvanta::testing::sharedXvfb(__VA_ARGS__);                   \
+    if (!orvantaXvfb_) {                                                               \
         ::orvanta::testing::skipOrFailWithoutService("Xvfb: " + orvantaXvfb_.error()); \
-        return;                                                                         \
-    }                                                                                   \
+        return;                                                                        \
+    }                                                                                  \
     const std::string display = *orvantaXvfb_

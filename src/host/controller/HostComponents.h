@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "host/desktop/LockUnlocker.h"
-#include "platform/InputSink.h"
-#include "host/transport/HostSettingsModel.h"
 #include "host/controller/HostMediaSeams.h"
+#include "host/desktop/LockUnlocker.h"
+#include "host/transport/HostSettingsModel.h"
+#include "platform/InputSink.h"
 
 namespace orvanta::host {
 
@@ -103,6 +103,8 @@ public:
     virtual void start(const CaptureStartOptions& options, std::function<void(bool started)> completion) = 0;
     // Every frame, on the capture's frame queue; swapped between frames.
     virtual void setFrameHandler(FrameHandler handler) = 0;
+    // The current picture once more, within a frame interval, even on a still screen.
+    virtual void repeatLastFrame() = 0;
     // The pointer is drawn into the picture (false for a Windows client).
     virtual bool showsCursor() const = 0;
     // After a successful start: the output size and what it shows.

@@ -86,8 +86,7 @@ void HostController::wireCallbacks() {
         auto self = weak.lock();
         if (!self) return;
         self->queue_.async([weak] {
-            auto alive = weak.lock();
-            if (alive && alive->encoder_) alive->encoder_->forceKeyframe();
+            if (auto alive = weak.lock()) alive->forceKeyframe();
         });
     };
     sender_->onStage2Stall = [weak] {

@@ -382,6 +382,7 @@ private:
     std::set<std::string> appListRequests_;  // connection identifiers
     // Video channel and pipeline.
     void startPipelineIfNeeded();
+    void forceKeyframe();
     static constexpr base::Micros kVideoAuthTimeout{10'000'000};
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
     void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,

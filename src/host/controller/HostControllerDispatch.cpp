@@ -76,10 +76,7 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
     }
     if (auto fit = message.as<DisplayAspectFitRequest>()) return applyClientAspectFit(*fit, s);
     if (auto viewport = message.as<ViewportUpdate>()) return applyViewportUpdate(*viewport, s);
-    if (message.as<RequestKeyframe>()) {
-        if (encoder_) encoder_->forceKeyframe();
-        return;
-    }
+    if (message.as<RequestKeyframe>()) return forceKeyframe();
     if (auto unlock = message.as<UnlockRequest>()) {
         if (attached && main && s.route != ConnectionRoute::lan) handleUnlock(unlock->password);
         return;

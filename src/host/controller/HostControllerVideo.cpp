@@ -326,6 +326,13 @@ void HostController::retryPipeline(const std::shared_ptr<HostCapture>& capture, 
     });
 }
 
+// A still screen brings no next frame to carry the keyframe, so the current picture comes again.
+void HostController::forceKeyframe() {
+    if (!encoder_) return;
+    encoder_->forceKeyframe();
+    if (capture_) capture_->repeatLastFrame();
+}
+
 // Never waits for the encoder: its last frames are dropped by the sender's generation.
 void HostController::stopPipeline() {
     activeAspectCaptureID_.reset();

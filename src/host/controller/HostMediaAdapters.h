@@ -42,6 +42,7 @@ public:
     }
     void start(const CaptureStartOptions& options, std::function<void(bool started)> completion) override;
     void setFrameHandler(FrameHandler handler) override { capture_->setFrameHandler(std::move(handler)); }
+    void repeatLastFrame() override { capture_->repeatLastFrame(); }
     bool showsCursor() const override { return capture_->showsCursor(); }
     std::int64_t width() const override { return capture_->width(); }
     std::int64_t height() const override { return capture_->height(); }

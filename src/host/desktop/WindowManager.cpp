@@ -242,9 +242,11 @@ std::expected<std::uint32_t, AXFailure> WindowManager::readWindowID(const AXElem
     return *id;
 }
 
-std::optional<Rect> WindowManager::contentBounds(std::uint32_t windowID) {
+std::optional<Rect> WindowManager::contentBounds(std::uint32_t windowID) { return contentBounds(system_, windowID); }
+
+std::optional<Rect> WindowManager::contentBounds(platform::WindowSystem& system, std::uint32_t windowID) {
     if (windowID == 0) return std::nullopt;
-    auto description = system_.windowDescription(windowID);
+    auto description = system.windowDescription(windowID);
     auto window = description ? aspectWindow(*description) : std::nullopt;
     if (!window || window->id != windowID) return std::nullopt;
     return window->frame;

@@ -136,6 +136,8 @@ public:
     std::expected<Rect, AXFailure> readFrame(const AXElement& element);
     std::expected<std::uint32_t, AXFailure> readWindowID(const AXElement& element);
     std::optional<Rect> contentBounds(std::uint32_t windowID);
+    // The same without a manager, for callers on other threads than the manager's (capture).
+    static std::optional<Rect> contentBounds(platform::WindowSystem& system, std::uint32_t windowID);
     std::optional<WindowTarget> frontmostTarget();
     std::optional<WindowTarget> target(const platform::WindowDescription& window, bool forFit);
     void raise(const WindowTarget& target);

@@ -22,8 +22,6 @@ namespace {
 
 constexpr int kDisplayWaitAttempts = 10;
 constexpr auto kDisplayWait = std::chrono::milliseconds(200);
-constexpr int kCoverFetches = 9;
-constexpr auto kCoverWait = std::chrono::milliseconds(100);
 
 std::string shortest(double value) {
     char text[32];
@@ -177,7 +175,8 @@ void Capture::runStart(const StartOptions& options, const std::function<void(boo
     completion(plan && startStream(std::move(*plan)));
 }
 
-std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options, platform::ShareableContent content) {
+std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options,
+                                                  const platform::ShareableContent& content) {
     const auto& displays = content.displays;
     auto listed = [&](std::uint32_t id) { return std::ranges::find(displays, id, &platform::ShareableDisplay::id); };
     auto chosen = displays.end();
@@ -201,7 +200,7 @@ std::optional<Capture::Plan> Capture::planDisplay(const StartOptions& options, p
             " unavailable, using physical display " + std::to_string(display.id));
     }
     Plan plan;
-    plan.excluded = overlayWindows(std::move(content));
+    plan.excluded = currentCovers();
     double factor = 1;
     if (options.usePixelScale && display.modeWidth >= 1) {
         factor = std::max(static_cast<double>(display.pixelWidth) / static_cast<double>(display.modeWidth), 1.0);
@@ -257,35 +256,17 @@ std::optional<Capture::Plan> Capture::planWindow(const StartOptions& options,
     plan.geometry = geometry;
     // A window cropped from a covered screen would be black: while covers are up the window is
     // composed from its own contents.
-    plan.excluded = environment_.coverIDs ? environment_.coverIDs() : std::set<std::uint32_t>{};
+    plan.excluded = currentCovers();
     plan.sourceArea = {geometry.sourceRect.x - frame.x, geometry.sourceRect.y - frame.y, geometry.sourceRect.width,
                        geometry.sourceRect.height};
     plan.destinationArea = geometry.destinationRect;
     return plan;
 }
 
-std::set<std::uint32_t> Capture::overlayWindows(platform::ShareableContent content) {
-    if (!environment_.coverIDs) return {};
-    auto wanted = environment_.coverIDs();
-    auto present = [&] {
-        std::set<std::uint32_t> found;
-        for (const auto& window : content.windows)
-            if (wanted.contains(window.id)) found.insert(window.id);
-        return found;
-    };
-    auto found = present();
-    for (int fetch = 1; found.size() < wanted.size(); ++fetch) {
-        if (fetch > kCoverFetches) {
-            log("capture: blackout windows found " + std::to_string(found.size()) + "/" +
-                std::to_string(wanted.size()));
-            break;
-        }
-        pause(kCoverWait);
-        wanted = environment_.coverIDs();
-        if (auto again = fetchContent()) content = std::move(*again);
-        found = present();
-    }
-    return found;
+// The covers are named by their own ids: they need not be among the listed windows (without a
+// compositing manager they are children of the Composite overlay window, never the root's).
+std::set<std::uint32_t> Capture::currentCovers() const {
+    return environment_.coverIDs ? environment_.coverIDs() : std::set<std::uint32_t>{};
 }
 
 bool Capture::startStream(Plan plan) {
@@ -329,7 +310,7 @@ bool Capture::startStream(Plan plan) {
         (isDisplay && !plan.excluded.empty()
              ? " (excluding " + std::to_string(plan.excluded.size()) + " blackout window(s))"
              : ""));
-    if (environment_.coverIDs && environment_.coverIDs() != plan.excluded) applyOverlayExclusions();
+    if (currentCovers() != plan.excluded) applyOverlayExclusions();
     return true;
 }
 
@@ -367,14 +348,7 @@ void Capture::applyOverlayExclusions() {
         if (!stream_) return;
         isDisplay = capturedDisplay_.has_value();
     }
-    std::set<std::uint32_t> excluded;
-    if (isDisplay) {
-        auto content = fetchContent();
-        if (!content) return;
-        excluded = overlayWindows(std::move(*content));
-    } else if (environment_.coverIDs) {
-        excluded = environment_.coverIDs();
-    }
+    const std::set<std::uint32_t> excluded = currentCovers();
     std::lock_guard guard(mutex_);
     if (!stream_) return;
     if (auto applied = stream_->setExcludedWindows(excluded); !applied) {

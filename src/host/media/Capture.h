@@ -99,9 +99,9 @@ private:
 
     void runStart(const StartOptions& options, const std::function<void(bool)>& completion);
     std::expected<platform::ShareableContent, std::string> fetchContent();
-    std::optional<Plan> planDisplay(const StartOptions& options, platform::ShareableContent content);
+    std::optional<Plan> planDisplay(const StartOptions& options, const platform::ShareableContent& content);
     std::optional<Plan> planWindow(const StartOptions& options, const platform::ShareableContent& content);
-    std::set<std::uint32_t> overlayWindows(platform::ShareableContent content);
+    std::set<std::uint32_t> currentCovers() const;
     bool startStream(Plan plan);
     void applyOverlayExclusions();
     void handleImage(const platform::ScreenImage& image);

@@ -169,6 +169,7 @@ void X11Compositor::track(Window& w) {
 
 // A window's pixmap changes when it is mapped again or resized: name it anew when drawn next.
 void X11Compositor::dropPixmap(Window& w) {
+    w.contentChanged = true;
     if (w.picture != XCB_NONE) xcb_render_free_picture(x_->get(), w.picture);
     if (w.pixmap != XCB_NONE) xcb_free_pixmap(x_->get(), w.pixmap);
     if (w.shape != XCB_NONE) xcb_xfixes_destroy_region(x_->get(), w.shape);
@@ -198,9 +199,17 @@ void X11Compositor::restack(xcb_window_t id, xcb_window_t above) {
 }
 
 void X11Compositor::damage(const DisplayBounds& area) {
+    changed_ = true;
     if (allDirty_) return;
     dirty_.push_back(area);
     if (dirty_.size() > kMaxDirtyRects) allDirty_ = true;
+}
+
+int X11Compositor::descriptor() const { return xcb_get_file_descriptor(x_->get()); }
+
+bool X11Compositor::takeChanges() {
+    drainEvents();
+    return std::exchange(changed_, false);
 }
 
 void X11Compositor::drainEvents() {
@@ -212,7 +221,9 @@ void X11Compositor::handle(const xcb_generic_event_t* event) {
     const std::uint8_t type = event->response_type & 0x7F;
     if (type == damageEventBase_ + XCB_DAMAGE_NOTIFY) {
         const auto* e = reinterpret_cast<const xcb_damage_notify_event_t*>(event);
-        if (const Window* w = find(e->drawable); w && w->mapped) {
+        Window* w = find(e->drawable);
+        if (w) w->contentChanged = true;
+        if (w && w->mapped) {
             damage({w->outer.x + w->border + e->area.x, w->outer.y + w->border + e->area.y, e->area.width,
                     e->area.height});
         }
@@ -305,6 +316,7 @@ void X11Compositor::handle(const xcb_generic_event_t* event) {
             if (e->window == x_->root() && e->atom == x_->atom("_XROOTPMAP_ID")) {
                 loadBackground();
                 allDirty_ = true;
+                changed_ = true;
             }
             break;
         }
@@ -414,6 +426,7 @@ std::expected<ComposedImage, std::string> X11Compositor::compose(const DisplayBo
         }
     }
     if (auto ready = ensureBuffer(area); !ready) return std::unexpected(ready.error());
+    buffer_.window = XCB_NONE;  // a window's picture there left it invalid for this
 
     std::vector<xcb_rectangle_t> clip;
     const auto add = [&](const DisplayBounds& r) {
@@ -519,6 +532,10 @@ std::expected<ComposedImage, std::string> X11Compositor::composeWindow(std::uint
     if (!place) return gone();
     const DisplayBounds size{0, 0, geometry->width, geometry->height};
     if (auto ready = ensureBuffer(size); !ready) return std::unexpected(ready.error());
+    const std::pair<std::int16_t, std::int16_t> windowPlace{place->dst_x, place->dst_y};
+    if (buffer_.window == id && buffer_.windowPlace == windowPlace && !window->contentChanged) {
+        return ComposedImage{buffer_.memory, geometry->width, geometry->height, geometry->width * 4, false};
+    }
     ensurePicture(*window);
     const xcb_rectangle_t all{0, 0, geometry->width, geometry->height};
     xcb_render_set_picture_clip_rectangles(c, buffer_.picture, 0, 0, 1, &all);
@@ -527,7 +544,12 @@ std::expected<ComposedImage, std::string> X11Compositor::composeWindow(std::uint
                          static_cast<std::int16_t>(place->dst_x + window->border),
                          static_cast<std::int16_t>(place->dst_y + window->border), 0, 0, 0, 0, all.width, all.height);
     buffer_.valid = false;  // the display picture must be drawn whole again
-    return read();
+    auto image = read();
+    if (!image) return image;
+    buffer_.window = id;
+    buffer_.windowPlace = windowPlace;
+    window->contentChanged = false;
+    return image;
 }
 
 std::expected<ComposedImage, std::string> X11Compositor::read() {

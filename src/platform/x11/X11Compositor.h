@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/VirtualDisplayFactory.h"
@@ -32,7 +33,7 @@ struct ComposedImage {
     int width = 0;
     int height = 0;
     int stride = 0;
-    bool changed = false;  // anything differs from the previous picture of the same area
+    bool changed = false;  // anything differs from the previous picture of the same area or window
 };
 
 class X11Compositor {
@@ -49,6 +50,13 @@ public:
     // One window's own contents, whatever covers it: a top-level window or a client inside a frame.
     std::expected<ComposedImage, std::string> composeWindow(std::uint32_t window);
 
+    // The connection's descriptor: readable when the server reported something.
+    int descriptor() const;
+    // Reads what the server reported; true when anything drawn changed since the last call (the
+    // covers hide such changes from the screen's own damage reports).
+    bool takeChanges();
+    bool connectionLost() const { return x_->hasError(); }
+
 private:
     struct Window {
         xcb_window_t id = XCB_NONE;
@@ -62,7 +70,8 @@ private:
         xcb_damage_damage_t damage = XCB_NONE;
         xcb_pixmap_t pixmap = XCB_NONE;
         xcb_render_picture_t picture = XCB_NONE;
-        std::uint32_t shape = 0;  // the bounding region of a shaped window, else none
+        std::uint32_t shape = 0;     // the bounding region of a shaped window, else none
+        bool contentChanged = true;  // drawn into, or its pixmap renamed, since composed on its own
     };
     struct Buffer {
         DisplayBounds area;
@@ -71,7 +80,9 @@ private:
         xcb_shm_seg_t segment = XCB_NONE;
         int shmid = -1;
         std::uint8_t* memory = nullptr;
-        bool valid = false;  // holds a complete picture of `area`
+        bool valid = false;              // holds a complete picture of `area`
+        xcb_window_t window = XCB_NONE;  // or of this window alone, at `windowPlace` within its top level
+        std::pair<std::int16_t, std::int16_t> windowPlace;
     };
 
     explicit X11Compositor(std::unique_ptr<XConnection> x);
@@ -104,6 +115,7 @@ private:
     std::vector<Window> stack_;  // bottom to top
     std::vector<DisplayBounds> dirty_;
     bool allDirty_ = true;
+    bool changed_ = false;  // since takeChanges
     Buffer buffer_;
 
     std::mutex excludedMutex_;

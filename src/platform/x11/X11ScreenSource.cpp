@@ -125,7 +125,10 @@ public:
         if (auto prepared = prepare(); !prepared) return prepared;
         onImage_ = std::move(onImage);
         onStopped_ = std::move(onStopped);
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            run();
+            composerWatch_.reset();  // no call from the composer outlives the thread
+        });
         return {};
     }
 
@@ -157,6 +160,10 @@ private:
     bool isWindow() const { return std::holds_alternative<WindowTarget>(settings_.target); }
     std::uint32_t targetID() const {
         return std::visit([](const auto& target) { return target.id; }, settings_.target);
+    }
+    bool composing() {
+        std::lock_guard guard(mutex_);
+        return composer_ && !excluded_.empty();
     }
 
     void wake() const {
@@ -239,13 +246,14 @@ private:
         xcb_connection_t* c = x_->get();
         const std::uint64_t interval =
             1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1));
-        bool dirty = true;  // the stream's configuration needs a first picture at once
+        bool dirty = true;   // a picture is due; the stream's configuration needs a first one at once
+        bool check = false;  // the composed picture may have changed
         std::optional<std::uint64_t> lastFrame;
         std::uint64_t nextMonitorCheck = clock_.uptimeMicros() + kMonitorCheckMicros;
         while (!stopping_) {
             const std::uint64_t now = clock_.uptimeMicros();
             int timeout = -1;
-            if (dirty) {
+            if (dirty || check) {
                 timeout = lastFrame && *lastFrame + interval > now
                               ? static_cast<int>((*lastFrame + interval - now + 999) / 1000)
                               : 0;
@@ -267,10 +275,11 @@ private:
                 std::lock_guard guard(mutex_);
                 if (std::exchange(redeliver_, false)) dirty = true;
             }
+            if (composerChanged_.exchange(false)) check = true;
             std::optional<std::string> ended;
             while (auto* event = xcb_poll_for_event(c)) {
                 Reply<xcb_generic_event_t> owned(event);
-                if (auto why = handle(*event, dirty)) ended = why;
+                if (auto why = handle(*event, dirty, check)) ended = why;
             }
             if (x_->hasError()) {
                 ended = "X server connection lost";
@@ -281,11 +290,12 @@ private:
                 if (area_ != before) dirty = true;
             }
             if (!ended && settings_.showsCursor && pointerMoved()) dirty = true;
-            if (!ended && dirty && (!lastFrame || clock_.uptimeMicros() >= *lastFrame + interval)) {
+            if (!ended && (dirty || check) && (!lastFrame || clock_.uptimeMicros() >= *lastFrame + interval)) {
                 lastFrame = clock_.uptimeMicros();
-                dirty = false;
+                const bool due = std::exchange(dirty, false);
+                check = false;
                 if (!viewable_) continue;
-                ended = produceFrame();
+                ended = produceFrame(due);
             }
             if (ended) {
                 if (onStopped_) onStopped_(*ended);
@@ -294,12 +304,13 @@ private:
         }
     }
 
-    // Why the stream must end, if it must.
-    std::optional<std::string> handle(const xcb_generic_event_t& event, bool& dirty) {
+    // Why the stream must end, if it must. Screen damage while composing only says the composed
+    // picture may have changed (a compositing manager's drawing shows there).
+    std::optional<std::string> handle(const xcb_generic_event_t& event, bool& dirty, bool& check) {
         const std::uint8_t type = event.response_type & 0x7F;
         if (type == 0) return std::nullopt;  // an error of a request already answered
         if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
-            dirty = true;
+            (composing() ? check : dirty) = true;
         } else if (settings_.showsCursor && xfixesEvent_ && type == xfixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
             cursor_.reset();
             dirty = true;
@@ -330,7 +341,8 @@ private:
         return moved;
     }
 
-    std::optional<std::string> produceFrame() {
+    // `due`: delivered even when the composed picture did not change.
+    std::optional<std::string> produceFrame(bool due) {
         const std::uint64_t capturedAt = clock_.uptimeMicros();
         const int width = static_cast<int>(area_.width);
         const int height = static_cast<int>(area_.height);
@@ -342,14 +354,21 @@ private:
         }
         std::uint8_t* pixels = nullptr;
         if (!excluded.empty() && composer_) {
+            // The covers hide changes from the screen's damage: the composer reports them.
+            if (!composerWatch_)
+                composerWatch_ = composer_->watch([this] {
+                    composerChanged_ = true;
+                    wake();
+                });
             xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
             fullCopy_ = true;  // the shared pixmap missed what changed meanwhile
             buffer_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
-            if (auto composed = composer_->compose(settings_.target, area_, excluded, buffer_, stride); !composed) {
-                return composed.error();
-            }
+            auto composed = composer_->compose(settings_.target, area_, excluded, buffer_, stride);
+            if (!composed) return composed.error();
+            if (!*composed && !due) return std::nullopt;
             pixels = buffer_.data();
         } else {
+            composerWatch_.reset();
             auto grabbed = grab(width, height);
             if (!grabbed) {
                 if (auto located = locate(); !located) return located.error();
@@ -554,10 +573,12 @@ private:
     std::set<std::uint32_t> excluded_;
     bool redeliver_ = false;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> composerChanged_{false};
     const int wakeFd_;
     std::thread thread_;
 
     // Stream thread only, once started.
+    std::unique_ptr<FrameComposer::Watch> composerWatch_;
     ScreenRect area_;
     bool viewable_ = true;
     bool hasShm_ = false;

@@ -1,7 +1,7 @@
 // Screen capture on X11: a display is a RandR monitor, its picture one MIT-SHM grab of that
 // rectangle, taken only after Damage reports a change (or the pointer moved, when it is drawn in
 // from the XFixes cursor image), at most 60 times a second. While windows are excluded the picture
-// comes from the FrameComposer instead.
+// comes from the FrameComposer instead, and so does the news that it changed.
 #pragma once
 
 #include <memory>

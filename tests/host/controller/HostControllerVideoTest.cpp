@@ -550,6 +550,26 @@ TEST_F(HostControllerVideoTest, NewRunAwaitsItsFirstFrameBeforePointerInput) {
     EXPECT_EQ(probe().awaitedPointerGen(), 41);
 }
 
+// A still screen gives no next frame to carry a forced keyframe: the current picture comes again.
+TEST_F(HostControllerVideoTest, KeyframeRequestsAndStallRecoveryRepeatTheCurrentPicture) {
+    create();
+    auto session = streamingSession();
+    for (const bool fromDevice : {true, false}) {
+        SCOPED_TRACE(fromDevice ? "requestKeyframe" : "stall recovery");
+        run();
+        fakes.log->clear();
+        if (fromDevice) {
+            controller->handleControlText(protocol::ControlMessage(protocol::RequestKeyframe{}).jsonString().value(),
+                                          session);
+        } else {
+            fakes.sender->onForceKeyframe();
+        }
+        queue.runUntilIdle();
+        EXPECT_EQ(*fakes.log, (std::vector<std::string>{"encoder.forceKeyframe", "capture.repeatLastFrame"}));
+        probe().stopPipeline();
+    }
+}
+
 struct HighResCase {
     std::string name;
     bool available;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -58,11 +59,57 @@ TEST(X11CompositorFrameComposerTest, ComposesDisplaysAndWindowsUnderTheCoversAnd
     ASSERT_TRUE(composer->compose(DisplayTarget{1}, {200, 150, 800, 600}, {*cover}, out, 800 * 4));
     EXPECT_EQ(pixelsOf(out), uncovered);
     EXPECT_TRUE(composer->composing());
+
+    // A stream composing from it watches: a still desktop keeps the windows while watched, and
+    // a change beneath the covers is news at once.
+    std::atomic<int> news{0};
+    auto watch = composer->watch([&] { ++news; });
+    timers.advance(6s);
+    EXPECT_TRUE(composer->composing());
+    desktop.paint(red, 0x00FF00);
+    for (int i = 0; i < 2000 && news == 0; ++i) desktop.sync();
+    EXPECT_GT(news, 0);
+    auto changed = composer->compose(DisplayTarget{1}, {200, 150, 800, 600}, {*cover}, out, 800 * 4);
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(*changed);
+    auto still = composer->compose(DisplayTarget{1}, {200, 150, 800, 600}, {*cover}, out, 800 * 4);
+    ASSERT_TRUE(still);
+    EXPECT_FALSE(*still);
+    watch.reset();
+    timers.advance(4s);
+    EXPECT_FALSE(composer->composing());
 }
 
-// The screen source switches to this composer while it excludes windows: a display stream under
-// the covers shows the desktop, and what was drawn beneath them.
-TEST(X11CompositorFrameComposerTest, AScreenStreamUnderTheCoversShowsTheDesktop) {
+// What a stream delivers, as 0xRRGGBB pixels, one picture after another.
+class Pictures {
+public:
+    ScreenStream::ImageHandler handler() {
+        return [this](const ScreenImage& image) {
+            std::vector<std::uint32_t> pixels;
+            for (int y = 0; y < image.height; ++y) {
+                const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels.data() + y * image.stride);
+                for (int x = 0; x < image.width; ++x) pixels.push_back(row[x] & 0xFFFFFF);
+            }
+            std::lock_guard lock(mutex_);
+            pictures_.push_back(std::move(pixels));
+            arrived_.notify_all();
+        };
+    }
+    bool waitFor(const std::function<bool(const std::vector<std::uint32_t>&)>& wanted) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, 10s, [&] { return !pictures_.empty() && wanted(pictures_.back()); });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::vector<std::uint32_t>> pictures_;
+};
+
+// The screen source switches to this composer while it excludes windows: a display stream and a
+// window stream under the covers show what is drawn beneath them as it is drawn, though the
+// screen itself shows no change.
+TEST(X11CompositorFrameComposerTest, StreamsUnderTheCoversFollowTheDesktop) {
     ORVANTA_REQUIRE_X11_DESKTOP();
     desktop.setBackground(0x205080);
     const xcb_window_t red = desktop.window(100, 100, 600, 400, 0xCC2222);
@@ -78,35 +125,24 @@ TEST(X11CompositorFrameComposerTest, AScreenStreamUnderTheCoversShowsTheDesktop)
                            X11CompositorFrameComposer::create(timers, desktop.server->display()));
     const auto content = source.content();
     ASSERT_TRUE(content && content->displays.size() == 1);
-    auto stream = source.openStream({DisplayTarget{content->displays[0].id}, false, 60, {*cover}});
-    ASSERT_TRUE(stream) << stream.error();
+    auto display = source.openStream({DisplayTarget{content->displays[0].id}, false, 60, {*cover}});
+    auto window = source.openStream({WindowTarget{red}, false, 60, {*cover}});
+    ASSERT_TRUE(display && window);
+    Pictures ofDisplay;
+    Pictures ofWindow;
+    ASSERT_TRUE((*display)->start(ofDisplay.handler(), [](std::string) {}));
+    ASSERT_TRUE((*window)->start(ofWindow.handler(), [](std::string) {}));
+    EXPECT_TRUE(ofDisplay.waitFor([&](const auto& picture) { return picture == uncovered; }));
+    EXPECT_TRUE(ofWindow.waitFor([](const auto& picture) { return picture[0] == 0xCC2222; }));
 
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<std::vector<std::uint32_t>> pictures;
-    ASSERT_TRUE((*stream)->start(
-        [&](const ScreenImage& image) {
-            std::vector<std::uint32_t> pixels;
-            for (int y = 0; y < image.height; ++y) {
-                const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels.data() + y * image.stride);
-                for (int x = 0; x < image.width; ++x) pixels.push_back(row[x] & 0xFFFFFF);
-            }
-            std::lock_guard lock(mutex);
-            pictures.push_back(std::move(pixels));
-            arrived.notify_all();
-        },
-        [](std::string) {}));
-    const auto waitFor = [&](const std::function<bool(const std::vector<std::uint32_t>&)>& wanted) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, 10s, [&] { return !pictures.empty() && wanted(pictures.back()); });
-    };
-    EXPECT_TRUE(waitFor([&](const auto& picture) { return picture == uncovered; }));
-    // Drawing beneath the covers damages nothing visible, so the stream is asked for a picture here.
-    desktop.paint(red, 0xFFFFFF);
-    (*stream)->redeliver();
-    EXPECT_TRUE(waitFor([&](const auto& picture) { return picture[150 * 1920 + 150] == 0xFFFFFF; }));
+    for (const std::uint32_t colour : {0xFFFFFFu, 0x22CC22u}) {
+        desktop.paint(red, colour);
+        EXPECT_TRUE(ofDisplay.waitFor([&](const auto& picture) { return picture[150 * 1920 + 150] == colour; }));
+        EXPECT_TRUE(ofWindow.waitFor([&](const auto& picture) { return picture[0] == colour; }));
+    }
     EXPECT_EQ(desktop.pixels(150, 150, 1, 1), std::vector<std::uint32_t>{0});
-    (*stream)->stop();
+    (*display)->stop();
+    (*window)->stop();
 }
 
 }  // namespace

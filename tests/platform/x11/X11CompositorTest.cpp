@@ -83,12 +83,15 @@ TEST_F(X11CompositorTest, TheComposedPictureEqualsAPlainGrabThroughEveryChange) 
         SCOPED_TRACE(name);
         change();
         desktop.sync();
+        // Every change is news, also those beneath a window over everything.
+        if (name != "start") EXPECT_TRUE((*compositor)->takeChanges());
         const auto image = (*compositor)->compose(kScreen);
         ASSERT_TRUE(image) << image.error();
         EXPECT_TRUE(image->changed);
         EXPECT_EQ(differences(pixelsOf(*image), desktop.pixels(0, 0, 1920, 1080)), 0u);
     }
     // Nothing happened since: nothing is drawn or read again.
+    EXPECT_FALSE((*compositor)->takeChanges());
     const auto still = (*compositor)->compose(kScreen);
     ASSERT_TRUE(still);
     EXPECT_FALSE(still->changed);
@@ -127,6 +130,14 @@ TEST_F(X11CompositorTest, AWindowReadsItsOwnPixelsEvenWhenCovered) {
     EXPECT_EQ(image->height, 400);
     EXPECT_EQ(pixelsOf(*image), std::vector<std::uint32_t>(600 * 400, 0xCC2222));
     EXPECT_FALSE((*compositor)->composeWindow(0x7FFFFF));
+    // Unchanged until the window draws, whatever else happens on the screen.
+    desktop.paint(windows_[1], 0x123456);
+    EXPECT_FALSE((*compositor)->composeWindow(windows_[0])->changed);
+    desktop.paint(windows_[0], 0x654321);
+    const auto painted = (*compositor)->composeWindow(windows_[0]);
+    ASSERT_TRUE(painted);
+    EXPECT_TRUE(painted->changed);
+    EXPECT_EQ(pixelsOf(*painted), std::vector<std::uint32_t>(600 * 400, 0x654321));
 
     // A client inside a frame, as a window manager keeps it, reads from the frame's pixmap.
     auto* c = desktop.x->get();

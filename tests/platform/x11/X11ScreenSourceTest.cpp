@@ -296,29 +296,68 @@ TEST_F(X11ScreenSourceTest, WindowTargetDeliversTheWindowUntilItCloses) {
     EXPECT_EQ(collector.waitForEnd(), "window closed");
 }
 
+// Fills every picture with the next shade of grey and says whether it changed as the test wants;
+// the test also plays the composer's news of a change.
 class FakeComposer final : public FrameComposer {
 public:
-    std::expected<void, std::string> compose(const CaptureTarget& target, const ScreenRect& area,
-                                             const std::set<std::uint32_t>& excluded, std::span<std::uint8_t> out,
-                                             int stride) override {
-        std::lock_guard guard(mutex);
-        calls.push_back({target, area, excluded});
-        for (std::size_t i = 0; i + 3 < out.size(); i += 4) {
-            out[i] = 0x33;
-            out[i + 1] = 0x22;
-            out[i + 2] = 0x11;
-        }
-        EXPECT_EQ(stride, static_cast<int>(area.width) * 4);
-        return {};
-    }
     struct Call {
         CaptureTarget target;
         ScreenRect area;
         std::set<std::uint32_t> excluded;
     };
+
+    std::expected<bool, std::string> compose(const CaptureTarget& target, const ScreenRect& area,
+                                             const std::set<std::uint32_t>& excluded, std::span<std::uint8_t> out,
+                                             int stride) override {
+        std::lock_guard guard(mutex);
+        calls.push_back({target, area, excluded});
+        const auto shade = static_cast<std::uint8_t>(0x10 * calls.size());
+        for (std::size_t i = 0; i + 3 < out.size(); i += 4) out[i] = out[i + 1] = out[i + 2] = shade;
+        EXPECT_EQ(stride, static_cast<int>(area.width) * 4);
+        called.notify_all();
+        return changes;
+    }
+    std::unique_ptr<Watch> watch(std::function<void()> changed) override {
+        std::lock_guard guard(mutex);
+        watcher = std::move(changed);
+        return std::make_unique<Handle>(*this);
+    }
+    void announceChange(bool changed) {
+        std::function<void()> notify;
+        {
+            std::lock_guard guard(mutex);
+            changes = changed;
+            notify = watcher;
+        }
+        ASSERT_TRUE(notify) << "the stream watches while it composes";
+        notify();
+    }
+    bool waitForCalls(std::size_t count) {
+        std::unique_lock guard(mutex);
+        return called.wait_for(guard, 10s, [&] { return calls.size() >= count; });
+    }
+
     std::mutex mutex;
+    std::condition_variable called;
     std::vector<Call> calls;
+    bool changes = true;
+    std::function<void()> watcher;
+
+private:
+    struct Handle final : Watch {
+        explicit Handle(FakeComposer& composer) : composer(composer) {}
+        ~Handle() override {
+            std::lock_guard guard(composer.mutex);
+            composer.watcher = nullptr;
+        }
+        FakeComposer& composer;
+    };
 };
+
+Bgr grey(std::size_t call) {
+    const auto shade = static_cast<std::uint8_t>(0x10 * call);
+    return {shade, shade, shade};
+}
 
 TEST_F(X11ScreenSourceTest, ExcludedWindowsSwitchToTheComposer) {
     ORVANTA_REQUIRE_XVFB();
@@ -330,7 +369,7 @@ TEST_F(X11ScreenSourceTest, ExcludedWindowsSwitchToTheComposer) {
     ASSERT_TRUE(stream);
     auto composed = collector.waitFor([](const auto&) { return true; });
     ASSERT_TRUE(composed);
-    EXPECT_EQ(composed->at(10, 10), (Bgr{0x33, 0x22, 0x11}));
+    EXPECT_EQ(composed->at(10, 10), grey(1));
     {
         std::lock_guard guard(composer->mutex);
         ASSERT_EQ(composer->calls.size(), 1u);
@@ -341,6 +380,34 @@ TEST_F(X11ScreenSourceTest, ExcludedWindowsSwitchToTheComposer) {
     ASSERT_TRUE(stream->setExcludedWindows({}).has_value());
     EXPECT_TRUE(collector.waitFor([](const auto& p) { return p.at(10, 10) == kRed; }))
         << "without exclusions the screen is grabbed again";
+    std::lock_guard guard(composer->mutex);
+    EXPECT_FALSE(composer->watcher) << "and the composer is no longer watched";
+}
+
+// The covers hide every change from the screen's own damage: while composing, the composer's news
+// wakes the stream, and a picture goes out only when the composed one changed.
+TEST_F(X11ScreenSourceTest, WhileComposingTheComposersNewsBringsChangedPicturesOnly) {
+    ORVANTA_REQUIRE_XVFB();
+    auto composer = std::make_shared<FakeComposer>();
+    X11ScreenSource source(display, composer);
+    auto stream = openMain(source, false, {42});
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(collector.waitForCount(1), 1u);
+
+    composer->announceChange(false);  // a change elsewhere: composed, found equal, not sent
+    ASSERT_TRUE(composer->waitForCalls(2));
+    composer->announceChange(true);
+    ASSERT_TRUE(composer->waitForCalls(3));
+    EXPECT_TRUE(collector.waitFor([](const auto& p) { return p.at(10, 10) == grey(3); }));
+    EXPECT_EQ(collector.waitForCount(2), 2u) << "the unchanged picture was not delivered";
+
+    {
+        std::lock_guard guard(composer->mutex);
+        composer->changes = false;
+    }
+    stream->redeliver();
+    EXPECT_TRUE(collector.waitFor([](const auto& p) { return p.at(10, 10) == grey(4); }))
+        << "a requested picture comes even when unchanged";
 }
 
 TEST(X11ScreenSourceServerTest, ServerGoingAwayEndsTheStream) {
