@@ -24,7 +24,6 @@
 #include "host/controller/HostFitSeams.h"
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
-#include "host/controller/HostSystem.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
