@@ -112,7 +112,7 @@ SettingsField::SettingsField(const QString& text, QWidget* control, QWidget* par
     layout->setSpacing(8);
     layout->addWidget(title(text, this), 0, Qt::AlignVCenter);
     control->setParent(this);
-    layout->addWidget(control, 1, Qt::AlignVCenter | Qt::AlignRight);
+    layout->addWidget(control, 1, Qt::AlignVCenter);
 }
 
 ScaleSlider::ScaleSlider(const QString& name, int steps, QWidget* parent) : QWidget(parent) {

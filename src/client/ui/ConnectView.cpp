@@ -525,7 +525,9 @@ void ConnectView::refreshHosts() {
     for (const auto& entry : entries) {
         const Row& row = rows_.at(entry.id);
         const bool selected = model.hosts().selectedId() == entry.id;
-        HostRow::Content content{.name = qs(hostName(entry)), .selected = selected};
+        HostRow::Content content;
+        content.name = qs(hostName(entry));
+        content.selected = selected;
         if (const auto second = distinction(entry, entries)) content.distinction = qs(*second);
         if (state_->isCurrent(entry)) content.status = {{qs(indicatorTitle(sessionState)), stateColour(sessionState)}};
         if (state_->isFailed(entry) && !selected) {

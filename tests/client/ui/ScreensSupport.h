@@ -17,6 +17,7 @@
 #include "clipboard/ClipboardSync.h"
 #include "platform/beast/BeastHttpClient.h"
 #include "platform/beast/BeastWebSocketClient.h"
+#include "platform/pulse/PulseAudioOutput.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "support/FakePasteboard.h"
 #include "support/FakeServiceBrowser.h"
@@ -44,7 +45,7 @@ public:
             .pasteboard = board,
             .hub = *hub,
             .audioQueue = audioQueue,
-            .audioOutput = {},
+            .audioOutput = [] { return std::make_unique<platform::pulse::PulseAudioOutput>(); },
             .mainScreenScale = [] { return std::optional<double>(1); },
             .machineInfo = "/nonexistent/machine-info",
         });
@@ -72,7 +73,8 @@ public:
     // Shows the window and waits for the state to adopt it.
     bool open() {
         window->openWindow();
-        return QTest::qWaitFor([this] { return state->hasVisibleWindow(); }, kNetworkWaitMillis);
+        return QTest::qWaitForWindowActive(window.get()) &&
+               QTest::qWaitFor([this] { return state->hasVisibleWindow(); }, kNetworkWaitMillis);
     }
 
     template <class T = QWidget>

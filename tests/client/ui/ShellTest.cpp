@@ -3,6 +3,7 @@
 // reopening, the menu's states and the client's settings rows.
 #include <QAction>
 #include <QFile>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QLocalSocket>
 #include <QMenu>
@@ -194,7 +195,9 @@ TEST(ShellTest, SettingsRowsStoreWhatTheUserChanges) {
 
     EXPECT_EQ(name.field()->placeholderText(), "test-machine");
     name.field()->selectAll();
-    QTest::keyClicks(name.field(), " 居間 ");
+    QInputMethodEvent typed;  // Japanese arrives through the input method
+    typed.setCommitString(" 居間 ");
+    QApplication::sendEvent(name.field(), &typed);
     EXPECT_EQ(screens.settings->string(client::ClientModel::kDeviceNameKey), " 居間 ") << "stored exactly as typed";
     name.field()->selectAll();
     QTest::keyClick(name.field(), Qt::Key_Backspace);
