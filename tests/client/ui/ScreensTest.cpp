@@ -123,6 +123,8 @@ TEST_F(ScreensTest, AddsConnectsAndRemovesAHostAsAUserWould) {
     picker->setAttribute(Qt::WA_DeleteOnClose);
     picker->open();
     EXPECT_EQ(picker->search()->placeholderText(), "アプリやウィンドウを検索");
+    EXPECT_EQ(screens.model->connection().windowListState(), client::ConnectionManager::WindowListState::loading)
+        << "each opening asks the host afresh";
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             return screens.model->connection().windowListState() == client::ConnectionManager::WindowListState::loaded;
