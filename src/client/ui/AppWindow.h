@@ -19,11 +19,11 @@ public:
     virtual ~AppWindow() = default;
 
     // The whole frame, decorations included; the content is what the window's own views get.
-    virtual Rect frame() const = 0;
+    virtual platform::Rect frame() const = 0;
     virtual Size contentSize() const = 0;
     // The usable area of the window's screen; nothing when the window is on no screen.
-    virtual std::optional<Rect> screenVisibleFrame() const = 0;
-    virtual void setFrame(const Rect& frame) = 0;
+    virtual std::optional<platform::Rect> screenVisibleFrame() const = 0;
+    virtual void setFrame(const platform::Rect& frame) = 0;
 
     virtual bool isVisible() const = 0;
     virtual bool isMiniaturized() const = 0;

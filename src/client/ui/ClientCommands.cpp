@@ -6,24 +6,19 @@
 
 #include "client/ui/ClientScreenRules.h"
 #include "client/ui/ClientWindow.h"
+#include "client/ui/ThemeStyles.h"
 
 namespace orvanta::client {
-namespace {
-
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
-
-}  // namespace
-
 ClientCommands::ClientCommands(QMenuBar* bar, QMenu* fileMenu, QMenu* applicationMenu,
                                std::shared_ptr<ClientModel> model, std::shared_ptr<UnifiedWindowState> windowState,
                                std::function<void()> openWindow)
     : QObject(bar), model_(std::move(model)), windowState_(std::move(windowState)), openWindow_(std::move(openWindow)) {
-    showClient_ = fileMenu->addAction(qs(ClientWindow::kTitle), this, [this] {
+    showClient_ = fileMenu->addAction(qtText(ClientWindow::kTitle), this, [this] {
         show(WindowSide::client);
         bringForward();
     });
     showClient_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
-    showHost_ = fileMenu->addAction(qs(UnifiedWindowState::kHostTitle), this, [this] {
+    showHost_ = fileMenu->addAction(qtText(UnifiedWindowState::kHostTitle), this, [this] {
         show(WindowSide::host);
         bringForward();
     });
@@ -35,7 +30,7 @@ ClientCommands::ClientCommands(QMenuBar* bar, QMenu* fileMenu, QMenu* applicatio
     settings_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
 
     connection_ = bar->addMenu("接続");
-    showClientAgain_ = connection_->addAction(qs(ClientWindow::kTitle), this, [this] {
+    showClientAgain_ = connection_->addAction(qtText(ClientWindow::kTitle), this, [this] {
         show(WindowSide::client);
         bringForward();
     });

@@ -19,8 +19,6 @@ constexpr int kValueTextWidth = 48;
 constexpr int kRowPadding = 3;
 constexpr char kFallbackComputerName[] = "Mac";
 
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
-
 QLabel* caption(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setFont(Theme::font(TextStyle::footnote));
@@ -36,21 +34,13 @@ QLabel* title(const QString& text, QWidget* parent) {
     return label;
 }
 
-class Separator final : public QWidget {
-public:
-    explicit Separator(QWidget* parent) : QWidget(parent) { setFixedHeight(1); }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Theme::color(ThemeColour::line)); }
-};
-
 }  // namespace
 
 SettingsRow::SettingsRow(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(new Separator(this));
+    layout->addWidget(new SeparatorLine(this));
     auto* content = new QVBoxLayout;
     content->setContentsMargins(0, kRowPadding, 0, kRowPadding);
     content->setSpacing(2);
@@ -148,10 +138,10 @@ ClientDeviceNameField::ClientDeviceNameField(std::shared_ptr<base::Settings> def
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     field_ = new QLineEdit;
-    field_->setAccessibleName(qs(kLabel));
+    field_->setAccessibleName(qtText(kLabel));
     field_->setPlaceholderText(QString::fromStdString(computerName.value_or(kFallbackComputerName)));
     field_->setText(QString::fromStdString(defaults_->string(ClientModel::kDeviceNameKey).value_or("")));
-    layout->addWidget(new SettingsField(qs(kLabel), field_, this));
+    layout->addWidget(new SettingsField(qtText(kLabel), field_, this));
     connect(field_, &QLineEdit::textEdited, this,
             [this](const QString& text) { defaults_->set(ClientModel::kDeviceNameKey, text.toStdString()); });
 }
@@ -199,7 +189,7 @@ ClientSettingsSection::ClientSettingsSection(std::shared_ptr<ClientModel> model,
     layout->addWidget(cursorRow);
     refreshers_.push_back([this] {
         const double shown = shownCursorScale(defaults_->real(kCursorScaleKey).value_or(1.0));
-        cursorScale_->show(int(std::lround((shown - kCursorScaleMin) / kCursorScaleStep)), qs(timesText(shown)));
+        cursorScale_->show(int(std::lround((shown - kCursorScaleMin) / kCursorScaleStep)), qtText(timesText(shown)));
     });
 
     auto* fullScreenRow = new SettingsRow(this);
@@ -269,7 +259,7 @@ void ClientSettingsSection::refresh() {
     aspectGroup_->setEnabled(model_->canEditDisplaySettings());
     aspectFit_->setOn(entry && entry->displayAspectFit.value_or(false) && !model_->isSelfConnection());
     const double scale = model_->aspectScale();
-    displayScale_->show(int(nearestScaleIndex(scale)), qs(timesText(scale)));
+    displayScale_->show(int(nearestScaleIndex(scale)), qtText(timesText(scale)));
     target_->setText(entry ? "接続先：" + QString::fromStdString(entry->displayName)
                            : QString("クライアントで接続先を選んでください。"));
     for (const auto& refresher : refreshers_) refresher();

@@ -34,9 +34,7 @@ public:
         title->setAlignment(Qt::AlignCenter);
         Theme::tint(title, ThemeColour::muted);
         layout->addWidget(title);
-        const auto show = [title](SessionState state) {
-            title->setText(QString::fromUtf8(indicatorTitle(state).data(), qsizetype(indicatorTitle(state).size())));
-        };
+        const auto show = [title](SessionState state) { title->setText(qtText(indicatorTitle(state))); };
         show(model->session().state());
         subscription_ = model->session().state.observe(show);
     }

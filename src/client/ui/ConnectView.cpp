@@ -30,8 +30,6 @@ constexpr int kRowPadding = 8;
 constexpr int kCheckWidth = 20;
 constexpr int kStatusDot = 8;
 
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
-
 QLabel* label(const QString& text, TextStyle style, std::optional<ThemeColour> colour, QWidget* parent) {
     auto* l = new QLabel(text, parent);
     l->setFont(Theme::font(style));
@@ -39,18 +37,6 @@ QLabel* label(const QString& text, TextStyle style, std::optional<ThemeColour> c
     if (colour) Theme::tint(l, *colour);
     return l;
 }
-
-// A one-point rule in the line colour, full width.
-class Line final : public QWidget {
-public:
-    explicit Line(QWidget* parent) : QWidget(parent) {
-        setFixedHeight(1);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Theme::color(ThemeColour::line)); }
-};
 
 // Paints the selected row's check mark in the padding to the row's left.
 class ColumnsHost final : public QWidget {
@@ -197,9 +183,9 @@ public:
     void render(const ConnectScreenState& state, const HostListStore::Entry& entry, bool wide) {
         const auto& model = state.model();
         heading_->setVisible(wide);
-        name_->setText(qs(hostName(entry)));
+        name_->setText(qtText(hostName(entry)));
         const auto second = distinction(entry, model.hosts().entries());
-        distinction_->setText(second ? qs(*second) : QString());
+        distinction_->setText(second ? qtText(*second) : QString());
         distinction_->setVisible(second.has_value());
         const bool failed = state.isFailed(entry);
         failure_->setVisible(failed);
@@ -249,7 +235,7 @@ public:
         kind = new QComboBox(this);
         kind->setObjectName("kindPicker");
         kind->setAccessibleName("ホストの種類");
-        for (const auto each : HostListStore::kAllKinds) kind->addItem(qs(HostListStore::label(each)));
+        for (const auto each : HostListStore::kAllKinds) kind->addItem(qtText(HostListStore::label(each)));
         section("ホストの種類", kind);
         code = new QLineEdit(this);
         code->setObjectName("codeField");
@@ -500,7 +486,7 @@ void ConnectView::refresh() {
 void ConnectView::refreshStatusBar() {
     const SessionState state = screens_.model->session().state();
     statusDot_->setColour(stateColour(state));
-    statusTitle_->setText(qs(indicatorTitle(state)));
+    statusTitle_->setText(qtText(indicatorTitle(state)));
     backToSession_->setVisible(ClientModel::isLive(state));
 }
 
@@ -526,10 +512,11 @@ void ConnectView::refreshHosts() {
         const Row& row = rows_.at(entry.id);
         const bool selected = model.hosts().selectedId() == entry.id;
         HostRow::Content content;
-        content.name = qs(hostName(entry));
+        content.name = qtText(hostName(entry));
         content.selected = selected;
-        if (const auto second = distinction(entry, entries)) content.distinction = qs(*second);
-        if (state_->isCurrent(entry)) content.status = {{qs(indicatorTitle(sessionState)), stateColour(sessionState)}};
+        if (const auto second = distinction(entry, entries)) content.distinction = qtText(*second);
+        if (state_->isCurrent(entry))
+            content.status = {{qtText(indicatorTitle(sessionState)), stateColour(sessionState)}};
         if (state_->isFailed(entry) && !selected) {
             content.failure = model.needsPairing()() ? "ペアリングし直してください" : "接続できません";
         }
@@ -554,15 +541,15 @@ void ConnectView::rebuildRows() {
     rowIds_.clear();
     for (const auto& entry : screens_.model->hosts().entries()) {
         Row row{};
-        row.separator = new Line(leftColumn_);
+        row.separator = new SeparatorLine(leftColumn_);
         row.line = new QWidget(leftColumn_);
         auto* lineLayout = new QHBoxLayout(row.line);
         lineLayout->setContentsMargins(0, 0, 0, 0);
         lineLayout->setSpacing(8);
         row.row = new HostRow(row.line);
-        row.row->setObjectName(qs("hostRow:" + entry.id));
+        row.row->setObjectName(qtText("hostRow:" + entry.id));
         row.remove = new FlatButton("削除", ThemeColour::muted, 0, row.line);
-        row.remove->setObjectName(qs("deleteButton:" + entry.id));
+        row.remove->setObjectName(qtText("deleteButton:" + entry.id));
         lineLayout->addWidget(row.row, 1);
         lineLayout->addWidget(row.remove);
         row.detailSlot = new QVBoxLayout;
@@ -611,8 +598,8 @@ void ConnectView::refreshNearby() {
         nearbyItems_.clear();
         nearbyButtons_.clear();
         for (const auto& host : shownNearby_) {
-            auto* separator = new Line(leftColumn_);
-            auto* button = new FlatButton(qs(nearbyTitle(host.name)), ThemeColour::text, 0, leftColumn_);
+            auto* separator = new SeparatorLine(leftColumn_);
+            auto* button = new FlatButton(qtText(nearbyTitle(host.name)), ThemeColour::text, 0, leftColumn_);
             button->setObjectName("nearbyHost");
             connect(button, &QPushButton::clicked, this,
                     [this, address = host.address] { state_->beginAdding(address, HostListStore::Kind::mac); });
@@ -630,9 +617,9 @@ void ConnectView::askForRemoval() {
     const auto& pending = state_->pendingDelete();
     if (!pending || removalAlert_) return;
     const auto& entries = screens_.model->hosts().entries();
-    const QString name = qs(hostName(*pending));
+    const QString name = qtText(hostName(*pending));
     QString message = "この端末に保存した接続先を削除します。";
-    if (const auto second = distinction(*pending, entries)) message = qs(*second) + "\n" + message;
+    if (const auto second = distinction(*pending, entries)) message = qtText(*second) + "\n" + message;
     auto* alert = new QMessageBox(QMessageBox::Warning, name + "を接続先から削除しますか？",
                                   name + "を接続先から削除しますか？", QMessageBox::NoButton, this);
     alert->setObjectName("removalAlert");

@@ -19,11 +19,9 @@ constexpr int kIconSize = 20;
 constexpr int kPadding = 12;
 constexpr int kSpacing = 8;
 
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+bool holds(const std::string& text, const QString& query) { return qtText(text).contains(query, Qt::CaseInsensitive); }
 
-bool holds(const std::string& text, const QString& query) { return qs(text).contains(query, Qt::CaseInsensitive); }
-
-QString trimmed(std::string_view query) { return qs(query).trimmed(); }
+QString trimmed(std::string_view query) { return qtText(query).trimmed(); }
 
 // One choice: an optional icon, a name and an optional second line; the whole row takes clicks.
 class PickerRow final : public QAbstractButton {
@@ -173,7 +171,7 @@ void MacWindowPicker::rebuild() {
     const auto& windowIcons = connection_.windowAppIcons();
     for (const auto& entry : WindowPickerFilter::windows(connection_.windowList(), query)) {
         const auto icon = windowIcons.find(entry.appName);
-        auto* row = new PickerRow(qs(entry.appName), qs(entry.title),
+        auto* row = new PickerRow(qtText(entry.appName), qtText(entry.title),
                                   icon == windowIcons.end() ? nullptr : &icon->second, this);
         connect(row, &QAbstractButton::clicked, this, [this, entry] {
             connection_.fitWindow(entry);
@@ -190,7 +188,7 @@ void MacWindowPicker::rebuild() {
     const auto& appIcons = connection_.appListIcons();
     for (const auto& entry : applications) {
         const auto icon = appIcons.find(entry.bundleId);
-        auto* row = new PickerRow(qs(entry.name), {}, icon == appIcons.end() ? nullptr : &icon->second, this);
+        auto* row = new PickerRow(qtText(entry.name), {}, icon == appIcons.end() ? nullptr : &icon->second, this);
         connect(row, &QAbstractButton::clicked, this, [this, entry] {
             if (connection_.launchApp(entry)) accept();
         });

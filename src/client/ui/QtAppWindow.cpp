@@ -8,7 +8,7 @@
 namespace orvanta::client {
 namespace {
 
-Rect rect(const QRect& r) { return {double(r.x()), double(r.y()), double(r.width()), double(r.height())}; }
+platform::Rect rect(const QRect& r) { return {double(r.x()), double(r.y()), double(r.width()), double(r.height())}; }
 
 }  // namespace
 
@@ -20,7 +20,7 @@ QtAppWindow::~QtAppWindow() {
     if (window_) window_->removeEventFilter(this);
 }
 
-Rect QtAppWindow::frame() const { return window_ ? rect(window_->frameGeometry()) : Rect{}; }
+platform::Rect QtAppWindow::frame() const { return window_ ? rect(window_->frameGeometry()) : platform::Rect{}; }
 
 Size QtAppWindow::contentSize() const {
     const QWidget* content = content_ ? content_.data() : window_.data();
@@ -28,12 +28,12 @@ Size QtAppWindow::contentSize() const {
     return {double(content->width()), double(content->height())};
 }
 
-std::optional<Rect> QtAppWindow::screenVisibleFrame() const {
+std::optional<platform::Rect> QtAppWindow::screenVisibleFrame() const {
     if (!window_ || !window_->screen()) return std::nullopt;
     return rect(window_->screen()->availableGeometry());
 }
 
-void QtAppWindow::setFrame(const Rect& frame) {
+void QtAppWindow::setFrame(const platform::Rect& frame) {
     if (!window_) return;
     const QRect outer = window_->frameGeometry();
     const QRect inner = window_->geometry();

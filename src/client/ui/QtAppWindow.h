@@ -21,10 +21,10 @@ public:
     QtAppWindow(QWidget* window, QWidget* content);
     ~QtAppWindow() override;
 
-    Rect frame() const override;
+    platform::Rect frame() const override;
     Size contentSize() const override;
-    std::optional<Rect> screenVisibleFrame() const override;
-    void setFrame(const Rect& frame) override;
+    std::optional<platform::Rect> screenVisibleFrame() const override;
+    void setFrame(const platform::Rect& frame) override;
     bool isVisible() const override;
     bool isMiniaturized() const override;
     bool isZoomed() const override;

@@ -37,8 +37,8 @@ std::optional<Size> SideFrameMemory::targetFrameSize(WindowSide side, Size chrom
     return atLeast(stored.value_or(first), plus(chrome, *hostContentSize));
 }
 
-Rect SideFrameMemory::placedFrame(Size size, Point topLeft, std::optional<Rect> visible) {
-    Rect frame{topLeft.x, topLeft.y, size.width, size.height};
+platform::Rect SideFrameMemory::placedFrame(Size size, Point topLeft, std::optional<platform::Rect> visible) {
+    platform::Rect frame{topLeft.x, topLeft.y, size.width, size.height};
     if (!visible || visible->width <= 0 || visible->height <= 0) return frame;
     frame.width = std::min(frame.width, visible->width);
     frame.height = std::min(frame.height, visible->height);

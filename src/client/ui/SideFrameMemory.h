@@ -1,7 +1,7 @@
 // The one window's two sides, and the rules for its frame: the size each side gets, the sizes and
 // zoomed states remembered when the user leaves a side, and how a frame is kept on the usable part
-// of the screen. Coordinates are the toolkit's: origin at the top left, y growing downwards, so a
-// frame's top is its smallest y.
+// of the screen. The origin is at the top left, y growing downwards, so a frame's top is its
+// smallest y.
 #pragma once
 
 #include <map>
@@ -9,7 +9,7 @@
 #include <set>
 #include <string_view>
 
-#include "client/session/ConnectionManager.h"
+#include "platform/WindowSystem.h"
 
 namespace orvanta::client {
 
@@ -17,20 +17,12 @@ enum class WindowSide { host, client };
 
 inline std::string_view rawValue(WindowSide side) { return side == WindowSide::host ? "host" : "client"; }
 
-struct Size {
-    double width = 0;
-    double height = 0;
-    bool operator==(const Size&) const = default;
-};
+// Frames are the window system's: the whole window with its decorations, in global coordinates.
+using platform::Point;
+using platform::Size;
 
-struct Point {
-    double x = 0;
-    double y = 0;
-    bool operator==(const Point&) const = default;
-};
-
-inline Point topLeft(const Rect& frame) { return {frame.x, frame.y}; }
-inline Size sizeOf(const Rect& frame) { return {frame.width, frame.height}; }
+inline Point topLeft(const platform::Rect& frame) { return {frame.x, frame.y}; }
+inline Size sizeOf(const platform::Rect& frame) { return {frame.width, frame.height}; }
 
 struct SideFrameMemory {
     static constexpr Size kClientDefaultContent{1280, 760};
@@ -49,7 +41,7 @@ struct SideFrameMemory {
 
     // A frame of `size` with its top left at `topLeft`, cut to and moved onto `visible` when that
     // has an area; the left edge and the top win over the right and the bottom.
-    static Rect placedFrame(Size size, Point topLeft, std::optional<Rect> visible);
+    static platform::Rect placedFrame(Size size, Point topLeft, std::optional<platform::Rect> visible);
 
     bool operator==(const SideFrameMemory&) const = default;
 };

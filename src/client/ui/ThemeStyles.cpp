@@ -237,6 +237,13 @@ bool ThemeController::eventFilter(QObject* watched, QEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
+SeparatorLine::SeparatorLine(QWidget* parent) : QWidget(parent) {
+    setFixedHeight(1);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void SeparatorLine::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), Theme::color(ThemeColour::line)); }
+
 FlatButton::FlatButton(const QString& text, ThemeColour foreground, int horizontalPadding, QWidget* parent)
     : QPushButton(text, parent), foreground_(foreground), horizontalPadding_(horizontalPadding) {
     setFlat(true);

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "base/Settings.h"
 #include "client/ui/Theme.h"
@@ -59,6 +60,18 @@ private:
     bool applying_ = false;
     bool rereadPending_ = false;
 };
+
+// A one-point rule in the line colour, as wide as it is laid out.
+class SeparatorLine final : public QWidget {
+public:
+    explicit SeparatorLine(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// UTF-8 text as Qt holds it.
+inline QString qtText(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
 // A borderless button: text in `foreground`, `horizontalPadding` left and right and 4 above and
 // below, a rounded surface2 ground while pressed.

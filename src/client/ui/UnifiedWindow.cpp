@@ -28,8 +28,6 @@ constexpr int kUnderline = 2;
 constexpr int kMinimumWidth = 360;
 constexpr int kMinimumHeight = 300;
 
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
-
 // A label 38 points high whose whole box takes clicks; selected, its text is the text colour and an
 // accent bar runs along its bottom.
 class BarButton final : public QAbstractButton {
@@ -71,14 +69,6 @@ protected:
 
 private:
     bool highlighted_ = false;
-};
-
-class Separator final : public QWidget {
-public:
-    explicit Separator(QWidget* parent) : QWidget(parent) { setFixedHeight(1); }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Theme::color(ThemeColour::line)); }
 };
 
 // The client's rows, in place of the host's settings page until that page exists; it reports its
@@ -132,8 +122,8 @@ WindowSidePicker::WindowSidePicker(std::shared_ptr<UnifiedWindowState> state, QW
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(kTabSpacing);
-    auto* host = new BarButton(qs(UnifiedWindowState::kHostTitle), this);
-    auto* client = new BarButton(qs(UnifiedWindowState::kClientTitle), this);
+    auto* host = new BarButton(qtText(UnifiedWindowState::kHostTitle), this);
+    auto* client = new BarButton(qtText(UnifiedWindowState::kClientTitle), this);
     host->setObjectName("hostTab");
     client->setObjectName("clientTab");
     host_ = host;
@@ -226,7 +216,7 @@ UnifiedWindow::UnifiedWindow(UnifiedWindowParts parts) : parts_(std::move(parts)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     navigation_ = new WindowNavigation(state_, central);
-    navigationSeparator_ = new Separator(central);
+    navigationSeparator_ = new SeparatorLine(central);
     column->addWidget(navigation_);
     column->addWidget(navigationSeparator_);
     layers_ = new QWidget(central);

@@ -9,7 +9,7 @@ namespace {
 using State = ConnectionManager::State;
 
 Size chromeOf(const AppWindow& window) {
-    const Rect frame = window.frame();
+    const platform::Rect frame = window.frame();
     const Size content = window.contentSize();
     return {std::max(frame.width - content.width, 0.0), std::max(frame.height - content.height, 0.0)};
 }
@@ -55,11 +55,12 @@ void UnifiedWindowState::show(WindowSide side) {
     if (window) {
         fullScreen = window->isFullScreen();
         chrome = chromeOf(*window);
-        const Rect current = window->frame();
+        const platform::Rect current = window->frame();
         keep = topLeft(current);
         if (!fullScreen) {
             const bool zoomed = window->isZoomed();
-            const std::optional<Rect> source = zoomed ? lastNormalFrame_ : std::optional<Rect>(current);
+            const std::optional<platform::Rect> source =
+                zoomed ? lastNormalFrame_ : std::optional<platform::Rect>(current);
             memory_.leave(leaving, source ? std::optional<Size>(sizeOf(*source)) : std::nullopt, zoomed);
             if (source) keep = topLeft(*source);
         }
@@ -296,7 +297,7 @@ void UnifiedWindowState::applyFrame(WindowSide side, Point topLeftToKeep, Size c
         if (self.side_() != side || !window || window->isFullScreen()) return;
         const Size size = self.memory_.targetFrameSize(side, chrome, kHostMinimumContentSize, kHostDefaultContentSize)
                               .value_or(sizeOf(window->frame()));
-        const Rect frame = SideFrameMemory::placedFrame(size, topLeftToKeep, window->screenVisibleFrame());
+        const platform::Rect frame = SideFrameMemory::placedFrame(size, topLeftToKeep, window->screenVisibleFrame());
         if (frame != window->frame()) window->setFrame(frame);
         self.lastNormalFrame_ = window->frame();
         if (zoomed && !window->isZoomed()) window->zoom();
@@ -325,16 +326,16 @@ void UnifiedWindowState::fitSettings(double height) {
     if (!window) return;
     const auto visible = window->screenVisibleFrame();
     if (!visible || window->isFullScreen()) return;
-    const Rect current = window->frame();
+    const platform::Rect current = window->frame();
     if (window->isZoomed() && !(settingsFrames_ && settingsFrames_->fitted == current)) return;
     if (enteringFullScreen_ || exitingFullScreen_) return;
 
     const Size chrome = chromeOf(*window);
     const Size wanted{current.width, std::ceil(height + kSettingsAllowance + chrome.height)};
-    const Rect target = SideFrameMemory::placedFrame(wanted, topLeft(current), visible);
+    const platform::Rect target = SideFrameMemory::placedFrame(wanted, topLeft(current), visible);
     if (target == current) return;
 
-    Rect before = current;
+    platform::Rect before = current;
     if (settingsFrames_) {
         const auto& earlier = *settingsFrames_;
         before.height = earlier.before.height;
@@ -351,7 +352,7 @@ void UnifiedWindowState::restoreFrameAfterSettings() {
     if (settingsFrames_ && window && !window->isFullScreen() &&
         !(window->isZoomed() && window->frame() != settingsFrames_->fitted)) {
         const auto& [before, fitted] = *settingsFrames_;
-        const Rect current = window->frame();
+        const platform::Rect current = window->frame();
         const Point keep{current.x == fitted.x ? before.x : current.x, current.y == fitted.y ? before.y : current.y};
         window->setFrame(
             SideFrameMemory::placedFrame({current.width, before.height}, keep, window->screenVisibleFrame()));

@@ -66,12 +66,12 @@ public:
     bool hasVisibleWindow() const;
 
     const SideFrameMemory& memory() const { return memory_; }
-    const std::optional<Rect>& lastNormalFrame() const { return lastNormalFrame_; }
+    const std::optional<platform::Rect>& lastNormalFrame() const { return lastNormalFrame_; }
 
 private:
     struct SettingsFrames {
-        Rect before;
-        Rect fitted;
+        platform::Rect before;
+        platform::Rect fitted;
     };
 
     void observe(AppWindow& window);
@@ -102,7 +102,7 @@ private:
     bool exitAfterEntry_ = false;
     SideFrameMemory memory_;
     std::weak_ptr<AppWindow> window_;
-    std::optional<Rect> lastNormalFrame_;
+    std::optional<platform::Rect> lastNormalFrame_;
     base::TaskHandle normalFrameDebounce_;
     bool sizePendingForAttach_ = false;
     std::optional<double> settingsHeight_;

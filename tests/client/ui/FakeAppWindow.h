@@ -11,17 +11,16 @@
 
 namespace orvanta::testing {
 
-using client::Rect;
 using client::Size;
 
 class FakeAppWindow final : public client::AppWindow {
 public:
     static constexpr Size kChrome{0, 28};
 
-    Rect frame() const override { return frame_; }
+    platform::Rect frame() const override { return frame_; }
     Size contentSize() const override { return {frame_.width - kChrome.width, frame_.height - kChrome.height}; }
-    std::optional<Rect> screenVisibleFrame() const override { return visible; }
-    void setFrame(const Rect& frame) override {
+    std::optional<platform::Rect> screenVisibleFrame() const override { return visible; }
+    void setFrame(const platform::Rect& frame) override {
         frame_ = frame;
         calls.push_back("setFrame");
     }
@@ -43,14 +42,13 @@ public:
     std::shared_ptr<const client::MeasuredView> videoSurface() const override { return surface; }
     void focusVideoSurface() override { calls.push_back("focusVideo"); }
 
-    void userMoves(Rect frame) {
+    void userMoves(platform::Rect frame) {
         frame_ = frame;
         if (onResizeOrMove) onResizeOrMove();
     }
     void enterFullScreen() {
-        if (onWillEnterFullScreen) onWillEnterFullScreen();
-        fullScreen = true;
-        if (onDidEnterFullScreen) onDidEnterFullScreen();
+        beginEntering();
+        finishEntering();
     }
     void beginEntering() {
         if (onWillEnterFullScreen) onWillEnterFullScreen();
@@ -70,7 +68,7 @@ public:
     }
     std::vector<std::string> takeCalls() { return std::exchange(calls, {}); }
 
-    std::optional<Rect> visible = Rect{0, 25, 1440, 875};
+    std::optional<platform::Rect> visible = platform::Rect{0, 25, 1440, 875};
     bool shown = true;
     bool minimized = false;
     bool zoomed = false;
@@ -79,7 +77,7 @@ public:
     std::vector<std::string> calls;
 
 private:
-    Rect frame_{100, 60, 760, 548};
+    platform::Rect frame_{100, 60, 760, 548};
 };
 
 }  // namespace orvanta::testing

@@ -91,7 +91,7 @@ TEST(ShellTest, TheWindowAdapterAnnouncesFullScreenInPairsWhoeverStartsIt) {
     window.zoom();
     EXPECT_TRUE(window.isZoomed()) << "maximised counts as zoomed";
     widget.showNormal();
-    const client::Rect wanted{120, 140, 640, 480};
+    const platform::Rect wanted{120, 140, 640, 480};
     window.setFrame(wanted);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.frame() == wanted; })) << "the frame includes the decorations";
 }

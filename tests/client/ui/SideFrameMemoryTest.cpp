@@ -7,20 +7,24 @@
 namespace orvanta::client {
 namespace {
 
-const Rect kVisible{0, 25, 1440, 875};  // a 1440 x 900 screen less a 25-point bar at the top
+const platform::Rect kVisible{0, 25, 1440, 875};  // a 1440 x 900 screen less a 25-point bar at the top
 
 struct Placement {
     const char* what;
     Size size;
     Point topLeft;
-    std::optional<Rect> visible;
-    Rect expected;
+    std::optional<platform::Rect> visible;
+    platform::Rect expected;
 };
 
 TEST(SideFrameMemoryTest, PlacesFramesOnTheVisibleScreenWithLeftEdgeAndTopWinning) {
     const Placement cases[] = {
         {"no screen: unchanged", {800, 600}, {2000, -50}, std::nullopt, {2000, -50, 800, 600}},
-        {"a screen without area: unchanged", {800, 600}, {2000, -50}, Rect{0, 0, 0, 900}, {2000, -50, 800, 600}},
+        {"a screen without area: unchanged",
+         {800, 600},
+         {2000, -50},
+         platform::Rect{0, 0, 0, 900},
+         {2000, -50, 800, 600}},
         {"fits: unchanged", {1280, 788}, {100, 60}, kVisible, {100, 60, 1280, 788}},
         {"runs off the right: moves left", {800, 600}, {1000, 100}, kVisible, {640, 100, 800, 600}},
         {"wider than the screen: cut, at its left edge", {2000, 600}, {300, 100}, kVisible, {0, 100, 1440, 600}},
@@ -31,7 +35,7 @@ TEST(SideFrameMemoryTest, PlacesFramesOnTheVisibleScreenWithLeftEdgeAndTopWinnin
         {"first client frame, chrome 0 x 28, on a small screen",
          {1280, 788},
          {100, 60},
-         Rect{0, 25, 1280, 775},
+         platform::Rect{0, 25, 1280, 775},
          {0, 25, 1280, 775}},
     };
     for (const auto& c : cases) {

@@ -13,7 +13,6 @@ namespace orvanta::testing {
 namespace {
 
 using client::Point;
-using client::Rect;
 using client::Size;
 using client::UnifiedWindowState;
 using client::WindowSide;
@@ -50,7 +49,8 @@ TEST_F(UnifiedWindowStateTest, ShowingASideBeforeAnyWindowAppliesItsFrameOnAdopt
     EXPECT_EQ(debug->lines.back(), "side: client (session disconnected)");
 
     attach();
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 1280, 788})) << "chrome 0 x 28 plus the client's first content size";
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 1280, 788}))
+        << "chrome 0 x 28 plus the client's first content size";
     EXPECT_EQ(state->lastNormalFrame(), window->frame());
 }
 
@@ -58,17 +58,17 @@ TEST_F(UnifiedWindowStateTest, RemembersEachSidesFrameAcrossSwitches) {
     attach();
     state->show(WindowSide::client);
     run();
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 1280, 788}));
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 1280, 788}));
     window->userMoves({200, 80, 1000, 700});
 
     state->show(WindowSide::host);
     run();
-    EXPECT_EQ(window->frame(), (Rect{200, 80, 760, 548})) << "the host's size, at the client's top left";
+    EXPECT_EQ(window->frame(), (platform::Rect{200, 80, 760, 548})) << "the host's size, at the client's top left";
     EXPECT_FALSE(model->isPresented());
 
     state->show(WindowSide::client);
     run();
-    EXPECT_EQ(window->frame(), (Rect{200, 80, 1000, 700}));
+    EXPECT_EQ(window->frame(), (platform::Rect{200, 80, 1000, 700}));
 
     window->takeCalls();
     state->show(WindowSide::client);
@@ -107,9 +107,9 @@ TEST_F(UnifiedWindowStateTest, CapturesTheNormalFrameOnceTheWindowSettles) {
     executor.advance(UnifiedWindowState::kNormalFrameSettle);
     window->userMoves({10, 40, 900, 600});
     executor.advance(UnifiedWindowState::kNormalFrameSettle - 1ms);
-    EXPECT_EQ(state->lastNormalFrame(), (Rect{100, 60, 760, 548}));
+    EXPECT_EQ(state->lastNormalFrame(), (platform::Rect{100, 60, 760, 548}));
     executor.advance(1ms);
-    EXPECT_EQ(state->lastNormalFrame(), (Rect{10, 40, 900, 600}));
+    EXPECT_EQ(state->lastNormalFrame(), (platform::Rect{10, 40, 900, 600}));
 
     // A zoomed window leaves its side with the settled frame's size.
     window->zoom();
@@ -189,17 +189,18 @@ TEST_F(UnifiedWindowStateTest, FocusWaitsForFullScreenToEndAndReleasesInputFirst
 TEST_F(UnifiedWindowStateTest, FitsTheWindowToTheSettingsAndGivesBackItsHeight) {
     attach();
     state->fitSettings(400);
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 760, 548})) << "no fit while the settings page is closed";
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 760, 548})) << "no fit while the settings page is closed";
 
     state->setSettingsVisible(true);
     state->fitSettings(400.2);
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 760, 468})) << "ceil(400.2 + 38 + 1 + 28)";
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 760, 468})) << "ceil(400.2 + 38 + 1 + 28)";
     state->fitSettings(500);
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 760, 567}));
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 760, 567}));
 
     window->userMoves({300, 90, 800, 567});
     state->setSettingsVisible(false);
-    EXPECT_EQ(window->frame(), (Rect{300, 90, 800, 548})) << "the user's position and width, the earlier height";
+    EXPECT_EQ(window->frame(), (platform::Rect{300, 90, 800, 548}))
+        << "the user's position and width, the earlier height";
 }
 
 TEST_F(UnifiedWindowStateTest, FitsTheSettingsOnlyOnceFullScreenHasEnded) {
@@ -210,7 +211,7 @@ TEST_F(UnifiedWindowStateTest, FitsTheSettingsOnlyOnceFullScreenHasEnded) {
     state->fitSettings(400);
     EXPECT_TRUE(window->takeCalls().empty());
     window->exitFullScreen();
-    EXPECT_EQ(window->frame(), (Rect{100, 60, 760, 467}));
+    EXPECT_EQ(window->frame(), (platform::Rect{100, 60, 760, 467}));
 }
 
 TEST_F(UnifiedWindowStateTest, ClosingEndsOnlyALiveSessionAndResetsTheShell) {
