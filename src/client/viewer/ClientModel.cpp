@@ -272,41 +272,15 @@ void ClientModel::stateDidChange(State state) {
     } else {
         stopTimers();
     }
-    switch (state) {
-        case State::connected:
-        case State::locked:
-        case State::controller:
-        case State::decodeError:
-            break;
-        case State::recovering:
-            receivedFrame_.assign(false);
-            break;
-        case State::connecting:
-            windowState_->endImmersiveSession();
-            receivedFrame_.assign(false);
-            setGameKeyboard(false);
-            break;
-        case State::busy:
-            windowState_->endImmersiveSession();
-            break;
-        case State::takenOver:
-            windowState_->endImmersiveSession();
-            setGameKeyboard(false);
-            break;
-        case State::disconnected:
-            windowState_->endImmersiveSession();
-            setGameKeyboard(false);
-            if (connection_->lastError()) markFailure(false);
-            break;
-        case State::authFailed:
-            windowState_->endImmersiveSession();
-            markFailure(false);
-            break;
-        case State::revoked:
-            windowState_->endImmersiveSession();
-            markFailure(true);
-            break;
+    // Every state that leaves the picture, and a new connection, end immersive full screen first.
+    if (state == State::connecting || state == State::busy || !isLive(state)) windowState_->endImmersiveSession();
+    if (state == State::connecting || state == State::recovering) receivedFrame_.assign(false);
+    if (state == State::connecting || state == State::takenOver || state == State::disconnected) {
+        setGameKeyboard(false);
     }
+    if (state == State::disconnected && connection_->lastError()) markFailure(false);
+    if (state == State::authFailed) markFailure(false);
+    if (state == State::revoked) markFailure(true);
 }
 
 void ClientModel::markFailure(bool pairAgain) {

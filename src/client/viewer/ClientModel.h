@@ -29,6 +29,7 @@
 #include "client/viewer/SurfaceInput.h"
 #include "client/viewer/ViewerHandoffs.h"
 #include "platform/AudioOutput.h"
+#include "platform/ComputerName.h"
 #include "platform/HttpClient.h"
 #include "platform/SyncPasteboard.h"
 #include "platform/WebSocketClient.h"
@@ -57,7 +58,7 @@ struct ClientPlatform {
     platform::AudioOutputFactory audioOutput;
     // The main screen's backing scale; nothing without a screen.
     std::function<std::optional<double>()> mainScreenScale;
-    std::filesystem::path machineInfo;  // where the computer's pretty name is kept
+    std::filesystem::path machineInfo{platform::kMachineInfoPath};  // where the computer's pretty name is kept
 };
 
 // The connection manager's published state, republished field by field.

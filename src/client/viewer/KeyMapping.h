@@ -40,8 +40,8 @@ struct KeyEvent {
     Type type = Type::keyDown;
     std::uint16_t keyCode = kNoKeyCode;
     ModifierFlags flags = 0;  // after the event
-    std::optional<std::string> characters;
-    bool isRepeat = false;
+    std::optional<std::string> characters{};
+    bool isRepeat{false};
     bool operator==(const KeyEvent&) const = default;
 
     bool command() const { return (flags & kCommandFlag) != 0; }

@@ -12,6 +12,7 @@
 #include "client/viewer/ClientModel.h"
 #include "clipboard/ClipboardSync.h"
 #include "platform/beast/BeastHttpClient.h"
+#include "support/FakeAudioOutput.h"
 #include "support/FakePasteboard.h"
 
 namespace orvanta::testing {
@@ -59,7 +60,7 @@ protected:
             .pasteboard = board,
             .hub = *hub,
             .audioQueue = executor,
-            .audioOutput = {},
+            .audioOutput = FakeAudioOutput::factory(std::make_shared<FakeAudioOutputState>()),
             .mainScreenScale = [this] { return screenScale; },
             .machineInfo = "/nonexistent/machine-info",
         });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "ClientModelSupport.h"
 #include "client/directory/SelfConnectionGuard.h"
@@ -33,6 +34,22 @@ TEST_F(ClientModelTest, RegistersItsDefaultsWithoutWritingThem) {
     EXPECT_TRUE(model->audioEnabled());
     settings->set(ClientModel::kAudioEnabledKey, "yes");
     EXPECT_TRUE(model->audioEnabled()) << "a value that is not a Bool reads as on";
+}
+
+TEST_F(ClientModelTest, FollowsTheAudioSettingChangedOnAnyThread) {
+    addHost();
+    connectAndWelcome({"S", "TICKET", protocol::AudioFormat::aacLC48kStereo()});
+    EXPECT_EQ(fresh<protocol::AudioRequest>(), std::vector<protocol::AudioRequest>{{true}});
+    EXPECT_TRUE(model->session().hostAudioAvailable());
+
+    std::thread([&] { settings->set(ClientModel::kAudioEnabledKey, false); }).join();
+    run();
+    EXPECT_EQ(fresh<protocol::AudioRequest>(), std::vector<protocol::AudioRequest>{{false}});
+    EXPECT_FALSE(model->session().hostAudioAvailable());
+    settings->set(ClientModel::kAudioEnabledKey, false);
+    settings->remove(ClientModel::kAudioEnabledKey);
+    run();
+    EXPECT_EQ(fresh<protocol::AudioRequest>(), std::vector<protocol::AudioRequest>{{true}}) << "absent reads as on";
 }
 
 TEST_F(ClientModelTest, PublishesTheSessionFieldByFieldThroughItsLife) {

@@ -118,14 +118,14 @@ struct GameStep {
     enum class Kind { down, repeat, up, flags } kind;
     std::uint16_t keyCode;
     ModifierFlags flags = 0;
-    std::optional<GameKeys::Change> sent;
+    std::optional<GameKeys::Change> sent{};
 };
 
 void play(const std::vector<GameStep>& steps, const char* what) {
     GameKeys keys;
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const auto& step = steps[i];
-        std::optional<GameKeys::Change> sent;
+        std::optional<GameKeys::Change> sent{};
         switch (step.kind) {
             case GameStep::Kind::down:
             case GameStep::Kind::repeat:
