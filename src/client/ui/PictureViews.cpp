@@ -1,6 +1,8 @@
 #include "client/ui/PictureViews.h"
 
 extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -201,7 +203,10 @@ public:
         setAttribute(Qt::WA_OpaquePaintEvent);
         setFocusPolicy(Qt::NoFocus);
     }
-    ~RasterPictureView() override { sws_freeContext(scaler_); }
+    ~RasterPictureView() override {
+        sws_freeContext(scaler_);
+        av_frame_free(&destination_);
+    }
 
     QWidget* widget() override { return this; }
     void setVideoRect(const QRectF& rect) override {
@@ -235,47 +240,88 @@ protected:
     }
 
 private:
+    // The conversion's context, made again only when the sizes change.
+    bool prepare(const Picture& picture, QSize size) {
+        const std::array<int, 4> sizes = {picture.width(), picture.height(), size.width(), size.height()};
+        if (scaler_ && sizes == scalerSizes_) return true;
+        sws_freeContext(scaler_);
+        scaler_ = sws_alloc_context();
+        if (!scaler_) return false;
+        av_opt_set_int(scaler_, "srcw", picture.width(), 0);
+        av_opt_set_int(scaler_, "srch", picture.height(), 0);
+        av_opt_set_int(scaler_, "src_format", AV_PIX_FMT_YUV420P, 0);
+        av_opt_set_int(scaler_, "dstw", size.width(), 0);
+        av_opt_set_int(scaler_, "dsth", size.height(), 0);
+        av_opt_set_int(scaler_, "dst_format", AV_PIX_FMT_RGB32, 0);
+        av_opt_set_int(scaler_, "sws_flags", SWS_BILINEAR, 0);
+        av_opt_set_int(scaler_, "threads", kConverterThreads, 0);
+        if (sws_init_context(scaler_, nullptr, nullptr) < 0) {
+            sws_freeContext(scaler_);
+            scaler_ = nullptr;
+            return false;
+        }
+        scalerSizes_ = sizes;
+        scalerColours_.reset();
+        return true;
+    }
+
     QImage convert(const Picture& picture, QSize size, qreal ratio) {
         QImage image(size, QImage::Format_RGB32);
-        scaler_ = sws_getCachedContext(scaler_, picture.width(), picture.height(), AV_PIX_FMT_YUV420P, size.width(),
-                                       size.height(), AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!scaler_ || image.isNull()) return {};
-        const int standard = picture.matrix() == YuvMatrix::bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
-        sws_setColorspaceDetails(scaler_, sws_getCoefficients(standard), picture.fullRange() ? 1 : 0,
-                                 sws_getCoefficients(standard), 1, 0, 1 << 16, 1 << 16);
-        const std::array<const std::uint8_t*, 4> source = {picture.plane(0), picture.plane(1), picture.plane(2),
-                                                           nullptr};
-        const std::array<int, 4> sourceStrides = {picture.stride(0), picture.stride(1), picture.stride(2), 0};
-        std::array<std::uint8_t*, 4> destination = {image.bits(), nullptr, nullptr, nullptr};
-        const std::array<int, 4> destinationStrides = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
-        sws_scale(scaler_, source.data(), sourceStrides.data(), 0, picture.height(), destination.data(),
-                  destinationStrides.data());
+        if (image.isNull() || !prepare(picture, size)) return {};
+        const std::pair colours(picture.matrix(), picture.fullRange());
+        if (scalerColours_ != colours) {
+            const int* standard =
+                sws_getCoefficients(picture.matrix() == YuvMatrix::bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
+            sws_setColorspaceDetails(scaler_, standard, picture.fullRange() ? 1 : 0, standard, 1, 0, 1 << 16, 1 << 16);
+            scalerColours_ = colours;
+        }
+        // The image's own memory, lent to libswscale for the call.
+        destination_->format = AV_PIX_FMT_RGB32;
+        destination_->width = size.width();
+        destination_->height = size.height();
+        destination_->data[0] = image.bits();
+        destination_->linesize[0] = static_cast<int>(image.bytesPerLine());
+        destination_->buf[0] = av_buffer_create(
+            image.bits(), static_cast<std::size_t>(image.sizeInBytes()), [](void*, std::uint8_t*) {}, nullptr, 0);
+        const bool converted = destination_->buf[0] && sws_scale_frame(scaler_, destination_, picture.frame()) >= 0;
+        av_frame_unref(destination_);
+        if (!converted) return {};
         image.setDevicePixelRatio(ratio);
         return image;
     }
+
+    static constexpr int kConverterThreads = 2;
 
     QRectF videoRect_;
     std::optional<Picture> picture_;
     QImage image_;
     SwsContext* scaler_ = nullptr;
+    std::array<int, 4> scalerSizes_{};
+    std::optional<std::pair<YuvMatrix, bool>> scalerColours_;
+    AVFrame* destination_ = av_frame_alloc();
 };
 
 }  // namespace
 
-bool openGLUsable() {
-    static const bool usable = [] {
+OpenGLSupport openGLSupport() {
+    static const OpenGLSupport support = [] {
         QOpenGLContext context;
-        if (!context.create()) return false;
+        if (!context.create()) return OpenGLSupport::none;
         QOffscreenSurface surface;
         surface.setFormat(context.format());
         surface.create();
-        if (!surface.isValid() || !context.makeCurrent(&surface)) return false;
+        if (!surface.isValid() || !context.makeCurrent(&surface)) return OpenGLSupport::none;
         const QSurfaceFormat format = context.format();
         const bool fit = context.isOpenGLES() ? format.majorVersion() >= 3 : format.majorVersion() >= 2;
+        const auto* renderer = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+        const QString name = QString::fromLatin1(renderer ? renderer : "");
         context.doneCurrent();
-        return fit;
+        if (!fit) return OpenGLSupport::none;
+        const bool software = name.contains("llvmpipe") || name.contains("softpipe") || name.contains("swrast") ||
+                              name.contains("Software Rasterizer");
+        return software ? OpenGLSupport::software : OpenGLSupport::hardware;
     }();
-    return usable;
+    return support;
 }
 
 PictureView* makeOpenGLPictureView(QWidget* parent) { return new OpenGLPictureView(parent); }

@@ -33,9 +33,10 @@ public:
     std::function<void()> onUnusable;
 };
 
-// True when this process can make an OpenGL context fit for the shader path (desktop OpenGL 2 or
-// OpenGL ES 3); asked once.
-bool openGLUsable();
+// The OpenGL this process can have for the shader path (desktop OpenGL 2 or OpenGL ES 3): none,
+// a software rasterizer, or a graphics processor. Asked once.
+enum class OpenGLSupport { none, software, hardware };
+OpenGLSupport openGLSupport();
 
 // Views owned by `parent`, as its children.
 PictureView* makeOpenGLPictureView(QWidget* parent);

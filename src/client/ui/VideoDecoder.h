@@ -41,6 +41,8 @@ public:
     int planeHeight(int index) const;
     YuvMatrix matrix() const { return matrix_; }
     bool fullRange() const { return fullRange_; }
+    // For libswscale, which takes the frame itself.
+    const AVFrame* frame() const { return frame_.get(); }
 
 private:
     friend class VideoDecoder;

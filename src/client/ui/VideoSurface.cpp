@@ -26,7 +26,11 @@ VideoSurface::VideoSurface(base::Executor& main, const base::Clock& clock, Paint
         auto source = source_.lock();
         if (source && source->videoDisplayFailed()) call(onRendererFailure);
     };
-    if (path == PaintPath::automatic) path = openGLUsable() ? PaintPath::openGL : PaintPath::raster;
+    // A software rasterizer spends more of the processor on the shader and the window's
+    // composition than libswscale does on the whole conversion.
+    const OpenGLSupport support = openGLSupport();
+    if (path == PaintPath::automatic) path = support == OpenGLSupport::hardware ? PaintPath::openGL : PaintPath::raster;
+    if (support == OpenGLSupport::none) path = PaintPath::raster;
     usePictureView(path);
 }
 

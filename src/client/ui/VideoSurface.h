@@ -30,8 +30,8 @@ class VideoSurface final : public QWidget {
 public:
     enum class PaintPath { automatic, openGL, raster };
 
-    // `main` and `clock` time the video delay. The automatic path paints through OpenGL where a
-    // context can be made, else through libswscale.
+    // `main` and `clock` time the video delay. The automatic path paints through OpenGL on a
+    // graphics processor, else through libswscale; without OpenGL every path is libswscale's.
     VideoSurface(base::Executor& main, const base::Clock& clock, PaintPath path = PaintPath::automatic,
                  QWidget* parent = nullptr);
     ~VideoSurface() override;
