@@ -1,9 +1,7 @@
 #include "base/FileSecretStore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "base/Crypto.h"
+#include "base/PrivateFile.h"
 
 namespace orvanta::base {
 namespace {
@@ -20,7 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr mode_t kDirectoryMode = 0700;
-constexpr mode_t kItemMode = 0600;
 constexpr mode_t kGroupAndOtherBits = 0077;
 
 // An item file: magic, the data's length (8 bytes, big-endian), the data, and the SHA-256 of all
@@ -32,13 +30,6 @@ constexpr std::size_t kHeaderBytes = kMagic.size() + kLengthBytes;
 constexpr std::size_t kDigestBytes = std::tuple_size_v<Sha256Digest>;
 constexpr std::size_t kMaxFileBytes = kHeaderBytes + FileSecretStore::kMaxItemBytes + kDigestBytes;
 
-// A save writes "tmp.<random>" and renames it over the item. It holds an exclusive flock on the
-// temporary file from its creation to its rename, so a temporary file whose lock can be taken
-// belongs to a save that ended without renaming (a killed writer): opening the store removes it.
-// Creating and locking the file happen under a shared lock on the directory, which the clean-up
-// takes exclusively, so that it never sees a new file before its lock.
-constexpr std::string_view kTemporaryPrefix = "tmp.";
-
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -49,8 +40,6 @@ public:
     }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // Closes now: the error of a delayed write may only show here.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
 
 private:
     int fd_;
@@ -99,17 +88,6 @@ std::expected<Fd, SecretStoreError> openOrCreateDirectory(const fs::path& direct
     return std::move(**created);
 }
 
-std::expected<void, SecretStoreError> writeAll(int fd, ByteView bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failWithErrno();
-        if (n == 0) return fail(EIO);
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
-}
-
 Bytes encodeItem(ByteView data) {
     Bytes file(kMagic.begin(), kMagic.end());
     file.reserve(kHeaderBytes + data.size() + kDigestBytes);
@@ -147,55 +125,6 @@ std::expected<Bytes, SecretStoreError> readBounded(int fd) {
     }
 }
 
-// Writes, flushes and closes the temporary file; the caller removes it on failure.
-std::expected<void, SecretStoreError> fillTemporary(Fd& fd, ByteView data) {
-    // The creation mode passes through the umask; the item must end up 0600 whatever it is.
-    if (::fchmod(fd.get(), kItemMode) != 0) return failWithErrno();
-    if (auto written = writeAll(fd.get(), encodeItem(data)); !written) return written;
-    if (::fsync(fd.get()) != 0) return failWithErrno();
-    if (!fd.close()) return failWithErrno();
-    return {};
-}
-
-// Creates the temporary file of a save, locked as explained at kTemporaryPrefix.
-std::expected<Fd, SecretStoreError> createLockedTemporary(int dirFd, const std::string& name) {
-    if (::flock(dirFd, LOCK_SH) != 0) return failWithErrno();
-    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kItemMode));
-    const int error = errno;
-    const bool locked = fd && ::flock(fd.get(), LOCK_EX) == 0;
-    ::flock(dirFd, LOCK_UN);
-    if (!fd) return fail(error);
-    if (!locked) {
-        const int lockError = errno;
-        ::unlinkat(dirFd, name.c_str(), 0);
-        return fail(lockError);
-    }
-    return fd;
-}
-
-// Removes the temporary files that no save holds any more. Best effort: whatever fails here only
-// leaves a file for the next time.
-void removeStaleTemporaries(int dirFd) {
-    if (::flock(dirFd, LOCK_EX | LOCK_NB) != 0) return;  // a save is creating its file: next time
-    const int listingFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
-    if (!listing) {
-        if (listingFd >= 0) ::close(listingFd);
-        ::flock(dirFd, LOCK_UN);
-        return;
-    }
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with(kTemporaryPrefix)) continue;
-        const Fd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(dirFd, entry->d_name, 0);
-    }
-    ::closedir(listing);
-    ::flock(dirFd, LOCK_UN);
-}
-
 bool isPlainNameByte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
@@ -228,7 +157,8 @@ std::string homeDirectory() {
 }  // namespace
 
 FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {
-    if (auto existing = openDirectory(directory_); existing && *existing) removeStaleTemporaries((*existing)->get());
+    if (auto existing = openDirectory(directory_); existing && *existing)
+        removeStalePrivateTemporariesAt((*existing)->get());
 }
 
 std::filesystem::path FileSecretStore::defaultDirectory() {
@@ -279,29 +209,9 @@ std::expected<void, SecretStoreError> FileSecretStore::save(const std::string& s
     if (data.size() > kMaxItemBytes) return fail(kStatusItemTooLarge);
     auto directory = openOrCreateDirectory(directory_);
     if (!directory) return std::unexpected(directory.error());
-    const int dirFd = directory->get();
-    const std::string name = fileName(service, account);
-    const std::string temporary = std::string(kTemporaryPrefix) + hexLower(secureRandomBytes(8));
-    auto fd = createLockedTemporary(dirFd, temporary);
-    if (!fd) return std::unexpected(fd.error());
-    // A second descriptor of the same open file keeps the lock once fillTemporary closes the first.
-    const Fd lock(::fcntl(fd->get(), F_DUPFD_CLOEXEC, 0));
-    if (!lock) {
-        const int error = errno;
-        ::unlinkat(dirFd, temporary.c_str(), 0);
-        return fail(error);
+    if (auto written = writePrivateFileAt(directory->get(), fileName(service, account), encodeItem(data)); !written) {
+        return fail(written.error());
     }
-    if (auto filled = fillTemporary(*fd, data); !filled) {
-        ::unlinkat(dirFd, temporary.c_str(), 0);
-        return filled;
-    }
-    if (::renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0) {
-        const int error = errno;
-        ::unlinkat(dirFd, temporary.c_str(), 0);
-        return fail(error);
-    }
-    // The rename itself is only durable once the directory is.
-    if (::fsync(dirFd) != 0) return failWithErrno();
     return {};
 }
 

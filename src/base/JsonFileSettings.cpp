@@ -13,6 +13,7 @@
 
 #include "base/Base64.h"
 #include "base/Json.h"
+#include "base/PrivateFile.h"
 #include "base/Utf8.h"
 
 namespace orvanta::base {
@@ -134,20 +135,7 @@ std::optional<std::string> unwritable(const SettingsValue& value) {
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-// Writes `text` to a temporary file beside `path`, flushes it to disk and renames it over `path`,
-// so that a crash leaves either the old file or the new one, never a part of either.
+// Writes `text` over `path` through the private-file writer, creating the folder (0700) first.
 std::optional<std::string> replaceFileAtomically(const std::filesystem::path& path, std::string_view text) {
     std::error_code ec;
     const auto directory = path.parent_path();
@@ -155,29 +143,7 @@ std::optional<std::string> replaceFileAtomically(const std::filesystem::path& pa
         std::filesystem::permissions(directory, std::filesystem::perms::owner_all, ec);
     }
     if (ec) return "cannot create " + directory.string() + ": " + ec.message();
-
-    std::string temporary = path.string() + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return "cannot create a temporary file: " + errnoText(errno);
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return errnoText(error);
-    }
-    // The rename itself must reach the disk too.
-    if (int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (auto written = writePrivateFile(path, text); !written) return errnoText(written.error().error);
     return std::nullopt;
 }
 
@@ -241,6 +207,7 @@ std::expected<std::shared_ptr<JsonFileSettings>, InvalidSuiteName> JsonFileSetti
 JsonFileSettings::JsonFileSettings(std::filesystem::path path, LogLine log)
     : path_(std::move(path)),
       log_(log ? std::move(log) : LogLine([](const std::string& line) { std::cerr << line << '\n'; })) {
+    removeStalePrivateTemporaries(path_.parent_path());
     std::lock_guard lock(mutex_);
     loadLocked();
 }

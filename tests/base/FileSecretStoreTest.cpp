@@ -98,7 +98,7 @@ TEST_F(FileSecretStoreTest, ReplacesAnItemByRenameAndLeavesNoTemporaryFile) {
     EXPECT_EQ(entries(dir_), std::vector<fs::path>{FileSecretStore::fileName("svc", "devices")});
 
     // What a write interrupted by a crash leaves behind is never read as the item.
-    std::ofstream(dir_ / "tmp.0011223344556677") << "ORVSEC1\n";
+    std::ofstream(dir_ / ".orvanta-tmp.0011223344556677") << "ORVSEC1\n";
     EXPECT_EQ(loadText(store, "devices"), "new");
 }
 
@@ -106,8 +106,8 @@ TEST_F(FileSecretStoreTest, ReplacesAnItemByRenameAndLeavesNoTemporaryFile) {
 // is what a killed writer left.
 TEST_F(FileSecretStoreTest, OpeningRemovesTheTemporaryFilesOfInterruptedSavesOnly) {
     ASSERT_TRUE(FileSecretStore(dir_).save("svc", "devices", asBytes("[1]")).has_value());
-    const fs::path killed = dir_ / "tmp.00000000000000aa";
-    const fs::path live = dir_ / "tmp.00000000000000bb";
+    const fs::path killed = dir_ / ".orvanta-tmp.00000000000000aa";
+    const fs::path live = dir_ / ".orvanta-tmp.00000000000000bb";
 
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -129,13 +129,13 @@ TEST_F(FileSecretStoreTest, OpeningRemovesTheTemporaryFilesOfInterruptedSavesOnl
     const int held = ::open(live.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    std::ofstream(dir_ / "tmp.0011223344556677") << "ORVSEC1\n";  // unlocked: an interrupted save
+    std::ofstream(dir_ / ".orvanta-tmp.0011223344556677") << "ORVSEC1\n";  // unlocked: an interrupted save
 
     const auto item = fs::path(FileSecretStore::fileName("svc", "devices"));
     FileSecretStore reopened(dir_);
     auto names = entries(dir_);
     std::ranges::sort(names);
-    EXPECT_EQ(names, (std::vector<fs::path>{item, live.filename()}));
+    EXPECT_EQ(names, (std::vector<fs::path>{live.filename(), item}));
 
     ::close(held);
     FileSecretStore again(dir_);

@@ -128,6 +128,19 @@ TEST_F(JsonFileSettingsTest, ReplacesTheFileWholeAndLeavesNoTemporaryFiles) {
     EXPECT_EQ((*json)["k4"], Json({{"int", 4}}));
 }
 
+// A save killed between creating its temporary file and renaming it leaves the file behind;
+// opening the settings removes it, and keeps what the last complete save wrote.
+TEST_F(JsonFileSettingsTest, OpeningRemovesTheTemporaryFilesOfInterruptedSaves) {
+    open()->set("kept", 1);
+    writeFile(directory_ / ".orvanta-tmp.00000000000000aa", "{\"kept\": {\"int\": 2");
+
+    auto reopened = open();
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(directory_)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<fs::path>{"settings.json"});
+    EXPECT_EQ(reopened->integer("kept"), 1);
+}
+
 TEST_F(JsonFileSettingsTest, KeepsValueInMemoryAndLogsWhenTheFileCannotBeWritten) {
     auto settings = open();
     settings->set("first", 1);

@@ -14,9 +14,7 @@ namespace orvanta::testing {
 class FakePasteboard final : public platform::SyncPasteboard {
 public:
     std::int64_t changeCount() const override { return changeCount_; }
-    platform::PasteboardRead readForSync() override {
-        return platform::shareableContent({.text = text, .png = png, .hasTiff = false});
-    }
+    platform::PasteboardContent content() override { return {.text = text, .png = text ? std::nullopt : png}; }
     bool writeText(const std::string& value) override { return store(value, std::nullopt); }
     bool writePng(const base::Bytes& value) override { return store(std::nullopt, value); }
 

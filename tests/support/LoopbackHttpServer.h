@@ -140,6 +140,8 @@ public:
             for (auto& weak : connections_) {
                 if (auto connection = weak.lock()) connection->stream.next_layer().close(ignored);
             }
+            // No handler may run after this one: a late request would keep a connection past the queue.
+            queue_->stop();
         });
         queue_.reset();  // drops the pending handlers and the connections they hold
     }

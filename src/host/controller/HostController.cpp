@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "base/PrivateFile.h"
 #include "clipboard/ClipboardSync.h"
 #include "host/transport/Support.h"
 
@@ -181,7 +182,7 @@ std::string HostController::advertisedName() const {
     if (auto stored = dependencies_.settings->string(StoredHostSettings::kDeviceNameKey)) {
         if (auto name = trimmedName(*stored); !name.empty()) return name;
     }
-    return computerName(dependencies_.machineInfo).value_or(std::string(kFallbackName));
+    return platform::computerName(dependencies_.machineInfo).value_or(std::string(kFallbackName));
 }
 
 void HostController::simulateLockIfRequested() {
@@ -199,8 +200,8 @@ void HostController::writeDebugPairCode() {
     const auto path = environment(kPairFileVariable);
     if (!path || path->empty()) return;
     const PairingCode code = pairing_.issue(pairingNow());
-    if (auto written = writePrivateFile(*path, code.display()); !written) {
-        log("debug pairing code not written: " + written.error().description);
+    if (auto written = base::writePrivateFile(*path, code.display()); !written) {
+        log("debug pairing code not written: " + written.error().description());
         return;
     }
     log("debug pairing code written to file");

@@ -24,7 +24,6 @@
 #include "host/controller/HostFitSeams.h"
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
-#include "host/controller/HostSystem.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
@@ -33,6 +32,7 @@
 #include "host/transport/HostSettingsModel.h"
 #include "host/transport/Pairing.h"
 #include "host/transport/WebSocket.h"
+#include "platform/ComputerName.h"
 #include "platform/ServiceAdvertiser.h"
 #include "protocol/ControlMessages.h"
 
@@ -66,7 +66,7 @@ struct HostControllerDependencies {
     std::function<std::optional<std::string>(const std::string& code)> pairLinkLookup;
     // An environment variable, or nothing when unset.
     std::function<std::optional<std::string>(std::string_view name)> environment;
-    std::filesystem::path machineInfo{kMachineInfoPath};
+    std::filesystem::path machineInfo{platform::kMachineInfoPath};
     std::function<void(std::string_view)> log;     // the host log when unset
     std::function<void(std::string)> recordInput;  // the input diagnostic log when unset
     HostControlComponents control;                 // what control messages drive

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
 
 #include "base/DispatchQueue.h"
+#include "base/NumberText.h"
 
 namespace orvanta::host {
 
@@ -78,15 +78,6 @@ constexpr std::array<ButtonEvents, 3> kButtonEvents{{
     {"right", MouseEventType::rightDown, MouseEventType::rightUp},
     {"middle", MouseEventType::otherDown, MouseEventType::otherUp},
 }};
-
-// Doubles as the log lines print them: shortest round trip, whole numbers with ".0".
-std::string printDouble(double value) {
-    char buffer[32];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-    std::string text(buffer, end);
-    if (text.find_first_of(".eni") == std::string::npos) text += ".0";
-    return text;
-}
 
 std::string bit(bool on) { return on ? "1" : "0"; }
 
@@ -353,7 +344,7 @@ bool InputInjector::postMouse(MouseEventType type, DisplayPoint at, std::int64_t
         return input && (input->*field).value_or(false);
     };
     record_("pointer button=" + std::string(button->name) + " phase=" + (down ? "down" : "up") +
-            " x=" + printDouble(at.x) + " y=" + printDouble(at.y) +
+            " x=" + base::decimalText(at.x) + " y=" + base::decimalText(at.y) +
             " route=normal action=" + (input ? input->action : std::string("-")) + " count=" + std::to_string(count) +
             " clickState=" + std::to_string(event.clickState) + " " +
             modsText(flag(&PointerInput::command), flag(&PointerInput::control), flag(&PointerInput::option),

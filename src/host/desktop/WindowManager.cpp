@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -13,6 +12,8 @@
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
+
+#include "base/NumberText.h"
 
 namespace orvanta::host {
 
@@ -187,13 +188,7 @@ AXFailure AXFailure::fromCode(std::string_view name, int code) {
             code == platform::AXError::cannotComplete};
 }
 
-std::string formatNumber(double value) {
-    char buffer[64];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, error == std::errc{} ? end : buffer);
-    if (text.find_first_of(".ein") == std::string::npos) text += ".0";
-    return text;
-}
+std::string formatNumber(double value) { return base::decimalText(value); }
 
 std::string formatRect(const Rect& rect) {
     return "(" + formatNumber(rect.x) + ", " + formatNumber(rect.y) + ", " + formatNumber(rect.width) + ", " +

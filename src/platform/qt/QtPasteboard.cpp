@@ -23,20 +23,26 @@ QtPasteboard::QtPasteboard() {
 
 QtPasteboard::~QtPasteboard() { QObject::disconnect(connection_); }
 
-PasteboardRead QtPasteboard::readForSync() {
+// Linux applications rarely offer TIFF, so PNG is taken as it is and the first picture of any
+// other type is converted.
+PasteboardContent QtPasteboard::content() {
     const QMimeData* mime = clipboard().mimeData(QClipboard::Clipboard);
     PasteboardContent content;
-    if (!mime) return shareableContent(content);
+    if (!mime) return content;
     if (mime->hasText()) content.text = mime->text().toStdString();
     content.hasTiff = mime->hasFormat(kTiffType);
-    if (!content.text) {
-        QByteArray picture = mime->data(mime->hasFormat(kPngType) ? kPngType : kTiffType);
-        if (!picture.isEmpty()) {
-            content.png = images_.pngData(base::ByteView(reinterpret_cast<const std::uint8_t*>(picture.constData()),
-                                                         static_cast<std::size_t>(picture.size())));
-        }
+    if (content.text) return content;
+    QString type = mime->hasFormat(kPngType) ? QString(kPngType) : QString();
+    for (const QString& format : mime->formats()) {
+        if (type.isEmpty() && format.startsWith("image/")) type = format;
     }
-    return shareableContent(content);
+    if (type.isEmpty()) return content;
+    const QByteArray picture = mime->data(type);
+    if (!picture.isEmpty()) {
+        content.png = images_.pngData(
+            base::ByteView(reinterpret_cast<const std::uint8_t*>(picture.constData()), std::size_t(picture.size())));
+    }
+    return content;
 }
 
 template <class Write>
@@ -56,7 +62,8 @@ bool QtPasteboard::writeText(const std::string& text) {
 
 bool QtPasteboard::writePng(const base::Bytes& png) {
     return write([&](QMimeData& mime) {
-        mime.setData(kPngType, QByteArray(reinterpret_cast<const char*>(png.data()), static_cast<qsizetype>(png.size())));
+        mime.setData(kPngType,
+                     QByteArray(reinterpret_cast<const char*>(png.data()), static_cast<qsizetype>(png.size())));
     });
 }
 

@@ -18,7 +18,7 @@ public:
     ~QtPasteboard() override;
 
     std::int64_t changeCount() const override { return changeCount_; }
-    PasteboardRead readForSync() override;
+    PasteboardContent content() override;
     bool writeText(const std::string& text) override;
     bool writePng(const base::Bytes& png) override;
     std::vector<std::string> typeNames() const override;

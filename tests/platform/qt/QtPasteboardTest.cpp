@@ -76,6 +76,33 @@ TEST(QtPasteboardTest, ConvertsTiffAndNamesAFailedConversion) {
               testImage());
 }
 
+// Linux applications rarely offer TIFF: any picture type converts, and text wins over pictures.
+TEST(QtPasteboardTest, ConvertsAnyOfferedPictureAndKeepsPngAsItIs) {
+    testing::qtGuiApp();
+    QtPasteboard board;
+    const auto offer = [](std::initializer_list<std::pair<const char*, base::Bytes>> items) {
+        auto* mime = new QMimeData;
+        for (const auto& [type, bytes] : items)
+            mime->setData(type, QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+        QGuiApplication::clipboard()->setMimeData(mime);
+    };
+    const auto png = encoded(testImage(), "PNG");
+    offer({{"image/bmp", encoded(testImage(), "BMP")}});
+    const auto converted = board.content().png;
+    ASSERT_TRUE(converted);
+    EXPECT_TRUE(QtImageCodec().isDecodablePng(*converted));
+
+    offer({{"image/bmp", encoded(testImage(), "BMP")}, {"image/png", png}});
+    EXPECT_EQ(board.content().png, png);
+
+    offer({{"text/plain", base::toBytes("words")}, {"image/png", png}});
+    EXPECT_EQ(board.content().text, "words");
+    EXPECT_EQ(board.content().png, std::nullopt);
+
+    offer({{"application/octet-stream", png}});
+    EXPECT_EQ(board.readForSync().result, "nil(empty)");
+}
+
 TEST(QtImageCodecTest, DecodesOnlyPngsWithSaneHeaders) {
     testing::qtGuiApp();
     QtImageCodec codec;
