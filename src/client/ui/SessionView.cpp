@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QPainter>
+#include <QPointer>
 
 namespace orvanta::client {
 
@@ -97,6 +98,19 @@ QString flatButtonStyle(const QWidget& widget, Colour foreground) {
 
 }  // namespace
 
+// The video surface as the model measures it: its bounds and scale while it is on screen.
+class SessionView::SurfaceMeasure final : public MeasuredView {
+public:
+    explicit SurfaceMeasure(VideoSurface* surface) : surface_(surface) {}
+    std::optional<ViewportMetrics> metrics() const override {
+        if (!surface_ || !surface_->isVisible()) return std::nullopt;
+        return surface_->viewport();
+    }
+
+private:
+    QPointer<VideoSurface> surface_;
+};
+
 SessionView::SessionView(base::Executor& main, const base::Clock& clock, VideoSurface::PaintPath path, QWidget* parent)
     : QWidget(parent) {
     auto* root = new QVBoxLayout(this);
@@ -148,9 +162,7 @@ SessionView::SessionView(base::Executor& main, const base::Clock& clock, VideoSu
         button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         button->setStyleSheet(flatButtonStyle(*this, isDestructive(which) ? kDanger : kText));
         button->hide();
-        connect(button, &QPushButton::clicked, this, [this, which] {
-            if (onButton) onButton(which);
-        });
+        connect(button, &QPushButton::clicked, this, [this, which] { act(which); });
         buttons_[which] = button;
     }
 
@@ -173,6 +185,120 @@ SessionView::SessionView(base::Executor& main, const base::Clock& clock, VideoSu
     root->addWidget(bar_);
     root->addWidget(videoArea_, 1);
     fillBar();
+}
+
+SessionView::~SessionView() {
+    if (defaults_ && cursorScaleObserver_) defaults_->removeObserver(*cursorScaleObserver_);
+    // The surface releases held input as it goes, through the model it must still find.
+    delete surface_;
+}
+
+void SessionView::bind(std::shared_ptr<ClientModel> model, std::shared_ptr<base::Settings> defaults) {
+    model_ = std::move(model);
+    defaults_ = std::move(defaults);
+    measure_ = std::make_shared<SurfaceMeasure>(surface_);
+    cursorScaleObserver_ = defaults_->observe(kCursorScaleKey, [this](const auto&) { refresh(); });
+    const auto watch = [this](const auto& published) {
+        subscriptions_.push_back(published.observe([this](const auto&) { refresh(); }));
+    };
+    const SessionPublished& session = model_->session();
+    watch(session.state);
+    watch(session.viewOnly);
+    watch(session.inputNotice);
+    watch(session.streamSize);
+    watch(session.visibleCursorShape);
+    watch(session.hostEntryId);
+    watch(model_->hostList().entries);
+    watch(model_->receivedFrame());
+    watch(model_->fps());
+    watch(model_->showingConnectScreen());
+    watch(model_->showingWindowPicker());
+
+    ConnectionManager& connection = model_->connection();
+    surface_->onInput = [this](const SurfaceInput& input) { model_->handle(input); };
+    surface_->onGeometryChange = [this] { model_->surfaceGeometryChanged(measure_, false); };
+    surface_->onFocusLost = [&connection] { connection.releaseInput(); };
+    surface_->onRendererFailure = [&connection] { connection.sendRequestKeyframe(); };
+    surface_->onToggleFullScreen = [this] {
+        if (onToggleFullScreen) onToggleFullScreen();
+    };
+    surface_->onOpenSettings = [this] {
+        if (onOpenSettings) onOpenSettings();
+    };
+    surface_->onFocusNavigation = [this] {
+        if (onFocusNavigation) onFocusNavigation();
+    };
+    onWindowInactive = [&connection] { connection.releaseInput(); };
+    refresh();
+}
+
+void SessionView::setImmersive(bool immersive) {
+    immersive_ = immersive;
+    if (model_) return refresh();
+    OverlayFacts facts = facts_;
+    facts.immersive = immersive;
+    apply(facts);
+}
+
+void SessionView::refresh() {
+    if (!model_) return;
+    const SessionPublished& session = model_->session();
+    OverlayFacts facts;
+    facts.state = session.state();
+    facts.receivedFrame = model_->receivedFrame()();
+    facts.viewOnly = session.viewOnly();
+    if (const auto entry = model_->activeEntry()) facts.hostDisplayName = entry->displayName;
+    facts.streamSize = session.streamSize();
+    facts.fps = model_->fps()();
+    facts.inputNotice = session.inputNotice();
+    facts.showingConnectScreen = model_->showingConnectScreen()();
+    facts.immersive = immersive_;
+    apply(facts);
+    surface_->updateCursor(session.visibleCursorShape(), defaults_->real(kCursorScaleKey).value_or(1.0));
+    setWindowPickerShown(model_->showingWindowPicker()());
+}
+
+// A bound view acts through the model and its session; the window state's buttons are reported.
+void SessionView::act(OverlayButton button) {
+    if (model_) {
+        ConnectionManager& connection = model_->connection();
+        switch (button) {
+            case OverlayButton::disconnect:
+            case OverlayButton::stop:
+            case OverlayButton::close:
+                connection.disconnect();
+                model_->setShowingConnectScreen(false);
+                break;
+            case OverlayButton::takeOver:
+                connection.takeOver();
+                break;
+            case OverlayButton::joinAsController:
+                connection.joinAsController();
+                break;
+            case OverlayButton::showHere:
+                connection.promoteToMain();
+                break;
+            case OverlayButton::returnHere:
+                if (const auto entry = model_->activeEntry()) model_->hosts().select(entry->id);
+                model_->connect();
+                break;
+            case OverlayButton::settings:
+                if (onOpenSettings) onOpenSettings();
+                break;
+            case OverlayButton::fullScreen:
+                if (onToggleFullScreen) onToggleFullScreen();
+                break;
+        }
+    }
+    if (onButton) onButton(button);
+}
+
+// The surface shows the session's video only while it is on screen; elsewhere frames are counted
+// and acknowledged without decoding.
+void SessionView::updateBinding() {
+    if (!model_) return;
+    const bool shown = isVisible() && showsVideoSurface(facts_);
+    surface_->setSource(shown ? std::shared_ptr<VideoSource>(model_->connection().shared_from_this()) : nullptr);
 }
 
 void SessionView::apply(const OverlayFacts& facts) {
@@ -220,6 +346,7 @@ void SessionView::fillBar() {
     surface_->setImmersive(facts_.immersive);
     surface_->setVisible(showsVideoSurface(facts_));
     chooseLayout();
+    updateBinding();
 }
 
 // The row when the label and the buttons fit side by side, else one below the other.
@@ -268,6 +395,16 @@ bool SessionView::statusBarShown() const { return !bar_->isHidden(); }
 void SessionView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     chooseLayout();
+}
+
+void SessionView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateBinding();
+}
+
+void SessionView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    updateBinding();
 }
 
 void SessionView::changeEvent(QEvent* event) {

@@ -24,6 +24,19 @@ inline std::vector<std::uint32_t> testPicture(int width, int height, int frame =
     return pixels;
 }
 
+// An access unit whose slices are damaged but still framed: each unit keeps its 4-byte length and
+// its NAL header, and the rest turns to 0xFF, so only the decoder can tell.
+inline std::vector<std::uint8_t> damagedSlices(std::vector<std::uint8_t> avcc) {
+    for (std::size_t offset = 0; offset + 4 <= avcc.size();) {
+        const std::size_t length = std::size_t{avcc[offset]} << 24 | std::size_t{avcc[offset + 1]} << 16 |
+                                   std::size_t{avcc[offset + 2]} << 8 | avcc[offset + 3];
+        const std::size_t start = offset + 4;
+        for (std::size_t i = start + 1; i < start + length && i < avcc.size(); ++i) avcc[i] = 0xFF;
+        offset = start + length;
+    }
+    return avcc;
+}
+
 // Peak signal-to-noise ratio in dB over the RGB channels of `painted` against `picture`, both
 // `width` x `height`.
 inline double psnr(const QImage& painted, const std::vector<std::uint32_t>& picture, int width, int height) {

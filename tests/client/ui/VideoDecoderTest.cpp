@@ -59,7 +59,7 @@ TEST(VideoDecoderTest, ACorruptSampleFailsAndTheNextKeyframeRecovers) {
     VideoDecoder decoder;
     ASSERT_TRUE(decoder.decode(*stream.samples[0]));
     auto corrupt = std::make_shared<VideoSample>(*stream.samples[1]);
-    std::fill(corrupt->avcc.begin() + 8, corrupt->avcc.end(), 0xFF);  // past the slice header's start
+    corrupt->avcc = testing::damagedSlices(corrupt->avcc);
     const auto failed = decoder.decode(*corrupt);
     ASSERT_FALSE(failed);
     EXPECT_NE(failed.error().kind, DecodeError::Kind::awaitingKeyframe);

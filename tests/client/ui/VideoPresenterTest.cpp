@@ -91,7 +91,7 @@ TEST_F(PresenterTest, ACorruptSampleFlushesAndReportsOnce) {
     ASSERT_TRUE(show(0));
     ASSERT_TRUE(show(1, 50ms));
     auto corrupt = std::make_shared<VideoSample>(*stream().samples[2]);
-    std::fill(corrupt->avcc.begin() + 8, corrupt->avcc.end(), 0xFF);
+    corrupt->avcc = testing::damagedSlices(corrupt->avcc);
     EXPECT_FALSE(presenter.display(corrupt, {}));
     EXPECT_EQ(failures.size(), 1u);
     EXPECT_EQ(presenter.waitingPictures(), 0u);

@@ -188,7 +188,7 @@ TEST_F(SurfaceTest, ACorruptSampleTakesTheFailurePathAndAKeyframeRecovers) {
     ASSERT_TRUE(source->feed(stream.samples[0]));
 
     auto corrupt = std::make_shared<VideoSample>(*stream.samples[1]);
-    std::fill(corrupt->avcc.begin() + 8, corrupt->avcc.end(), 0xFF);
+    corrupt->avcc = testing::damagedSlices(corrupt->avcc);
     EXPECT_FALSE(source->feed(corrupt));
     EXPECT_EQ(source->failures, 1);
     EXPECT_EQ(keyframeRequests, 1);
