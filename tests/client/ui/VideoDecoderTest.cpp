@@ -84,6 +84,13 @@ TEST(VideoDecoderTest, RefusesPicturesLargerThanTheConfiguration) {
     VideoDecoder decoder;
     EXPECT_FALSE(decoder.decode(*sample));
     EXPECT_EQ(VideoDecoder::maxPixels(*lying), 64 * 48);
+
+    // Parameter sets that are no parameter sets: an error, never a crash.
+    auto garbage = std::make_shared<H264Format>(*stream.format);
+    std::fill(garbage->sps.begin() + 4, garbage->sps.end(), 0xFF);
+    std::fill(garbage->pps.begin() + 1, garbage->pps.end(), 0xFF);
+    sample->format = garbage;
+    EXPECT_FALSE(decoder.decode(*sample));
     EXPECT_EQ(VideoDecoder::maxPixels({1366, 768, {}, {}}), 1408 * 768) << "rows padded as the decoder pads them";
 }
 
