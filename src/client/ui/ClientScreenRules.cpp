@@ -6,52 +6,24 @@
 #include <cmath>
 
 #include "base/Url.h"
+#include "client/ui/SessionOverlay.h"
 #include "client/viewer/ClientModel.h"
 #include "protocol/DeviceNameDisplay.h"
 
 namespace orvanta::client {
 
-std::string_view indicatorTitle(SessionState state) {
-    switch (state) {
-        case SessionState::disconnected:
-            return "未接続";
-        case SessionState::connecting:
-            return "接続中…";
-        case SessionState::connected:
-            return "接続中";
-        case SessionState::locked:
-            return "ホストがロック中";
-        case SessionState::busy:
-            return "別の端末が使用中";
-        case SessionState::controller:
-            return "入力専用で参加中";
-        case SessionState::takenOver:
-            return "別の端末へ切り替わりました";
-        case SessionState::recovering:
-        case SessionState::decodeError:
-            return "復帰中…";
-        case SessionState::authFailed:
-            return "接続できません";
-        case SessionState::revoked:
-            return "ペアリングし直してください";
-    }
-    return "";
-}
-
 ThemeColour stateColour(SessionState state) {
-    switch (state) {
-        case SessionState::connected:
-        case SessionState::controller:
+    switch (stateTone(state)) {
+        case StateTone::ok:
             return ThemeColour::stateOK;
-        case SessionState::connecting:
-            return ThemeColour::muted;
-        case SessionState::disconnected:
-        case SessionState::authFailed:
-        case SessionState::revoked:
-            return ThemeColour::danger;
-        default:
+        case StateTone::warning:
             return ThemeColour::stateWarn;
+        case StateTone::danger:
+            return ThemeColour::danger;
+        case StateTone::muted:
+            break;
     }
+    return ThemeColour::muted;
 }
 
 namespace {

@@ -17,8 +17,7 @@ namespace orvanta::client {
 
 using SessionState = ConnectionManager::State;
 
-// The state's short title, and the colour of its dot.
-std::string_view indicatorTitle(SessionState state);
+// The colour of the state's dot, as the in-session overlay's tone gives it.
 ThemeColour stateColour(SessionState state);
 
 // ---- Client window root.

@@ -1,6 +1,5 @@
 #include "client/ui/ClientWindow.h"
 
-#include <QLabel>
 #include <QResizeEvent>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -10,7 +9,8 @@
 
 #include "client/ui/ClientScreenRules.h"
 #include "client/ui/ConnectView.h"
-#include "client/ui/ThemeStyles.h"
+#include "client/ui/MacWindowPicker.h"
+#include "client/ui/SessionView.h"
 
 namespace orvanta::client {
 namespace {
@@ -21,28 +21,6 @@ std::string decimal(std::size_t value) {
     return {buffer.data(), written.ptr};
 }
 
-class PlaceholderSessionView final : public QWidget {
-public:
-    PlaceholderSessionView(std::shared_ptr<ClientModel> model, QWidget* parent) : QWidget(parent) {
-        setObjectName("sessionView");
-        setAutoFillBackground(true);
-        QPalette black = palette();
-        black.setColor(QPalette::Window, Qt::black);
-        setPalette(black);
-        auto* layout = new QVBoxLayout(this);
-        auto* title = new QLabel(this);
-        title->setAlignment(Qt::AlignCenter);
-        Theme::tint(title, ThemeColour::muted);
-        layout->addWidget(title);
-        const auto show = [title](SessionState state) { title->setText(qtText(indicatorTitle(state))); };
-        show(model->session().state());
-        subscription_ = model->session().state.observe(show);
-    }
-
-private:
-    Subscription subscription_;
-};
-
 }  // namespace
 
 std::optional<std::string> ClientWindow::importNote(const ClientModel& model) {
@@ -52,20 +30,13 @@ std::optional<std::string> ClientWindow::importNote(const ClientModel& model) {
            " keys, entries=" + decimal(model.hosts().entries().size());
 }
 
-SessionViewFactory placeholderSessionView(std::shared_ptr<ClientModel> model) {
-    return [model](QWidget* parent) { return new PlaceholderSessionView(model, parent); };
-}
-
 std::optional<ViewportMetrics> WidgetMeasure::metrics() const {
-    if (!widget_) return std::nullopt;
-    const QWidget* window = widget_->window();
-    if (!window->windowHandle()) return std::nullopt;
-    return ViewportMetrics{{0, 0, double(window->width()), double(window->height())}, window->devicePixelRatioF()};
+    if (!widget_ || !widget_->window()->windowHandle()) return std::nullopt;
+    return ViewportMetrics{{0, 0, double(widget_->width()), double(widget_->height())}, widget_->devicePixelRatioF()};
 }
 
 ClientSideContent::ClientSideContent(const ClientScreens& screens, QWidget* parent)
     : QWidget(parent), screens_(screens) {
-    if (!screens_.sessionView) screens_.sessionView = placeholderSessionView(screens_.model);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     connectView_ = new ConnectView(screens_, this);
@@ -76,6 +47,9 @@ ClientSideContent::ClientSideContent(const ClientScreens& screens, QWidget* pare
     subscriptions_.push_back(model.showingConnectScreen().observe(again));
     subscriptions_.push_back(model.session().state.observe(again));
     subscriptions_.push_back(screens_.windowState->immersive().observe(again));
+    subscriptions_.push_back(screens_.windowState->navigationRequest().observe([this](int) {
+        if (sessionView_) sessionView_->focusSettings();
+    }));
     refresh();
 }
 
@@ -98,14 +72,45 @@ void ClientSideContent::refresh() {
 
     const bool sessionActive = sideVisible_ && !list;
     if (sessionActive && !sessionView_) {
-        sessionView_ = screens_.sessionView(this);
-        layout()->addWidget(sessionView_);
-        sessionView_->show();
+        makeSessionView();
     } else if (!sessionActive && sessionView_) {
+        delete picker_.data();
         delete sessionView_.data();
+        surfaceMeasure_.reset();
     }
+    if (sessionView_) sessionView_->setImmersive(screens_.windowState->immersive()());
     if (appeared_) reportSessionShown();
     reportWindow();
+}
+
+void ClientSideContent::makeSessionView() {
+    auto* view = new SessionView(screens_.main, screens_.clock, VideoSurface::PaintPath::automatic, this);
+    view->setObjectName("sessionView");
+    sessionView_ = view;
+    surfaceMeasure_ = std::make_shared<WidgetMeasure>(&view->surface());
+    const auto& state = screens_.windowState;
+    view->onOpenSettings = [state] { state->setSettingsVisible(true); };
+    view->onToggleFullScreen = [state] { state->toggleFullScreen(); };
+    view->onFocusNavigation = [state] { state->focusNavigation(); };
+    view->presentWindowPicker = [this](bool shown) { presentWindowPicker(shown); };
+    view->bind(screens_.model, screens_.defaults);
+    view->setImmersive(state->immersive()());
+    layout()->addWidget(view);
+    view->show();
+}
+
+// The picker is a sheet of the window while the model says it is shown; closing it tells the model.
+void ClientSideContent::presentWindowPicker(bool shown) {
+    if (!shown) {
+        if (picker_) picker_->close();
+        return;
+    }
+    if (picker_) return;
+    auto* picker = new MacWindowPicker(screens_.model->connection(), window());
+    picker->setAttribute(Qt::WA_DeleteOnClose);
+    connect(picker, &QDialog::finished, this, [model = screens_.model] { model->setShowingWindowPicker(false); });
+    picker_ = picker;
+    picker->open();
 }
 
 void ClientSideContent::showEvent(QShowEvent* event) {
@@ -131,18 +136,15 @@ void ClientSideContent::reportWindow() {
     // The window is known once the widget is in it, which may be after this call: ask a turn later.
     QTimer::singleShot(0, this, [this] {
         if (!sideVisible_) return;
-        if (!windowMeasure_) windowMeasure_ = std::make_shared<WidgetMeasure>(this);
+        if (!windowMeasure_) windowMeasure_ = std::make_shared<WidgetMeasure>(window());
         screens_.model->setWindow(windowMeasure_);
     });
 }
 
-std::shared_ptr<const MeasuredView> ClientSideContent::videoSurface() const {
-    const auto* surface = dynamic_cast<const SessionSurface*>(sessionView_.data());
-    return surface ? surface->videoSurface() : nullptr;
-}
+std::shared_ptr<const MeasuredView> ClientSideContent::videoSurface() const { return surfaceMeasure_; }
 
 void ClientSideContent::focusVideoSurface() {
-    if (auto* surface = dynamic_cast<SessionSurface*>(sessionView_.data())) surface->focusVideoSurface();
+    if (sessionView_) sessionView_->surface().setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace orvanta::client

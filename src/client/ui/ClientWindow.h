@@ -1,9 +1,11 @@
 // The client side of the one window: the side's title and start-up facts, and the content the
 // window places in its client layer. The content shows the connect screen, kept alive while hidden,
-// or the session view, made only while a session is on screen; it tells the window whether a
-// session is shown and hands the model the window it lives in.
+// or the session view, made only while a session is on screen and wired to the window state and
+// the host-window picker; it tells the window whether a session is shown and hands the model the
+// window it lives in.
 #pragma once
 
+#include <QDialog>
 #include <QPointer>
 #include <QWidget>
 
@@ -14,8 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Clock.h"
 #include "base/Executor.h"
 #include "base/Settings.h"
+#include "client/ui/SessionView.h"
 #include "client/ui/UnifiedWindowState.h"
 #include "client/viewer/ClientModel.h"
 #include "platform/ServiceBrowser.h"
@@ -40,31 +44,19 @@ std::optional<std::string> importNote(const ClientModel& model);
 
 }  // namespace ClientWindow
 
-// What a session view lets the window state reach of its video surface.
-class SessionSurface {
-public:
-    virtual ~SessionSurface() = default;
-    virtual std::shared_ptr<const MeasuredView> videoSurface() const = 0;
-    virtual void focusVideoSurface() = 0;
-};
-
-// Makes the session view as a child of `parent`.
-using SessionViewFactory = std::function<QWidget*(QWidget* parent)>;
-// A stand-in until the session view exists: the session's state on black.
-SessionViewFactory placeholderSessionView(std::shared_ptr<ClientModel> model);
-
 // Everything the client side's screens are made from.
 struct ClientScreens {
     base::Executor& main;
+    const base::Clock& clock;
     std::shared_ptr<ClientModel> model;
     std::shared_ptr<UnifiedWindowState> windowState;
     std::shared_ptr<base::Settings> defaults;
     clipboard::ClipboardSync& hub;
     platform::ServiceBrowserFactory browsers;
-    SessionViewFactory sessionView;
 };
 
-// A widget's window as the model measures it: its size in points and its device pixel ratio.
+// A widget as the model measures it: its size in points and its device pixel ratio, nothing while
+// it is in no window.
 class WidgetMeasure final : public MeasuredView {
 public:
     explicit WidgetMeasure(QWidget* widget) : widget_(widget) {}
@@ -86,7 +78,7 @@ public:
     std::function<void(bool)> sessionVisibilityChanged;
 
     ConnectView* connectView() const { return connectView_; }
-    QWidget* sessionView() const { return sessionView_; }
+    SessionView* sessionView() const { return sessionView_; }
     std::shared_ptr<const MeasuredView> videoSurface() const;
     void focusVideoSurface();
 
@@ -96,6 +88,8 @@ protected:
 
 private:
     void refresh();
+    void makeSessionView();
+    void presentWindowPicker(bool shown);
     void reportSessionShown();
     void reportWindow();
 
@@ -103,7 +97,9 @@ private:
     bool sideVisible_ = false;
     bool appeared_ = false;
     ConnectView* connectView_ = nullptr;
-    QPointer<QWidget> sessionView_;
+    QPointer<SessionView> sessionView_;
+    std::shared_ptr<WidgetMeasure> surfaceMeasure_;
+    QPointer<QDialog> picker_;
     std::optional<bool> sessionShown_;
     std::shared_ptr<WidgetMeasure> windowMeasure_;
     std::vector<Subscription> subscriptions_;

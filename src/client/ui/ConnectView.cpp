@@ -17,6 +17,7 @@
 #include "base/Url.h"
 #include "client/ui/AccessibleAnnouncer.h"
 #include "client/ui/ClientScreenRules.h"
+#include "client/ui/SessionOverlay.h"
 #include "client/ui/ThemeStyles.h"
 
 namespace orvanta::client {

@@ -23,7 +23,7 @@ namespace orvanta::client {
 namespace {
 
 constexpr int kTabSpacing = 16;
-constexpr int kBarSpacing = 12;
+constexpr int kNavigationSpacing = 12;
 constexpr int kUnderline = 2;
 constexpr int kMinimumWidth = 360;
 constexpr int kMinimumHeight = 300;
@@ -168,7 +168,7 @@ WindowNavigation::WindowNavigation(std::shared_ptr<UnifiedWindowState> state, QW
     bar->setMaximumWidth(int(DesktopLayout::kMaxWidth));
     auto* layout = new QHBoxLayout(bar);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(kBarSpacing);
+    layout->setSpacing(kNavigationSpacing);
     picker_ = new WindowSidePicker(state_, bar);
     auto* button = new BarButton({}, bar);
     button->setObjectName("navigationButton");

@@ -115,6 +115,11 @@ void UnifiedWindowState::setSettingsVisible(bool visible) {
 // ---------------------------------------------------------------------------------------------
 // Immersion and focus
 
+void UnifiedWindowState::toggleFullScreen() {
+    if (enteringFullScreen_ || exitingFullScreen_) return;
+    if (auto window = window_.lock()) window->toggleFullScreen();
+}
+
 void UnifiedWindowState::videoBecameAvailable(bool autoEnter) {
     const auto window = window_.lock();
     if (side_() != WindowSide::client || showingSettings_() || !window || exitingFullScreen_) return;

@@ -56,6 +56,8 @@ public:
     // False when there is no visible or miniaturised window to bring forward.
     bool bringToFront();
     void focusNavigation();
+    // The session's "全画面": enters or leaves full screen unless a transition is under way.
+    void toggleFullScreen();
     void videoBecameAvailable(bool autoEnter) override;
     void endImmersiveSession() override;
     void attach(const std::shared_ptr<AppWindow>& window);

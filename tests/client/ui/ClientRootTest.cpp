@@ -30,7 +30,7 @@ protected:
 TEST_F(ClientRootTest, ShowsTheConnectScreenOrTheSessionAsTheSessionSays) {
     ORVANTA_REQUIRE_XVFB();
     qtWidgetsApp();
-    client::ClientSideContent content({executor, model, state, settings, *hub, browsers.factory(), {}});
+    client::ClientSideContent content({executor, executor.clock(), model, state, settings, *hub, browsers.factory()});
     std::vector<bool> shown;
     content.sessionVisibilityChanged = [&](bool flag) { shown.push_back(flag); };
     content.show();
@@ -60,7 +60,9 @@ TEST_F(ClientRootTest, ShowsTheConnectScreenOrTheSessionAsTheSessionSays) {
     EXPECT_EQ(shown, (std::vector<bool>{false, true, false, true}));
 
     connectAndWelcome();
+    model->setShowingConnectScreen(true);  // the stand-in frame is counted, not decoded, with no view
     frame();
+    model->setShowingConnectScreen(false);
     window->enterFullScreen();
     ASSERT_TRUE(state->immersive()());
     model->connection().disconnect();
@@ -70,6 +72,11 @@ TEST_F(ClientRootTest, ShowsTheConnectScreenOrTheSessionAsTheSessionSays) {
     window->exitFullScreen();
     EXPECT_FALSE(content.sessionView());
     EXPECT_TRUE(connect->isVisible());
+}
+
+TEST_F(ClientRootTest, NotesTheFirstImportOfTheStandaloneClientForTheDebugLog) {
+    EXPECT_EQ(client::ClientWindow::importNote(*model), "import from standalone client: 0 keys, entries=0")
+        << "the import ran at this first start, without a standalone client to copy from";
 }
 
 }  // namespace

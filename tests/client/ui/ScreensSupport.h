@@ -52,12 +52,12 @@ public:
         state = client::UnifiedWindowState::create(main, model, nullptr);
         window = std::make_unique<client::UnifiedWindow>(client::UnifiedWindowParts{
             .client = {.main = main,
+                       .clock = base::SystemClock::shared(),
                        .model = model,
                        .windowState = state,
                        .defaults = settings,
                        .hub = *hub,
-                       .browsers = browsers.factory(),
-                       .sessionView = {}},
+                       .browsers = browsers.factory()},
             .hub = *hub,
             .hostSide = {},
             .settingsPage = {},

@@ -19,11 +19,6 @@
 #include "support/TempDir.h"
 #include "support/TestHostProcess.h"
 
-// Libraries under Qt on X11 keep these for the life of the process and never free them.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\nleak:libGLX_mesa.so\nleak:swrast_dri.so\n";
-}
-
 namespace orvanta::testing {
 namespace {
 
@@ -104,6 +99,8 @@ TEST_F(ScreensTest, AddsConnectsAndRemovesAHostAsAUserWould) {
     ASSERT_TRUE(screens.find("sessionView"));
     EXPECT_FALSE(connect->isVisible());
     EXPECT_FALSE(window.navigation()->isVisible()) << "the session fills the window";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return screens.model->receivedFrame()(); }, kNetworkWaitMillis))
+        << (*host)->output();
     screens.screenshot("client-session.png");
 
     // The settings page during the session.
@@ -118,10 +115,11 @@ TEST_F(ScreensTest, AddsConnectsAndRemovesAHostAsAUserWould) {
     Screens::click(window.navigation()->button());
     ASSERT_TRUE(QTest::qWaitFor([&] { return screens.find("settingsPage") == nullptr; }));
 
-    // The host-window picker asks the host afresh and closes on Escape without a choice.
-    auto* picker = new client::MacWindowPicker(screens.model->connection(), &window);
-    picker->setAttribute(Qt::WA_DeleteOnClose);
-    picker->open();
+    // The host-window picker from the menu: it asks the host afresh and Escape closes it unchosen.
+    window.commands()->list()->trigger();
+    client::MacWindowPicker* picker = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (picker = screens.find<client::MacWindowPicker>("windowPicker")); }));
+    EXPECT_TRUE(screens.model->showingWindowPicker()());
     EXPECT_EQ(picker->search()->placeholderText(), "アプリやウィンドウを検索");
     EXPECT_EQ(screens.model->connection().windowListState(), client::ConnectionManager::WindowListState::loading)
         << "each opening asks the host afresh";
@@ -130,11 +128,9 @@ TEST_F(ScreensTest, AddsConnectsAndRemovesAHostAsAUserWould) {
             return screens.model->connection().windowListState() == client::ConnectionManager::WindowListState::loaded;
         },
         kNetworkWaitMillis));
-    screens.screenshot("client-window-picker.png");
     EXPECT_TRUE(picker->grab().save(artifactPath("client-window-picker-sheet.png")));
-    QPointer<client::MacWindowPicker> open = picker;
     QTest::keyClick(picker->search(), Qt::Key_Escape);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !open; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screens.model->showingWindowPicker()(); }));
     EXPECT_FALSE(screens.model->connection().windowFitActive());
 
     // Disconnect from the menu, then remove the host.
