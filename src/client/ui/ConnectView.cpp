@@ -65,27 +65,6 @@ protected:
 
 }  // namespace
 
-class StatusDot final : public QWidget {
-public:
-    explicit StatusDot(QWidget* parent) : QWidget(parent) { setFixedSize(kStatusDot, kStatusDot); }
-    void setColour(ThemeColour colour) {
-        colour_ = colour;
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(Theme::color(colour_));
-        painter.drawEllipse(rect());
-    }
-
-private:
-    ThemeColour colour_ = ThemeColour::danger;
-};
-
 // One saved host: name, distinction, session state and failure lines. The whole row takes clicks;
 // a click or the space key selects, a double click connects.
 class HostRow final : public QAbstractButton {
@@ -419,7 +398,7 @@ void ConnectView::buildStatusBar(QVBoxLayout* layout) {
     auto* inner = new QHBoxLayout(row);
     inner->setContentsMargins(0, 0, 0, 0);
     inner->setSpacing(8);
-    statusDot_ = new StatusDot(row);
+    statusDot_ = new StateDot(kStatusDot, row);
     statusTitle_ = label({}, TextStyle::statusTitle, ThemeColour::text, row);
     statusTitle_->setObjectName("statusTitle");
     statusTitle_->setWordWrap(false);

@@ -30,7 +30,7 @@ class AddPairForm;
 class DetailPanel;
 class FlatButton;
 class HostRow;
-class StatusDot;
+class StateDot;
 
 class ConnectView final : public QWidget {
 public:
@@ -71,7 +71,7 @@ private:
     std::shared_ptr<ConnectScreenState> state_;
     bool discoveryDenied_ = false;
 
-    StatusDot* statusDot_ = nullptr;
+    StateDot* statusDot_ = nullptr;
     QLabel* statusTitle_ = nullptr;
     FlatButton* backToSession_ = nullptr;
     QWidget* content_ = nullptr;

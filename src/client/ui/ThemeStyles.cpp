@@ -244,6 +244,21 @@ SeparatorLine::SeparatorLine(QWidget* parent) : QWidget(parent) {
 
 void SeparatorLine::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), Theme::color(ThemeColour::line)); }
 
+StateDot::StateDot(int diameter, QWidget* parent) : QWidget(parent) { setFixedSize(diameter, diameter); }
+
+void StateDot::setColour(ThemeColour colour) {
+    colour_ = colour;
+    update();
+}
+
+void StateDot::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Theme::color(colour_));
+    painter.drawEllipse(rect());
+}
+
 FlatButton::FlatButton(const QString& text, ThemeColour foreground, int horizontalPadding, QWidget* parent)
     : QPushButton(text, parent), foreground_(foreground), horizontalPadding_(horizontalPadding) {
     setFlat(true);

@@ -70,6 +70,19 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
+// A filled circle in a theme colour: the dot beside a session state.
+class StateDot final : public QWidget {
+public:
+    StateDot(int diameter, QWidget* parent = nullptr);
+    void setColour(ThemeColour colour);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    ThemeColour colour_ = ThemeColour::danger;
+};
+
 // UTF-8 text as Qt holds it.
 inline QString qtText(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
