@@ -1,7 +1,7 @@
 // The client's menu items: switching the window to either side, the settings item, and the menu
-// "接続" that acts on the current session. The application's Command is Ctrl here and the Parts'
-// Control is Super, so no item takes a key the video surface keeps for itself. Enabled states
-// follow the session as the model publishes it.
+// "接続" that acts on the current session. The application's own shortcuts use Ctrl where a Mac
+// uses Command, and Super where it uses Control, so no item takes a key the video surface keeps for
+// itself. Enabled states follow the session as the model publishes it.
 #pragma once
 
 #include <QObject>
