@@ -36,7 +36,7 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-unix-2.0)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale libswresample)
 pkg_check_modules(PNG REQUIRED IMPORTED_TARGET libpng)
-find_package(Qt6 REQUIRED COMPONENTS Gui)
+find_package(Qt6 REQUIRED COMPONENTS Gui Widgets Network OpenGL OpenGLWidgets Test)
 
 # One library per source folder: every .cpp of the folder, public headers found from src/. A
 # folder of headers alone (interfaces) is an interface library.

@@ -69,7 +69,8 @@ std::optional<PcmBuffer> AACDecoder::decode(base::ByteView accessUnit) {
         const auto decodedChannels = static_cast<std::size_t>(frame_->ch_layout.nb_channels);
         for (std::size_t ch = 0; ch < channels; ++ch) {
             // A stream that decodes to fewer channels than offered repeats its last one.
-            const auto* plane = reinterpret_cast<const float*>(frame_->extended_data[std::min(ch, decodedChannels - 1)]);
+            const auto* plane =
+                reinterpret_cast<const float*>(frame_->extended_data[std::min(ch, decodedChannels - 1)]);
             pcm.channels[ch].insert(pcm.channels[ch].end(), plane, plane + frames);
         }
         av_frame_unref(frame_);
@@ -143,9 +144,9 @@ void AudioPlayback::setOnScheduled(Scheduled onScheduled) {
 bool AudioPlayback::canSplice(const protocol::VideoPacketHeader& previous, const protocol::VideoPacketHeader& next,
                               const protocol::AudioFormat& format) {
     if (previous.gen != next.gen || next.ptsMicros < previous.ptsMicros || previous.seq == next.seq) return false;
-    const double frame = format.sampleRate > 0
-                             ? static_cast<double>(format.samplesPerFrame) * 1'000'000.0 / static_cast<double>(format.sampleRate)
-                             : 0.0;
+    const double frame = format.sampleRate > 0 ? static_cast<double>(format.samplesPerFrame) * 1'000'000.0 /
+                                                     static_cast<double>(format.sampleRate)
+                                               : 0.0;
     const std::uint32_t missing = next.seq - previous.seq - 1;
     if (frame * missing > kMaxSpliceGapMicros) return false;
     return static_cast<double>(next.ptsMicros - previous.ptsMicros) <= frame + kMaxSpliceGapMicros + 1;

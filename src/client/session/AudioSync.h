@@ -79,13 +79,19 @@ public:
     }
     std::vector<Element> popDue(std::uint64_t nowMicros) {
         std::vector<Element> due;
-        while (head_ < items_.size() && items_[head_].first <= nowMicros) due.push_back(std::move(items_[head_++].second));
+        while (head_ < items_.size() && items_[head_].first <= nowMicros)
+            due.push_back(std::move(items_[head_++].second));
         // Compacts only once the popped prefix is large, so popping stays cheap.
         if (head_ > 64 && items_.size() < 2 * head_) {
             items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
             head_ = 0;
         }
         return due;
+    }
+    // The first element, due or not.
+    std::optional<Element> popFirst() {
+        if (isEmpty()) return std::nullopt;
+        return std::move(items_[head_++].second);
     }
     void removeAll() {
         items_.clear();
@@ -119,7 +125,7 @@ public:
     void setVideoDelaySettingMillis(int millis);
 
     bool hostAudioAvailable() const { return hostAudioAvailable_; }
-    int effectiveVideoDelayMillis() const { return effectiveVideoDelayMillis_; }
+    int effectiveVideoDelayMillis() const override { return effectiveVideoDelayMillis_; }
     std::optional<int> audioLagMillis() const { return audioLagMillis_; }
     bool audioRequested() const { return audioRequested_; }
     const AVSyncEstimator& avSync() const { return avSync_; }

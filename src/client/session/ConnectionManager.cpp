@@ -326,14 +326,11 @@ void ConnectionManager::startConnection(bool isRetry) {
 void ConnectionManager::wireAssembler(const std::shared_ptr<MediaAssembler>& assembler, const Generation& generation) {
     std::weak_ptr<ConnectionManager> weak = weak_from_this();
     assembler->onFrame = [weak, generation](std::shared_ptr<const VideoSample> sample, protocol::Ack ack) {
+        if (auto self = weak.lock()) self->frameAssembled(std::move(sample), ack, generation);
+    };
+    assembler->onNeedFlush = [weak, generation] {
         auto self = weak.lock();
-        if (!self || self->generation_ != generation || !self->welcomed_) return;
-        self->retryAttempt_ = 0;
-        self->setState(self->hostLocked_ ? State::locked : State::connected);
-        if (self->audio)
-            self->audio->noteVideoDelivered(self->assembler_ ? self->assembler_->lastDeliveredPtsMicros() : 0);
-        if (self->onFrame) self->onFrame(std::move(sample));
-        self->enqueueControl(ack, generation);
+        if (self && self->generation_ == generation) self->flushVideoDisplay();
     };
     assembler->onNeedKeyframe = [weak, generation] {
         auto self = weak.lock();
@@ -353,6 +350,31 @@ void ConnectionManager::wireAssembler(const std::shared_ptr<MediaAssembler>& ass
         self->publish(self->streamSize_, StreamSize{static_cast<double>(width), static_cast<double>(height)});
     };
 }
+
+// A frame counts (state, sync, acknowledgement, onFrame) only once the display took it.
+void ConnectionManager::frameAssembled(std::shared_ptr<const VideoSample> sample, protocol::Ack ack,
+                                       const Generation& generation) {
+    if (generation_ != generation || !welcomed_) return;
+    if (auto display = videoDisplay_.lock()) {
+        const base::Micros delay{static_cast<std::int64_t>(audio ? audio->effectiveVideoDelayMillis() : 0) * 1000};
+        if (!display->display(sample, delay) || generation_ != generation) return;
+    }
+    retryAttempt_ = 0;
+    setState(hostLocked_ ? State::locked : State::connected);
+    if (audio) audio->noteVideoDelivered(sample->hostPtsMicros);
+    if (onFrame) onFrame(std::move(sample));
+    enqueueControl(ack, generation);
+}
+
+void ConnectionManager::flushVideoDisplay() {
+    if (auto display = videoDisplay_.lock()) display->flush();
+}
+
+void ConnectionManager::bindVideoDisplay(std::weak_ptr<VideoDisplay> display) { videoDisplay_ = std::move(display); }
+
+void ConnectionManager::unbindVideoDisplay() { videoDisplay_.reset(); }
+
+bool ConnectionManager::videoDisplayFailed() { return assembler_ && assembler_->notifyRendererFailed(); }
 
 // ---------------------------------------------------------------------------------------------
 // Read loops
@@ -668,8 +690,10 @@ void ConnectionManager::tearDown(bool releaseBeforeClose) {
     if (assembler_) {
         assembler_->onFrame = nullptr;
         assembler_->onNeedKeyframe = nullptr;
+        assembler_->onNeedFlush = nullptr;
         assembler_->onConfig = nullptr;
         assembler_->flush();
+        flushVideoDisplay();
         publish(assembler_, std::shared_ptr<MediaAssembler>());
     }
     if (audio) audio->end();

@@ -47,7 +47,7 @@ struct StreamSize {
     bool operator==(const StreamSize&) const = default;
 };
 
-class ConnectionManager final : public std::enable_shared_from_this<ConnectionManager> {
+class ConnectionManager final : public VideoSource, public std::enable_shared_from_this<ConnectionManager> {
     struct Passkey {};
 
 public:
@@ -106,7 +106,7 @@ public:
                                                      std::shared_ptr<base::Settings> defaults);
     ConnectionManager(Passkey, base::Executor& main, const base::Clock& clock,
                       std::shared_ptr<platform::WebSocketClient> sockets, std::shared_ptr<base::Settings> defaults);
-    ~ConnectionManager();
+    ~ConnectionManager() override;
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
@@ -162,6 +162,12 @@ public:
     std::optional<Generation> keyboardInputGeneration() const;
     // Plain http only to a loopback host, so the password never crosses a network in clear.
     bool canSendUnlock() const;
+
+    // ---- The video surface's hand-off: samples of the current attempt after its welcome, with the
+    // video delay in force.
+    void bindVideoDisplay(std::weak_ptr<VideoDisplay> display) override;
+    void unbindVideoDisplay() override;
+    bool videoDisplayFailed() override;
 
     // ---- Connecting and ending.
     void connect(const HostListStore::Entry& entry, std::string token, std::string deviceId, bool separateCursor);
@@ -228,6 +234,8 @@ private:
     void handleControllerJoined(const Generation& generation);
     void handleCursor(const protocol::CursorPosition& cursor);
     void publishCursorShape();
+    void frameAssembled(std::shared_ptr<const VideoSample> sample, protocol::Ack ack, const Generation& generation);
+    void flushVideoDisplay();
     void queuePointerCancel();
 
     void tearDown(bool releaseBeforeClose);
@@ -270,6 +278,7 @@ private:
     std::vector<protocol::AppListEntry> appList_;
     protocol::AppIcons windowAppIcons_;
     std::shared_ptr<MediaAssembler> assembler_;
+    std::weak_ptr<VideoDisplay> videoDisplay_;
 
     // Session.
     std::optional<std::string> hostEntryId_;

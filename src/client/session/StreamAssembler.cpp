@@ -103,11 +103,10 @@ void StreamAssembler::process(base::ByteView message) {
 }
 
 void StreamAssembler::deliver(const protocol::VideoPacketView& packet) {
-    auto sample = makeSample(packet.payload);
+    auto sample = makeSample(packet);
     if (!sample) return assemblyFailed();
     consecutiveFailures_ = 0;
     const std::uint64_t now = clock_.uptimeMicros();
-    lastDeliveredPtsMicros_ = packet.header.ptsMicros;
     if (onFrame)
         onFrame(std::make_shared<const VideoSample>(std::move(*sample)),
                 protocol::Ack{packet.header.gen, packet.header.seq, now});
@@ -133,10 +132,18 @@ std::expected<void, AssemblyError> StreamAssembler::configure(const protocol::Vi
     return {};
 }
 
-std::expected<VideoSample, AssemblyError> StreamAssembler::makeSample(base::ByteView payload) {
+std::expected<VideoSample, AssemblyError> StreamAssembler::makeSample(const protocol::VideoPacketView& packet) {
     if (!format_) return std::unexpected(AssemblyError::missingFormat);
-    if (auto valid = validateAVCC(payload); !valid) return std::unexpected(valid.error());
-    return VideoSample{format_, base::Bytes(payload.begin(), payload.end()), nextPresentationTime(), true};
+    if (auto valid = validateAVCC(packet.payload); !valid) return std::unexpected(valid.error());
+    const auto& header = packet.header;
+    return VideoSample{format_,
+                       base::Bytes(packet.payload.begin(), packet.payload.end()),
+                       nextPresentationTime(),
+                       true,
+                       header.ptsMicros,
+                       header.gen,
+                       header.seq,
+                       header.flags.contains(protocol::PacketFlags::keyframe)};
 }
 
 void StreamAssembler::assemblyFailed() {
@@ -157,7 +164,8 @@ MediaTime StreamAssembler::nextPresentationTime() {
     if (!originNanoseconds_) originNanoseconds_ = now;
     const MediaTime candidate{(now - *originNanoseconds_) * 3};
     MediaTime result{};
-    if (lastPresentationTime_) result = std::max(candidate, MediaTime{lastPresentationTime_->ticks + kMinSampleSpacingTicks});
+    if (lastPresentationTime_)
+        result = std::max(candidate, MediaTime{lastPresentationTime_->ticks + kMinSampleSpacingTicks});
     lastPresentationTime_ = result;
     return result;
 }

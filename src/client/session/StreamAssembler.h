@@ -43,6 +43,12 @@ struct VideoSample {
     base::Bytes avcc;  // one access unit of length-prefixed NAL units
     MediaTime presentationTime;
     bool displayImmediately = true;
+    // From the packet header: the host's timestamp (µs), generation, sequence number, and whether
+    // the access unit decodes without earlier ones.
+    std::uint64_t hostPtsMicros = 0;
+    std::uint16_t gen = 0;
+    std::uint32_t seq = 0;
+    bool keyframe = false;
 };
 
 enum class AssemblyError { invalidPacket, invalidConfiguration, missingFormat, invalidAVCC };
@@ -60,14 +66,9 @@ public:
     // Any thread: the work is queued on the main executor and dropped if the assembler is gone.
     void receive(base::Bytes message) override;
     void flush() override;
-    std::uint64_t lastDeliveredPtsMicros() const override { return lastDeliveredPtsMicros_; }
     std::optional<std::uint16_t> currentGeneration() const override { return filter_.currentGen(); }
+    bool notifyRendererFailed() override;
 
-    // The display failed: wait for a keyframe. True when the gate was not already waiting, so the
-    // caller asks the host for one.
-    bool notifyRendererFailed();
-
-    std::function<void()> onNeedFlush;
     std::function<void()> onDecodeError;
 
     // Main executor; public for tests that drive the assembler synchronously.
@@ -76,7 +77,7 @@ public:
 
 private:
     std::expected<void, AssemblyError> configure(const protocol::VideoPacketView& packet);
-    std::expected<VideoSample, AssemblyError> makeSample(base::ByteView payload);
+    std::expected<VideoSample, AssemblyError> makeSample(const protocol::VideoPacketView& packet);
     void deliver(const protocol::VideoPacketView& packet);
     void assemblyFailed();
     MediaTime nextPresentationTime();
@@ -86,7 +87,6 @@ private:
 
     base::Executor& main_;
     const base::Clock& clock_;
-    std::uint64_t lastDeliveredPtsMicros_ = 0;
     protocol::FrameDiscardFilter filter_;
     std::shared_ptr<const H264Format> format_;
     int consecutiveFailures_ = 0;

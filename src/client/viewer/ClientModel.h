@@ -154,6 +154,8 @@ public:
 
     void setShowingConnectScreen(bool showing);
     void setShowingWindowPicker(bool showing) { showingWindowPicker_.assign(showing); }
+    // The add-and-pair form clears the last pairing's error text when it opens.
+    void clearErrorMessage() { errorMessage_.assign(std::nullopt); }
     // A change releases held input.
     void setGameKeyboard(bool on);
     // Only the debug automation suspends local input.

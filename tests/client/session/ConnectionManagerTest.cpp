@@ -204,9 +204,8 @@ TEST_F(SessionTest, FramesCountOnlyAfterTheWelcome) {
     EXPECT_EQ(manager->state(), State::connecting);
 
     welcome();
-    assembler->pts = 4242;
     fresh();
-    assembler->frame({1, 2, 20});
+    assembler->frame({1, 2, 20}, 4242);
     run();
     EXPECT_EQ(fresh(), (std::vector<ControlMessage>{protocol::Ack{1, 2, 20}}));
     EXPECT_EQ(audio->videoPts, std::vector<std::uint64_t>{4242});
@@ -218,6 +217,66 @@ TEST_F(SessionTest, FramesCountOnlyAfterTheWelcome) {
     assembler->frame({1, 3, 30});
     run();
     EXPECT_EQ(manager->state(), State::connected);
+}
+
+// The video surface as the session sees it: records each sample with its delay, accepts or refuses.
+struct RecordingDisplay final : client::VideoDisplay {
+    bool accepts = true;
+    std::vector<std::pair<std::uint32_t, base::Micros>> shown;
+    int flushes = 0;
+
+    bool display(std::shared_ptr<const client::VideoSample> sample, base::Micros delay) override {
+        shown.emplace_back(sample->seq, delay);
+        return accepts;
+    }
+    void flush() override { ++flushes; }
+};
+
+TEST_F(SessionTest, AFrameCountsOnlyOnceTheDisplayTookIt) {
+    auto display = std::make_shared<RecordingDisplay>();
+    manager->bindVideoDisplay(display);
+    int counted = 0;
+    manager->onFrame = [&](std::shared_ptr<const client::VideoSample>) { ++counted; };
+    connectAndWelcome();
+    assemblers.back()->onNeedKeyframe();
+    run();
+    fresh();
+    audio->delayMillis = 100;
+
+    display->accepts = false;
+    assemblers.back()->frame({1, 1, 10}, 500);
+    run();
+    using Shown = std::vector<std::pair<std::uint32_t, base::Micros>>;
+    EXPECT_EQ(display->shown, (Shown{{1, 100ms}}));
+    EXPECT_TRUE(fresh().empty());
+    EXPECT_EQ(manager->state(), State::recovering);
+    EXPECT_TRUE(audio->videoPts.empty());
+    EXPECT_EQ(counted, 0);
+
+    display->accepts = true;
+    assemblers.back()->frame({1, 2, 20}, 600);
+    run();
+    EXPECT_EQ(fresh(), (std::vector<ControlMessage>{protocol::Ack{1, 2, 20}}));
+    EXPECT_EQ(manager->state(), State::connected);
+    EXPECT_EQ(audio->videoPts, std::vector<std::uint64_t>{600});
+    EXPECT_EQ(counted, 1);
+
+    // The stream's flushes reach the display; its failure makes the stream wait for one keyframe.
+    assemblers.back()->onNeedFlush();
+    EXPECT_EQ(display->flushes, 1);
+    EXPECT_TRUE(manager->videoDisplayFailed());
+    EXPECT_FALSE(manager->videoDisplayFailed());
+    manager->reconnect();
+    run();
+    EXPECT_EQ(display->flushes, 2);
+
+    // Unbound, frames count without a display.
+    connectAndWelcome();
+    manager->unbindVideoDisplay();
+    assemblers.back()->frame({1, 3, 30});
+    run();
+    EXPECT_EQ(display->shown.size(), 2u);
+    EXPECT_EQ(counted, 2);
 }
 
 TEST_F(SessionTest, StaleCallbacksOfAnEarlierAttemptChangeNothing) {

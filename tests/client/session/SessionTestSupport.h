@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/session/ConnectionManager.h"
+#include "client/session/StreamAssembler.h"
 #include "support/FakeWebSocketClient.h"
 #include "support/ManualExecutor.h"
 #include "support/MemorySecretStore.h"
@@ -20,16 +21,21 @@ class StandInAssembler final : public client::MediaAssembler {
 public:
     std::vector<base::Bytes> received;
     int flushes = 0;
-    std::uint64_t pts = 0;
+    bool awaitingKeyframe = false;
     std::optional<std::uint16_t> generation;
 
     void receive(base::Bytes message) override { received.push_back(std::move(message)); }
     void flush() override { ++flushes; }
-    std::uint64_t lastDeliveredPtsMicros() const override { return pts; }
+    bool notifyRendererFailed() override { return !std::exchange(awaitingKeyframe, true); }
     std::optional<std::uint16_t> currentGeneration() const override { return generation; }
 
-    void frame(protocol::Ack ack) {
-        if (onFrame) onFrame(nullptr, ack);
+    // A sample with the header's timestamp `pts`.
+    void frame(protocol::Ack ack, std::uint64_t pts = 0) {
+        auto sample = std::make_shared<client::VideoSample>();
+        sample->hostPtsMicros = pts;
+        sample->gen = ack.gen;
+        sample->seq = ack.seq;
+        if (onFrame) onFrame(sample, ack);
     }
     void config(std::uint16_t gen, int width, int height) {
         generation = gen;
@@ -51,6 +57,8 @@ public:
     }
     void receive(base::Bytes packet) override { packets.push_back(std::move(packet)); }
     void noteVideoDelivered(std::uint64_t ptsMicros) override { videoPts.push_back(ptsMicros); }
+    int effectiveVideoDelayMillis() const override { return delayMillis; }
+    int delayMillis = 0;
     void end() override { ++ends; }
 };
 

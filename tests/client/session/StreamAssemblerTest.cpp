@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "client/session/H264TestStream.h"
 #include "protocol/StreamConfig.h"
 #include "support/ManualExecutor.h"
@@ -15,9 +17,7 @@ using protocol::PacketType;
 const base::Bytes kSps{0x67, 0x64, 0x00, 0x1F, 0xAC};
 const base::Bytes kPps{0x68, 0xEE, 0x3C, 0x80};
 
-base::Bytes configPacket(protocol::StreamConfig config) {
-    return config.packet(0, 0)->encoded();
-}
+base::Bytes configPacket(protocol::StreamConfig config) { return config.packet(0, 0)->encoded(); }
 protocol::StreamConfig goodConfig(std::uint16_t gen = 1) { return {gen, "h264", 640, 360, 60, kSps, kPps}; }
 
 base::Bytes videoPacket(std::uint16_t gen, std::uint32_t seq, base::Bytes payload, bool key = true,
@@ -98,7 +98,8 @@ TEST(StreamAssemblerTest, ValidatesLengthPrefixedUnits) {
         {{0, 0, 0, 5, 0x65, 1}, false},        // runs past the end
         {{0xFF, 0xFF, 0xFF, 0xFF, 0x65}, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(validateAVCC(c.payload).has_value(), c.valid) << ::testing::PrintToString(c.payload);
+    for (const auto& c : cases)
+        EXPECT_EQ(validateAVCC(c.payload).has_value(), c.valid) << ::testing::PrintToString(c.payload);
 }
 
 TEST(StreamAssemblerTest, ThirdFailureInARowRecovers) {
@@ -138,7 +139,9 @@ TEST(StreamAssemblerTest, StampsByArrivalAtLeastOneHundredTwentiethApart) {
     EXPECT_EQ(h.samples[0]->presentationTime.ticks, 0u);
     EXPECT_EQ(h.samples[1]->presentationTime.ticks, MediaTime::ticksPerSecond / 120);
     EXPECT_EQ(h.samples[2]->presentationTime.nanoseconds(), 101'000'000u);
-    EXPECT_EQ(h.assembler->lastDeliveredPtsMicros(), 777u);
+    EXPECT_EQ(h.samples[2]->hostPtsMicros, 777u);
+    EXPECT_EQ(std::tuple(h.samples[2]->gen, h.samples[2]->seq, h.samples[2]->keyframe), std::tuple(1, 3u, false));
+    EXPECT_TRUE(h.samples[0]->keyframe);
     EXPECT_EQ(h.acks[2], (protocol::Ack{1, 3, h.main.nowMicros()}));
 
     // After a flush: old video waits for a configuration, and time starts from zero again.
