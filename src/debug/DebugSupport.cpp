@@ -78,14 +78,16 @@ void DebugSupport::closeLog() {
 }
 
 void DebugSupport::run(const std::shared_ptr<DebugClient>& client) {
-    if (!isActive() || !client_.expired()) return;
+    if (!isActive()) return;
+    // A finished run's frame still holds its client.
+    std::erase_if(runs_, [](const Async& run) { return run.done(); });
+    if (!client_.expired()) return;
     client_ = client;
     if (auto path = value(env_, kLogVariable)) openLog(*path);
     log("debug start pid=" + std::to_string(::getpid()) + " entries=" + std::to_string(client->savedBaseURLs().size()) +
         " bundle=" + bundleId_);
     for (const auto& note : pendingNotes_) log(note);
     pendingNotes_.clear();
-    std::erase_if(runs_, [](const Async& run) { return run.done(); });
     runs_.push_back(sequence(client));
     // The sequence begins on a later turn, as a task of its own.
     resumeLater(main_, weak_from_this(), runs_.back().handle());

@@ -16,6 +16,16 @@ class FakeDebugClient final : public DebugClient {
 public:
     explicit FakeDebugClient(base::Executor& main) : main_(main) {}
 
+    static client::HostListStore::Entry entry(std::string id, std::string displayName, std::string baseURL,
+                                              client::HostListStore::Kind kind = client::HostListStore::Kind::mac) {
+        client::HostListStore::Entry made;
+        made.id = std::move(id);
+        made.displayName = std::move(displayName);
+        made.baseURL = std::move(baseURL);
+        made.kind = kind;
+        return made;
+    }
+
     // ---- What the test sets.
     std::vector<client::HostListStore::Entry> entries;
     std::optional<std::string> selectedId;
@@ -63,10 +73,7 @@ public:
         calls.push_back("addHost " + address + " " + code + " " + std::string(kindName(kind)));
         main_.async([this, address, kind, done = std::move(done)] {
             if (pairingSucceeds) {
-                entries.push_back({.id = "E" + std::to_string(entries.size() + 1),
-                                   .displayName = "host",
-                                   .baseURL = address,
-                                   .kind = kind});
+                entries.push_back(entry("E" + std::to_string(entries.size() + 1), "host", address, kind));
                 selectedId = entries.back().id;
             }
             done(pairingSucceeds);
@@ -103,11 +110,11 @@ public:
     }
     void setLocalInputSuspended(bool suspended) override { inputSuspended = suspended; }
 
-    std::optional<client::HostListStore::Entry> activeEntry() const override { return entry(activeId); }
+    std::optional<client::HostListStore::Entry> activeEntry() const override { return find(activeId); }
     std::optional<client::HostListStore::Entry> targetEntry() const override {
         const bool active = sessionState != State::disconnected && sessionState != State::takenOver &&
                             sessionState != State::authFailed && sessionState != State::revoked;
-        return active ? activeEntry() : entry(selectedId);
+        return active ? activeEntry() : find(selectedId);
     }
     bool isSelfConnection() const override { return selfConnection; }
     double aspectScale() const override { return scale; }
@@ -144,7 +151,7 @@ public:
     }
 
 private:
-    std::optional<client::HostListStore::Entry> entry(const std::optional<std::string>& id) const {
+    std::optional<client::HostListStore::Entry> find(const std::optional<std::string>& id) const {
         for (const auto& e : entries) {
             if (e.id == id) return e;
         }
