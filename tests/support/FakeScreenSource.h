@@ -108,6 +108,14 @@ public:
         return std::make_unique<FakeScreenStreamHandle>(stream);
     }
 
+    std::size_t streamCount() {
+        std::lock_guard guard(mutex_);
+        return streams.size();
+    }
+    FakeScreenStream& stream(std::size_t index) {
+        std::lock_guard guard(mutex_);
+        return *streams.at(index);
+    }
     FakeScreenStream* lastStream() {
         std::lock_guard guard(mutex_);
         return streams.empty() ? nullptr : streams.back().get();
