@@ -15,6 +15,8 @@
 #include "host/desktop/LockUnlocker.h"
 #include "host/desktop/WindowManager.h"
 #include "host/media/Blackout.h"
+#include "host/media/BlackoutDebugSnapshot.h"
+#include "host/media/DualCaptureTest.h"
 #include "host/media/VideoSender.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/transport/HostPairLink.h"
@@ -234,6 +236,17 @@ std::expected<void, std::string> HostAssembly::build() {
     b.media = makeMedia();
     components.media = b.media;
     components.encoderQueue = &b.encoderStart;
+    // The diagnostics grab through a screen source of their own, never the pipeline's.
+    auto diagnosticsSource = std::make_shared<X11ScreenSource>(display);
+    if (b.overlay) {
+        components.blackoutSnapshot = [overlay = b.overlay, &main = *main_, &work = b.utility,
+                                       diagnosticsSource](const std::string& prefix) {
+            host::BlackoutDebugSnapshot::install(*overlay, prefix, {main, work, diagnosticsSource, hostLog});
+        };
+    }
+    components.dualCaptureTest = [&work = b.utility, diagnosticsSource] {
+        return host::DualCaptureTest::create(diagnosticsSource, work, hostLog);
+    };
     auto planUnlock = [&layout = *b.layout](const std::string& password) {
         return host::UnlockKeymap::plan(password, host::UnlockKeymap::currentASCIICapable(layout));
     };

@@ -12,6 +12,7 @@
 #include "support/FakeFitWindows.h"
 #include "support/FakeHostDisplays.h"
 #include "support/FakeHostMedia.h"
+#include "support/FakeScreenSource.h"
 
 namespace orvanta::testing {
 
@@ -111,6 +112,16 @@ struct FakeHostComponents {
 
         // Window migration.
         components.aspectWindows = aspectWindows;
+
+        // Diagnostics: the self test runs on the encoder queue over a source without displays.
+        components.blackoutSnapshot = [log = log](const std::string& prefix) {
+            log->push_back("blackoutSnapshot " + prefix);
+        };
+        components.dualCaptureTest = [this] {
+            log->push_back("dualCaptureTest");
+            return host::DualCaptureTest::create(std::make_shared<FakeScreenSource>(), media->encoderQueue,
+                                                 [log = log](std::string_view line) { log->emplace_back(line); });
+        };
         return components;
     }
 

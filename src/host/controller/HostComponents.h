@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/controller/HostMediaSeams.h"
+#include "host/media/DualCaptureTest.h"
 #include "host/desktop/LockUnlocker.h"
 #include "host/transport/HostSettingsModel.h"
 #include "platform/InputSink.h"
@@ -179,6 +180,11 @@ struct HostComponents {
     std::shared_ptr<HostMedia> media;
     // Where encoders are started: a global queue of user-initiated priority, never the controller's.
     base::Executor* encoderQueue = nullptr;
+
+    // Diagnostics the debug environment turns on; either may be missing. The blackout screenshot
+    // check takes the prefix of its files; the capture self test is made for the controller to keep.
+    std::function<void(const std::string& prefix)> blackoutSnapshot;
+    std::function<std::shared_ptr<DualCaptureTest>()> dualCaptureTest;
 };
 
 }  // namespace orvanta::host

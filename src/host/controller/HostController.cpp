@@ -5,6 +5,7 @@
 
 #include "base/PrivateFile.h"
 #include "clipboard/ClipboardSync.h"
+#include "host/media/BlackoutDebugSnapshot.h"
 #include "host/transport/Support.h"
 
 namespace orvanta::host {
@@ -48,6 +49,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
     controller->installBlackoutHook();
+    controller->installBlackoutSnapshotIfRequested();
     return controller;
 }
 
@@ -174,6 +176,7 @@ void HostController::startOnQueue() {
     simulateLockIfRequested();
     startTimers();
     observeWorkspace();
+    startDualCaptureTestIfRequested();
     writeDebugPairCode();
 }
 
@@ -191,6 +194,21 @@ void HostController::simulateLockIfRequested() {
     // Keyboard layouts are read on the main thread.
     unlockEnvironment_ = main_.sync([&] { return simulated(*password); });
     log("debug simulate-lock enabled (no real keystrokes)");
+}
+
+void HostController::installBlackoutSnapshotIfRequested() {
+    const auto prefix = environment(BlackoutDebugSnapshot::kVariable);
+    const auto& install = dependencies_.components.blackoutSnapshot;
+    if (!prefix || prefix->empty() || !install) return;
+    log("debug blackout snapshot enabled");
+    install(*prefix);
+}
+
+void HostController::startDualCaptureTestIfRequested() {
+    const auto& make = dependencies_.components.dualCaptureTest;
+    if (environment(DualCaptureTest::kVariable) != "1" || !make) return;
+    dualTest_ = make();
+    if (dualTest_) dualTest_->run();
 }
 
 // The file holds a live pairing code, so it is private to the user, and it is reported only once

@@ -176,6 +176,8 @@ private:
     void startOnQueue();
     std::string advertisedName() const;
     void simulateLockIfRequested();
+    void installBlackoutSnapshotIfRequested();
+    void startDualCaptureTestIfRequested();
     void writeDebugPairCode();
     void setStatus(std::string text);
     void publishListenState(ListenState state);
@@ -253,6 +255,7 @@ private:
     bool screenLocked_ = false;
     bool displayAsleep_ = false;
     std::shared_ptr<UnlockEnvironment> unlockEnvironment_;
+    std::shared_ptr<DualCaptureTest> dualTest_;
     bool unlockInFlight_ = false;
     int unlockFailures_ = 0;
     std::uint64_t unlockNotBefore_ = 0;

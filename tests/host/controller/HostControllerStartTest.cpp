@@ -231,5 +231,34 @@ TEST_F(HostControllerTest, DebugPairingCodeFileIsPrivateAndReportedOnlyWhenWritt
         logs, [](const std::string& line) { return line.starts_with("debug pairing code not written: "); }));
 }
 
+TEST_F(HostControllerTest, DiagnosticsRunOnlyWhenTheEnvironmentAsksForThem) {
+    const auto diagnostics = [&] {
+        return std::ranges::count_if(*fakes.log, [](const std::string& line) {
+            return line.starts_with("blackoutSnapshot") || line == "dualCaptureTest";
+        });
+    };
+    environment["ZQ2_DEBUG_BLACKOUT_SHOT"] = "";
+    environment["ZQ2_DUAL_TEST"] = "yes";
+    startListening();
+    EXPECT_EQ(diagnostics(), 0);
+    EXPECT_FALSE(logged("debug blackout snapshot enabled"));
+
+    controller.reset();
+    fakes.log->clear();
+    environment["ZQ2_DEBUG_BLACKOUT_SHOT"] = "/tmp/shot";
+    environment["ZQ2_DUAL_TEST"] = "1";
+    TempDir dir;
+    environment["ZQ2_DEBUG_PAIR_FILE"] = (dir.path() / "code.txt").string();
+    create();
+    EXPECT_EQ(std::ranges::count(*fakes.log, "blackoutSnapshot /tmp/shot"), 1);
+    EXPECT_TRUE(logged("debug blackout snapshot enabled"));
+    controller->start();
+    ASSERT_TRUE(drive([&] { return shown().listenState == host::ListenState::ready; }));
+    fakes.media->encoderQueue.runUntilIdle();
+    EXPECT_TRUE(logged("debug pairing code written to file"));
+    EXPECT_EQ(std::ranges::count(*fakes.log, "dualCaptureTest"), 1);
+    EXPECT_EQ(std::ranges::count(*fakes.log, "dual test: no display"), 1);
+}
+
 }  // namespace
 }  // namespace orvanta::testing
