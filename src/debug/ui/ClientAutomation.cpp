@@ -141,6 +141,8 @@ void installClientAutomation(const std::shared_ptr<DebugSupport>& support, const
                              const std::shared_ptr<client::UnifiedWindowState>& windowState,
                              client::UnifiedWindow& window) {
     if (!support->isActive()) return;
+    // A debug run opens on the client side.
+    windowState->show(client::WindowSide::client);
     auto* root = window.clientSide();
     auto client = std::make_shared<QtDebugClient>(model, windowState, window);
     root->installEventFilter(new ShowWatcher(support, client, root));

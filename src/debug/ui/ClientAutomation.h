@@ -12,9 +12,10 @@
 
 namespace orvanta::debug {
 
-// Runs `support` on `model` whenever the window's client side becomes visible. Call once, after the
-// window is made; the model and the window state must have been given `support` as their debug
-// hand-off. Does nothing while the automation is inactive.
+// In a debug run, switches the window to the client side and runs `support` on `model` whenever the
+// client side's root view becomes visible. Call once, after the window is made; the model and the
+// window state must have been given `support` as their debug hand-off. Does nothing while the
+// automation is inactive.
 void installClientAutomation(const std::shared_ptr<DebugSupport>& support,
                              const std::shared_ptr<client::ClientModel>& model,
                              const std::shared_ptr<client::UnifiedWindowState>& windowState,
