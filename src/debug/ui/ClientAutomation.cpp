@@ -17,64 +17,106 @@ ScreenRect screenRect(const QRect& rect) {
 }
 
 // The real client: the model for the session and the saved hosts, the window and its video surface
-// for what the checks measure. The window may be closed and made again; a gone window reads as none.
+// for what the checks measure. It holds all of them weakly: the model and the window state hold the
+// automation, which holds this while a sequence runs. A part that is gone reads as absent.
 class QtDebugClient final : public DebugClient {
 public:
-    QtDebugClient(std::shared_ptr<ClientModel> model, std::shared_ptr<client::UnifiedWindowState> windowState,
+    QtDebugClient(std::weak_ptr<ClientModel> model, std::weak_ptr<client::UnifiedWindowState> windowState,
                   client::UnifiedWindow& window)
         : model_(std::move(model)), windowState_(std::move(windowState)), window_(&window) {}
     ~QtDebugClient() override { stopEventMonitor(); }
 
     std::vector<std::string> savedBaseURLs() const override {
-        std::vector<std::string> urls;
-        for (const auto& entry : model_->hosts().entries()) urls.push_back(entry.baseURL);
-        return urls;
+        return ask<std::vector<std::string>>({}, [](const ClientModel& model) {
+            std::vector<std::string> urls;
+            for (const auto& entry : model.hosts().entries()) urls.push_back(entry.baseURL);
+            return urls;
+        });
     }
     std::optional<SelectedHost> selectedHost() const override {
-        const auto selected = model_->hosts().selected();
-        if (!selected) return std::nullopt;
-        return SelectedHost{selected->displayName, selected->kind, selected->baseURL};
+        return ask<std::optional<SelectedHost>>({}, [](const ClientModel& model) -> std::optional<SelectedHost> {
+            const auto selected = model.hosts().selected();
+            if (!selected) return std::nullopt;
+            return SelectedHost{selected->displayName, selected->kind, selected->baseURL};
+        });
     }
     void addHost(const std::string& address, const std::string& code, client::HostListStore::Kind kind,
                  std::function<void(bool)> done) override {
-        model_->addHost(address, code, kind, std::move(done));
+        if (auto model = model_.lock()) return model->addHost(address, code, kind, std::move(done));
+        done(false);
     }
-    std::string errorMessage() const override { return model_->errorMessage()().value_or(""); }
+    std::string errorMessage() const override {
+        return ask<std::string>({}, [](const ClientModel& model) { return model.errorMessage()().value_or(""); });
+    }
 
-    void connect() override { model_->connect(); }
-    void disconnect() override { model_->connection().disconnect(); }
-    State state() const override { return model_->connection().state(); }
-    client::StreamSize streamSize() const override { return model_->connection().streamSize(); }
-    int fps() const override { return model_->fps()(); }
-    void hideConnectScreen() override { model_->setShowingConnectScreen(false); }
-    std::optional<protocol::CursorPosition> cursor() const override { return model_->connection().cursor(); }
-    std::optional<std::string> inputNotice() const override { return model_->connection().inputNotice(); }
+    void connect() override {
+        tell([](ClientModel& model) { model.connect(); });
+    }
+    void disconnect() override {
+        tell([](ClientModel& model) { model.connection().disconnect(); });
+    }
+    State state() const override {
+        return ask(State::disconnected, [](const ClientModel& model) { return model.connection().state(); });
+    }
+    client::StreamSize streamSize() const override {
+        return ask<client::StreamSize>({}, [](const ClientModel& model) { return model.connection().streamSize(); });
+    }
+    int fps() const override {
+        return ask(0, [](const ClientModel& model) { return model.fps()(); });
+    }
+    void hideConnectScreen() override {
+        tell([](ClientModel& model) { model.setShowingConnectScreen(false); });
+    }
+    std::optional<protocol::CursorPosition> cursor() const override {
+        return ask<std::optional<protocol::CursorPosition>>(
+            {}, [](const ClientModel& model) { return model.connection().cursor(); });
+    }
+    std::optional<std::string> inputNotice() const override {
+        return ask<std::optional<std::string>>({},
+                                               [](const ClientModel& model) { return model.connection().inputNotice(); });
+    }
     void sendPointer(const std::string& action, double x, double y, std::optional<double> dx,
                      std::optional<double> dy) override {
-        model_->connection().sendPointer(action, x, y, dx, dy);
+        tell([&](ClientModel& model) { model.connection().sendPointer(action, x, y, dx, dy); });
     }
     void sendKey(const std::string& name) override {
-        model_->connection().sendKey(name, false, false, false, false);
+        tell([&](ClientModel& model) { model.connection().sendKey(name, false, false, false, false); });
     }
-    void setLocalInputSuspended(bool suspended) override { model_->setLocalInputSuspended(suspended); }
+    void setLocalInputSuspended(bool suspended) override {
+        tell([&](ClientModel& model) { model.setLocalInputSuspended(suspended); });
+    }
 
-    std::optional<client::HostListStore::Entry> activeEntry() const override { return model_->activeEntry(); }
-    std::optional<client::HostListStore::Entry> targetEntry() const override {
-        return ClientModel::isLive(state()) ? model_->activeEntry() : model_->hosts().selected();
+    std::optional<client::HostListStore::Entry> activeEntry() const override {
+        return ask<std::optional<client::HostListStore::Entry>>(
+            {}, [](const ClientModel& model) { return model.activeEntry(); });
     }
-    bool isSelfConnection() const override { return model_->isSelfConnection(); }
-    double aspectScale() const override { return model_->aspectScale(); }
-    void setAspectFit(bool on) override { model_->setAspectFit(on); }
-    void setAspectScale(double scale) override { model_->setAspectScale(scale); }
+    std::optional<client::HostListStore::Entry> targetEntry() const override {
+        return ask<std::optional<client::HostListStore::Entry>>({}, [](const ClientModel& model) {
+            return ClientModel::isLive(model.connection().state()) ? model.activeEntry() : model.hosts().selected();
+        });
+    }
+    bool isSelfConnection() const override {
+        return ask(false, [](const ClientModel& model) { return model.isSelfConnection(); });
+    }
+    double aspectScale() const override {
+        return ask(1.0, [](const ClientModel& model) { return model.aspectScale(); });
+    }
+    void setAspectFit(bool on) override {
+        tell([&](ClientModel& model) { model.setAspectFit(on); });
+    }
+    void setAspectScale(double scale) override {
+        tell([&](ClientModel& model) { model.setAspectScale(scale); });
+    }
 
     // The layer has no failure state of its own here: it renders once a picture has been shown.
     std::optional<SurfaceReport> surface() const override {
-        if (!window_) return std::nullopt;
+        const auto model = model_.lock();
+        if (!window_ || !model) return std::nullopt;
         const auto view = window_->clientSide()->videoSurface();
         const auto metrics = view ? view->metrics() : std::nullopt;
         if (!metrics) return std::nullopt;
         return SurfaceReport{metrics->bounds.width, metrics->bounds.height, metrics->scale,
-                             model_->receivedFrame()() ? 1 : 0};
+                             model->receivedFrame()() ? 1 : 0};
     }
     std::optional<ScreenRect> windowFrame() const override {
         if (!window_) return std::nullopt;
@@ -92,7 +134,9 @@ public:
                            main ? std::optional(screenRect(main->geometry())) : std::nullopt};
     }
     void show(Side side) override {
-        windowState_->show(side == Side::host ? client::WindowSide::host : client::WindowSide::client);
+        if (auto state = windowState_.lock()) {
+            state->show(side == Side::host ? client::WindowSide::host : client::WindowSide::client);
+        }
     }
     void bringToFront() override {
         if (!window_) return;
@@ -112,8 +156,18 @@ public:
     }
 
 private:
-    std::shared_ptr<ClientModel> model_;
-    std::shared_ptr<client::UnifiedWindowState> windowState_;
+    template <class R, class F>
+    R ask(R absent, F question) const {
+        const auto model = model_.lock();
+        return model ? R(question(*model)) : absent;
+    }
+    template <class F>
+    void tell(F action) {
+        if (auto model = model_.lock()) action(*model);
+    }
+
+    std::weak_ptr<ClientModel> model_;
+    std::weak_ptr<client::UnifiedWindowState> windowState_;
     QPointer<client::UnifiedWindow> window_;
     std::unique_ptr<LocalEventMonitor> monitor_;
 };
