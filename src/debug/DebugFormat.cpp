@@ -6,14 +6,6 @@
 
 namespace orvanta::debug {
 
-std::string decimalText(double value) {
-    std::array<char, 64> buffer{};
-    const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    std::string text(buffer.data(), ec == std::errc{} ? end : buffer.data());
-    if (text.find_first_of(".eninf") == std::string::npos) text += ".0";
-    return text;
-}
-
 std::string fixedText(double value, int decimals, int width) {
     std::array<char, 64> buffer{};
     const auto [end, ec] =
@@ -31,7 +23,7 @@ std::string optionalText(std::optional<bool> value) {
 }
 
 std::string optionalText(std::optional<double> value) {
-    return value ? "Optional(" + decimalText(*value) + ")" : "nil";
+    return value ? "Optional(" + base::decimalText(*value) + ")" : "nil";
 }
 
 std::string sizeText(double width, double height) {

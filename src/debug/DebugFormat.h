@@ -4,12 +4,13 @@
 #include <optional>
 #include <string>
 
+#include "base/NumberText.h"
 #include "protocol/ControlMessages.h"
 
 namespace orvanta::debug {
 
-// The shortest text that reads back as the same double, with at least one decimal: "2.0", "1.5".
-std::string decimalText(double value);
+// The shortest text that reads back as the same double, with at least one decimal: "2.0".
+using base::decimalText;
 // `value` with `decimals` fixed decimals, right-aligned in `width` characters ("%7.3f").
 std::string fixedText(double value, int decimals, int width = 0);
 // "[%7.3f] " of the seconds since the log's start.
