@@ -106,6 +106,8 @@ auto DebugSupport::addHost(DebugClient& client, const PairRequest& request, cons
         void await_suspend(std::coroutine_handle<> handle) {
             client.addHost(request.address, code, request.kind,
                            [&ok = ok, &main = self.main_, alive = self.weak_from_this(), handle](bool success) {
+                               // Gone, the automation took the awaiting frame with it.
+                               if (alive.expired()) return;
                                ok = success;
                                resumeLater(main, alive, handle);
                            });

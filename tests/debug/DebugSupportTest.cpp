@@ -209,6 +209,15 @@ TEST_F(DebugSequence, ASecondRunWaitsForTheFirstClientToGoAndThenEmptiesTheLog) 
     EXPECT_TRUE(lines()[0].starts_with("debug start"));
 }
 
+TEST_F(DebugSequence, GoingAwayDuringPairingDropsTheAnswer) {
+    start({{std::string(kPairVariable), "http://h:8766|/nonexistent|mac"}});
+    advance(1s);
+    ASSERT_EQ(client->calls.size(), 1u);
+    support = nullptr;  // the pairing answer is still on its way
+    advance(5s);
+    EXPECT_EQ(client->entries.size(), 1u);
+}
+
 TEST_F(DebugSequence, GoingAwayMidSequenceLeavesNothingRunning) {
     addConnectableHost();
     start({{std::string(kConnectVariable), "1"}, {std::string(kQuitAfterVariable), "3"}});

@@ -71,7 +71,8 @@ public:
     void addHost(const std::string& address, const std::string& code, client::HostListStore::Kind kind,
                  std::function<void(bool)> done) override {
         calls.push_back("addHost " + address + " " + code + " " + std::string(kindName(kind)));
-        main_.async([this, address, kind, done = std::move(done)] {
+        // The host answers a little later, as over the network.
+        main_.asyncAfter(std::chrono::milliseconds(200), [this, address, kind, done = std::move(done)] {
             if (pairingSucceeds) {
                 entries.push_back(entry("E" + std::to_string(entries.size() + 1), "host", address, kind));
                 selectedId = entries.back().id;
