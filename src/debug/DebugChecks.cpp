@@ -34,11 +34,13 @@ bool isActiveState(State state) {
         case State::busy:
         case State::controller:
         case State::recovering:
-        case State::decodeError: return true;
+        case State::decodeError:
+            return true;
         case State::disconnected:
         case State::takenOver:
         case State::authFailed:
-        case State::revoked: break;
+        case State::revoked:
+            break;
     }
     return false;
 }
@@ -207,8 +209,7 @@ Async DebugSupport::sideToggleCheck(std::shared_ptr<DebugClient> client, double 
     }
     const auto surface = client->surface();
     const ScreenRect now = client->windowFrame().value_or(ScreenRect{});
-    const bool sizeKept =
-        std::abs(now.width - sizeBefore.width) < 1 && std::abs(now.height - sizeBefore.height) < 1;
+    const bool sizeKept = std::abs(now.width - sizeBefore.width) < 1 && std::abs(now.height - sizeBefore.height) < 1;
     const State after = client->state();
     log("side-toggle: back to client: state=" + stateText(*client) +
         " framesAfterShow=" + std::to_string(frames_ - atShowing) + " surface=" +

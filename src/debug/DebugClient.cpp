@@ -23,11 +23,16 @@ std::string describe(const ObservedEvent& event) {
         case Type::leftDown:
             return "leftDown(click=" + std::to_string(event.clickCount) + ") @" + truncated(event.x) + "," +
                    truncated(event.y);
-        case Type::leftUp: return "leftUp(click=" + std::to_string(event.clickCount) + ")";
-        case Type::rightDown: return "rightDown";
-        case Type::dragged: return "dragged";
-        case Type::keyDown: return "keyDown(code=" + std::to_string(event.keyCode) + ")";
-        case Type::scroll: return "scroll(dy=" + truncated(event.scrollDy) + ")";
+        case Type::leftUp:
+            return "leftUp(click=" + std::to_string(event.clickCount) + ")";
+        case Type::rightDown:
+            return "rightDown";
+        case Type::dragged:
+            return "dragged";
+        case Type::keyDown:
+            return "keyDown(code=" + std::to_string(event.keyCode) + ")";
+        case Type::scroll:
+            return "scroll(dy=" + truncated(event.scrollDy) + ")";
     }
     return {};
 }

@@ -69,7 +69,7 @@ struct ObservedEvent {
     int clickCount = 0;
     double x = 0;  // in the window
     double y = 0;
-    int keyCode = 0;       // the client viewer's key code
+    int keyCode = 0;      // the client viewer's key code
     double scrollDy = 0;  // vertical scrolling delta
     bool operator==(const ObservedEvent&) const = default;
 };

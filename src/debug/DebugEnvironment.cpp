@@ -55,9 +55,12 @@ std::optional<PairRequest> parsePair(std::string_view text) {
 
 std::string_view kindName(client::HostListStore::Kind kind) {
     switch (kind) {
-        case client::HostListStore::Kind::windows: return "windows";
-        case client::HostListStore::Kind::ios: return "ios";
-        case client::HostListStore::Kind::mac: break;
+        case client::HostListStore::Kind::windows:
+            return "windows";
+        case client::HostListStore::Kind::ios:
+            return "ios";
+        case client::HostListStore::Kind::mac:
+            break;
     }
     return "mac";
 }

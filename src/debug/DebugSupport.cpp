@@ -19,9 +19,7 @@ constexpr double kStartDelaySeconds = 1.0;
 constexpr double kConnectWaitRoundSeconds = 0.1;
 constexpr base::Micros kQuitFinalDelay{500'000};
 
-base::Micros micros(double seconds) {
-    return base::Micros{static_cast<std::int64_t>(std::max(0.0, seconds) * 1e6)};
-}
+base::Micros micros(double seconds) { return base::Micros{static_cast<std::int64_t>(std::max(0.0, seconds) * 1e6)}; }
 
 // The code file as UTF-8, trimmed; an unreadable file is an empty code.
 std::string readCode(const std::string& path) {
@@ -151,9 +149,8 @@ Async DebugSupport::sequence(std::shared_ptr<DebugClient> client) {
 
 Async DebugSupport::pair(std::shared_ptr<DebugClient> client, const PairRequest& request) {
     const auto urls = client->savedBaseURLs();
-    if (std::ranges::any_of(urls, [&](const std::string& url) {
-            return url == request.address || url + "/" == request.address;
-        })) {
+    if (std::ranges::any_of(
+            urls, [&](const std::string& url) { return url == request.address || url + "/" == request.address; })) {
         log("pair: skipped (already listed)");
         co_return;
     }

@@ -137,11 +137,11 @@ TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAc
     auto hostEnvironment = hostAccount.environment(hostDesktop->server->display(), **hostPulse);
     hostEnvironment.push_back("ZQ2_DEBUG_PAIR_FILE=" + code.string());
     hostEnvironment.push_back("ZQ2_DEBUG_INPUT=1");
-    auto host = startChild({.argv = {ORVANTA_APP}, .extraEnvironment = hostEnvironment, .logPath = hostOutput.string()});
+    auto host =
+        startChild({.argv = {ORVANTA_APP}, .extraEnvironment = hostEnvironment, .logPath = hostOutput.string()});
     ASSERT_TRUE(host) << host.error();
-    const bool codeWritten =
-        waitUntil([&] { return fileText(hostOutput).find("debug pairing code written to file") != std::string::npos; },
-                  60s);
+    const bool codeWritten = waitUntil(
+        [&] { return fileText(hostOutput).find("debug pairing code written to file") != std::string::npos; }, 60s);
 
     const auto clientLog = clientAccount.home() / "client-debug.log";
     const auto clientOutput = clientAccount.home() / "client-output.log";

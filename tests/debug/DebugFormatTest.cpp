@@ -16,8 +16,8 @@ TEST(DebugFormat, DecimalsAreShortestRoundTripWithOneDecimalAtLeast) {
 
 TEST(DebugFormat, LogPrefixIsSecondsWithThreeDecimalsInSevenCharacters) {
     const std::pair<double, std::string_view> cases[] = {
-        {12.3456, "[ 12.346] "}, {0.0, "[  0.000] "}, {1.0005, "[  1.000] "}, {1234.5, "[1234.500] "},
-        {123456.789, "[123456.789] "},
+        {12.3456, "[ 12.346] "}, {0.0, "[  0.000] "},           {1.0005, "[  1.000] "},
+        {1234.5, "[1234.500] "}, {123456.789, "[123456.789] "},
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(logPrefix(seconds), text) << seconds;
 }
@@ -46,8 +46,8 @@ TEST(DebugEnvironment, AnyPrefixedVariableSwitchesTheAutomationOn) {
 }
 
 TEST(DebugEnvironment, FlagsTakeExactlyOneAndNumbersThatDoNotParseAreZero) {
-    const Environment env{{"F1", "1"}, {"F2", "yes"}, {"F3", "1 "}, {"F4", "true"},
-                          {"N1", "2.5"}, {"N2", "abc"}, {"N3", "3s"}, {"N4", ""}, {"N5", "-1"}};
+    const Environment env{{"F1", "1"},   {"F2", "yes"}, {"F3", "1 "}, {"F4", "true"}, {"N1", "2.5"},
+                          {"N2", "abc"}, {"N3", "3s"},  {"N4", ""},   {"N5", "-1"}};
     EXPECT_TRUE(flag(env, "F1"));
     for (auto name : {"F2", "F3", "F4", "missing"}) EXPECT_FALSE(flag(env, name)) << name;
     EXPECT_EQ(seconds(env, "N1"), 2.5);

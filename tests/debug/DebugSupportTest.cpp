@@ -13,9 +13,9 @@
 namespace orvanta::debug {
 namespace {
 
-using testing::FakeDebugClient;
 using orvanta::testing::ManualExecutor;
 using orvanta::testing::TempDir;
+using testing::FakeDebugClient;
 using namespace std::chrono_literals;
 using Type = ObservedEvent::Type;
 
@@ -292,8 +292,8 @@ TEST_F(DebugChecks, AspectTogglesTheScaleAndRestoresTheSavedValues) {
         advance(16s);
         const auto aspect = linesStartingWith("aspect:");
         ASSERT_EQ(aspect.size(), 5u) << c.savedScale;
-        EXPECT_EQ(aspect[0], std::string("aspect: on=") + (c.self ? "false" : "true") + " scale=" +
-                                 decimalText(c.savedScale));
+        EXPECT_EQ(aspect[0],
+                  std::string("aspect: on=") + (c.self ? "false" : "true") + " scale=" + decimalText(c.savedScale));
         EXPECT_EQ(aspect[1], c.toggled);
         EXPECT_EQ(aspect[2], "aspect: stream=1280x720 state=connected");
         EXPECT_EQ(aspect[3], c.restored);
@@ -346,14 +346,16 @@ TEST_F(DebugChecks, InputMovesTheHostCursorAndRecordsWhatCameBack) {
         // The window at (100, 50), 1200 wide, content from y=80, on a 1920x1080 main display.
         EXPECT_EQ(input[1], "input: bar target A=(0.3333, 0.0907) B=(0.3958, 0.0907)");
         EXPECT_EQ(input[2], "input: click -> observed nothing cursor=" + cursor + " notice=none");
-        EXPECT_EQ(input[3], "input: double -> observed leftDown(click=1) @540,18, leftUp(click=1), "
-                            "leftDown(click=2) @540,18, leftUp(click=2) cursor=" + cursor + " notice=none");
+        EXPECT_EQ(input[3],
+                  "input: double -> observed leftDown(click=1) @540,18, leftUp(click=1), "
+                  "leftDown(click=2) @540,18, leftUp(click=2) cursor=" +
+                      cursor + " notice=none");
         EXPECT_EQ(input[8], "input: key escape -> observed keyDown(code=53) cursor=" + cursor + " notice=none");
         const std::vector<std::string> sent(client->calls.end() - 11, client->calls.end());
-        EXPECT_EQ(sent, (std::vector<std::string>{"pointer click", "pointer double", "pointer right", "pointer down",
-                                                  "pointer drag", "pointer drag", "pointer up",
-                                                  "pointer scroll dy=40 dx=0", "key eisu", "key escape",
-                                                  "pointer move"}));
+        EXPECT_EQ(sent,
+                  (std::vector<std::string>{"pointer click", "pointer double", "pointer right", "pointer down",
+                                            "pointer drag", "pointer drag", "pointer up", "pointer scroll dy=40 dx=0",
+                                            "key eisu", "key escape", "pointer move"}));
         support = nullptr;
     }
 }
@@ -402,8 +404,7 @@ TEST_F(DebugChecks, SideToggleHidesTheClientAndFindsTheSessionKept) {
     EXPECT_TRUE(side[0].starts_with("side-toggle: host side for 2.0s: state=connected framesWhileHidden="));
     EXPECT_TRUE(side[0].ends_with(" window 1200x760 -> 1200x760")) << side[0];
     EXPECT_TRUE(side[1].starts_with("side-toggle: back to client: state=connected framesAfterShow=1")) << side[1];
-    EXPECT_TRUE(side[1].ends_with(" surface=1200x700pt layerStatus=1 window 1200x760 size OK session kept"))
-        << side[1];
+    EXPECT_TRUE(side[1].ends_with(" surface=1200x700pt layerStatus=1 window 1200x760 size OK session kept")) << side[1];
 }
 
 TEST_F(DebugChecks, SideToggleOfLessThanTheSettleTimeAndASurfaceThatNeverReturns) {

@@ -72,8 +72,8 @@ public:
             {}, [](const ClientModel& model) { return model.connection().cursor(); });
     }
     std::optional<std::string> inputNotice() const override {
-        return ask<std::optional<std::string>>({},
-                                               [](const ClientModel& model) { return model.connection().inputNotice(); });
+        return ask<std::optional<std::string>>(
+            {}, [](const ClientModel& model) { return model.connection().inputNotice(); });
     }
     void sendPointer(const std::string& action, double x, double y, std::optional<double> dx,
                      std::optional<double> dy) override {

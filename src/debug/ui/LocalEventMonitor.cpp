@@ -21,8 +21,10 @@ bool isMonitored(QEvent::Type type) {
         case QEvent::MouseButtonDblClick:
         case QEvent::MouseButtonRelease:
         case QEvent::KeyPress:
-        case QEvent::Wheel: return true;
-        default: return false;
+        case QEvent::Wheel:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -33,11 +35,15 @@ bool LocalEventMonitor::eventFilter(QObject* watched, QEvent* event) {
     // and consuming there keeps them from the widgets.
     if (!watched->isWindowType()) return isMonitored(event->type());
     switch (event->type()) {
-        case QEvent::MouseButtonPress: return mousePressed(*static_cast<QMouseEvent*>(event));
+        case QEvent::MouseButtonPress:
+            return mousePressed(*static_cast<QMouseEvent*>(event));
         // The press before it was already counted as the second click.
-        case QEvent::MouseButtonDblClick: return true;
-        case QEvent::MouseButtonRelease: return mouseReleased(*static_cast<QMouseEvent*>(event));
-        case QEvent::MouseMove: return mouseMoved(*static_cast<QMouseEvent*>(event));
+        case QEvent::MouseButtonDblClick:
+            return true;
+        case QEvent::MouseButtonRelease:
+            return mouseReleased(*static_cast<QMouseEvent*>(event));
+        case QEvent::MouseMove:
+            return mouseMoved(*static_cast<QMouseEvent*>(event));
         case QEvent::ShortcutOverride:
             // Claimed, so that no shortcut takes the key before its press arrives here.
             event->accept();
@@ -53,7 +59,8 @@ bool LocalEventMonitor::eventFilter(QObject* watched, QEvent* event) {
             record_({.type = ObservedEvent::Type::scroll, .scrollDy = lines});
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -67,10 +74,10 @@ bool LocalEventMonitor::mousePressed(const QMouseEvent& event) {
     if (event.button() != Qt::LeftButton) return true;
     const QPointF at = event.scenePosition();
     const auto* hints = QGuiApplication::styleHints();
-    const bool second = lastPress_ && clickCount_ == 1 &&
-                        event.timestamp() - lastPress_->timestamp <=
-                            static_cast<std::uint64_t>(hints->mouseDoubleClickInterval()) &&
-                        (at - lastPress_->at).manhattanLength() <= hints->mouseDoubleClickDistance();
+    const bool second =
+        lastPress_ && clickCount_ == 1 &&
+        event.timestamp() - lastPress_->timestamp <= static_cast<std::uint64_t>(hints->mouseDoubleClickInterval()) &&
+        (at - lastPress_->at).manhattanLength() <= hints->mouseDoubleClickDistance();
     clickCount_ = second ? 2 : 1;
     lastPress_ = Press{event.timestamp(), at};
     record_({.type = ObservedEvent::Type::leftDown, .clickCount = clickCount_, .x = at.x(), .y = at.y()});

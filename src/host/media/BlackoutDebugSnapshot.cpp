@@ -135,8 +135,8 @@ void BlackoutDebugSnapshot::shoot(const std::string& prefix, platform::ScreenSou
         const std::string path = fileName(prefix, display.id);
         savePng(*picture, path);
         log(std::string(kLinePrefix) + "display " + std::to_string(display.id) + " " + std::to_string(picture->width) +
-            "x" + std::to_string(picture->height) + " meanLuma=" + oneDecimal(meanLuma(picture->image())) +
-            " saved " + path);
+            "x" + std::to_string(picture->height) + " meanLuma=" + oneDecimal(meanLuma(picture->image())) + " saved " +
+            path);
     }
 }
 

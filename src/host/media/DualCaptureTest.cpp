@@ -10,9 +10,8 @@ constexpr std::string_view kErrorPrefix = "dual test error: ";
 // The main display, else the first one.
 std::optional<std::uint32_t> chosenDisplay(const platform::ShareableContent& content) {
     const auto& displays = content.displays;
-    const auto main = std::ranges::find_if(displays, [&](const platform::ShareableDisplay& display) {
-        return content.mainDisplay == display.id;
-    });
+    const auto main = std::ranges::find_if(
+        displays, [&](const platform::ShareableDisplay& display) { return content.mainDisplay == display.id; });
     if (main != displays.end()) return main->id;
     if (!displays.empty()) return displays.front().id;
     return std::nullopt;
@@ -83,8 +82,8 @@ bool DualCaptureTest::startStream(std::uint32_t display, std::size_t index) {
         return false;
     }
     // The destructor stops every stream before this object goes, so the handler never outlives it.
-    auto started = (*stream)->start([this, index](const platform::ScreenImage&) { count(index); },
-                                    [](const std::string&) {});
+    auto started =
+        (*stream)->start([this, index](const platform::ScreenImage&) { count(index); }, [](const std::string&) {});
     if (!started) {
         fail(started.error());
         return false;

@@ -30,8 +30,8 @@ public:
     static constexpr base::Micros kRunTime{5'000'000};
 
     // `work` runs the test's steps; the streams call back on their own threads.
-    static std::shared_ptr<DualCaptureTest> create(std::shared_ptr<platform::ScreenSource> source,
-                                                   base::Executor& work, LogFn log);
+    static std::shared_ptr<DualCaptureTest> create(std::shared_ptr<platform::ScreenSource> source, base::Executor& work,
+                                                   LogFn log);
     DualCaptureTest(Passkey, std::shared_ptr<platform::ScreenSource> source, base::Executor& work, LogFn log);
     // Stops whatever still runs.
     ~DualCaptureTest();

@@ -36,15 +36,13 @@ TEST(LocalEventMonitorTest, RecordsAndConsumesTheMonitoredInput) {
     // X keycode 9 is Escape, virtual key 53 in the viewer's table.
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, {}, 9, 0, 0);
     QCoreApplication::sendEvent(window, &escape);
-    QWheelEvent wheel(QPointF(40, 20), QPointF(40, 20), {}, QPoint(0, 240), Qt::NoButton, {}, Qt::NoScrollPhase,
-                      false);
+    QWheelEvent wheel(QPointF(40, 20), QPointF(40, 20), {}, QPoint(0, 240), Qt::NoButton, {}, Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(window, &wheel);
     app.removeEventFilter(&monitor);
 
-    EXPECT_EQ(seen, (std::vector<std::string>{"leftDown(click=1) @40,20", "leftUp(click=1)",
-                                              "leftDown(click=1) @40,20", "leftUp(click=1)",
-                                              "leftDown(click=2) @40,20", "leftUp(click=2)", "rightDown",
-                                              "keyDown(code=53)", "scroll(dy=2)"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"leftDown(click=1) @40,20", "leftUp(click=1)", "leftDown(click=1) @40,20",
+                                              "leftUp(click=1)", "leftDown(click=2) @40,20", "leftUp(click=2)",
+                                              "rightDown", "keyDown(code=53)", "scroll(dy=2)"}));
     EXPECT_EQ(clicked, 0);
     button.grab().save(testing::artifactPath("local-event-monitor.png"));
 

@@ -84,7 +84,8 @@ public:
         const auto id = std::get<platform::DisplayTarget>(settings.target).id;
         if (failing.contains(id)) return std::unexpected(std::string("refused"));
         for (const auto& [display, colour] : displays) {
-            if (display.id == id) return std::make_unique<Stream>(solid(display.frame.width, display.frame.height, colour));
+            if (display.id == id)
+                return std::make_unique<Stream>(solid(display.frame.width, display.frame.height, colour));
         }
         return std::unexpected(std::string("unknown display"));
     }
