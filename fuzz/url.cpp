@@ -1,7 +1,8 @@
 // The URL parser on arbitrary text, with the two callers that take URLs from outside: a pair link
 // (pasted or scanned) and the base URL of a host found by DNS-SD (named by any device on the LAN).
 // Whatever parses must give back printable ASCII that parses to the same components; a pair link
-// must carry a base URL that parses; a DNS-SD base URL must parse to exactly its parts.
+// must carry a base URL that parses; a DNS-SD base URL must parse to exactly its parts, its host
+// decoding to the announced name.
 //
 // Input layout: bytes 0 and 1 are a big-endian port for the DNS-SD base URL; the rest is the text
 // given to all three.
@@ -53,6 +54,9 @@ void checkBaseUrl(std::string_view hostName, std::uint16_t port) {
     check(url && url->scheme == "http" && url->port == port && url->host && !url->host->empty());
     check(!url->user && url->path.empty() && !url->query && !url->fragment);
     check(url->text() == *text && isPrintableAscii(*text));
+    // The resolver is handed the decoded host: exactly the name the responder announced.
+    if (hostName.ends_with('.')) hostName.remove_suffix(1);
+    check(url->decodedHost() == hostName);
 }
 
 }  // namespace
