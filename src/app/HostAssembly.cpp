@@ -128,6 +128,9 @@ HostAssembly::~HostAssembly() {
     if (backends_ && backends_->media) backends_->media->close();
     if (controller_) queue_->sync([this] { controller_.reset(); });
     queue_->stop();
+    // The captures the controller let go are ended there, each joining its threads, while
+    // everything they use is still here.
+    if (backends_) backends_->release.sync([] {});
     if (backends_) {
         for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
                             &backends_->cursorSamples, &backends_->release, &backends_->fitTasks,

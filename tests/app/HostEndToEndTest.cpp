@@ -489,6 +489,24 @@ TEST_F(HostEndToEndTest, ListsLaunchesAndFitsAnApplicationOnAPlainDesktop) {
     expectCleanExit();
 }
 
+// A device that drops its connections leaves its session waiting for it to come back; the host
+// still shuts down cleanly, its captures gone before it.
+TEST_F(HostEndToEndTest, ShutsDownCleanlyWhileADetachedSessionWaits) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080, true);
+    startHost(desktop.server->display(), {});
+    auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), false);
+    ASSERT_TRUE(session) << session.error() << host->output();
+    Viewer viewer(**session, 10, 10);
+    while (!viewer.decoded) ASSERT_TRUE(viewer.next()) << host->output();
+    session->reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (host->output().find("session detached") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(host->output().find("session detached"), std::string::npos) << host->output();
+    expectCleanExit();
+}
+
 // The X clipboard of `display` as another application sees it: its text, or nothing.
 std::optional<std::string> xClipboard(const std::string& display) {
     const std::string command = "DISPLAY=" + display + " xclip -selection clipboard -o 2>/dev/null";
