@@ -10,6 +10,8 @@
 #include <string>
 
 #include "base/DispatchQueue.h"
+#include "base/SecretStore.h"
+#include "base/Settings.h"
 #include "host/controller/HostController.h"
 #include "host/transport/HTTPServer.h"
 #include "platform/IconRenderer.h"
@@ -18,6 +20,9 @@
 
 namespace orvanta::host {
 class SystemMedia;
+}
+namespace orvanta::clipboard {
+class ClipboardSync;
 }
 
 namespace orvanta::app {
@@ -39,11 +44,16 @@ struct HostAssemblyOptions {
     base::Executor* main = nullptr;
     // Run once on the main executor.
     std::function<HostUiBackends()> uiBackends;
+    // The stored settings and secrets; nothing: the user's standard ones. One store per file and
+    // process, so an application that reads them too passes its own.
+    std::shared_ptr<base::Settings> settings;
+    std::shared_ptr<base::SecretStore> secrets;
 };
 
 class HostAssembly {
 public:
-    // Why the host cannot run here: no X display, or no stores.
+    // Why the host cannot run here: no X display, or no stores. Made and destroyed off the main
+    // thread, which it reaches synchronously.
     static std::expected<std::unique_ptr<HostAssembly>, std::string> create(HostAssemblyOptions options);
     // Shuts the controller down on its queue, then stops every queue before the backends go.
     ~HostAssembly();
@@ -54,6 +64,9 @@ public:
     host::HostController& controller() { return *controller_; }
     base::DispatchQueue& queue() { return *queue_; }
     base::Executor& main() { return *main_; }
+    // The process's clipboard hub over the system pasteboard, built from the stored setting and
+    // installed as the shared one; used on the main thread only, gone with the assembly.
+    clipboard::ClipboardSync& clipboardHub() { return *hub_; }
 
     // The controller queue's view of the listeners; nothing while one is not listening.
     std::optional<std::uint16_t> loopbackPort();
@@ -72,6 +85,8 @@ private:
     base::Executor* main_ = nullptr;
     std::unique_ptr<Backends> backends_;
     HostUiBackends ui_;
+    std::shared_ptr<base::Settings> settings_;
+    std::unique_ptr<clipboard::ClipboardSync> hub_;  // main thread
     std::shared_ptr<host::HostController> controller_;
 };
 
