@@ -61,7 +61,9 @@ protected:
             protocol::VideoPacket::make(protocol::PacketType::video, flags, 1, seq, seq * 16'667, sample.avcc)
                 ->encoded()});
         run();
-        if (expectPicture) ASSERT_TRUE(QTest::qWaitFor([&] { return painted > before; }, 5000)) << "frame " << seq;
+        if (expectPicture) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return painted > before; }, 5000)) << "frame " << seq;
+        }
     }
     // Lets Qt take what the X server queued, then the model's queue send what it made of it.
     void settle() {
