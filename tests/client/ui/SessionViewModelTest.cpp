@@ -91,6 +91,9 @@ TEST_F(BoundSessionViewTest, TheHostsVideoIsShownAndEachFrameAcknowledgedOnceSho
     const QImage shown = view->surface().grab().toImage();
     view->grab().save(artifactPath("session-view-bound-connected.png"));
     EXPECT_GT(psnr(shown, pictures[1], kWidth, kHeight), 40.0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return psnr(shownOnScreen(view->surface()), pictures[1], kWidth, kHeight) > 40.0; }, 5000))
+        << "the window shows the picture below the bar";
 }
 
 TEST_F(BoundSessionViewTest, ACorruptFrameIsNotAcknowledgedAndAsksOnceForAKeyframe) {
