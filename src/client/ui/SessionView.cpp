@@ -43,8 +43,9 @@ class SessionView::SurfaceMeasure final : public MeasuredView {
 public:
     explicit SurfaceMeasure(VideoSurface* surface) : surface_(surface) {}
     std::optional<ViewportMetrics> metrics() const override {
-        if (!surface_ || !surface_->isVisible()) return std::nullopt;
-        return surface_->viewport();
+        const VideoSurface* surface = surface_.data();
+        if (surface == nullptr || !surface->isVisible()) return std::nullopt;
+        return surface->viewport();
     }
 
 private:
