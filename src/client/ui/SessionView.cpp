@@ -275,6 +275,8 @@ void SessionView::fillBar() {
         button->setEnabled(which != OverlayButton::fullScreen || facts_.receivedFrame);
         button->show();
     }
+    // The buttons keep their own width when the row is given more.
+    actionsLayout_->addStretch(1);
     actions_->setMinimumHeight(compact ? kCompactHeight : 0);
     bar_->setToolTip(compact ? qtText(compactTooltip(facts_)) : QString());
     bar_->layout()->setContentsMargins(kBarPadding, compact ? 0 : kBarVerticalPadding, kBarPadding,
