@@ -38,6 +38,26 @@ TEST(LogFormat, StampsLocalTimeWithMilliseconds) {
     EXPECT_EQ(Logger::formatLine(day + 7ms, "a\nb"), "00:00:00.007 a\nb\n");
 }
 
+TEST(LogField, EscapesWhatCouldEndTheLineAndCutsLongText) {
+    const std::string longText(Log::kMaxFieldBytes + 50, 'a');
+    const struct {
+        const char* name;
+        std::string text;
+        std::string field;
+    } cases[] = {
+        {"plain", "move", "move"},
+        {"Japanese", "日本語", "日本語"},
+        {"a forged line", "move\n12:00:00.000 paired device x", "move\\u{A}12:00:00.000 paired device x"},
+        {"carriage return and tab", "a\rb\tc", "a\\u{D}b\\u{9}c"},
+        {"NUL and DEL", std::string("a\0b\x7F", 4), "a\\u{0}b\\u{7F}"},
+        {"C1 next line", "a\u0085b", "a\\u{85}b"},
+        {"line separator", "a\u2028b", "a\\u{2028}b"},
+        {"not UTF-8", "a\xFF\xC3", "a\\xFF\\xC3"},
+        {"long", longText, std::string(Log::kMaxFieldBytes, 'a') + "…(250 bytes)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Log::field(c.text), c.field) << c.name;
+}
+
 TEST_F(LoggerTest, WritesTheSameLinesToOutputAndFileInOrder) {
     const fs::path file = dir_ / "host.log";
     {
