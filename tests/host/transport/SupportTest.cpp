@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/ManualExecutor.h"
 #include "support/TempDir.h"
 
 namespace orvanta::host {
@@ -115,6 +118,39 @@ TEST_F(LoggerTest, NeverBlocksOnAPipeInPlaceOfTheFile) {
             EXPECT_LE(::read(reader, &byte, 1), 0);  // the pipe got nothing
             ::close(reader);
         }
+    }
+}
+
+// A buffer that notes, as it goes, whether the secret it held was wiped before.
+struct SecretBuffer {
+    SecretBuffer(std::string text, std::shared_ptr<bool> wiped) : bytes(std::move(text)), wipedAtEnd(std::move(wiped)) {}
+    SecretBuffer(SecretBuffer&&) = default;
+    ~SecretBuffer() {
+        if (wipedAtEnd) *wipedAtEnd = std::ranges::all_of(bytes, [](char c) { return c == 0; });
+    }
+    char* data() { return bytes.data(); }
+    std::size_t size() const { return bytes.size(); }
+    bool empty() const { return bytes.empty(); }
+
+    std::string bytes;
+    std::shared_ptr<bool> wipedAtEnd;
+};
+
+TEST(Secret, AHeldSecretIsWipedWhetherItsTaskRunsOrIsDropped) {
+    for (const bool runs : {true, false}) {
+        auto wiped = std::make_shared<bool>(false);
+        {
+            testing::ManualExecutor queue;
+            auto secret = Secret::wipedOnRelease(SecretBuffer("a long enough password", wiped));
+            queue.async([secret] {});
+            secret.reset();
+            if (runs) {
+                queue.runUntilIdle();
+            } else {
+                queue.stop();
+            }
+        }
+        EXPECT_TRUE(*wiped) << (runs ? "ran" : "dropped");
     }
 }
 
