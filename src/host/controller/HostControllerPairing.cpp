@@ -44,7 +44,7 @@ void HostController::handlePair(const HTTPRequest& request, const HTTPServer::Pa
     publish([note = std::string(kPairedNotePrefix) + pair->deviceName](HostPublishedState& state) {
         state.codeNote = note;
     });
-    log("paired device " + pair->deviceId);
+    log("paired device " + Log::field(pair->deviceId));
     reply("200 OK", jsonBody(base::Json{{"deviceToken", *token}, {"hostId", registry_->hostId()}}));
 }
 
