@@ -115,7 +115,7 @@ HostAssembly::~HostAssembly() {
             queue->stop();
         }
     }
-    main_->sync([this] {
+    onMain([this] {
         if (backends_) {
             backends_->catalog.reset();
             backends_->windowManager.reset();
@@ -192,7 +192,7 @@ std::expected<void, std::string> HostAssembly::build() {
     if (!windows) return std::unexpected(windows.error());
     b.windows = std::move(*windows);
 
-    ui_ = main_->sync([this] { return options_.uiBackends ? options_.uiBackends() : HostUiBackends{}; });
+    ui_ = onMain([this] { return options_.uiBackends ? options_.uiBackends() : HostUiBackends{}; });
     if (!ui_.pasteboard || !ui_.images || !ui_.icons) return std::unexpected("no pasteboard, pictures or icons");
     b.catalog = std::make_unique<host::AppCatalog>(b.appDirectory, *b.windows, *ui_.icons, hostLog);
     b.windowManager = std::make_unique<host::WindowManager>(*b.windows, *ui_.icons, clock, hostLog);
@@ -211,13 +211,16 @@ std::expected<void, std::string> HostAssembly::build() {
     dependencies.clock = &clock;
     dependencies.registry = std::make_shared<host::DeviceRegistry>(
         std::make_shared<base::FileSecretStore>(base::FileSecretStore::defaultDirectory()));
-    dependencies.settings = base::JsonFileSettings::openStandard(base::JsonFileSettings::defaultDirectory(),
-                                                                 [](const std::string& line) { hostLog(line); });
+    dependencies.settings = options_.settings ? options_.settings
+                                              : base::JsonFileSettings::openStandard(
+                                                    base::JsonFileSettings::defaultDirectory(),
+                                                    [](const std::string& line) { hostLog(line); });
     dependencies.advertiser = b.advertiser;
     dependencies.serverOptions = options_.server;
-    dependencies.pairLinkLookup = [&runner = b.runner](const std::string& code) {
-        return host::HostPairLink::lookup(code, runner);
-    };
+    dependencies.pairLinkLookup = options_.pairLinkLookup ? options_.pairLinkLookup
+                                                          : [&runner = b.runner](const std::string& code) {
+                                                                return host::HostPairLink::lookup(code, runner);
+                                                            };
 
     auto& components = dependencies.components;
     components.input = std::make_shared<host::InjectorInput>(*b.injector);

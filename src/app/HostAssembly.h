@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/DispatchQueue.h"
+#include "base/Settings.h"
 #include "host/controller/HostController.h"
 #include "host/transport/HTTPServer.h"
 #include "platform/IconRenderer.h"
@@ -39,6 +40,10 @@ struct HostAssemblyOptions {
     base::Executor* main = nullptr;
     // Run once on the main executor.
     std::function<HostUiBackends()> uiBackends;
+    // The settings store, shared with the rest of the process; nothing: the standard one.
+    std::shared_ptr<base::Settings> settings;
+    // The pair link of a displayed code; nothing: the Tailscale tool's.
+    std::function<std::optional<std::string>(const std::string& code)> pairLinkLookup;
 };
 
 class HostAssembly {
@@ -65,6 +70,12 @@ private:
     explicit HostAssembly(HostAssemblyOptions options);
     std::expected<void, std::string> build();
     std::shared_ptr<host::SystemMedia> makeMedia();
+    // Runs on the main executor, in place when already there (the application builds on it).
+    template <class F>
+    auto onMain(F&& fn) {
+        if (main_->isCurrent()) return fn();
+        return main_->sync(std::forward<F>(fn));
+    }
 
     HostAssemblyOptions options_;
     std::unique_ptr<base::DispatchQueue> queue_;  // "zq2.host"
