@@ -173,10 +173,12 @@ void PairedDevicesView::rebuild() {
     }
     for (const DeviceGroup& group : orderedGroups(state.devices)) addGroup(group);
     // Focus stays with its control across a rebuild, or goes where a finished removal sent it.
-    const std::string key = pendingFocus_.value_or(focusedKey);
     if (pendingFocus_ || !focusedKey.empty()) {
-        if (auto* button = control(key)) button->setFocus(Qt::OtherFocusReason);
-        else if (pendingFocus_ && key.empty() && codeButton_) codeButton_->setFocus(Qt::OtherFocusReason);
+        // Once the layout has shown the new rows: a hidden control cannot take the focus.
+        QTimer::singleShot(0, this, [this, key = pendingFocus_.value_or(focusedKey), toCode = pendingFocus_.has_value()] {
+            if (auto* button = control(key)) button->setFocus(Qt::OtherFocusReason);
+            else if (toCode && key.empty() && codeButton_) codeButton_->setFocus(Qt::OtherFocusReason);
+        });
     }
     pendingFocus_.reset();
 }
@@ -263,8 +265,8 @@ QAbstractButton* PairedDevicesView::removalButton(const Removal& removal, const 
 
 void PairedDevicesView::confirm(const Removal& removal) {
     if (confirmation_) return;
-    auto* box = new QMessageBox(QMessageBox::Warning, qtText(removal.title()),
-                                qtText(removal.message((*source_.state)().links)), QMessageBox::NoButton, this);
+    auto* box = new QMessageBox(QMessageBox::Warning, "Orvanta", qtText(removal.title()), QMessageBox::NoButton, this);
+    box->setInformativeText(qtText(removal.message((*source_.state)().links)));
     box->setObjectName("removalConfirmation");
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
