@@ -292,8 +292,10 @@ void HostSettingsView::refreshPermissions() {
             parts_.permissions ? parts_.permissions->status(each.permission, denialNote) : PermissionStatus::checking();
         switch (status.kind) {
         case PermissionStatus::Kind::granted:
-            each.status->setText("● 許可済み");
-            tint(each.status, ThemeColour::stateOK);
+            // The dot in the state colour, the word in the text colour.
+            each.status->setText(QString("<span style=\"color:%1\">●</span> 許可済み")
+                                     .arg(client::Theme::color(ThemeColour::stateOK).name()));
+            tint(each.status, ThemeColour::text);
             break;
         case PermissionStatus::Kind::denied:
             each.status->setText("未許可");

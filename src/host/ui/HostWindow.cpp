@@ -13,6 +13,9 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+
 #include "client/ui/AccessibleAnnouncer.h"
 #include "client/ui/ThemeStyles.h"
 #include "host/ui/FocusOutline.h"
@@ -126,7 +129,7 @@ HostStatusBar::HostStatusBar(std::shared_ptr<HostState> state, QWidget* parent)
     auto* outer = new QHBoxLayout(this);
     outer->setContentsMargins(kMargin, kStatusVertical, kMargin, kStatusVertical);
     auto* inner = new QWidget(this);
-    inner->setMaximumWidth(int(client::DesktopLayout::kMaxWidth));
+    inner_ = inner;
     auto* column = new QVBoxLayout(inner);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
@@ -145,9 +148,15 @@ HostStatusBar::HostStatusBar(std::shared_ptr<HostState> state, QWidget* parent)
     captureWarning_ = styledLabel("画面を取得できません", TextStyle::body, ThemeColour::danger, inner);
     captureWarning_->setObjectName("captureWarning");
     column->addWidget(captureWarning_);
-    outer->addWidget(inner, 1, Qt::AlignHCenter);
+    outer->addWidget(inner, 0, Qt::AlignHCenter);
     subscription_ = state_->observe([this](const auto&) { refresh(); });
     refresh();
+}
+
+// At most 740 wide, its content at the leading edge, the block centred in the window.
+void HostStatusBar::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    inner_->setFixedWidth(std::min(width() - 2 * kMargin, int(client::DesktopLayout::kMaxWidth)));
 }
 
 void HostStatusBar::refresh() {

@@ -34,9 +34,13 @@ public:
     HostStatusBar(std::shared_ptr<HostState> state, QWidget* parent = nullptr);
     QLabel* text() const { return text_; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void refresh();
     std::shared_ptr<HostState> state_;
+    QWidget* inner_;
     QWidget* dot_;
     QLabel* text_;
     QLabel* captureWarning_;

@@ -76,6 +76,8 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
     EXPECT_EQ(status->text(), "待受中");
     EXPECT_GE(window.width(), 760);
 
+    // Room for the QR and the list beside it in the screenshots.
+    window.resize(760, 640);
     auto* issue = window.findChild<QAbstractButton*>("issueCode");
     ASSERT_NE(issue, nullptr);
     QTest::mouseClick(issue, Qt::LeftButton);
@@ -106,6 +108,7 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
         }
     }
     EXPECT_EQ(qGray(drawn.pixel(2, 2)), 255);  // the white padding
+    screenshot(&window, "host-main-code.png");
 
     // A device pairs over loopback with the code on screen and shows up in the list.
     const auto port = application.host().loopbackPort();
