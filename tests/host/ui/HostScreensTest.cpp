@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTest>
@@ -147,6 +149,26 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
     auto* screenStatus = settings->findChild<QWidget*>("permission:screenRecording")->findChild<QLabel*>("status");
     EXPECT_TRUE(QTest::qWaitFor([&] { return screenStatus->text().contains("許可済み"); }));
     screenshot(&window, "host-settings.png");
+
+    // Side by side from a page 720 points wide.
+    window.resize(719, window.height());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return settings->width() == 719 && !settings->twoColumns(); }));
+    window.resize(720, window.height());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return settings->width() == 720 && settings->twoColumns(); }));
+
+    // The login item is an autostart entry of this account.
+    auto* login = settings->findChild<QWidget*>("loginItem")->findChild<QAbstractButton*>();
+    const auto entry = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart" / "orvanta.desktop";
+    QTest::mouseClick(login, Qt::LeftButton);
+    EXPECT_TRUE(std::filesystem::exists(entry));
+    EXPECT_TRUE(login->isChecked());
+    QTest::mouseClick(login, Qt::LeftButton);
+    EXPECT_FALSE(std::filesystem::exists(entry));
+
+    // The diagnostic summary goes to the clipboard.
+    QTest::mouseClick(settings->copySummaryButton(), Qt::LeftButton);
+    EXPECT_EQ(settings->copiedNote()->text(), "コピーしました");
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith("Orvanta "));
 }
 
 // ---------------------------------------------------------------------------------------------
