@@ -285,7 +285,7 @@ void HostWindow::setWide(bool wide) {
         auto* right = verticalScroll(wideColumns_);
         right->setMaximumWidth(int(client::DesktopLayout::kRightWidth));
         right->setWidget(devices_);
-        row->addWidget(left, 0, Qt::AlignTop);
+        row->addWidget(left);
         row->addWidget(right, 1);
         row->addStretch();
         contentLayout->addWidget(wideColumns_);
