@@ -60,6 +60,8 @@ std::expected<void, std::string> Application::build(ApplicationOptions options) 
     hostOptions.display = options.display;
     hostOptions.main = &main_;
     hostOptions.settings = defaults_;
+    hostOptions.secrets = secrets_;
+    hostOptions.clipboardHub = hub_.get();
     hostOptions.pairLinkLookup = options.pairLinkLookup;
     hostOptions.uiBackends = [this] {
         return HostUiBackends{.pasteboard = pasteboard_,
@@ -107,7 +109,8 @@ std::expected<void, std::string> Application::build(ApplicationOptions options) 
 // The one clipboard hub first, then the client's model with its saved hosts, connection manager
 // and clipboard dialer.
 void Application::startBackgroundConnections() {
-    auto secrets = std::make_shared<base::FileSecretStore>(base::FileSecretStore::defaultDirectory());
+    secrets_ = std::make_shared<base::FileSecretStore>(base::FileSecretStore::defaultDirectory());
+    auto secrets = secrets_;
     auto defaults = defaults_;
     hub_ = std::make_unique<clipboard::ClipboardSync>(main_, *defaults_, *pasteboard_, *images_, [secrets, defaults] {
         return client::DeviceIdentity::persistentID(

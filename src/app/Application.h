@@ -62,6 +62,7 @@ private:
     base::DispatchQueue audioQueue_{"clientcore.audio"};
     base::DispatchQueue probeQueue_{"tessaril.localnetwork.probe"};
     std::shared_ptr<base::Settings> defaults_;
+    std::shared_ptr<base::SecretStore> secrets_;
     std::shared_ptr<platform::qt::QtPasteboard> pasteboard_;
     std::shared_ptr<platform::qt::QtImageCodec> images_;
     std::unique_ptr<clipboard::ClipboardSync> hub_;
