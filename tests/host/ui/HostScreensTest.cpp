@@ -14,6 +14,7 @@
 #include <future>
 
 #include "app/Application.h"
+#include "clipboard/ClipboardSync.h"
 #include "host/transport/HostPairLink.h"
 #include "host/ui/HostSettingsView.h"
 #include "host/ui/HostWindow.h"
@@ -69,6 +70,9 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
     auto& application = **created;
     auto& window = application.window();
     EXPECT_EQ(window.windowTitle(), "Orvanta");
+    // The host exists with the window but listens only once the window is first shown.
+    EXPECT_EQ(application.host().loopbackPort(), std::nullopt);
+    EXPECT_EQ(clipboard::ClipboardSync::shared(), &application.host().clipboardHub());
     application.openWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     const auto& state = *application.hostSource().state;
