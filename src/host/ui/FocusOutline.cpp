@@ -13,7 +13,6 @@ FocusOutline::FocusOutline(QWidget* control) : QWidget(control) {
     setObjectName("focusOutline");
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
-    setAccessibleName({});
     hide();
     control->installEventFilter(this);
 }

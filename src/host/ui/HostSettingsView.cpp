@@ -43,7 +43,6 @@ QWidget* section(const QString& title, const std::vector<QWidget*>& rows, QWidge
     auto* header = new QLabel(title, box);
     header->setFont(client::Theme::font(TextStyle::subheadline));
     tint(header, ThemeColour::muted);
-    header->setAccessibleDescription("header");
     layout->addWidget(header);
     layout->addSpacing(4);
     for (QWidget* row : rows) {
