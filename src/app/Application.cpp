@@ -102,7 +102,7 @@ std::expected<void, std::string> Application::build(ApplicationOptions options) 
                                    : host::ui::HostCapabilities{};
                 },
             .probe = {}});
-    buildWindow();
+    buildWindow(std::move(options.debug));
     return {};
 }
 
@@ -139,8 +139,9 @@ void Application::startBackgroundConnections() {
     });
 }
 
-void Application::buildWindow() {
-    windowState_ = client::UnifiedWindowState::create(main_, model_, nullptr);
+void Application::buildWindow(std::shared_ptr<client::DebugHandoff> debug) {
+    const bool clientAtLaunch = debug && client::ClientWindow::opensAtLaunch(*debug);
+    windowState_ = client::UnifiedWindowState::create(main_, model_, std::move(debug));
     const auto computer = platform::computerName(platform::kMachineInfoPath);
     host::ui::SettingsPageParts settingsParts{.permissions = permissions_,
                                               .defaults = defaults_,
@@ -170,9 +171,10 @@ void Application::buildWindow() {
         },
         .computerName = computer,
         .firstShown =
-            [this] {
+            [this, clientAtLaunch] {
                 permissions_->refresh();
                 host_->start();
+                if (clientAtLaunch) windowState_->show(client::WindowSide::client);
             },
         .fittingHeight =
             [this](double width) {

@@ -33,6 +33,8 @@ struct ApplicationOptions {
     std::string display;             // the X display; empty: $DISPLAY
     // The pair link of a displayed code; nothing: the Tailscale tool's.
     std::function<std::optional<std::string>(const std::string& code)> pairLinkLookup;
+    // The client's debug automation; a run of it opens the window on the client side.
+    std::shared_ptr<client::DebugHandoff> debug;
 };
 
 class Application {
@@ -55,7 +57,7 @@ private:
     Application() = default;
     std::expected<void, std::string> build(ApplicationOptions options);
     void startBackgroundConnections();
-    void buildWindow();
+    void buildWindow(std::shared_ptr<client::DebugHandoff> debug);
     void refreshDiscoveryDenied();
 
     platform::qt::QtMainExecutor main_;

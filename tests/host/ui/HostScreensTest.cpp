@@ -175,6 +175,28 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
     EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith("Orvanta "));
 }
 
+TEST(HostScreensTest, ADebugRunOpensOnTheClientSideOnceTheHostStarts) {
+    ORVANTA_REQUIRE_XVFB(orvanta::testing::XvfbOptions{.windowManager = true});
+    orvanta::testing::qtWidgetsApp();
+    FreshAccount account;
+    struct ActiveDebug final : client::DebugHandoff {
+        bool isActive() const override { return true; }
+    };
+    app::ApplicationOptions options;
+    options.server.loopback.port(0);
+    options.server.lan.port(0);
+    options.advertise = false;
+    options.debug = std::make_shared<ActiveDebug>();
+    auto created = app::Application::create(options);
+    ASSERT_TRUE(created) << created.error();
+    auto& window = (*created)->window();
+    EXPECT_TRUE(window.hostLayer()->isVisibleTo(&window));
+    (*created)->openWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.clientSide()->isVisible() && !window.hostLayer()->isVisible(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (*created)->host().loopbackPort().has_value(); }, kWaitMillis));
+}
+
 // ---------------------------------------------------------------------------------------------
 
 DeviceRecord record(std::string id, std::string name, int day) {
