@@ -144,8 +144,8 @@ void BM_AppFigures(benchmark::State& state) {
         std::string code;
         std::ifstream(std::string(home) + "/code") >> code;
         const auto paired = orvanta::testing::postPair(kLoopbackPort, orvanta::testing::pairBody(code, "bench-device"));
-        auto session = orvanta::testing::LoopbackSession::open(kLoopbackPort, hello(paired.body.value("deviceToken", "")),
-                                                               false);
+        auto session =
+            orvanta::testing::LoopbackSession::open(kLoopbackPort, hello(paired.body.value("deviceToken", "")), false);
         if (!session) return state.SkipWithError("no session");
         std::atomic<int> frames = 0;
         std::thread reader([&] {

@@ -5,8 +5,8 @@
 
 #include "base/FileSecretStore.h"
 #include "base/JsonFileSettings.h"
-#include "client/directory/StandaloneClientImport.h"
 #include "client/directory/CredentialStore.h"
+#include "client/directory/StandaloneClientImport.h"
 #include "clipboard/ClipboardSync.h"
 #include "host/transport/Support.h"
 #include "host/ui/HostSettingsView.h"
@@ -84,24 +84,34 @@ std::expected<void, std::string> Application::build(ApplicationOptions options) 
     auto weakController = std::weak_ptr(controller.shared_from_this());
     hostSource_ = {
         .state = state,
-        .issueCode = [weakController] { if (auto c = weakController.lock()) c->issueCode(); },
-        .revoke = [weakController](const std::string& id, std::function<void(bool)> done) {
-            if (auto c = weakController.lock()) c->revoke(id, std::move(done));
-        },
-        .setHighRes = [weakController](bool on) { if (auto c = weakController.lock()) c->setHighRes(on); },
-        .setBlackout = [weakController](bool on) { if (auto c = weakController.lock()) c->setBlackout(on); },
+        .issueCode =
+            [weakController] {
+                if (auto c = weakController.lock()) c->issueCode();
+            },
+        .revoke =
+            [weakController](const std::string& id, std::function<void(bool)> done) {
+                if (auto c = weakController.lock()) c->revoke(id, std::move(done));
+            },
+        .setHighRes =
+            [weakController](bool on) {
+                if (auto c = weakController.lock()) c->setHighRes(on);
+            },
+        .setBlackout =
+            [weakController](bool on) {
+                if (auto c = weakController.lock()) c->setBlackout(on);
+            },
         .copy = [board = pasteboard_](const std::string& text) { return board->writeText(text); },
     };
     permissions_ = std::make_shared<host::ui::PermissionCenter>(
         main_, probeQueue_,
-        host::ui::PermissionCenter::Sources{
-            .capabilities =
-                [display = options.display] {
-                    const auto offered = platform::x11::queryCapabilities(display);
-                    return offered ? host::ui::HostCapabilities{offered->capture, offered->input}
-                                   : host::ui::HostCapabilities{};
-                },
-            .probe = {}});
+        host::ui::PermissionCenter::Sources{.capabilities =
+                                                [display = options.display] {
+                                                    const auto offered = platform::x11::queryCapabilities(display);
+                                                    return offered ? host::ui::HostCapabilities{offered->capture,
+                                                                                                offered->input}
+                                                                   : host::ui::HostCapabilities{};
+                                                },
+                                            .probe = {}});
     buildWindow(std::move(options.debug));
     return {};
 }
@@ -159,13 +169,15 @@ void Application::buildWindow(std::shared_ptr<client::DebugHandoff> debug) {
                    .windowState = windowState_,
                    .defaults = defaults_,
                    .hub = *hub_,
-                   .browsers =
-                       [this](std::string_view type, std::string_view domain) -> std::unique_ptr<platform::ServiceBrowser> {
-                           return std::make_unique<platform::AvahiServiceBrowser>(main_, std::string(type),
-                                                                                  std::string(domain));
-                       }},
+                   .browsers = [this](std::string_view type,
+                                      std::string_view domain) -> std::unique_ptr<platform::ServiceBrowser> {
+                       return std::make_unique<platform::AvahiServiceBrowser>(main_, std::string(type),
+                                                                              std::string(domain));
+                   }},
         .hub = *hub_,
-        .hostSide = [this](QWidget* parent) -> QWidget* { return new host::ui::HostWindow(hostSource_, nullptr, parent); },
+        .hostSide = [this](QWidget* parent) -> QWidget* {
+            return new host::ui::HostWindow(hostSource_, nullptr, parent);
+        },
         .settingsPage = [this, settingsParts](QWidget* parent) -> QWidget* {
             return new host::ui::HostSettingsView(hostSource_, settingsParts, parent);
         },
@@ -192,9 +204,9 @@ void Application::buildWindow(std::shared_ptr<client::DebugHandoff> debug) {
 }
 
 void Application::refreshDiscoveryDenied() {
-    const bool denied = (*hostSource_.state)().bonjourPolicyDenied ||
-                        permissions_->status(host::HostPermission::localNetwork, false).kind ==
-                            host::PermissionStatus::Kind::denied;
+    const bool denied =
+        (*hostSource_.state)().bonjourPolicyDenied ||
+        permissions_->status(host::HostPermission::localNetwork, false).kind == host::PermissionStatus::Kind::denied;
     window_->setDiscoveryDenied(denied);
 }
 

@@ -224,7 +224,8 @@ std::expected<void, std::string> HostAssembly::build() {
                                                                          [](const std::string& line) { hostLog(line); });
     ui_ = onMain([&] {
         auto ui = options_.uiBackends ? options_.uiBackends() : HostUiBackends{};
-        if (ui.pasteboard && ui.images && !options_.clipboardHub) hub_ = makeClipboardHub(*main_, ui, settings_, secrets);
+        if (ui.pasteboard && ui.images && !options_.clipboardHub)
+            hub_ = makeClipboardHub(*main_, ui, settings_, secrets);
         return ui;
     });
     if (!ui_.pasteboard || !ui_.images || !ui_.icons) return std::unexpected("no pasteboard, pictures or icons");

@@ -133,7 +133,7 @@ std::string hello(const std::string& token) {
 }
 
 // The program listens on the standard ports; another program on this machine may hold them.
-#define ORVANTA_REQUIRE_FREE_PORTS()                                                              \
+#define ORVANTA_REQUIRE_FREE_PORTS() \
     if (listening(kLoopbackPort)) GTEST_SKIP() << "another program listens on 127.0.0.1:8766"
 
 TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
@@ -147,9 +147,10 @@ TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
     auto pid = startChild({.argv = {ORVANTA_APP}, .extraEnvironment = environment, .logPath = log.string()});
     ASSERT_TRUE(pid) << pid.error();
     ASSERT_TRUE(waitUntil([] { return listening(kLoopbackPort); }, 20s)) << fileText(log);
-    std::cout << "start to listening: "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
-              << " ms (debug build with sanitizers)\n";
+    std::cout
+        << "start to listening: "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
+        << " ms (debug build with sanitizers)\n";
 
     auto windows = platform::x11::X11WindowSystem::open(display);
     ASSERT_TRUE(windows) << windows.error();

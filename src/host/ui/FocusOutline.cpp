@@ -21,14 +21,15 @@ bool FocusOutline::eventFilter(QObject* watched, QEvent* event) {
     auto* control = parentWidget();
     if (watched == control) {
         switch (event->type()) {
-        case QEvent::FocusIn:
-        case QEvent::FocusOut:
-        case QEvent::Resize:
-            setGeometry(control->rect());
-            setVisible(control->hasFocus());
-            raise();
-            break;
-        default: break;
+            case QEvent::FocusIn:
+            case QEvent::FocusOut:
+            case QEvent::Resize:
+                setGeometry(control->rect());
+                setVisible(control->hasFocus());
+                raise();
+                break;
+            default:
+                break;
         }
     }
     return QWidget::eventFilter(watched, event);

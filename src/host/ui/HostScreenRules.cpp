@@ -30,9 +30,12 @@ std::vector<std::string> characters(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         std::size_t length = 1;
         const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead >= 0xF0) length = 4;
-        else if (lead >= 0xE0) length = 3;
-        else if (lead >= 0xC0) length = 2;
+        if (lead >= 0xF0)
+            length = 4;
+        else if (lead >= 0xE0)
+            length = 3;
+        else if (lead >= 0xC0)
+            length = 2;
         length = std::min(length, text.size() - i);
         result.emplace_back(text.substr(i, length));
         i += length;
@@ -40,9 +43,7 @@ std::vector<std::string> characters(std::string_view text) {
     return result;
 }
 
-std::string twoDigits(unsigned value) {
-    return {char('0' + value / 10 % 10), char('0' + value % 10)};
-}
+std::string twoDigits(unsigned value) { return {char('0' + value / 10 % 10), char('0' + value % 10)}; }
 
 }  // namespace
 
@@ -55,18 +56,24 @@ std::string statusText(const std::vector<DeviceRecord>& devices, const Links& li
     if (const auto* controller = linkedWith(devices, links, LinkRole::controller))
         return std::string(kConnectedPrefix) + displayName(*controller);
     switch (listen) {
-    case ListenState::starting: return "起動中…";
-    case ListenState::failed: return "接続できません";
-    case ListenState::ready: break;
+        case ListenState::starting:
+            return "起動中…";
+        case ListenState::failed:
+            return "接続できません";
+        case ListenState::ready:
+            break;
     }
     return "待受中";
 }
 
 ThemeColour statusColour(ListenState listen) {
     switch (listen) {
-    case ListenState::failed: return ThemeColour::danger;
-    case ListenState::ready: return ThemeColour::stateOK;
-    case ListenState::starting: break;
+        case ListenState::failed:
+            return ThemeColour::danger;
+        case ListenState::ready:
+            return ThemeColour::stateOK;
+        case ListenState::starting:
+            break;
     }
     return ThemeColour::muted;
 }
@@ -147,8 +154,8 @@ std::string formatRecordDate(std::chrono::sys_seconds date, bool includeTime, st
     const auto local = date + utcOffset;
     const auto day = floor<days>(local);
     const year_month_day ymd{day};
-    std::string text = std::to_string(int(ymd.year())) + "/" + twoDigits(unsigned(ymd.month())) + "/" +
-                       twoDigits(unsigned(ymd.day()));
+    std::string text =
+        std::to_string(int(ymd.year())) + "/" + twoDigits(unsigned(ymd.month())) + "/" + twoDigits(unsigned(ymd.day()));
     if (includeTime) {
         const hh_mm_ss time{local - day};
         text += " " + twoDigits(unsigned(time.hours().count())) + ":" + twoDigits(unsigned(time.minutes().count()));
@@ -167,12 +174,18 @@ std::string localRecordDate(std::chrono::sys_seconds date, bool includeTime) {
 
 std::string_view kindLabel(DeviceKind kind) {
     switch (kind) {
-    case DeviceKind::iPad: return "iPad";
-    case DeviceKind::iPhone: return "iPhone";
-    case DeviceKind::mac: return "Mac";
-    case DeviceKind::windows: return "Windows";
-    case DeviceKind::android: return "Android";
-    case DeviceKind::other: break;
+        case DeviceKind::iPad:
+            return "iPad";
+        case DeviceKind::iPhone:
+            return "iPhone";
+        case DeviceKind::mac:
+            return "Mac";
+        case DeviceKind::windows:
+            return "Windows";
+        case DeviceKind::android:
+            return "Android";
+        case DeviceKind::other:
+            break;
     }
     return "その他";
 }
@@ -188,9 +201,12 @@ DetailLine detailLine(const DeviceRecord& record, std::chrono::seconds utcOffset
 
 std::string_view badgeText(LinkRole role) {
     switch (role) {
-    case LinkRole::main: return "接続中";
-    case LinkRole::controller: return "入力専用で参加中";
-    case LinkRole::waitingReturn: break;
+        case LinkRole::main:
+            return "接続中";
+        case LinkRole::controller:
+            return "入力専用で参加中";
+        case LinkRole::waitingReturn:
+            break;
     }
     return "復帰中…";
 }

@@ -40,7 +40,7 @@ enum class CellLead { none, separator, gap };
 struct CodeCell {
     CellLead lead = CellLead::none;
     double leadX = 0;
-    double x = 0;  // the cell's left edge
+    double x = 0;           // the cell's left edge
     std::string character;  // one character, or a space
     bool operator==(const CodeCell&) const = default;
 };

@@ -71,27 +71,35 @@ std::string osVersion() {
 
 std::string_view permissionTitle(HostPermission permission) {
     switch (permission) {
-    case HostPermission::screenRecording: return "画面収録";
-    case HostPermission::systemAudio: return "システムオーディオ録音";
-    case HostPermission::accessibility: return "アクセシビリティ";
-    case HostPermission::localNetwork: return "ローカルネットワーク";
-    case HostPermission::pasteboard: break;
+        case HostPermission::screenRecording:
+            return "画面収録";
+        case HostPermission::systemAudio:
+            return "システムオーディオ録音";
+        case HostPermission::accessibility:
+            return "アクセシビリティ";
+        case HostPermission::localNetwork:
+            return "ローカルネットワーク";
+        case HostPermission::pasteboard:
+            break;
     }
     return "ペーストボード（コピーした内容）";
 }
 
 std::string_view permissionPurpose(HostPermission permission) {
     switch (permission) {
-    case HostPermission::screenRecording:
-        return "この Mac の画面を 接続した端末に映すために使います。許可がないと、端末に映像が届きません。";
-    case HostPermission::systemAudio:
-        return "この Mac で鳴っている音を、接続した端末で鳴らすために使います。macOS "
-               "では「画面とシステムオーディオ録音」として画面収録と一緒に許可します。許可がないと、映像だけが届きます。";
-    case HostPermission::accessibility:
-        return "端末からのクリックやキー入力を、この Mac の操作として受け取るために使います。許可がないと、見るだけになります。";
-    case HostPermission::localNetwork:
-        return "「他の端末を見る」で、同じ家や職場のネットワークにある Mac や Windows につなぐときに使います。";
-    case HostPermission::pasteboard: break;
+        case HostPermission::screenRecording:
+            return "この Mac の画面を 接続した端末に映すために使います。許可がないと、端末に映像が届きません。";
+        case HostPermission::systemAudio:
+            return "この Mac で鳴っている音を、接続した端末で鳴らすために使います。macOS "
+                   "では「画面とシステムオーディオ録音」として画面収録と一緒に許可します。許可がないと、映像だけが届き"
+                   "ます。";
+        case HostPermission::accessibility:
+            return "端末からのクリックやキー入力を、この Mac "
+                   "の操作として受け取るために使います。許可がないと、見るだけになります。";
+        case HostPermission::localNetwork:
+            return "「他の端末を見る」で、同じ家や職場のネットワークにある Mac や Windows につなぐときに使います。";
+        case HostPermission::pasteboard:
+            break;
     }
     return "この Mac でコピーした文字や画像を、「他の端末を見る」でつないだ先へ送るときに使います。";
 }
@@ -166,8 +174,7 @@ HostSettingsView::HostSettingsView(HostScreenSource source, SettingsPageParts pa
 
     loginItem_.onChange = [this] { refreshLoginItem(); };
     subscription_ = source_.state->observe([this](const auto&) { refreshHost(); });
-    if (parts_.permissions)
-        rows_->permissionsChanged = parts_.permissions->observe([this] { refreshPermissions(); });
+    if (parts_.permissions) rows_->permissionsChanged = parts_.permissions->observe([this] { refreshPermissions(); });
     loginItem_.refresh();
     refreshHost();
     refreshPermissions();
@@ -187,10 +194,12 @@ QWidget* HostSettingsView::preferences() {
     theme->setAccessibleName("テーマ");
     const std::pair<const char*, const char*> choices[] = {{"端末に従う", "system"}, {"白", "light"}, {"黒", "dark"}};
     for (const auto& [title, value] : choices) theme->addItem(title, QString(value));
-    const auto stored = parts_.defaults ? parts_.defaults->string(client::Theme::kModeKey).value_or("system") : "system";
+    const auto stored =
+        parts_.defaults ? parts_.defaults->string(client::Theme::kModeKey).value_or("system") : "system";
     theme->setCurrentIndex(std::max(0, theme->findData(QString::fromStdString(stored))));
     connect(theme, &QComboBox::activated, this, [this, theme](int index) {
-        if (parts_.defaults) parts_.defaults->set(client::Theme::kModeKey, theme->itemData(index).toString().toStdString());
+        if (parts_.defaults)
+            parts_.defaults->set(client::Theme::kModeKey, theme->itemData(index).toString().toStdString());
     });
     layout->addWidget(section("外観", {row({new client::SettingsField("テーマ", theme)})}, column));
 
@@ -206,11 +215,11 @@ QWidget* HostSettingsView::preferences() {
     endpoint->setTextInteractionFlags(Qt::TextSelectableByMouse);
     endpoint->setAccessibleName("接続先");
     endpoint->setAccessibleDescription(kLoopbackEndpoint);
-    layout->addWidget(section(
-        "接続",
-        {row({name, purpose("次にペアリングするとき、相手にこの名前を送ります。", nullptr)}),
-         row({rows_->loginItem, rows_->loginError}), row({new client::SettingsField("接続先", endpoint)})},
-        column));
+    layout->addWidget(
+        section("接続",
+                {row({name, purpose("次にペアリングするとき、相手にこの名前を送ります。", nullptr)}),
+                 row({rows_->loginItem, rows_->loginError}), row({new client::SettingsField("接続先", endpoint)})},
+                column));
 
     rows_->highRes = new client::SettingsToggle("高解像度");
     rows_->highRes->setObjectName("highRes");
@@ -223,8 +232,9 @@ QWidget* HostSettingsView::preferences() {
     rows_->blackout->onToggle = [this](bool on) {
         if (source_.setBlackout) source_.setBlackout(on);
     };
-    std::vector<QWidget*> screenRows = {row({rows_->highRes, rows_->highResPurpose}),
-                                        row({rows_->blackout, purpose("接続中、この端末の画面を黒く覆います。", nullptr)})};
+    std::vector<QWidget*> screenRows = {
+        row({rows_->highRes, rows_->highResPurpose}),
+        row({rows_->blackout, purpose("接続中、この端末の画面を黒く覆います。", nullptr)})};
     if (parts_.model && parts_.hub)
         screenRows.push_back(new client::ClientSettingsSection(parts_.model, *parts_.hub, parts_.defaults));
     layout->addWidget(section("画面と操作", screenRows, column));
@@ -290,24 +300,24 @@ void HostSettingsView::refreshPermissions() {
         const PermissionStatus status =
             parts_.permissions ? parts_.permissions->status(each.permission, denialNote) : PermissionStatus::checking();
         switch (status.kind) {
-        case PermissionStatus::Kind::granted:
-            // The dot in the state colour, the word in the text colour.
-            each.status->setText(QString("<span style=\"color:%1\">●</span> 許可済み")
-                                     .arg(client::Theme::color(ThemeColour::stateOK).name()));
-            tint(each.status, ThemeColour::text);
-            break;
-        case PermissionStatus::Kind::denied:
-            each.status->setText("未許可");
-            tint(each.status, ThemeColour::stateWarn);
-            break;
-        case PermissionStatus::Kind::checking:
-            each.status->setText("確認中");
-            tint(each.status, ThemeColour::muted);
-            break;
-        case PermissionStatus::Kind::undetermined:
-            each.status->setText(qtText(status.text));
-            tint(each.status, ThemeColour::muted);
-            break;
+            case PermissionStatus::Kind::granted:
+                // The dot in the state colour, the word in the text colour.
+                each.status->setText(QString("<span style=\"color:%1\">●</span> 許可済み")
+                                         .arg(client::Theme::color(ThemeColour::stateOK).name()));
+                tint(each.status, ThemeColour::text);
+                break;
+            case PermissionStatus::Kind::denied:
+                each.status->setText("未許可");
+                tint(each.status, ThemeColour::stateWarn);
+                break;
+            case PermissionStatus::Kind::checking:
+                each.status->setText("確認中");
+                tint(each.status, ThemeColour::muted);
+                break;
+            case PermissionStatus::Kind::undetermined:
+                each.status->setText(qtText(status.text));
+                tint(each.status, ThemeColour::muted);
+                break;
         }
         each.restartNote->setVisible(denialNote);
     }
@@ -365,9 +375,8 @@ void HostSettingsView::arrange() {
 bool HostSettingsView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == content_ && (event->type() == QEvent::Show || event->type() == QEvent::LayoutRequest) &&
         parts_.windowState) {
-        QTimer::singleShot(0, this, [this] {
-            parts_.windowState->fitSettings(content_->sizeHint().height() + 2 * kSectionSpacing);
-        });
+        QTimer::singleShot(
+            0, this, [this] { parts_.windowState->fitSettings(content_->sizeHint().height() + 2 * kSectionSpacing); });
     }
     return QWidget::eventFilter(watched, event);
 }

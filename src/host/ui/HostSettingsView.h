@@ -45,9 +45,9 @@ struct SettingsPageParts {
 // The permission list's order on the page, and each one's title and purpose.
 std::string_view permissionTitle(HostPermission permission);
 std::string_view permissionPurpose(HostPermission permission);
-inline constexpr HostPermission kPagePermissionOrder[] = {
-    HostPermission::screenRecording, HostPermission::accessibility, HostPermission::localNetwork,
-    HostPermission::systemAudio, HostPermission::pasteboard};
+inline constexpr HostPermission kPagePermissionOrder[] = {HostPermission::screenRecording,
+                                                          HostPermission::accessibility, HostPermission::localNetwork,
+                                                          HostPermission::systemAudio, HostPermission::pasteboard};
 // The two columns stand side by side from an available width of 680 points.
 int settingsContentWidth(int pageWidth);
 

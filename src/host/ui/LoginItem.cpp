@@ -43,10 +43,14 @@ std::string quotedCommand(std::string_view command) {
 
 std::string_view loginItemText(LoginItemStatus status) {
     switch (status) {
-    case LoginItemStatus::notRegistered: return "切";
-    case LoginItemStatus::enabled: return "入";
-    case LoginItemStatus::requiresApproval: return "承認待ち";
-    case LoginItemStatus::notFound: return "登録できません";
+        case LoginItemStatus::notRegistered:
+            return "切";
+        case LoginItemStatus::enabled:
+            return "入";
+        case LoginItemStatus::requiresApproval:
+            return "承認待ち";
+        case LoginItemStatus::notFound:
+            return "登録できません";
     }
     return "不明";
 }

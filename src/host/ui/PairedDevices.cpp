@@ -84,7 +84,8 @@ public:
         setAccessibleDescription(expanded ? "展開中" : "折りたたみ");
     }
     QSize sizeHint() const override {
-        return {kToggleIconPoints + 4 + fontMetrics().horizontalAdvance(text()) + 2, std::max(28, fontMetrics().height())};
+        return {kToggleIconPoints + 4 + fontMetrics().horizontalAdvance(text()) + 2,
+                std::max(28, fontMetrics().height())};
     }
 
 protected:
@@ -116,7 +117,8 @@ PairedDevicesView::PairedDevicesView(const HostScreenSource& source, std::shared
     : QWidget(parent),
       source_(source),
       announcer_(std::move(announcer)),
-      removal_(source.revoke, [state = source.state] { return (*state)().devices; }, [this] { return expanded_; }) {
+      removal_(
+          source.revoke, [state = source.state] { return (*state)().devices; }, [this] { return expanded_; }) {
     setObjectName("pairedDevices");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -175,10 +177,13 @@ void PairedDevicesView::rebuild() {
     // Focus stays with its control across a rebuild, or goes where a finished removal sent it.
     if (pendingFocus_ || !focusedKey.empty()) {
         // Once the layout has shown the new rows: a hidden control cannot take the focus.
-        QTimer::singleShot(0, this, [this, key = pendingFocus_.value_or(focusedKey), toCode = pendingFocus_.has_value()] {
-            if (auto* button = control(key)) button->setFocus(Qt::OtherFocusReason);
-            else if (toCode && key.empty() && codeButton_) codeButton_->setFocus(Qt::OtherFocusReason);
-        });
+        QTimer::singleShot(0, this,
+                           [this, key = pendingFocus_.value_or(focusedKey), toCode = pendingFocus_.has_value()] {
+                               if (auto* button = control(key))
+                                   button->setFocus(Qt::OtherFocusReason);
+                               else if (toCode && key.empty() && codeButton_)
+                                   codeButton_->setFocus(Qt::OtherFocusReason);
+                           });
     }
     pendingFocus_.reset();
 }
@@ -197,8 +202,10 @@ void PairedDevicesView::addGroup(const DeviceGroup& group) {
     FocusOutline::attach(toggle);
     connect(toggle, &QAbstractButton::clicked, this, [this, id = group.id] {
         const auto found = std::find(expanded_.begin(), expanded_.end(), id);
-        if (found == expanded_.end()) expanded_.push_back(id);
-        else expanded_.erase(found);
+        if (found == expanded_.end())
+            expanded_.push_back(id);
+        else
+            expanded_.erase(found);
         pendingFocus_ = "toggle:" + id;
         rebuild();
     });
@@ -236,18 +243,16 @@ QWidget* PairedDevicesView::recordRow(const DeviceRecord& record, const DeviceGr
         texts->addWidget(label);
     }
     if (const auto link = state.links.find(record.deviceId); link != state.links.end()) {
-        auto* badge = styledLabel(qtText(badgeText(link->second.role)), TextStyle::caption,
-                                  badgeColour(link->second.role), row);
+        auto* badge =
+            styledLabel(qtText(badgeText(link->second.role)), TextStyle::caption, badgeColour(link->second.role), row);
         badge->setObjectName("badge");
         texts->addWidget(badge);
     }
     line->addLayout(texts, 1);
     line->addSpacing(8);
     const auto date = localRecordDate(recordDate(record), true);
-    const Removal removal{.name = group.id,
-                          .records = {record},
-                          .bulk = false,
-                          .scope = singleScope(child, group.older.size(), date)};
+    const Removal removal{
+        .name = group.id, .records = {record}, .bulk = false, .scope = singleScope(child, group.older.size(), date)};
     line->addWidget(removalButton(removal, record.deviceId, row), 0, Qt::AlignVCenter);
     return row;
 }

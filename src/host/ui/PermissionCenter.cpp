@@ -102,9 +102,14 @@ void LocalNetworkProbe::run() {
         if (const auto self = weak.lock()) self->finish(PermissionStatus::undetermined(std::string(kProbeTimedOut)));
     });
     switch (sources_.connect(*neighbour)) {
-    case ProbeAnswer::ready: finish(PermissionStatus::granted()); break;
-    case ProbeAnswer::failed: finish(PermissionStatus::undetermined(std::string(kProbeFailed))); break;
-    case ProbeAnswer::waiting: break;
+        case ProbeAnswer::ready:
+            finish(PermissionStatus::granted());
+            break;
+        case ProbeAnswer::failed:
+            finish(PermissionStatus::undetermined(std::string(kProbeFailed)));
+            break;
+        case ProbeAnswer::waiting:
+            break;
     }
 }
 
@@ -139,8 +144,7 @@ void PermissionCenter::refresh() {
     const auto capture = capabilities.capture ? PermissionStatus::granted() : PermissionStatus::denied();
     store(HostPermission::screenRecording, capture);
     store(HostPermission::systemAudio, capture);
-    store(HostPermission::accessibility,
-          capabilities.input ? PermissionStatus::granted() : PermissionStatus::denied());
+    store(HostPermission::accessibility, capabilities.input ? PermissionStatus::granted() : PermissionStatus::denied());
     store(HostPermission::pasteboard, PermissionStatus::granted());
     if (!statuses_.contains(HostPermission::localNetwork))
         store(HostPermission::localNetwork, PermissionStatus::checking());
@@ -148,14 +152,15 @@ void PermissionCenter::refresh() {
     if (probe_) probe_->cancel();
     auto probe = LocalNetworkProbe::create(probeQueue_, sources_.probe);
     probe_ = probe;
-    probe->start([this, alive = std::weak_ptr<bool>(alive_), weakProbe = std::weak_ptr(probe)](PermissionStatus result) {
-        main_.async([this, alive, weakProbe, result = std::move(result)] {
-            const auto finished = weakProbe.lock();
-            if (!alive.lock() || !finished || finished != probe_) return;
-            probe_.reset();
-            store(HostPermission::localNetwork, result);
+    probe->start(
+        [this, alive = std::weak_ptr<bool>(alive_), weakProbe = std::weak_ptr(probe)](PermissionStatus result) {
+            main_.async([this, alive, weakProbe, result = std::move(result)] {
+                const auto finished = weakProbe.lock();
+                if (!alive.lock() || !finished || finished != probe_) return;
+                probe_.reset();
+                store(HostPermission::localNetwork, result);
+            });
         });
-    });
 }
 
 PermissionStatus PermissionCenter::status(HostPermission permission, bool bonjourPolicyDenied) const {

@@ -22,7 +22,8 @@ std::expected<X11Capabilities, std::string> queryCapabilities(const std::string&
     auto connection = XConnection::open(display);
     if (!connection) return std::unexpected(connection.error());
     xcb_connection_t* c = (*connection)->get();
-    for (auto* extension : {&xcb_shm_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_test_id}) xcb_prefetch_extension_data(c, extension);
+    for (auto* extension : {&xcb_shm_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_test_id})
+        xcb_prefetch_extension_data(c, extension);
     return X11Capabilities{
         .capture = present(c, &xcb_shm_id) && present(c, &xcb_damage_id) && present(c, &xcb_xfixes_id),
         .input = present(c, &xcb_test_id)};

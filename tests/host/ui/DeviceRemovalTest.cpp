@@ -11,8 +11,12 @@ namespace {
 using namespace std::chrono;
 
 DeviceRecord record(std::string id, std::string name, int day) {
-    return {.deviceId = std::move(id), .name = std::move(name), .tokenHash = {},
-            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)), .lastSeen = {}, .kind = {}};
+    return {.deviceId = std::move(id),
+            .name = std::move(name),
+            .tokenHash = {},
+            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)),
+            .lastSeen = {},
+            .kind = {}};
 }
 
 // The controller as the section sees it: revocations wait until the test answers them, in call
@@ -35,15 +39,16 @@ struct Flow {
     FakeController controller;
     std::vector<std::string> expanded;
     std::vector<std::pair<std::string, std::string>> finished;  // focus, announcement
-    DeviceRemoval removal{
-        [this](const std::string& id, std::function<void(bool)> done) {
-            controller.revoked.push_back(id);
-            controller.pending.emplace_back(id, std::move(done));
-        },
-        [this] { return controller.devices; }, [this] { return expanded; }};
+    DeviceRemoval removal{[this](const std::string& id, std::function<void(bool)> done) {
+                              controller.revoked.push_back(id);
+                              controller.pending.emplace_back(id, std::move(done));
+                          },
+                          [this] { return controller.devices; }, [this] { return expanded; }};
 
     Flow() {
-        removal.onFinished = [this](const std::string& focus, const std::string& text) { finished.emplace_back(focus, text); };
+        removal.onFinished = [this](const std::string& focus, const std::string& text) {
+            finished.emplace_back(focus, text);
+        };
     }
     Removal single(const std::string& id) const {
         const auto groups = orderedGroups(controller.devices);
@@ -132,14 +137,32 @@ TEST(DeviceRemovalTest, FocusAfterSingleRemovals) {
     const std::vector<Case> cases = {
         {"the only record: the code button", {record("a", "A", 1)}, {}, "a", true, "", "端末を削除しました"},
         {"latest of a group: the record that becomes latest",
-         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)}, {}, "t2", true, "t1",
+         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)},
+         {},
+         "t2",
+         true,
+         "t1",
          "端末を削除しました"},
-        {"the last record: the first one", {record("a", "A", 5), record("b", "B", 1)}, {}, "b", true, "a",
+        {"the last record: the first one",
+         {record("a", "A", 5), record("b", "B", 1)},
+         {},
+         "b",
+         true,
+         "a",
          "端末を削除しました"},
         {"an older record: the one after it",
-         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)}, {"Tab"}, "t1", true, "z",
+         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)},
+         {"Tab"},
+         "t1",
+         true,
+         "z",
          "端末を削除しました"},
-        {"a failure keeps the focus on it", {record("a", "A", 5), record("b", "B", 1)}, {}, "a", false, "a",
+        {"a failure keeps the focus on it",
+         {record("a", "A", 5), record("b", "B", 1)},
+         {},
+         "a",
+         false,
+         "a",
          "端末を削除できませんでした"},
     };
     for (const auto& each : cases) {
@@ -160,7 +183,9 @@ TEST(DeviceRemovalTest, CompletionsAfterTheSectionIsGoneAreDropped) {
     controller.devices = {record("a", "A", 1)};
     {
         DeviceRemoval removal(
-            [&](const std::string& id, std::function<void(bool)> done) { controller.pending.emplace_back(id, std::move(done)); },
+            [&](const std::string& id, std::function<void(bool)> done) {
+                controller.pending.emplace_back(id, std::move(done));
+            },
             [&] { return controller.devices; }, [] { return std::vector<std::string>{}; });
         removal.onFinished = [](const std::string&, const std::string&) { FAIL() << "finished after destruction"; };
         removal.remove({"A", controller.devices, false, std::nullopt});

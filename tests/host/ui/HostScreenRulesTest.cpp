@@ -9,8 +9,12 @@ using namespace std::chrono;
 
 DeviceRecord record(std::string id, std::string name, sys_seconds paired, std::optional<sys_seconds> seen = {},
                     std::optional<std::string> kind = {}) {
-    return {.deviceId = std::move(id), .name = std::move(name), .tokenHash = {}, .pairedAt = paired,
-            .lastSeen = seen, .kind = std::move(kind)};
+    return {.deviceId = std::move(id),
+            .name = std::move(name),
+            .tokenHash = {},
+            .pairedAt = paired,
+            .lastSeen = seen,
+            .kind = std::move(kind)};
 }
 
 constexpr sys_seconds day(int y, unsigned m, unsigned d, int hour = 0, int minute = 0) {
@@ -35,13 +39,27 @@ TEST(HostStatusTest, TakesTheFirstRuleThatApplies) {
     const DeviceLink waiting{LinkRole::waitingReturn, ConnectionRoute::local};
     const std::vector<StatusCase> cases = {
         {"main wins over the connected name", {a, b}, {{"b", main}}, "Other", ListenState::ready, "接続中 · Phone B"},
-        {"connected name before a controller", {a, b}, {{"a", controller}}, "Other", ListenState::ready, "接続中 · Other"},
+        {"connected name before a controller",
+         {a, b},
+         {{"a", controller}},
+         "Other",
+         ListenState::ready,
+         "接続中 · Other"},
         {"empty connected name", {}, {}, "", ListenState::ready, "接続中 · 名前のない端末"},
         {"connected name is not trimmed", {}, {}, "  ", ListenState::ready, "接続中 ·   "},
-        {"controller without a connected name", {a, b}, {{"b", controller}}, std::nullopt, ListenState::ready,
+        {"controller without a connected name",
+         {a, b},
+         {{"b", controller}},
+         std::nullopt,
+         ListenState::ready,
          "接続中 · Phone B"},
         {"waiting return never reads connected", {a}, {{"a", waiting}}, std::nullopt, ListenState::ready, "待受中"},
-        {"main device while the listener failed", {a}, {{"a", main}}, std::nullopt, ListenState::failed, "接続中 · Tab A"},
+        {"main device while the listener failed",
+         {a},
+         {{"a", main}},
+         std::nullopt,
+         ListenState::failed,
+         "接続中 · Tab A"},
         {"invisible name", {blank}, {{"z", main}}, std::nullopt, ListenState::ready, "接続中 · 名前のない端末"},
         {"starting", {}, {}, std::nullopt, ListenState::starting, "起動中…"},
         {"failed", {}, {}, std::nullopt, ListenState::failed, "接続できません"},
@@ -121,9 +139,9 @@ TEST(DeviceGroupsTest, GroupsByNameNewestFirst) {
 
 TEST(DeviceGroupsTest, EqualDatesKeepTheStoredOrderAndSimilarNamesStayApart) {
     const auto when = day(2024, 1, 1);
-    const auto groups = orderedGroups({record("first", "Tab", when), record("second", "Tab", when),
-                                       record("spaced", "Tab ", when), record("z1", "\u200B", when),
-                                       record("z2", "\uFEFF", when)});
+    const auto groups =
+        orderedGroups({record("first", "Tab", when), record("second", "Tab", when), record("spaced", "Tab ", when),
+                       record("z1", "\u200B", when), record("z2", "\uFEFF", when)});
     ASSERT_EQ(groups.size(), 3u);
     EXPECT_EQ(groups[0].latest.deviceId, "first");
     EXPECT_EQ(groups[0].older[0].deviceId, "second");
@@ -156,15 +174,17 @@ TEST(RecordDateTest, FollowsAChangeOfTheSystemTimeZone) {
     EXPECT_EQ(localRecordDate(day(2024, 3, 4, 15), true), "2024/03/05 00:00");
     ::setenv("TZ", "UTC", 1);
     EXPECT_EQ(localRecordDate(day(2024, 3, 4, 15), true), "2024/03/04 15:00");
-    if (saved) ::setenv("TZ", restore.c_str(), 1);
-    else ::unsetenv("TZ");
+    if (saved)
+        ::setenv("TZ", restore.c_str(), 1);
+    else
+        ::unsetenv("TZ");
     tzset();
 }
 
 TEST(DetailLineTest, KindSuffixes) {
     const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-        {"iPad", " · iPad"}, {"iPhone", " · iPhone"}, {"mac", " · Mac"}, {"windows", " · Windows"},
-        {"android", " · Android"}, {"other", " · その他"}, {std::nullopt, ""}, {"toaster", ""}};
+        {"iPad", " · iPad"},       {"iPhone", " · iPhone"}, {"mac", " · Mac"},  {"windows", " · Windows"},
+        {"android", " · Android"}, {"other", " · その他"},  {std::nullopt, ""}, {"toaster", ""}};
     for (const auto& [kind, suffix] : cases) {
         EXPECT_EQ(detailLine(record("x", "Tab", day(2024, 1, 1), {}, kind), seconds(0)).suffix, suffix);
     }
@@ -178,7 +198,8 @@ TEST(RemovalTextTest, TitlesMessagesAndScopes) {
     EXPECT_EQ(bulk.title(), "「Tab」の以前の記録 2件を削除しますか？");
     EXPECT_EQ(bulk.buttonTitle(), "まとめて削除");
     EXPECT_EQ(bulk.accessibilityLabel(), "Tabの以前の記録をまとめて削除");
-    const Removal single{.name = "Tab", .records = {a}, .bulk = false, .scope = singleScope(false, 2, "2024/01/01 00:00")};
+    const Removal single{
+        .name = "Tab", .records = {a}, .bulk = false, .scope = singleScope(false, 2, "2024/01/01 00:00")};
     EXPECT_EQ(single.title(), "Tabのペアリングを解除しますか？");
     EXPECT_EQ(single.accessibilityLabel(), "Tabを削除");
     EXPECT_EQ(single.message({{"a", {LinkRole::main, ConnectionRoute::local}}}),
@@ -186,7 +207,8 @@ TEST(RemovalTextTest, TitlesMessagesAndScopes) {
               "次に接続するには、もう一度ペアリングが必要です。\n接続が切断されます。");
     EXPECT_EQ(bulk.message({{"b", {LinkRole::waitingReturn, ConnectionRoute::local}}}),
               "次に接続するには、もう一度ペアリングが必要です。\n接続中の場合は切断されます。");
-    EXPECT_EQ(bulk.message({{"b", {LinkRole::controller, ConnectionRoute::lan}}}).ends_with("接続が切断されます。"), true);
+    EXPECT_EQ(bulk.message({{"b", {LinkRole::controller, ConnectionRoute::lan}}}).ends_with("接続が切断されます。"),
+              true);
     EXPECT_EQ(singleScope(true, 1, "D"), "この記録（D）を削除します。");
     EXPECT_EQ(singleScope(false, 0, "D"), std::nullopt);
     EXPECT_EQ(badgeText(LinkRole::waitingReturn), "復帰中…");

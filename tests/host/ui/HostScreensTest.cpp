@@ -137,15 +137,17 @@ TEST(HostScreensTest, TheApplicationServesPairsAndRemovesADevice) {
     EXPECT_EQ(devices->confirmation()->text(), "Tabのペアリングを解除しますか？");
     screenshot(devices->confirmation(), "host-remove-confirmation.png");
     QTest::mouseClick(devices->confirmation()->findChild<QAbstractButton*>("confirmRemoval"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state().devices.empty() && devices->control("tab-1") == nullptr; },
-                                kWaitMillis));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return state().devices.empty() && devices->control("tab-1") == nullptr; }, kWaitMillis));
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.findChild<QLabel*>("noDevices")->isVisible(); }));
     EXPECT_EQ(window.findChild<QLabel*>("removalResult")->text(), "端末を削除しました");
     EXPECT_TRUE(QTest::qWaitFor([&] { return issue->hasFocus(); }));
 
     // The settings page in place of the host side.
     QTest::mouseClick(window.navigation()->button(), Qt::LeftButton);
-    const auto settingsPage = [&] { return dynamic_cast<HostSettingsView*>(window.findChild<QWidget*>("settingsPage")); };
+    const auto settingsPage = [&] {
+        return dynamic_cast<HostSettingsView*>(window.findChild<QWidget*>("settingsPage"));
+    };
     ASSERT_TRUE(QTest::qWaitFor([&] { return settingsPage() != nullptr; }));
     auto* settings = settingsPage();
     ASSERT_TRUE(QTest::qWaitFor([&] { return settings->isVisible(); }));
@@ -201,8 +203,12 @@ TEST(HostScreensTest, ADebugRunOpensOnTheClientSideOnceTheHostStarts) {
 
 DeviceRecord record(std::string id, std::string name, int day) {
     using namespace std::chrono;
-    return {.deviceId = std::move(id), .name = std::move(name), .tokenHash = {},
-            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)), .lastSeen = {}, .kind = {}};
+    return {.deviceId = std::move(id),
+            .name = std::move(name),
+            .tokenHash = {},
+            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)),
+            .lastSeen = {},
+            .kind = {}};
 }
 
 // A host fed by hand: revocations wait until the test answers them.
@@ -222,10 +228,11 @@ struct HandFedHost {
                     },
                 .setHighRes = {},
                 .setBlackout = {},
-                .copy = [this](const std::string& text) {
-                    copied.push_back(text);
-                    return true;
-                }};
+                .copy =
+                    [this](const std::string& text) {
+                        copied.push_back(text);
+                        return true;
+                    }};
     }
     void publish(const std::function<void(HostPublishedState&)>& change) {
         auto next = (*state)();

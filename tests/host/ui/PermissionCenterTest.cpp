@@ -15,7 +15,11 @@ std::uint32_t ipv4(const char* text) {
 }
 
 InterfaceAddress lan(std::string name, const char* address, const char* mask) {
-    return {.name = std::move(name), .up = true, .running = true, .loopback = false, .address = ipv4(address),
+    return {.name = std::move(name),
+            .up = true,
+            .running = true,
+            .loopback = false,
+            .address = ipv4(address),
             .netmask = ipv4(mask)};
 }
 
@@ -39,12 +43,15 @@ TEST(NeighbourAddressTest, TheFirstOtherHostOfTheSubnet) {
         {"/31 at N: the candidate is the broadcast", {lan("eth0", "10.0.0.0", "255.255.255.254")}, std::nullopt},
         {"/31 at N + 1: N + 2 lies outside the subnet", {lan("eth0", "10.0.0.1", "255.255.255.254")}, std::nullopt},
         {"/32", {lan("eth0", "10.0.0.7", "255.255.255.255")}, std::nullopt},
-        {"a tunnel is never used", {lan("tun0", "100.64.0.5", "255.192.0.0"), lan("wg0", "10.9.0.2", "255.255.255.0")},
+        {"a tunnel is never used",
+         {lan("tun0", "100.64.0.5", "255.192.0.0"), lan("wg0", "10.9.0.2", "255.255.255.0")},
          std::nullopt},
         {"down, loopback and maskless interfaces are passed over",
-         {down, loopback, noMask, lan("wlp2s0", "172.16.4.9", "255.255.0.0")}, "172.16.0.1"},
+         {down, loopback, noMask, lan("wlp2s0", "172.16.4.9", "255.255.0.0")},
+         "172.16.0.1"},
         {"a /31 falls through to the next interface",
-         {lan("eth0", "10.0.0.1", "255.255.255.254"), lan("eth1", "192.168.7.1", "255.255.255.0")}, "192.168.7.2"},
+         {lan("eth0", "10.0.0.1", "255.255.255.254"), lan("eth1", "192.168.7.1", "255.255.255.0")},
+         "192.168.7.2"},
         {"nothing", {}, std::nullopt},
     };
     for (const auto& each : cases) {
@@ -74,7 +81,8 @@ struct Centre {
     std::optional<std::uint32_t> neighbour = ipv4("127.0.0.1");
     ProbeAnswer answer = ProbeAnswer::ready;
     int connects = 0;
-    PermissionCenter centre{main, probe,
+    PermissionCenter centre{main,
+                            probe,
                             {.capabilities = [this] { return capabilities; },
                              .probe = {.neighbour = [this] { return neighbour; },
                                        .connect =
@@ -114,9 +122,12 @@ TEST(PermissionCenterTest, ProbeOutcomes) {
         PermissionStatus status;
     };
     const std::vector<Case> cases = {
-        {"no LAN address", std::nullopt, ProbeAnswer::ready, PermissionStatus::undetermined("確かめられません（ネットワーク未接続）")},
-        {"connection failed", ipv4("127.0.0.1"), ProbeAnswer::failed, PermissionStatus::undetermined("確かめられません")},
-        {"no answer in 3 s", ipv4("127.0.0.1"), ProbeAnswer::waiting, PermissionStatus::undetermined("まだ決まっていません")},
+        {"no LAN address", std::nullopt, ProbeAnswer::ready,
+         PermissionStatus::undetermined("確かめられません（ネットワーク未接続）")},
+        {"connection failed", ipv4("127.0.0.1"), ProbeAnswer::failed,
+         PermissionStatus::undetermined("確かめられません")},
+        {"no answer in 3 s", ipv4("127.0.0.1"), ProbeAnswer::waiting,
+         PermissionStatus::undetermined("まだ決まっていません")},
     };
     for (const auto& each : cases) {
         Centre c;
