@@ -3,9 +3,9 @@
 // its window open and no device, and its resident memory while a device streams the desktop at
 // 1080p (the desktop changing 60 times a second, every frame acknowledged as a client does).
 //
-// Measured on an 8-core shared machine loaded by other builds (Release, load average 15): start to
-// listening 287-309 ms, idle 0.1-0.2 % of a core, 67 MB idle; streaming 1080p at about 55 frames a
-// second, 132 MB resident (peak 133 MB). Targets: under 1 s, under 1 % and under 250 MB.
+// Measured on an 8-core shared machine loaded by other builds (Release, load average 15-19): start
+// to listening 214-354 ms, idle 0.1-0.2 % of a core, 67 MB idle; streaming 1080p at 55-56 frames a
+// second, 132-133 MB resident (peak 135 MB). Targets: under 1 s, under 1 % and under 250 MB.
 //
 // ORVANTA_APP names the program when it was not built alongside; the standard ports must be free.
 #include <benchmark/benchmark.h>
@@ -50,7 +50,8 @@ std::string appProgram() {
 
 double processCpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::string text;
+    std::getline(stat, text);  // one line
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;
     double ticks = 0;
