@@ -138,7 +138,7 @@ HostAssembly::~HostAssembly() {
             queue->stop();
         }
     }
-    main_->sync([this] {
+    onMain([this] {
         hub_.reset();
         if (backends_) {
             backends_->catalog.reset();
@@ -222,9 +222,10 @@ std::expected<void, std::string> HostAssembly::build() {
     settings_ = options_.settings ? options_.settings
                                   : base::JsonFileSettings::openStandard(base::JsonFileSettings::defaultDirectory(),
                                                                          [](const std::string& line) { hostLog(line); });
-    ui_ = main_->sync([&] {
+    ui_ = onMain([&] {
         auto ui = options_.uiBackends ? options_.uiBackends() : HostUiBackends{};
-        if (ui.pasteboard && ui.images) hub_ = makeClipboardHub(*main_, ui, settings_, secrets);
+        if (ui.pasteboard && ui.images && !options_.clipboardHub)
+            hub_ = makeClipboardHub(*main_, ui, settings_, secrets);
         return ui;
     });
     if (!ui_.pasteboard || !ui_.images || !ui_.icons) return std::unexpected("no pasteboard, pictures or icons");
@@ -247,9 +248,10 @@ std::expected<void, std::string> HostAssembly::build() {
     dependencies.settings = settings_;
     dependencies.advertiser = b.advertiser;
     dependencies.serverOptions = options_.server;
-    dependencies.pairLinkLookup = [&runner = b.runner](const std::string& code) {
-        return host::HostPairLink::lookup(code, runner);
-    };
+    dependencies.pairLinkLookup = options_.pairLinkLookup ? options_.pairLinkLookup
+                                                          : [&runner = b.runner](const std::string& code) {
+                                                                return host::HostPairLink::lookup(code, runner);
+                                                            };
 
     auto& components = dependencies.components;
     components.input = std::make_shared<host::InjectorInput>(*b.injector);
