@@ -57,25 +57,26 @@ public:
         return screen_;
     }
 
-    // Draws the changed part of `frame` on the X screen, in one request: one change, one damage.
-    void draw(platform::x11::XConnection& x, xcb_gcontext_t gc, int frame) {
+    // Draws the changed part of `frame` on the X screen (or a window covering it), in one request:
+    // one change, one damage.
+    void draw(platform::x11::XConnection& x, xcb_gcontext_t gc, int frame, xcb_drawable_t target = 0) {
         render(frame);
         part_.resize(static_cast<std::size_t>(kDocumentWidth) * kDocumentHeight);
         for (int y = 0; y < kDocumentHeight; ++y) {
             std::copy_n(&screen_[(kDocumentTop + y) * kWidth + kDocumentLeft], kDocumentWidth,
                         &part_[y * kDocumentWidth]);
         }
-        xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kDocumentWidth, kDocumentHeight, kDocumentLeft,
-                      kDocumentTop, 0, 24, static_cast<std::uint32_t>(part_.size() * 4),
+        xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, target ? target : x.root(), gc, kDocumentWidth,
+                      kDocumentHeight, kDocumentLeft, kDocumentTop, 0, 24, static_cast<std::uint32_t>(part_.size() * 4),
                       reinterpret_cast<const std::uint8_t*>(part_.data()));
         xcb_flush(x.get());
     }
 
-    void drawAll(platform::x11::XConnection& x, xcb_gcontext_t gc) {
+    void drawAll(platform::x11::XConnection& x, xcb_gcontext_t gc, xcb_drawable_t target = 0) {
         render(0);
         for (int top = 0; top < kHeight; top += 64) {
-            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), gc, kWidth, 64, 0, top, 0, 24, kWidth * 64 * 4,
-                          reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
+            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, target ? target : x.root(), gc, kWidth, 64, 0, top, 0, 24,
+                          kWidth * 64 * 4, reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
         }
         sync(x);
     }

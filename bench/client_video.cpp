@@ -5,6 +5,16 @@
 // through the event loop (run under `taskset -c 0,1`; Xvfb is moved to the other cores), with the
 // process's CPU and resident memory.
 //
+// Measured on a shared 8-core AMD EPYC at 2.6 GHz (Release, Xvfb with Mesa's llvmpipe, load 14-27
+// from other builds, two runs), pinned to cores 0 and 1:
+// - libswscale path, the one chosen without a graphics processor: received to painted p50 5.0 ms,
+//   p95 9.0-11.0 ms beside a bare decode of p50 3.8 ms, p95 4.6-4.9 ms (p95 ratio 2.0-2.2, p50 1.3;
+//   the conversion straight into the window's store takes 0.7 ms a picture); 60 a second held
+//   (59.6-59.8 painted, 4-9 of 1200 dropped) on 0.30-0.31 of a core; resident 136 MB when it
+//   runs alone, 200 MB after the OpenGL runs in the same process.
+// - OpenGL path on llvmpipe: p50 64-84 ms, 9-11 pictures a second, a whole core, 208 MB; a
+//   software rasterizer is why the surface picks the libswscale path there.
+//
 // ORVANTA_BENCH_SECONDS sets the sustained run's length (20 by default).
 #include <utility>
 

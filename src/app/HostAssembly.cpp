@@ -3,6 +3,8 @@
 #include "base/Clock.h"
 #include "base/FileSecretStore.h"
 #include "base/JsonFileSettings.h"
+#include "client/directory/CredentialStore.h"
+#include "clipboard/ClipboardSync.h"
 #include "host/controller/HostAspectAdapters.h"
 #include "host/controller/HostControlAdapters.h"
 #include "host/controller/HostDisplayAdapters.h"
@@ -50,6 +52,24 @@ public:
     void publish(const platform::ServiceRegistration&) override {}
     void withdraw() override {}
 };
+
+// The hub labels this machine's clipboard contents with the desktop client's device identifier.
+std::unique_ptr<clipboard::ClipboardSync> makeClipboardHub(base::Executor& main, const HostUiBackends& ui,
+                                                           const std::shared_ptr<base::Settings>& settings,
+                                                           const std::shared_ptr<base::SecretStore>& secrets) {
+    auto identity = [settings, secrets] {
+        namespace identity = client::DeviceIdentity;
+        return identity::persistentID(client::CredentialStore(secrets),
+                                      std::string(client::CredentialStore::kMacClientService),
+                                      identity::kMacClientLegacyDefaultsKey, *settings, identity::kMacClientPrefix);
+    };
+    if (!clipboard::ClipboardSync::diagnosticLog) {
+        clipboard::ClipboardSync::diagnosticLog = [](const std::string& line) { hostLog(line); };
+    }
+    auto hub = std::make_unique<clipboard::ClipboardSync>(main, *settings, *ui.pasteboard, *ui.images, identity);
+    clipboard::ClipboardSync::setShared(hub.get());
+    return hub;
+}
 
 template <class T>
 std::expected<T, std::string> opened(std::expected<T, std::string> backend, std::string_view what) {
@@ -110,6 +130,9 @@ HostAssembly::~HostAssembly() {
     if (backends_ && backends_->media) backends_->media->close();
     if (controller_) queue_->sync([this] { controller_.reset(); });
     queue_->stop();
+    // The captures the controller let go are ended there, each joining its threads, while
+    // everything they use is still here.
+    if (backends_) backends_->release.sync([] {});
     if (backends_) {
         for (auto* queue : {&backends_->unlock, &backends_->utility, &backends_->audio, &backends_->encoderStart,
                             &backends_->cursorSamples, &backends_->release, &backends_->fitTasks,
@@ -117,7 +140,8 @@ HostAssembly::~HostAssembly() {
             queue->stop();
         }
     }
-    main_->sync([this] {
+    onMain([this] {
+        hub_.reset();
         if (backends_) {
             backends_->catalog.reset();
             backends_->windowManager.reset();
@@ -194,7 +218,18 @@ std::expected<void, std::string> HostAssembly::build() {
     if (!windows) return std::unexpected(windows.error());
     b.windows = std::move(*windows);
 
-    ui_ = main_->sync([this] { return options_.uiBackends ? options_.uiBackends() : HostUiBackends{}; });
+    const auto secrets = options_.secrets ? options_.secrets
+                                          : std::make_shared<base::FileSecretStore>(
+                                                base::FileSecretStore::defaultDirectory());
+    settings_ = options_.settings ? options_.settings
+                                  : base::JsonFileSettings::openStandard(base::JsonFileSettings::defaultDirectory(),
+                                                                         [](const std::string& line) { hostLog(line); });
+    ui_ = onMain([&] {
+        auto ui = options_.uiBackends ? options_.uiBackends() : HostUiBackends{};
+        if (ui.pasteboard && ui.images && !options_.clipboardHub)
+            hub_ = makeClipboardHub(*main_, ui, settings_, secrets);
+        return ui;
+    });
     if (!ui_.pasteboard || !ui_.images || !ui_.icons) return std::unexpected("no pasteboard, pictures or icons");
     b.catalog = std::make_unique<host::AppCatalog>(b.appDirectory, *b.windows, *ui_.icons, hostLog);
     b.windowManager = std::make_unique<host::WindowManager>(*b.windows, *ui_.icons, clock, hostLog);
@@ -211,15 +246,14 @@ std::expected<void, std::string> HostAssembly::build() {
     dependencies.main = main_;
     dependencies.utility = &b.utility;
     dependencies.clock = &clock;
-    dependencies.registry = std::make_shared<host::DeviceRegistry>(
-        std::make_shared<base::FileSecretStore>(base::FileSecretStore::defaultDirectory()));
-    dependencies.settings = base::JsonFileSettings::openStandard(base::JsonFileSettings::defaultDirectory(),
-                                                                 [](const std::string& line) { hostLog(line); });
+    dependencies.registry = std::make_shared<host::DeviceRegistry>(secrets);
+    dependencies.settings = settings_;
     dependencies.advertiser = b.advertiser;
     dependencies.serverOptions = options_.server;
-    dependencies.pairLinkLookup = [&runner = b.runner](const std::string& code) {
-        return host::HostPairLink::lookup(code, runner);
-    };
+    dependencies.pairLinkLookup = options_.pairLinkLookup ? options_.pairLinkLookup
+                                                          : [&runner = b.runner](const std::string& code) {
+                                                                return host::HostPairLink::lookup(code, runner);
+                                                            };
 
     auto& components = dependencies.components;
     components.input = std::make_shared<host::InjectorInput>(*b.injector);

@@ -89,17 +89,24 @@ private:
     std::unordered_map<const DispatchQueue*, Edge> edges_;
 };
 
-// Records the calling queue's wait on `to` for as long as it lasts.
+// Records the calling queue's wait on `to` for as long as it lasts: until the job has run on
+// `to`, or the call returns without it.
 class WaitEdge {
 public:
     WaitEdge(const DispatchQueue* to, const std::string& toLabel) : from_(currentQueue) {
         if (from_) WaitGraph::shared().enter(from_, to, toLabel);
     }
-    ~WaitEdge() {
-        if (from_) WaitGraph::shared().leave(from_);
-    }
+    ~WaitEdge() { release(); }
     WaitEdge(const WaitEdge&) = delete;
     WaitEdge& operator=(const WaitEdge&) = delete;
+
+    // Called on `to` once the job has run, before the caller is woken (which orders it before the
+    // destructor): a task `to` runs next may then sync into the caller's queue, which no longer
+    // waits, even though its thread has not woken yet.
+    void release() {
+        if (from_) WaitGraph::shared().leave(from_);
+        from_ = nullptr;
+    }
 
 private:
     const DispatchQueue* from_;
@@ -162,8 +169,14 @@ void DispatchQueue::runAndWait(const Task& job) {
     if (isCurrent()) throw std::logic_error("sync called on its own queue " + label_);
 #ifndef NDEBUG
     WaitEdge edge(this, label_);
+    const Task tracked = [&job, &edge] {
+        job();
+        edge.release();
+    };
+#else
+    const Task& tracked = job;
 #endif
-    waiters_->runAndWait(job, [this](Task task) { async(std::move(task)); });
+    waiters_->runAndWait(tracked, [this](Task task) { async(std::move(task)); });
 }
 
 }  // namespace orvanta::base

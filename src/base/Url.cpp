@@ -67,6 +67,11 @@ bool isIpFuture(std::string_view text) {
 bool isIpLiteral(std::string_view bracketed) {
     std::string_view inner = bracketed.substr(1, bracketed.size() - 2);
     if (isIpFuture(inner)) return true;
+    // inet_pton reads a C string: a NUL or anything else an IPv6 address cannot hold would cut
+    // the text it checks short of what the URL carries.
+    for (char c : inner) {
+        if (!isHex(c) && c != ':' && c != '.') return false;
+    }
     std::array<unsigned char, 16> address{};
     return inet_pton(AF_INET6, std::string(inner).c_str(), address.data()) == 1;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/Url.h"
 #include "base/Utf8.h"
 
 namespace orvanta::protocol::BonjourDiscovery {
@@ -22,6 +23,28 @@ bool endsWithLocal(std::string_view name) {
                       [](char want, char got) { return want == (got >= 'A' && got <= 'Z' ? got - 'A' + 'a' : got); });
 }
 
+// Control characters (Unicode's Cc) have no place in a host name; a NUL would also cut the name
+// short where it is handed to the resolver as a C string.
+bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// The host name as a URL carries it: the bytes of other than ASCII percent-encoded. Multicast DNS
+// names are UTF-8 on the wire, not IDNA, so the decoded host is the name the responder answers to.
+std::string urlHost(std::string_view name) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    std::string host;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            host += c;
+        } else {
+            host += '%';
+            host += kHexDigits[byte >> 4];
+            host += kHexDigits[byte & 0x0F];
+        }
+    }
+    return host;
+}
+
 }  // namespace
 
 std::optional<std::string> baseURL(std::string_view hostName, std::int64_t resolvedPort) {
@@ -33,9 +56,17 @@ std::optional<std::string> baseURL(std::string_view hostName, std::int64_t resol
     auto scalars = base::decodeUtf8(hostName);
     if (!scalars) return std::nullopt;
     for (char32_t c : *scalars) {
-        if (isWhiteSpace(c) || kForbidden.find(c) != std::u32string_view::npos) return std::nullopt;
+        if (isWhiteSpace(c) || isControl(c) || kForbidden.find(c) != std::u32string_view::npos) return std::nullopt;
     }
-    return "http://" + std::string(hostName) + ":" + std::to_string(resolvedPort);
+    base::Url url;
+    url.scheme = "http";
+    url.host = urlHost(hostName);
+    url.port = static_cast<std::uint16_t>(resolvedPort);
+    // Built from its parts, the URL must read back as the same parts: a host holding what a URL
+    // host may not (a quote, a brace, a backslash) gives none.
+    std::string text = url.text();
+    if (base::Url::parse(text) != url) return std::nullopt;
+    return text;
 }
 
 }  // namespace orvanta::protocol::BonjourDiscovery

@@ -10,12 +10,14 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "clipboard/ClipboardSync.h"
 #include "host/controller/HostController.h"
 #include "host/media/AudioTestSupport.h"
 #include "platform/x11/X11WindowSystem.h"
@@ -484,6 +486,90 @@ TEST_F(HostEndToEndTest, ListsLaunchesAndFitsAnApplicationOnAPlainDesktop) {
     EXPECT_TRUE(processGoneWithin(viewer, std::chrono::seconds(10)));  // the host reaped it
 
     control->close();
+    expectCleanExit();
+}
+
+// A device that drops its connections leaves its session waiting for it to come back; the host
+// still shuts down cleanly, its captures gone before it.
+TEST_F(HostEndToEndTest, ShutsDownCleanlyWhileADetachedSessionWaits) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080, true);
+    startHost(desktop.server->display(), {});
+    auto session = LoopbackSession::open(host->loopbackPort(), hello(pair()), false);
+    ASSERT_TRUE(session) << session.error() << host->output();
+    Viewer viewer(**session, 10, 10);
+    while (!viewer.decoded) ASSERT_TRUE(viewer.next()) << host->output();
+    session->reset();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (host->output().find("session detached") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(host->output().find("session detached"), std::string::npos) << host->output();
+    expectCleanExit();
+}
+
+// The X clipboard of `display` as another application sees it: its text, or nothing.
+std::optional<std::string> xClipboard(const std::string& display) {
+    const std::string command = "DISPLAY=" + display + " xclip -selection clipboard -o 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    return ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
+}
+
+// Another application of the display copies `text` (xclip keeps serving it in the background).
+bool copyOnDesktop(const std::string& display, const std::string& text) {
+    const std::string command = "DISPLAY=" + display + " xclip -selection clipboard -i >/dev/null 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "w");
+    if (!pipe) return false;
+    std::fwrite(text.data(), 1, text.size(), pipe);
+    return ::pclose(pipe) == 0;
+}
+
+bool xClipboardBecomes(const std::string& display, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (xClipboard(display) == text) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// With clipboard sync switched on in the stored settings, the host offers the clipboard channel
+// and keeps the display's clipboard in step with it both ways; a session's clipboard messages
+// reach the display's clipboard too.
+TEST_F(HostEndToEndTest, KeepsTheDisplaysClipboardInStepWithTheChannelAndTheSession) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1280, 720, true);
+    const std::string display = desktop.server->display();
+    TestHostProcess::storeSetting(home.path(), clipboard::ClipboardSync::kEnabledKey, true);
+    startHost(display, {});
+    ASSERT_TRUE(host);
+    const std::string token = pair();
+    EXPECT_EQ(request(host->loopbackPort(), "GET", "/v2/capabilities").body, (base::Json{{"clipboard", true}}));
+
+    LoopbackChannel channel(host->loopbackPort(), "/v2/control");
+    channel.sendJson({{"type", "hello"}, {"purpose", "clipboard"}, {"deviceId", kDeviceId}, {"token", token}});
+    ASSERT_TRUE(channel.nextText("welcome")) << host->output();
+    ASSERT_TRUE(channel.nextText("clipboardState")) << host->output();
+
+    channel.sendJson({{"type", "clipboard"}, {"origin", "device-origin"}, {"seq", 1}, {"text", "from the device"}});
+    EXPECT_TRUE(xClipboardBecomes(display, "from the device")) << host->output();
+
+    ASSERT_TRUE(copyOnDesktop(display, "from the desktop"));
+    const auto copied = channel.nextText("clipboard");
+    ASSERT_TRUE(copied) << host->output();
+    EXPECT_EQ(copied->value("text", ""), "from the desktop");
+    EXPECT_EQ(copied->value("seq", 0), 1);
+    EXPECT_NE(copied->value("origin", ""), "device-origin");
+
+    base::Json welcome;
+    auto control = welcomed(token, welcome);
+    control->send(protocol::ControlMessage(protocol::ClipboardText{"from the session"}).jsonString().value());
+    EXPECT_TRUE(xClipboardBecomes(display, "from the session")) << host->output();
+
+    control->close();
+    channel.close();
     expectCleanExit();
 }
 

@@ -129,6 +129,30 @@ TEST(DispatchQueue, CycleOfSynchronousWaitsIsAnErrorNamingTheQueues) {
     // The waits are forgotten once over: the same hops without the cycle go through.
     EXPECT_EQ(host.sync([&] { return display.sync([] { return 7; }); }), 7);
 }
+
+// A wait is over when its job has run, not when the waiting thread wakes: a task that the job
+// left behind may hop back into the waiting queue at once. The waking thread races that task, so
+// the hops are repeated to give a wait recorded too long many chances to show.
+TEST(DispatchQueue, FinishedSynchronousWaitIsNoCycle) {
+    DispatchQueue host("test.after.host");
+    DispatchQueue display("test.after.display");
+    std::vector<std::string> alarms;
+    for (int round = 0; round < 300; ++round) {
+        display.sync([&] {
+            host.sync([&] {
+                host.async([&] {
+                    try {
+                        display.sync([] {});
+                    } catch (const std::logic_error& error) {
+                        alarms.emplace_back(error.what());
+                    }
+                });
+            });
+        });
+        host.sync([] {});
+    }
+    ASSERT_TRUE(alarms.empty()) << alarms.size() << " false alarms, the first: " << alarms.front();
+}
 #endif
 
 TEST(DispatchQueue, CanBeDestroyedByItsOwnTask) {

@@ -62,6 +62,10 @@ TEST(Url, RefusesMalformedText) {
         {"http://[fe80::zz]", Kind::invalidHost},
         {"http://[::1]x", Kind::invalidHost},
         {"http://[127.0.0.1]", Kind::invalidHost},
+        // Whatever follows a NUL in the brackets is checked too, not cut off as a C string would be.
+        {std::string_view("//[::\0]", 7), Kind::invalidHost},
+        {std::string_view("https://[::1\0evil]:8443", 23), Kind::invalidHost},
+        {"http://[::1%25eth0]", Kind::invalidHost},
         {"http://h:65536", Kind::invalidPort},
         {"http://h:8a", Kind::invalidPort},
         {"http://h:-1", Kind::invalidPort},

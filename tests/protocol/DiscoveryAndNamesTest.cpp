@@ -36,6 +36,16 @@ TEST(BonjourDiscovery, BuildsBaseUrlsOnlyForLocalNamesAndValidPorts) {
         {"a/b.local", 8767, std::nullopt},
         {"a/\xCC\x81" "b.local", 8767, std::nullopt},  // a combining mark does not hide the slash
         {"\xFF.local", 8767, std::nullopt},
+        // Built from its parts: bytes of other than ASCII are percent-encoded, ASCII keeps its case,
+        // and a name no URL host can carry gives nothing.
+        {"J\xC3\xBCrgens-MacBook.local.", 8767, "http://J%C3%BCrgens-MacBook.local:8767"},
+        {"\xE3\x82\xB9\xE3\x82\xBF.Local", 8767, "http://%E3%82%B9%E3%82%BF.Local:8767"},
+        {std::string_view("mac\0evil.local", 14), 8767, std::nullopt},
+        {std::string_view("m\xC3\xA4" "c\0.local", 11), 8767, std::nullopt},
+        {"m\x01" "ac.local", 8767, std::nullopt},
+        {"m\x7F" "ac.local", 8767, std::nullopt},
+        {"m\xC2\x80" "ac.local", 8767, std::nullopt},  // a C1 control
+        {"a\"b.local", 8767, std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(BonjourDiscovery::baseURL(c.host, c.port), c.url) << c.host << " " << c.port;
 }

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/XvfbFixture.h"  // skipOrFailWithoutService
+
 namespace orvanta::testing {
 
 // Points the process's system bus at the fixture's daemon. Returns why the daemon is not there,
@@ -34,6 +36,18 @@ inline std::optional<std::string> useAvahiFixture() {
     }
     return "avahi-daemon unavailable: " + slurp(std::string(state) + "/unavailable").value_or("fixture did not run");
 }
+
+}  // namespace orvanta::testing
+
+// In SetUp or a test body: points the system bus at the fixture's daemon, or skips with the reason
+// (fails under CI=true).
+#define ORVANTA_REQUIRE_AVAHI()                                                      \
+    if (auto orvantaAvahiReason_ = ::orvanta::testing::useAvahiFixture()) {          \
+        ::orvanta::testing::skipOrFailWithoutService(*orvantaAvahiReason_);          \
+        return;                                                                      \
+    }
+
+namespace orvanta::testing {
 
 // Stops the fixture's daemon for its lifetime, so that every D-Bus call to it waits: a daemon
 // that is busy or restarting, as seen by its clients.

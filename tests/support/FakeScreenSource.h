@@ -88,6 +88,9 @@ private:
 
 class FakeScreenSource final : public platform::ScreenSource {
 public:
+    ~FakeScreenSource() override {
+        if (onDestroyed) onDestroyed();
+    }
     // Each fetch takes the next scripted answer; the last one repeats.
     std::expected<platform::ShareableContent, std::string> content() override {
         std::lock_guard guard(mutex_);
@@ -116,15 +119,16 @@ public:
         std::lock_guard guard(mutex_);
         return *streams.at(index);
     }
-    FakeScreenStream* lastStream() {
+    std::shared_ptr<FakeScreenStream> lastStream() {
         std::lock_guard guard(mutex_);
-        return streams.empty() ? nullptr : streams.back().get();
+        return streams.empty() ? nullptr : streams.back();
     }
 
     std::deque<std::expected<platform::ShareableContent, std::string>> contents{platform::ShareableContent{}};
     std::optional<std::string> openError;
     std::optional<std::string> startError;
     std::function<void()> onOpen;  // runs inside openStream, as a racing caller would
+    std::function<void()> onDestroyed;  // when its last user, the capture, lets it go
     int fetches = 0;
 
 private:

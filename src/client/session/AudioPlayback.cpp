@@ -86,6 +86,7 @@ void AACDecoder::reset() { avcodec_flush_buffers(context_); }
 std::shared_ptr<AudioPlayback> AudioPlayback::make(const protocol::AudioFormat& format, base::Executor& queue,
                                                    base::Executor& main, const base::Clock& clock,
                                                    platform::AudioOutputFactory makeOutput) {
+    if (!makeOutput) return nullptr;
     auto decoder = AACDecoder::make(format);
     if (!decoder) return nullptr;
     return std::make_shared<AudioPlayback>(Passkey{}, format, std::move(decoder), queue, main, clock,

@@ -57,7 +57,8 @@ class AudioPlayback final : public std::enable_shared_from_this<AudioPlayback> {
 public:
     static constexpr std::uint64_t kEngineRetryMicros = 2'000'000;
 
-    // Nothing when the decoder cannot be made. `queue` runs all the work; `main` gets onScheduled.
+    // Nothing when the decoder cannot be made or there is no output to play on. `queue` runs all
+    // the work; `main` gets onScheduled.
     static std::shared_ptr<AudioPlayback> make(const protocol::AudioFormat& format, base::Executor& queue,
                                                base::Executor& main, const base::Clock& clock,
                                                platform::AudioOutputFactory makeOutput);

@@ -6,6 +6,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <QBackingStore>
 #include <QImage>
 #include <QOffscreenSurface>
 #include <QOpenGLBuffer>
@@ -14,6 +15,7 @@ extern "C" {
 #include <QOpenGLShaderProgram>
 #include <QOpenGLWidget>
 #include <QPaintEvent>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QTimer>
 
@@ -231,15 +233,53 @@ protected:
         }
         const qreal ratio = devicePixelRatioF();
         const QRect target = devicePixels(videoRect_, ratio);
-        if (picture_ && image_.isNull() && !target.isEmpty()) image_ = convert(*picture_, target.size(), ratio);
         QPainter painter(this);
-        painter.fillRect(event->rect(), Qt::black);
+        // Black only around the picture: filling under it as well would write every pixel twice.
+        painter.setClipRegion(event->region() - (picture_ ? covered(target, ratio) : QRect()));
+        painter.fillRect(event->region().boundingRect(), Qt::black);
+        painter.setClipping(false);
+        if (picture_ && image_.isNull() && !target.isEmpty() && !convertIntoWindow(painter, *event, target, ratio))
+            image_ = convert(*picture_, target.size(), ratio);
         if (!image_.isNull()) painter.drawImage(QPointF(target.x() / ratio, target.y() / ratio), image_);
         painter.end();
         if (shownReceived && onPainted) onPainted(*shownReceived);
     }
 
 private:
+    // The whole logical pixels inside the picture's device pixels.
+    static QRect covered(const QRect& target, qreal ratio) {
+        const auto inward = [ratio](int device, bool up) {
+            return static_cast<int>(up ? std::ceil(device / ratio) : std::floor(device / ratio));
+        };
+        const int left = inward(target.left(), true), top = inward(target.top(), true);
+        return {left, top, inward(target.x() + target.width(), false) - left,
+                inward(target.y() + target.height(), false) - top};
+    }
+
+    // A picture that lies wholly inside this view and this paint is converted straight into the
+    // window's backing store, saving a frame-sized image and its copy. Not when the view paints
+    // elsewhere (a grab), on a store that is no 32-bit image, or when the picture overflows.
+    bool convertIntoWindow(QPainter& painter, const QPaintEvent& event, const QRect& target, qreal ratio) {
+        QBackingStore* store = backingStore();
+        QPaintEngine* engine = painter.paintEngine();
+        if (!store || !engine || engine->paintDevice() != store->paintDevice()) return false;
+        if (store->paintDevice()->devType() != QInternal::Image) return false;
+        auto* window = static_cast<QImage*>(store->paintDevice());
+        const bool argb = window->format() == QImage::Format_RGB32 || window->format() == QImage::Format_ARGB32 ||
+                          window->format() == QImage::Format_ARGB32_Premultiplied;
+        const QTransform& toDevice = painter.deviceTransform();
+        if (!argb || toDevice.type() > QTransform::TxScale) return false;
+        const QRect inView(QPoint(0, 0), size() * ratio);
+        const QRect logical = QRectF(target.x() / ratio, target.y() / ratio, target.width() / ratio,
+                                     target.height() / ratio).toAlignedRect();
+        if (!inView.contains(target) || !(QRegion(logical) - event.region()).isEmpty()) return false;
+        const QPoint origin = toDevice.map(QPointF(0, 0)).toPoint();
+        const QRect destination = target.translated(origin);
+        if (!window->rect().contains(destination)) return false;
+        std::uint8_t* bits = window->bits() + destination.y() * window->bytesPerLine() + destination.x() * 4;
+        return convertInto(*picture_, destination.size(), bits, window->bytesPerLine());
+    }
+
     // The conversion's context, made again only when the sizes change.
     bool prepare(const Picture& picture, QSize size) {
         const std::array<int, 4> sizes = {picture.width(), picture.height(), size.width(), size.height()};
@@ -267,7 +307,14 @@ private:
 
     QImage convert(const Picture& picture, QSize size, qreal ratio) {
         QImage image(size, QImage::Format_RGB32);
-        if (image.isNull() || !prepare(picture, size)) return {};
+        if (image.isNull() || !convertInto(picture, size, image.bits(), image.bytesPerLine())) return {};
+        image.setDevicePixelRatio(ratio);
+        return image;
+    }
+
+    // Into 32-bit pixels of `size` that the caller owns, rows `bytesPerLine` apart; opaque.
+    bool convertInto(const Picture& picture, QSize size, std::uint8_t* bits, qsizetype bytesPerLine) {
+        if (!prepare(picture, size)) return false;
         const std::pair colours(picture.matrix(), picture.fullRange());
         if (scalerColours_ != colours) {
             const int* standard =
@@ -275,19 +322,18 @@ private:
             sws_setColorspaceDetails(scaler_, standard, picture.fullRange() ? 1 : 0, standard, 1, 0, 1 << 16, 1 << 16);
             scalerColours_ = colours;
         }
-        // The image's own memory, lent to libswscale for the call.
+        // The memory is lent to libswscale for the call; it would otherwise allocate its own.
         destination_->format = AV_PIX_FMT_RGB32;
         destination_->width = size.width();
         destination_->height = size.height();
-        destination_->data[0] = image.bits();
-        destination_->linesize[0] = static_cast<int>(image.bytesPerLine());
-        destination_->buf[0] = av_buffer_create(
-            image.bits(), static_cast<std::size_t>(image.sizeInBytes()), [](void*, std::uint8_t*) {}, nullptr, 0);
+        destination_->data[0] = bits;
+        destination_->linesize[0] = static_cast<int>(bytesPerLine);
+        const auto length = static_cast<std::size_t>(bytesPerLine) * static_cast<std::size_t>(size.height() - 1) +
+                            static_cast<std::size_t>(size.width()) * 4;
+        destination_->buf[0] = av_buffer_create(bits, length, [](void*, std::uint8_t*) {}, nullptr, 0);
         const bool converted = destination_->buf[0] && sws_scale_frame(scaler_, destination_, picture.frame()) >= 0;
         av_frame_unref(destination_);
-        if (!converted) return {};
-        image.setDevicePixelRatio(ratio);
-        return image;
+        return converted;
     }
 
     static constexpr int kConverterThreads = 2;

@@ -6,75 +6,22 @@
 #include <QPainter>
 #include <QPointer>
 
+#include "client/ui/ClientScreenRules.h"
+#include "client/ui/ThemeStyles.h"
+
 namespace orvanta::client {
 
 namespace {
 
-constexpr int kBarMaxWidth = 740;
-constexpr int kBarPadding = 20;
+constexpr int kBarMaxWidth = static_cast<int>(DesktopLayout::kMaxWidth);
+constexpr int kBarPadding = static_cast<int>(DesktopLayout::kPadding);
 constexpr int kBarVerticalPadding = 8;
 constexpr int kCompactHeight = 36;
+constexpr int kButtonPadding = 8;
 constexpr int kDotSize = 6;
 constexpr int kLabelSpacing = 8;
 constexpr int kStatusFontPixels = 11;
 constexpr int kStatusLines = 2;
-
-// The palette's colours this screen uses, dark and light. They move to the shared theme when the
-// client window brings it.
-struct Colour {
-    QRgb dark;
-    QRgb light;
-};
-constexpr Colour kSurface{0x1C1C1E, 0xF8F8FC};
-constexpr Colour kSurface2{0x2C2C2E, 0xE2E2EA};
-constexpr Colour kText{0xF5F5F7, 0x17171A};
-constexpr Colour kMuted{0x98989F, 0x6E6E76};
-constexpr Colour kLine{0x38383A, 0xD9D9E0};
-constexpr Colour kStateOK{0x30D158, 0x248A3D};
-constexpr Colour kStateWarn{0xFF9F0A, 0xA65A00};
-constexpr Colour kDanger{0xFF453A, 0xD70015};
-
-QColor resolve(Colour colour, const QWidget& widget) {
-    const bool dark = widget.palette().color(QPalette::Window).lightness() < 128;
-    return QColor::fromRgb(dark ? colour.dark : colour.light);
-}
-
-Colour toneColour(StateTone tone) {
-    switch (tone) {
-        case StateTone::ok:
-            return kStateOK;
-        case StateTone::warning:
-            return kStateWarn;
-        case StateTone::danger:
-            return kDanger;
-        case StateTone::muted:
-            return kMuted;
-    }
-    return kMuted;
-}
-
-QString text(std::string_view utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }
-
-class Dot final : public QWidget {
-public:
-    explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(kDotSize, kDotSize); }
-    void setColour(const QColor& colour) {
-        colour_ = colour;
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(colour_);
-        painter.drawEllipse(rect());
-    }
-
-private:
-    QColor colour_;
-};
 
 // The bar's ground with its line along the bottom edge.
 class Bar final : public QWidget {
@@ -84,17 +31,10 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
-        painter.fillRect(rect(), resolve(kSurface, *this));
-        painter.fillRect(0, height() - 1, width(), 1, resolve(kLine, *this));
+        painter.fillRect(rect(), Theme::color(ThemeColour::surface));
+        painter.fillRect(0, height() - 1, width(), 1, Theme::color(ThemeColour::line));
     }
 };
-
-QString flatButtonStyle(const QWidget& widget, Colour foreground) {
-    return QString(
-               "QPushButton { border: none; border-radius: 4px; padding: 4px 8px; background: transparent; "
-               "color: %1; } QPushButton:pressed { background: %2; } QPushButton:disabled { color: %3; }")
-        .arg(resolve(foreground, widget).name(), resolve(kSurface2, widget).name(), resolve(kMuted, widget).name());
-}
 
 }  // namespace
 
@@ -103,8 +43,9 @@ class SessionView::SurfaceMeasure final : public MeasuredView {
 public:
     explicit SurfaceMeasure(VideoSurface* surface) : surface_(surface) {}
     std::optional<ViewportMetrics> metrics() const override {
-        if (!surface_ || !surface_->isVisible()) return std::nullopt;
-        return surface_->viewport();
+        const VideoSurface* surface = surface_.data();
+        if (surface == nullptr || !surface->isVisible()) return std::nullopt;
+        return surface->viewport();
     }
 
 private:
@@ -136,7 +77,8 @@ SessionView::SessionView(base::Executor& main, const base::Clock& clock, VideoSu
     auto* labelRow = new QHBoxLayout(stateLabel_);
     labelRow->setContentsMargins(0, 0, 0, 0);
     labelRow->setSpacing(kLabelSpacing);
-    dot_ = new Dot(stateLabel_);
+    dot_ = new StateDot(kDotSize, stateLabel_);
+    // The status line says what the dot shows.
     dot_->setAccessibleName({});
     status_ = new QLabel(stateLabel_);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -158,17 +100,22 @@ SessionView::SessionView(base::Executor& main, const base::Clock& clock, VideoSu
     for (const OverlayButton which : {OverlayButton::settings, OverlayButton::fullScreen, OverlayButton::disconnect,
                                       OverlayButton::takeOver, OverlayButton::joinAsController, OverlayButton::stop,
                                       OverlayButton::returnHere, OverlayButton::close, OverlayButton::showHere}) {
-        auto* button = new QPushButton(text(buttonTitle(which)), actions_);
+        auto* button = new FlatButton(qtText(buttonTitle(which)),
+                                      isDestructive(which) ? ThemeColour::danger : ThemeColour::text, kButtonPadding,
+                                      actions_);
         button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-        button->setStyleSheet(flatButtonStyle(*this, isDestructive(which) ? kDanger : kText));
         button->hide();
         connect(button, &QPushButton::clicked, this, [this, which] { act(which); });
         buttons_[which] = button;
     }
 
-    caption_ = new QLabel(text(*caption(ConnectionManager::State::controller)), content);
+    caption_ = new QLabel(qtText(*caption(ConnectionManager::State::controller)), content);
+    caption_->setFont(Theme::font(TextStyle::caption));
+    Theme::tint(caption_, ThemeColour::muted);
     notice_ = new QLabel(content);
+    notice_->setFont(Theme::font(TextStyle::caption));
     notice_->setWordWrap(true);
+    Theme::tint(notice_, ThemeColour::stateWarn);
     column->addWidget(caption_);
     column->addWidget(notice_);
 
@@ -313,11 +260,11 @@ std::vector<OverlayButton> SessionView::barButtons() const {
 
 void SessionView::fillBar() {
     const bool compact = isCompactBar(facts_.state);
-    const QString status = text(statusLine(facts_));
+    const QString status = qtText(statusLine(facts_));
     status_->setText(status);
     status_->setToolTip(status);
     status_->setAccessibleName(status);
-    static_cast<Dot*>(dot_)->setColour(resolve(toneColour(stateTone(facts_.state)), *this));
+    dot_->setColour(stateColour(facts_.state));
     stateLabel_->setVisible(showsStateLabel(facts_));
 
     while (actionsLayout_->count() > 0) delete actionsLayout_->takeAt(0);
@@ -328,18 +275,18 @@ void SessionView::fillBar() {
         button->setEnabled(which != OverlayButton::fullScreen || facts_.receivedFrame);
         button->show();
     }
+    // The buttons keep their own width when the row is given more.
+    actionsLayout_->addStretch(1);
     actions_->setMinimumHeight(compact ? kCompactHeight : 0);
-    bar_->setToolTip(compact ? text(compactTooltip(facts_)) : QString());
+    bar_->setToolTip(compact ? qtText(compactTooltip(facts_)) : QString());
     bar_->layout()->setContentsMargins(kBarPadding, compact ? 0 : kBarVerticalPadding, kBarPadding,
                                        compact ? 0 : kBarVerticalPadding);
     topRow_->setSpacing(compact ? 8 : static_cast<int>(kBarSpacing));
 
     const auto captionText = caption(facts_.state);
     caption_->setVisible(captionText.has_value());
-    caption_->setStyleSheet(QString("color: %1;").arg(resolve(kMuted, *this).name()));
     notice_->setVisible(facts_.inputNotice.has_value());
     notice_->setText(facts_.inputNotice ? QString::fromStdString(*facts_.inputNotice) : QString());
-    notice_->setStyleSheet(QString("color: %1;").arg(resolve(kStateWarn, *this).name()));
 
     bar_->setVisible(!facts_.immersive);
     surface_->setStreamSize(facts_.streamSize);

@@ -26,6 +26,8 @@ class QBoxLayout;
 
 namespace orvanta::client {
 
+class StateDot;
+
 class SessionView final : public QWidget {
 public:
     static constexpr std::string_view kCursorScaleKey = "tessaril.client.cursorScale";
@@ -92,7 +94,7 @@ private:
     QWidget* bar_ = nullptr;
     QBoxLayout* topRow_ = nullptr;
     QWidget* stateLabel_ = nullptr;
-    QWidget* dot_ = nullptr;
+    StateDot* dot_ = nullptr;
     QLabel* status_ = nullptr;
     QWidget* actions_ = nullptr;
     QBoxLayout* actionsLayout_ = nullptr;

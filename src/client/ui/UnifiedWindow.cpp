@@ -13,6 +13,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <utility>
+
 #include "client/ui/ClientCommands.h"
 #include "client/ui/ClientScreenRules.h"
 #include "client/ui/ClientSettings.h"
@@ -298,8 +301,10 @@ void UnifiedWindow::openWindow() {
     const auto visibleHeight = screen ? std::optional<double>(screen->availableGeometry().height()) : std::nullopt;
     const int titleBar = frameGeometry().height() - geometry().height();
     const QWidget* content = centralWidget();
-    const int fitting =
-        content->hasHeightForWidth() ? content->heightForWidth(int(kNewWindowWidth)) : content->sizeHint().height();
+    const double visibleWidth = screen ? screen->availableGeometry().width() : kNewWindowWidth;
+    const double fitting = parts_.fittingHeight ? parts_.fittingHeight(std::min(kNewWindowWidth, visibleWidth))
+                           : content->hasHeightForWidth() ? content->heightForWidth(int(kNewWindowWidth))
+                                                          : content->sizeHint().height();
     const double height = newWindowHeight(fitting, visibleHeight, titleBar);
     resize(int(kNewWindowWidth), int(height) + menuBar()->sizeHint().height());
     show();
@@ -309,6 +314,7 @@ void UnifiedWindow::openWindow() {
 
 void UnifiedWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    if (!std::exchange(shownOnce_, true) && parts_.firstShown) parts_.firstShown();
     // As a new window: the state adopts it once it is on screen, a turn from now.
     QTimer::singleShot(0, this, [this] { state_->attach(appWindow_); });
 }

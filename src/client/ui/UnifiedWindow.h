@@ -72,6 +72,10 @@ struct UnifiedWindowParts {
     LayerFactory settingsPage;
     // The placeholder of the device-name field.
     std::optional<std::string> computerName;
+    // Once, when the window is first shown (the host starts there).
+    std::function<void()> firstShown;
+    // The fitting height of the first screen's content at a width; the content's own size hint when unset.
+    std::function<double(double width)> fittingHeight;
 };
 
 class UnifiedWindow final : public QMainWindow {
@@ -114,6 +118,7 @@ private:
     ClientCommands* commands_ = nullptr;
     std::shared_ptr<QtAppWindow> appWindow_;
     bool clientSession_ = false;
+    bool shownOnce_ = false;
     std::vector<Subscription> subscriptions_;
 };
 

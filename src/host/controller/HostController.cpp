@@ -118,7 +118,7 @@ void HostController::wireCallbacks() {
         self->listenFailure_.reset();
         self->setStatus(std::string(kListeningStatus));
         self->publishListenState(ListenState::ready);
-        self->log("server ready on 127.0.0.1:8766");
+        self->log("server ready on 127.0.0.1:" + std::to_string(self->loopbackPort().value_or(0)));
     };
     server_->onFailure = [weak](std::string message) {
         auto self = weak.lock();
@@ -191,8 +191,12 @@ void HostController::simulateLockIfRequested() {
     const auto password = environment(kSimulateLockVariable);
     const auto& simulated = dependencies_.components.simulatedUnlock;
     if (!password || password->empty() || !simulated) return;
-    // Keyboard layouts are read on the main thread.
-    unlockEnvironment_ = main_.sync([&] { return simulated(*password); });
+    // Keyboard layouts are read on the main thread, which may already have stopped for shutdown.
+    try {
+        unlockEnvironment_ = main_.sync([&] { return simulated(*password); });
+    } catch (const base::ExecutorStopped&) {
+        return;
+    }
     log("debug simulate-lock enabled (no real keystrokes)");
 }
 

@@ -31,6 +31,7 @@
 #include "host/transport/HTTPServer.h"
 #include "host/transport/HostSettingsModel.h"
 #include "host/transport/Pairing.h"
+#include "host/transport/Support.h"
 #include "host/transport/WebSocket.h"
 #include "platform/ComputerName.h"
 #include "platform/ServiceAdvertiser.h"
@@ -358,6 +359,7 @@ private:
     void requestWindowList(const std::shared_ptr<WebSocketConnection>& control);
     void handleInputResult(InputResult result);
     void logUndecodable();
+    static void wipeSecrets(protocol::ControlMessage& message);
     void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
     InputResult setClipboard(const protocol::ClipboardText& message);
     void setClipboardImage(const protocol::ClipboardImage& message);

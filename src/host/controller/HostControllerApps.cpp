@@ -92,21 +92,26 @@ void HostController::finishLaunch(const std::shared_ptr<WebSocketConnection>& co
     applyWindowFitTarget({window->windowId, session_->viewportWidth, session_->viewportHeight});
 }
 
-// Off the controller's queue: the icons wait for the main thread.
+// Off the controller's queue: the icons wait for the main thread. A main thread stopped for
+// shutdown gets no answer out.
 void HostController::sendWindowList(const std::shared_ptr<WebSocketConnection>& control) {
     auto apps = dependencies_.control.apps;
     protocol::WindowList list;
-    main_.sync([&] {
-        const auto windows = apps->openWindows();
-        std::set<std::int32_t> seen;
-        protocol::AppIcons icons;
-        for (const auto& window : windows) {
-            list.entries.push_back({window.windowId, window.appName, window.title});
-            if (!seen.insert(window.pid).second) continue;
-            if (auto icon = apps->appIconPNG(window.pid)) icons.emplace(window.appName, std::move(*icon));
-        }
-        if (!icons.empty()) list.appIcons = std::move(icons);
-    });
+    try {
+        main_.sync([&] {
+            const auto windows = apps->openWindows();
+            std::set<std::int32_t> seen;
+            protocol::AppIcons icons;
+            for (const auto& window : windows) {
+                list.entries.push_back({window.windowId, window.appName, window.title});
+                if (!seen.insert(window.pid).second) continue;
+                if (auto icon = apps->appIconPNG(window.pid)) icons.emplace(window.appName, std::move(*icon));
+            }
+            if (!icons.empty()) list.appIcons = std::move(icons);
+        });
+    } catch (const base::ExecutorStopped&) {
+        return;
+    }
     queue_.async([weakSelf = weak_from_this(), control, list = std::move(list)] {
         auto self = weakSelf.lock();
         if (!self) return;

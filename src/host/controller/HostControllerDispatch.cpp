@@ -40,6 +40,12 @@ void HostController::handleControlText(const std::string& text, const std::share
     auto message = protocol::ControlMessage::decode(text);
     if (!message) return logUndecodable();
     dispatchSessionMessage(*message, session);
+    wipeSecrets(*message);
+}
+
+// An unlock request's password goes no further than its handling.
+void HostController::wipeSecrets(protocol::ControlMessage& message) {
+    if (auto* unlock = std::get_if<protocol::UnlockRequest>(&message.payload)) Secret::wipe(unlock->password);
 }
 
 void HostController::dispatchSessionMessage(const protocol::ControlMessage& message,
@@ -147,7 +153,7 @@ void HostController::dispatchInput(const protocol::ControlMessage& message, cons
         if (windowPointerState_ != WindowPointerState::ready && pointer->action != "cancel") return;
         result = injector.handle(*pointer, source);
         maxInputAge_ = std::max(maxInputAge_, now() - connection.receiveStartedAt());
-        line = "input pointer " + pointer->action + " seq=" + std::to_string(pointer->seq);
+        line = "input pointer " + Log::field(pointer->action) + " seq=" + std::to_string(pointer->seq);
     } else if (auto key = message.as<protocol::KeyInput>()) {
         result = injector.handle(*key, source);
         line = "input key seq=" + std::to_string(key->seq);

@@ -118,6 +118,7 @@ void HostController::installSessionHandlers(const std::shared_ptr<Session>& sess
         auto self = weakSelf.lock();
         auto current = weakSession.lock();
         if (self && current && current == self->session_) self->sessionText(text, current);
+        Secret::wipe(text);  // it may have carried an unlock password
     };
     session->control->onClosed = [weakSelf, weakSession](std::optional<std::uint16_t>) {
         auto self = weakSelf.lock();
@@ -142,6 +143,7 @@ void HostController::sessionText(const std::string& text, const std::shared_ptr<
         handleSessionHello(session, *hello);
     } else {
         dispatchSessionMessage(*message, session);
+        wipeSecrets(*message);
     }
 }
 
@@ -207,7 +209,7 @@ void HostController::completeHello(const std::shared_ptr<Session>& session, cons
     sendControl(*session->control, protocol::Welcome{session->sessionId, session->ticket, audioOffer(*session)});
     if (paused_) sendControl(*session->control, protocol::Notice{protocol::NoticeKind::locked});
     recordSessionPhase("start");
-    log("session started for " + record.deviceId);
+    log("session started for " + Log::field(record.deviceId));
     if (!windowFitInPlay()) {
         if (clientAspectFit_) {
             scheduleAspectUpdate(*session);

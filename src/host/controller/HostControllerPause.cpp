@@ -97,12 +97,16 @@ void HostController::handleUnlock(const std::string& password) {
         return handleInputResult(InputResult::needsAccessibility);
     }
     unlockInFlight_ = true;
-    // The layout is read on the main thread; the typing blocks its own queue for seconds.
-    main_.async([weakSelf = weak_from_this(), password = std::string(password), plan = control.planUnlock,
-                 unlockQueue = control.unlockQueue, env = unlockEnvironment_, queue = &queue_]() mutable {
-        auto strokes = plan(password);
-        std::fill(password.begin(), password.end(), '\0');
-        unlockQueue->async([weakSelf, strokes = std::move(strokes), env, queue]() mutable {
+    // The layout is read on the main thread; the typing blocks its own queue for seconds. The
+    // password and its keystrokes are wiped however those tasks end, run or dropped at shutdown.
+    auto secret = Secret::wipedOnRelease(std::string());
+    *secret = password;
+    main_.async([weakSelf = weak_from_this(), secret, plan = control.planUnlock, unlockQueue = control.unlockQueue,
+                 env = unlockEnvironment_, queue = &queue_]() mutable {
+        auto planned = plan(*secret);
+        Secret::wipe(*secret);
+        auto strokes = planned ? Secret::wipedOnRelease(std::move(*planned)) : nullptr;
+        unlockQueue->async([weakSelf, strokes, env, queue] {
             std::optional<UnlockOutcome> outcome;
             if (strokes) outcome = LockUnlocker::run(*strokes, *env, LockUnlocker::Timing{});
             queue->async([weakSelf, outcome] {
@@ -170,7 +174,7 @@ void HostController::revokeOnQueue(const std::string& deviceId, const std::funct
     if (busyWaiter_ && busyWaiter_->record && busyWaiter_->record->deviceId == deviceId) {
         std::exchange(busyWaiter_, nullptr)->control->close(4005, "revoked");
     }
-    log("revoked " + deviceId);
+    log("revoked " + Log::field(deviceId));
     finish(true);
 }
 

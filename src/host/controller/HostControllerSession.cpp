@@ -71,7 +71,7 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     publishConnected(std::nullopt);
     setStatus("復帰待ち: " + session->deviceName + "（60秒）");
     recordSessionPhase("detach");
-    log("session detached: waiting for " + session->deviceId + " to return");
+    log("session detached: waiting for " + Log::field(session->deviceId) + " to return");
     std::weak_ptr<HostController> weakSelf = weak_from_this();
     std::weak_ptr<Session> weakSession = session;
     queue_.asyncAfter(kDetachWait, [weakSelf, weakSession] {

@@ -35,12 +35,14 @@ void HostController::startTimers() {
     lastCursorTick_ = lastLatencyLine_ = now();
     timers_.push_back(queue_.repeating(kKeepAliveInterval, every(&HostController::keepAliveTick)));
     timers_.push_back(queue_.repeating(kHousekeepingInterval, every(&HostController::housekeepingTick)));
-    // The cursor tick's first fire comes before its interval, so it starts from a one-shot.
-    timers_.push_back(queue_.asyncAfter(kCursorFirstTick, [weak, every] {
+    // The cursor tick's first fire comes before its interval, so it starts from a one-shot, whose
+    // slot the repeating timer then takes (other timers may have been added after it by then).
+    const std::size_t cursorSlot = timers_.size();
+    timers_.push_back(queue_.asyncAfter(kCursorFirstTick, [weak, every, cursorSlot] {
         auto self = weak.lock();
         if (!self) return;
         self->cursorTick();
-        self->timers_.back() = self->queue_.repeating(kCursorInterval, every(&HostController::cursorTick));
+        self->timers_[cursorSlot] = self->queue_.repeating(kCursorInterval, every(&HostController::cursorTick));
     }));
 }
 

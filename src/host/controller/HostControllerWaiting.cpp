@@ -42,18 +42,18 @@ void HostController::busyWaiterHello(const std::shared_ptr<BusyWaiter>& waiter, 
         busyWaiter_.reset();
         endSession(current, 4002, "hello timeout");
         startSessionFromWaiter(waiter, hello, *record);
-        log("unauthenticated session replaced by " + record->deviceId);
+        log("unauthenticated session replaced by " + Log::field(record->deviceId));
         return;
     }
     if (current && !current->detachedAt && now() > current->lastPongAt + kSupersedeSilenceMicros) {
         busyWaiter_.reset();
         endSession(current, 1001, "superseded");
         startSessionFromWaiter(waiter, hello, *record);
-        log("session superseded by " + record->deviceId + " (old session silent)");
+        log("session superseded by " + Log::field(record->deviceId) + " (old session silent)");
         return;
     }
     sendControl(*waiter->control, protocol::Busy{});
-    log("busy sent to " + record->deviceId);
+    log("busy sent to " + Log::field(record->deviceId));
 }
 
 void HostController::joinController(const std::shared_ptr<BusyWaiter>& waiter) {
@@ -83,7 +83,7 @@ void HostController::joinController(const std::shared_ptr<BusyWaiter>& waiter) {
     };
     sendControl(*controller->control, protocol::ControllerJoined{});
     publishLinks();
-    log("controller joined: " + deviceId);
+    log("controller joined: " + Log::field(deviceId));
 }
 
 void HostController::takeOver(const std::shared_ptr<BusyWaiter>& waiter) {
@@ -94,7 +94,7 @@ void HostController::takeOver(const std::shared_ptr<BusyWaiter>& waiter) {
         endSession(current, 1001, "taken over");
     }
     startSessionFromWaiter(waiter, *waiter->hello, *waiter->record);
-    log("session taken over by " + waiter->record->deviceId);
+    log("session taken over by " + Log::field(waiter->record->deviceId));
 }
 
 void HostController::startSessionFromWaiter(const std::shared_ptr<BusyWaiter>& waiter, const protocol::Hello& hello,
@@ -126,7 +126,7 @@ void HostController::resumeSession(const std::shared_ptr<Session>& current, cons
     if (displayDestroyed && session_ && (windowFit_ || pendingFit_)) session_->recreateWindowDisplayOnResume = true;
     resumeWindowFit();
     recordSessionPhase("resume");
-    log("session resumed by " + record.deviceId);
+    log("session resumed by " + Log::field(record.deviceId));
 }
 
 void HostController::handleControllerText(const std::string& text,
@@ -144,7 +144,7 @@ void HostController::controllerClosed(const std::shared_ptr<ControllerSession>& 
     if (input_) input_->endSession(controller->deviceId, false);
     controllerSession_.reset();
     publishLinks();
-    log("controller detached: " + controller->deviceId);
+    log("controller detached: " + Log::field(controller->deviceId));
 }
 
 }  // namespace orvanta::host

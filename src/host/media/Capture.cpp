@@ -81,6 +81,11 @@ Capture::~Capture() {
     if (stream) stream->stop();
     stream.reset();
     controlQueue_.reset();
+    // Let go from inside one of its own tasks, the control queue ends on its own after this, and a
+    // stop still queued there would run late or never: the stream's thread must not outlive us.
+    for (const auto& handedOver : stopping_) {
+        if (auto pending = handedOver.lock()) pending->stop();
+    }
     frameQueue_.reset();
 }
 
@@ -325,6 +330,11 @@ void Capture::stop() {
     }
     if (wasRunning && stream) {
         std::shared_ptr<platform::ScreenStream> stopping = std::move(stream);
+        {
+            std::lock_guard guard(mutex_);
+            std::erase_if(stopping_, [](const auto& handedOver) { return handedOver.expired(); });
+            stopping_.push_back(stopping);
+        }
         controlQueue_->async([stopping] { stopping->stop(); });
         log("capture stopped");
     }

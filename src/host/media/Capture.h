@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <expected>
 #include "base/DispatchQueue.h"
@@ -131,6 +132,8 @@ private:
     std::optional<WindowCaptureGeometry> windowGeometry_;
     std::optional<platform::ShareableDisplay> capturedDisplay_;
     std::set<std::uint32_t> excludedOverlayIDs_;
+    // Streams handed to the control queue to be stopped there; see the destructor.
+    std::vector<std::weak_ptr<platform::ScreenStream>> stopping_;
 
     // Stream thread only.
     std::unique_ptr<CaptureConverter> converter_;

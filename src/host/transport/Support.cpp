@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include <openssl/crypto.h>
+
 #include "base/Crypto.h"
+#include "base/Utf8.h"
 
 namespace orvanta::host {
 namespace {
@@ -37,6 +40,45 @@ int openLogFile(const std::string& path) {
         return -1;
     }
     return fd;
+}
+
+// The length of the UTF-8 sequence that `text` starts with; 0 when it does not start with one.
+std::size_t sequenceLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text.front());
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || length > text.size() || !base::isValidUtf8(text.substr(0, length))) return 0;
+    return length;
+}
+
+// C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
+bool breaksLines(char32_t scalar) {
+    return scalar < 0x20 || (scalar >= 0x7F && scalar <= 0x9F) || scalar == 0x2028 || scalar == 0x2029;
+}
+
+// Appends `text` escaped, up to `limit` bytes of output; returns how many input bytes it took.
+std::size_t appendEscaped(std::string& out, std::string_view text, std::size_t limit) {
+    std::size_t taken = 0;
+    while (taken < text.size() && out.size() < limit) {
+        const std::string_view rest = text.substr(taken);
+        const std::size_t length = sequenceLength(rest);
+        char escaped[16];
+        if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(rest.front()));
+            out += escaped;
+            ++taken;
+            continue;
+        }
+        const char32_t scalar = length == 1 ? static_cast<unsigned char>(rest.front())
+                                            : base::decodeUtf8Lossy(rest.substr(0, length)).front();
+        if (breaksLines(scalar)) {
+            std::snprintf(escaped, sizeof escaped, "\\u{%X}", static_cast<unsigned>(scalar));
+            out += escaped;
+        } else {
+            out.append(rest.substr(0, length));
+        }
+        taken += length;
+    }
+    return taken;
 }
 
 }  // namespace
@@ -77,6 +119,14 @@ void Logger::info(std::string_view message) {
 
 namespace Log {
 
+std::string field(std::string_view text) {
+    std::string out;
+    if (appendEscaped(out, text, kMaxFieldBytes) < text.size()) {
+        out += "…(" + std::to_string(text.size()) + " bytes)";
+    }
+    return out;
+}
+
 void info(std::string_view message) {
     // Never destroyed: threads may still log while the process exits.
     static Logger& logger = *new Logger(std::string(kPath));
@@ -90,6 +140,8 @@ namespace Secret {
 base::Bytes randomBytes(std::size_t count) { return base::secureRandomBytes(count); }
 
 bool constantTimeEqual(base::ByteView a, base::ByteView b) { return base::constantTimeEqual(a, b); }
+
+void wipe(void* data, std::size_t size) { OPENSSL_cleanse(data, size); }
 
 }  // namespace Secret
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -36,6 +37,12 @@ private:
 
 namespace Log {
 inline constexpr std::string_view kPath = "/tmp/zq2host.log";
+// The most bytes of one device-chosen field a line carries.
+inline constexpr std::size_t kMaxFieldBytes = 200;
+// Text a device chose, as one field of a log line: control characters (line breaks included) and
+// bytes that are not UTF-8 escaped, so it can neither end the line nor forge another, and cut
+// after kMaxFieldBytes with its full length noted.
+std::string field(std::string_view text);
 // The host log: every host component's diagnostic lines. Callable from any thread.
 void info(std::string_view message);
 }  // namespace Log
@@ -45,6 +52,21 @@ namespace Secret {
 base::Bytes randomBytes(std::size_t count);
 // Equal length and bytes, in a time that depends on the length only.
 bool constantTimeEqual(base::ByteView a, base::ByteView b);
+// Overwrites memory that held a secret, in a way the compiler keeps.
+void wipe(void* data, std::size_t size);
+template <class Buffer>
+void wipe(Buffer& buffer) {
+    if (!buffer.empty()) wipe(buffer.data(), buffer.size() * sizeof(*buffer.data()));
+}
+// Takes `buffer` over and wipes it when the last holder lets go: a task holding it is wiped
+// whether it ran or was dropped unrun.
+template <class Buffer>
+std::shared_ptr<Buffer> wipedOnRelease(Buffer&& buffer) {
+    return std::shared_ptr<Buffer>(new Buffer(std::move(buffer)), [](Buffer* held) {
+        wipe(*held);
+        delete held;
+    });
+}
 }  // namespace Secret
 
 }  // namespace orvanta::host

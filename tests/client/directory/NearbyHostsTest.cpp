@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Url.h"
 #include "support/FakeServiceBrowser.h"
 
 namespace orvanta::client {
@@ -105,16 +106,30 @@ TEST_F(NearbyHostsTest, KeepsOneRowPerEndpoint) {
 }
 
 TEST_F(NearbyHostsTest, ListsNothingForResolutionsThatFailOrGiveNoUsableAddress) {
-    auto& browser = browse({"timeout", "no host", "elsewhere", "port 0", "spaced"});
+    const std::vector<std::string> names = {"timeout", "no host", "elsewhere", "port 0", "spaced", "nul", "control"};
+    auto& browser = browse(names);
     browser.finish("timeout", std::unexpected(ResolveError{ResolveError::Kind::timedOut, "5 s"}));
     browser.finish("no host", at("no host", ""));
     browser.finish("elsewhere", at("elsewhere", "mac.example.com"));
     browser.finish("port 0", at("port 0", "mac.local", 0));
     browser.finish("spaced", at("spaced", "my mac.local"));
+    browser.finish("nul", at("nul", std::string("mac\0evil.local", 14)));
+    browser.finish("control", at("control", "m\x7F" "ac.local"));
     EXPECT_TRUE(nearby.hosts().empty());
 
-    browser.reportResults(endpoints({"timeout", "no host", "elsewhere", "port 0", "spaced"}));
-    EXPECT_EQ(browser.resolutions.size(), 5u);  // not retried
+    browser.reportResults(endpoints(names));
+    EXPECT_EQ(browser.resolutions.size(), names.size());  // not retried
+}
+
+// A host name is UTF-8 in DNS-SD: the address carries it percent-encoded, and gives back the name
+// the responder answers to.
+TEST_F(NearbyHostsTest, ListsNonAsciiHostNamesAtAnAddressThatParses) {
+    auto& browser = browse({"umlaut"});
+    browser.finish("umlaut", at("Jürgens", "Jürgens-MacBook.local."));
+    ASSERT_EQ(addresses(), (std::vector<std::string>{"http://J%C3%BCrgens-MacBook.local:8767"}));
+    const auto url = base::Url::parse(addresses()[0]);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->decodedHost(), "Jürgens-MacBook.local");
 }
 
 TEST_F(NearbyHostsTest, ForgetsServicesThatLeave) {

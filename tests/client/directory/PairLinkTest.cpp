@@ -39,6 +39,7 @@ TEST(PairLink, AcceptsOnlyWellFormedLinks) {
         {"orvanta://pair?u=https%3A%2F%2Fuser%3Apw%40h&c=X", std::nullopt},
         {"orvanta://pair?u=https%3A%2F%2F%40h&c=X", std::nullopt},
         {"orvanta://pair?u=https%3A%2F%2Fh%20x&c=X", std::nullopt},
+        {"orvanta://pair?u=https%3A%2F%2F%5B%3A%3A1%00evil%5D%3A8443&c=X", std::nullopt},
         {"orvanta://pair?u=%FF&c=X", std::nullopt},
         {"orvanta://pair?u=https%3A%2F%2Fh&c=%FF", std::nullopt},
         {"orvanta://pair?u=https%3A%2F%2Fh&c=X Y", std::nullopt},

@@ -55,6 +55,27 @@ TEST_F(ConnectionAudioTest, MuteAndUnmuteEachSendOneRequest) {
     EXPECT_EQ(playbacks, 2);
 }
 
+// A client without a sound output neither asks for the host's audio nor fails when some comes.
+TEST(ConnectionAudioWithoutOutputTest, PlaysNothingAndTakesStrayAudioQuietly) {
+    testing::ManualExecutor main, queue;
+    auto audio = std::make_shared<ConnectionAudio>(main, main.clock(), [&](const protocol::AudioFormat& f) {
+        return AudioPlayback::make(f, queue, main, main.clock(), platform::AudioOutputFactory{});
+    });
+    audio->setPlaybackSupported(true);
+    std::vector<protocol::ControlMessage> sent;
+    audio->startIfOffered(protocol::AudioFormat::aacLC48kStereo(),
+                          [&](protocol::ControlMessage message) { sent.push_back(std::move(message)); });
+    EXPECT_TRUE(sent.empty());
+    EXPECT_FALSE(audio->hostAudioAvailable());
+    for (std::uint32_t seq = 1; seq <= 3; ++seq) {
+        audio->receive(protocol::VideoPacket::make(protocol::PacketType::audio, {}, 1, seq, seq * 21'333,
+                                                   testing::aacTonePackets(3).at(seq - 1))
+                           ->encoded());
+    }
+    queue.runUntilIdle();
+    main.runUntilIdle();
+}
+
 TEST_F(ConnectionAudioTest, NoRequestWithoutAPlayableOfferOrWhileMuted) {
     audio->startIfOffered(std::nullopt, sender());
     audio->startIfOffered(protocol::AudioFormat::make("aac-lc", 44'100, 6, 2048), sender());

@@ -61,7 +61,9 @@ protected:
             protocol::VideoPacket::make(protocol::PacketType::video, flags, 1, seq, seq * 16'667, sample.avcc)
                 ->encoded()});
         run();
-        if (expectPicture) ASSERT_TRUE(QTest::qWaitFor([&] { return painted > before; }, 5000)) << "frame " << seq;
+        if (expectPicture) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return painted > before; }, 5000)) << "frame " << seq;
+        }
     }
     // Lets Qt take what the X server queued, then the model's queue send what it made of it.
     void settle() {
@@ -89,6 +91,9 @@ TEST_F(BoundSessionViewTest, TheHostsVideoIsShownAndEachFrameAcknowledgedOnceSho
     const QImage shown = view->surface().grab().toImage();
     view->grab().save(artifactPath("session-view-bound-connected.png"));
     EXPECT_GT(psnr(shown, pictures[1], kWidth, kHeight), 40.0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return psnr(shownOnScreen(view->surface()), pictures[1], kWidth, kHeight) > 40.0; }, 5000))
+        << "the window shows the picture below the bar";
 }
 
 TEST_F(BoundSessionViewTest, ACorruptFrameIsNotAcknowledgedAndAsksOnceForAKeyframe) {

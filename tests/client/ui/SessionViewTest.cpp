@@ -99,6 +99,14 @@ TEST_F(SessionViewTest, ANarrowWindowStacksTheBarsParts) {
     EXPECT_FALSE(view->barInRow());
     EXPECT_TRUE(view->actionsInRow());
     view->grab().save(testing::artifactPath("session-view-busy-narrow.png"));
+    // Below the label the row keeps the buttons at their own width, 8 apart from the left.
+    const auto buttons = view->visibleButtons();
+    EXPECT_EQ(view->button(buttons.front())->x(), 0);
+    for (std::size_t i = 1; i < buttons.size(); ++i) {
+        const QRect before = view->button(buttons[i - 1])->geometry();
+        EXPECT_EQ(view->button(buttons[i])->x(), before.x() + before.width() + 8) << i;
+        EXPECT_EQ(view->button(buttons[i])->width(), view->button(buttons[i])->sizeHint().width()) << i;
+    }
     view->resize(200, 420);
     QTest::qWait(20);
     EXPECT_FALSE(view->actionsInRow());

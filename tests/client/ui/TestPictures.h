@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QWidget>
 
 #include <cmath>
 #include <cstdint>
@@ -55,6 +58,14 @@ inline double psnr(const QImage& painted, const std::vector<std::uint32_t>& pict
     const double meanSquare = squares / (3.0 * width * height);
     if (meanSquare == 0) return std::numeric_limits<double>::infinity();
     return 10 * std::log10(255.0 * 255.0 / meanSquare);
+}
+
+// What the X server shows under `widget`: the window's own pixels there, as the user sees them.
+inline QImage shownOnScreen(const QWidget& widget) {
+    const QPoint at = widget.mapTo(widget.window(), QPoint(0, 0));
+    return widget.screen()
+        ->grabWindow(widget.window()->winId(), at.x(), at.y(), widget.width(), widget.height())
+        .toImage();
 }
 
 }  // namespace orvanta::testing

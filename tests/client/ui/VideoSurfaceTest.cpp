@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QBuffer>
+#include <QLabel>
 #include <QPushButton>
 #include <QStyleHints>
 #include <QTest>
@@ -72,12 +73,14 @@ protected:
     }
     void TearDown() override { window.reset(); }
 
-    // A window of `size` holding only the surface, shown and active.
-    void open(QSize size, Path path = Path::automatic, QWidget* beside = nullptr) {
+    // A window of `size` holding the surface (with the widgets given beside and above it), shown
+    // and active.
+    void open(QSize size, Path path = Path::automatic, QWidget* beside = nullptr, QWidget* above = nullptr) {
         window = std::make_unique<QWidget>();
         auto* layout = new QVBoxLayout(window.get());
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(0);
+        if (above) layout->addWidget(above);
         surface = new VideoSurface(main, main.clock(), path);
         surface->setFixedSize(size);
         layout->addWidget(surface);
@@ -136,7 +139,7 @@ TEST_F(SurfaceTest, PaintsTheHostsPicturesSharplyOnBothPaths) {
         const auto pictures = testPictures(c.width, c.height, 3);
         const auto stream = testing::encodeAsHost(pictures, c.width, c.height);
         ASSERT_EQ(stream.samples.size(), 3u);
-        ASSERT_NO_FATAL_FAILURE(open({c.width, c.height}, c.path));
+        ASSERT_NO_FATAL_FAILURE(open({c.width, c.height}, c.path, nullptr, new QLabel("above")));
         surface->setStreamSize({static_cast<double>(c.width), static_cast<double>(c.height)});
         ASSERT_NO_FATAL_FAILURE(showAll(stream));
         EXPECT_EQ(surface->paintPath(), c.path) << "no fallback under Mesa's software renderer";
@@ -144,6 +147,12 @@ TEST_F(SurfaceTest, PaintsTheHostsPicturesSharplyOnBothPaths) {
         grab.save(testing::artifactPath("video-surface-" + name + ".png"));
         ASSERT_EQ(grab.size(), QSize(c.width, c.height));
         EXPECT_GT(testing::psnr(grab, pictures.back(), c.width, c.height), kMinPsnr);
+        // The window itself, below a strip that moves the surface off the window's corner.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return testing::psnr(testing::shownOnScreen(*surface), pictures.back(), c.width, c.height) > kMinPsnr;
+            },
+            5000));
         window.reset();
     }
 }

@@ -249,6 +249,23 @@ TEST_F(HostDispatchTest, MissingAccessibilityIsNoticedOncePerSession) {
     EXPECT_TRUE(logged("input text len=2 seq=6 -> needsAccessibility"));
 }
 
+// What a device chooses reaches the log as one bounded field of one line.
+TEST_F(HostDispatchTest, DeviceTextCannotForgeOrFloodLogLines) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device, "dev\n12:00:00.000 revoked dev-2");
+    probe().debugInput() = true;
+    receive(encoded(protocol::PointerInput{.seq = 1, .action = "move\n12:00:00.000 paired device evil"}), session);
+    receive(encoded(protocol::PointerInput{.seq = 2, .action = std::string(1'000'000, 'x')}), session);
+    probe().detachSession();
+    ASSERT_GE(logs.size(), 3u);
+    for (const auto& line : logs) {
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    }
+    EXPECT_TRUE(logged("input pointer move\\u{A}12:00:00.000 paired device evil seq=1 -> ok"));
+    EXPECT_TRUE(logged("session detached: waiting for dev\\u{A}12:00:00.000 revoked dev-2 to return"));
+}
+
 TEST_F(HostDispatchTest, AudioReevaluatesEvenUnchangedAndLogsOnlyChanges) {
     LinkedConnection device = link();
     auto session = authenticatedSession(device);
@@ -266,6 +283,15 @@ TEST_F(HostDispatchTest, FitAndUnfitAnswerAnInactiveWindowState) {
     receive(encoded(protocol::UnfitWindow{}), session);
     EXPECT_EQ(device.nextText(), (base::Json{{"type", "windowState"}, {"active", false}}));
     EXPECT_EQ(device.nextText(), (base::Json{{"type", "windowState"}, {"active", false}}));
+}
+
+// A main thread stopped for shutdown leaves the list unanswered and fails nothing.
+TEST_F(HostDispatchTest, AWindowListRequestDuringShutdownIsLeftUnanswered) {
+    LinkedConnection device = link();
+    auto session = authenticatedSession(device);
+    main.stop();
+    receive(encoded(protocol::WindowListRequest{}), session);
+    EXPECT_NO_THROW(utility.runUntilIdle());
 }
 
 TEST_F(HostDispatchTest, AWindowListRequestWhileOneIsBuiltIsDropped) {

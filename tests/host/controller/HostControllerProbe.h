@@ -48,6 +48,7 @@ public:
 
     // Control messages and the clipboard channel.
     bool& debugInput() { return c_.debugInput_; }
+    const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
     bool& windowListInFlight() { return c_.windowListInFlight_; }
     std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "HostControllerHarness.h"
+#include "support/FakeSessionState.h"
 
 namespace orvanta::testing {
 namespace {
@@ -18,6 +19,21 @@ protected:
 
     std::uint64_t startedAt = 0;
 };
+
+// Every timer keeps its own handle once the cursor tick has moved to its repeating timer:
+// cancelling them all stops every tick, the display-sleep poll's included.
+class HostTimerHandlesTest : public HostControllerTest {};
+
+TEST_F(HostTimerHandlesTest, EachTimerKeepsItsOwnHandle) {
+    auto display = std::make_shared<FakeSessionState>();
+    controlFakes.displaySleep = display;
+    startListening();
+    advance(1s);
+    for (const auto& timer : probe().timers()) timer.cancel();
+    display->asleep = true;
+    advance(2s);
+    EXPECT_FALSE(probe().paused());
+}
 
 TEST_F(HostTimersTest, PingsLiveSessionsAndEndsOneSilentForMoreThanFiveSeconds) {
     LinkedConnection mainDevice = link();

@@ -86,6 +86,34 @@ protected:
     std::vector<std::chrono::milliseconds> waits;
 };
 
+// The last owner may let go while a task of the capture's own runs (a cover update in flight): the
+// stream it was stopping still ends before the capture is gone, not later on a thread of its own.
+TEST(CaptureTeardownTest, EndsAStreamBeingStoppedBeforeTheCaptureIsGone) {
+    auto source = std::make_shared<FakeScreenSource>();
+    source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
+    Capture::Environment environment;
+    environment.source = source;
+    environment.log = [](std::string_view) {};
+    auto capture = Capture::create(DeviceKind::iPad, std::move(environment));
+    std::promise<bool> started;
+    capture->start({}, [&](bool ok) { started.set_value(ok); });
+    ASSERT_TRUE(started.get_future().get());
+    std::promise<bool> stoppedWhenGone;
+    source->onDestroyed = [stream = source->lastStream(), &stoppedWhenGone] {
+        stoppedWhenGone.set_value(stream->stopped);
+    };
+    source.reset();
+
+    std::promise<void> release;
+    capture->updateOverlayExclusions([held = release.get_future().share()] { held.wait(); });
+    capture->stop();
+    capture.reset();
+    release.set_value();
+    auto gone = stoppedWhenGone.get_future();
+    ASSERT_EQ(gone.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(gone.get());
+}
+
 struct ChoiceCase {
     const char* name;
     ShareableContent content;

@@ -22,6 +22,7 @@
 #include "app/HostAssembly.h"
 #include "platform/qt/QtIconRenderer.h"
 #include "platform/qt/QtImageCodec.h"
+#include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtPasteboard.h"
 
 // Fontconfig, loaded by the toolkit, keeps its caches for the life of the process; they are not
@@ -66,18 +67,13 @@ std::expected<Arguments, std::string> parse(int argc, char** argv) {
     return arguments;
 }
 
-// This process has no window: Qt's objects live on the host's main stand-in queue, on the
-// offscreen platform, so the pasteboard is this process's own.
+// This process has no window, but its clipboard is the display's own, so that what the host puts
+// there is what every other application of the display sees.
 app::HostUiBackends qtBackends() {
-    static int argc = 1;
-    static char name[] = "test-host";
-    static char* argv[] = {name, nullptr};
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    auto application = std::make_shared<QGuiApplication>(argc, argv);
     return {.pasteboard = std::make_shared<platform::qt::QtPasteboard>(),
             .images = std::make_shared<platform::qt::QtImageCodec>(),
             .icons = std::make_shared<platform::qt::QtIconRenderer>(),
-            .toolkit = std::move(application)};
+            .toolkit = {}};
 }
 
 // Both ports once both listeners are up; nothing when the loopback listener failed or the wait ran out.
@@ -95,23 +91,10 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> awaitListening(app::HostA
     return std::nullopt;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    auto arguments = parse(argc, argv);
-    if (!arguments) {
-        std::cerr << "test-host: " << arguments.error() << "\n";
-        return 2;
-    }
-    // Every thread inherits the blocked signals, so only the wait below takes them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    arguments->options.uiBackends = qtBackends;
-    auto host = app::HostAssembly::create(std::move(arguments->options));
+// Off the main thread: builds and starts the host, reports its ports and runs until a stop signal.
+// The exit status.
+int serve(app::HostAssemblyOptions options, const sigset_t& stopSignals) {
+    auto host = app::HostAssembly::create(std::move(options));
     if (!host) {
         std::cerr << "test-host: " << host.error() << "\n";
         return 1;
@@ -123,9 +106,41 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "loopback-port=" << ports->first << "\nlan-port=" << ports->second << std::endl;
-
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    host->reset();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto arguments = parse(argc, argv);
+    if (!arguments) {
+        std::cerr << "test-host: " << arguments.error() << "\n";
+        return 2;
+    }
+    // Every thread inherits the blocked signals, so only the wait in serve() takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // The toolkit runs on this thread, on the X display of the environment.
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    int toolkitArgc = 1;
+    char name[] = "test-host";
+    char* toolkitArgv[] = {name, nullptr};
+    QGuiApplication application(toolkitArgc, toolkitArgv);
+    platform::qt::QtMainExecutor main;
+    arguments->options.main = &main;
+    arguments->options.uiBackends = qtBackends;
+    int status = 0;
+    std::thread host([&] {
+        status = serve(std::move(arguments->options), stopSignals);
+        main.async([] { QCoreApplication::quit(); });
+    });
+    QGuiApplication::exec();
+    host.join();
+    return status;
 }

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/ManualExecutor.h"
 #include "support/TempDir.h"
 
 namespace orvanta::host {
@@ -36,6 +39,26 @@ TEST(LogFormat, StampsLocalTimeWithMilliseconds) {
     const sys_days day = 2026y / December / 9;
     EXPECT_EQ(Logger::formatLine(day + 14h + 3min + 7s + 250ms, "hello"), "14:03:07.250 hello\n");
     EXPECT_EQ(Logger::formatLine(day + 7ms, "a\nb"), "00:00:00.007 a\nb\n");
+}
+
+TEST(LogField, EscapesWhatCouldEndTheLineAndCutsLongText) {
+    const std::string longText(Log::kMaxFieldBytes + 50, 'a');
+    const struct {
+        const char* name;
+        std::string text;
+        std::string field;
+    } cases[] = {
+        {"plain", "move", "move"},
+        {"Japanese", "日本語", "日本語"},
+        {"a forged line", "move\n12:00:00.000 paired device x", "move\\u{A}12:00:00.000 paired device x"},
+        {"carriage return and tab", "a\rb\tc", "a\\u{D}b\\u{9}c"},
+        {"NUL and DEL", std::string("a\0b\x7F", 4), "a\\u{0}b\\u{7F}"},
+        {"C1 next line", "a\u0085b", "a\\u{85}b"},
+        {"line separator", "a\u2028b", "a\\u{2028}b"},
+        {"not UTF-8", "a\xFF\xC3", "a\\xFF\\xC3"},
+        {"long", longText, std::string(Log::kMaxFieldBytes, 'a') + "…(250 bytes)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Log::field(c.text), c.field) << c.name;
 }
 
 TEST_F(LoggerTest, WritesTheSameLinesToOutputAndFileInOrder) {
@@ -95,6 +118,39 @@ TEST_F(LoggerTest, NeverBlocksOnAPipeInPlaceOfTheFile) {
             EXPECT_LE(::read(reader, &byte, 1), 0);  // the pipe got nothing
             ::close(reader);
         }
+    }
+}
+
+// A buffer that notes, as it goes, whether the secret it held was wiped before.
+struct SecretBuffer {
+    SecretBuffer(std::string text, std::shared_ptr<bool> wiped) : bytes(std::move(text)), wipedAtEnd(std::move(wiped)) {}
+    SecretBuffer(SecretBuffer&&) = default;
+    ~SecretBuffer() {
+        if (wipedAtEnd) *wipedAtEnd = std::ranges::all_of(bytes, [](char c) { return c == 0; });
+    }
+    char* data() { return bytes.data(); }
+    std::size_t size() const { return bytes.size(); }
+    bool empty() const { return bytes.empty(); }
+
+    std::string bytes;
+    std::shared_ptr<bool> wipedAtEnd;
+};
+
+TEST(Secret, AHeldSecretIsWipedWhetherItsTaskRunsOrIsDropped) {
+    for (const bool runs : {true, false}) {
+        auto wiped = std::make_shared<bool>(false);
+        {
+            testing::ManualExecutor queue;
+            auto secret = Secret::wipedOnRelease(SecretBuffer("a long enough password", wiped));
+            queue.async([secret] {});
+            secret.reset();
+            if (runs) {
+                queue.runUntilIdle();
+            } else {
+                queue.stop();
+            }
+        }
+        EXPECT_TRUE(*wiped) << (runs ? "ran" : "dropped");
     }
 }
 

@@ -1,10 +1,8 @@
 // The Avahi advertiser against the avahi-daemon of the CTest fixture, checked with avahi-browse.
 #include "platform/avahi/AvahiServiceAdvertiser.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +76,7 @@ bool browsed(const BrowsedService& wanted) {
 class AvahiServiceAdvertiserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (auto reason = testing::useAvahiFixture()) GTEST_SKIP() << *reason;
+        ORVANTA_REQUIRE_AVAHI();
         // Within one DNS label (63 bytes), which the advertiser would otherwise cut.
         const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         name = "orvanta-test-" + std::to_string(::getpid()) + "-" + test.substr(0, 16);
@@ -185,23 +183,17 @@ bool waitForExit(pid_t pid) {
     return ended;
 }
 
-// Starts avahi-daemon again in the fixture's network namespace, as the fixture did, and records
-// its process so that the fixture's cleanup stops it.
-bool startDaemonIn(int netnsFd, const std::filesystem::path& state) {
-    const std::string config = (state / "avahi.conf").string();
+// Starts the fixture's avahi-daemon again, as the fixture did: in its network namespace and with
+// its own runtime folder, recorded so that the fixture's cleanup stops it.
+bool restartDaemon(const std::filesystem::path& state) {
+    const std::string script = std::string(ORVANTA_SOURCE_DIR) + "/tests/support/avahi-fixture";
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setns(netnsFd, CLONE_NEWNET) != 0) ::_exit(127);
-        ::execlp("avahi-daemon", "avahi-daemon", "-f", config.c_str(), "--no-chroot", "--no-rlimits", "-D", nullptr);
+        ::execl(script.c_str(), script.c_str(), "restart-daemon", state.c_str(), nullptr);
         ::_exit(127);
     }
     int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return false;
-    }
-    std::filesystem::copy_file("/run/avahi-daemon/pid", state / "avahi.pid",
-                               std::filesystem::copy_options::overwrite_existing);
-    return true;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 TEST_F(AvahiServiceAdvertiserTest, PublishesAgainWhenTheDaemonComesBack) {
@@ -215,16 +207,12 @@ TEST_F(AvahiServiceAdvertiserTest, PublishesAgainWhenTheDaemonComesBack) {
     published->publish(registration());
     ASSERT_TRUE(waitFor(events, {AdvertisementState::registered, name, ""}));
 
-    const int netns = ::open(("/proc/" + std::to_string(daemon) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(netns, 0);
     ASSERT_EQ(::kill(daemon, SIGTERM), 0);
     ASSERT_TRUE(waitForExit(daemon));
     ASSERT_TRUE(waitFor(events, {AdvertisementState::removed, name, ""}));
     events.clear();
 
-    const bool restarted = startDaemonIn(netns, state);
-    ::close(netns);
-    ASSERT_TRUE(restarted);
+    ASSERT_TRUE(restartDaemon(state));
     ASSERT_TRUE(waitFor(events, {AdvertisementState::registered, name, ""}));
     EXPECT_TRUE(browsed({name, "_tessaril._tcp", "local", "8767", "\"v=2\""}));
 }

@@ -94,7 +94,7 @@ struct Observed {
 class AvahiServiceBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (auto reason = testing::useAvahiFixture()) GTEST_SKIP() << *reason;
+        ORVANTA_REQUIRE_AVAHI();
     }
 
     ManualExecutor executor;
