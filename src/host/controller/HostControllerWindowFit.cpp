@@ -93,8 +93,9 @@ bool HostController::isPhone() const {
 }
 
 // A fit starting or ending invalidates where the pointer lands until the new picture is shown.
+// Only what the client holds is let go: the local user's drag or held Shift is theirs.
 void HostController::beginFitPointerChange() {
-    if (windowPointerState_ == WindowPointerState::ready && input_) input_->releasePointerInputs();
+    if (windowPointerState_ == WindowPointerState::ready && input_) input_->releaseHeldPointerInputs();
     windowPointerState_ = WindowPointerState::changing;
 }
 

@@ -80,8 +80,10 @@ std::optional<std::uint32_t> FitWindowsAdapter::readWindowID(const AXElement& wi
     return value(manager_.readWindowID(window));
 }
 
+// Seeing a resumed application run again can take a second and a half: the task queue waits for
+// it, never the controller's.
 void FitWindowsAdapter::resumeIfStopped(const WindowTarget& target) {
-    target.owner.resumeIfStopped(target.appName, log_);
+    tasks_.async([owner = target.owner, appName = target.appName, log = log_] { owner.resumeIfStopped(appName, log); });
 }
 
 void FitWindowsAdapter::raise(const WindowTarget& target) { manager_.raise(target); }

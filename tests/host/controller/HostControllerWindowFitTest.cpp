@@ -82,8 +82,12 @@ protected:
 };
 
 TEST_F(HostWindowFitTest, FitsAWindowByIdCentredOnTheDisplayAndPutsItBack) {
+    const auto releasedAll = count("input.releasePointerInputs");
     fit(kA, 1000, 700);
     ASSERT_TRUE(fitted());
+    // The pointer's meaning changes: the client's held inputs go, the local user's stay held.
+    EXPECT_EQ(count("input.releasePointerInputs"), releasedAll);
+    EXPECT_GE(count("input.releaseHeldPointerInputs"), 1);
     EXPECT_EQ(count("fit.resume 500"), 1);  // a stopped application runs again before it is raised
     EXPECT_EQ(count("fit.raise 11"), 1);
     EXPECT_EQ(desktop().frameOf(kA), (host::Rect{560, 240, 800, 600}));

@@ -4,10 +4,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 
+#include "platform/x11/X11WindowSystem.h"
 #include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
+#include "support/X11TestWindows.h"
 #include "support/XorgDummyFixture.h"
 
 namespace orvanta::platform::x11 {
@@ -15,6 +20,12 @@ namespace orvanta::platform::x11 {
 void PrintTo(const RandrArrangement& a, std::ostream* os) { *os << a.toJson(); }
 
 namespace {
+
+std::string describe(const std::optional<Rect>& frame) {
+    if (!frame) return "no frame";
+    return "(" + std::to_string(frame->x) + ", " + std::to_string(frame->y) + ", " + std::to_string(frame->width) +
+           ", " + std::to_string(frame->height) + ")";
+}
 
 TEST(X11VirtualDisplayTest, ModesUseReducedBlankingTimings) {
     // The published CVT-RB timings of 1920x1080 at 60 Hz: 138.5 MHz, 2080 x 1111.
@@ -127,9 +138,10 @@ TEST_F(X11VirtualDisplayServerTest, AScreenThatCannotGrowOffersNoDisplay) {
     ASSERT_TRUE(vd);
     EXPECT_EQ(vd->strategy(), VirtualDisplayStrategy::none);
     EXPECT_FALSE(vd->isAvailable());
+    EXPECT_NE(vd->unavailableReason().find("cannot grow"), std::string::npos) << vd->unavailableReason();
     const auto made = vd->create(request(1280, 800));
     ASSERT_FALSE(made);
-    EXPECT_NE(made.error().find("cannot grow"), std::string::npos) << made.error();
+    EXPECT_EQ(made.error(), vd->unavailableReason());
     EXPECT_EQ(readArrangement(*desktop.x), before);
 }
 
@@ -167,7 +179,7 @@ TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashPutsTheArrangementBack) {
 
     auto vd = factory(desktop.server->display());
     ASSERT_TRUE(vd);
-    EXPECT_EQ(vd->recoverAfterCrash(), true);
+    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::restored);
     EXPECT_EQ(readArrangement(x), before);
     EXPECT_EQ(monitorNames(x), monitorsBefore);
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
@@ -175,7 +187,125 @@ TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashPutsTheArrangementBack) {
     ASSERT_TRUE(g);
     EXPECT_LT(g->x, 1920);
     EXPECT_LT(g->y, 1080);
-    EXPECT_EQ(vd->recoverAfterCrash(), false);  // nothing left to do
+    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::nothing);  // nothing left to do
+}
+
+// Leaves the state file of a run killed with its display up.
+void crashWithADisplay(const std::string& display, const std::filesystem::path& stateFile) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto made = X11VirtualDisplayFactory::open(display, stateFile);
+        _exit(made && (*made)->create({std::string(kVirtualDisplayMark), {1600, 900}, {{1600, 900}}, 60}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(std::filesystem::exists(stateFile));
+}
+
+std::string readText(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Killed with its display promoted to the origin: the next start brings the windows of the
+// physical display back with it, and moves one opened on the display of ours onto the main one at
+// the same place, as far as it fits.
+TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashBringsTheWindowsBackOnScreen) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 8192, 4096, true);
+    const auto display = desktop.server->display();
+    auto system = X11WindowSystem::open(display);
+    auto windows = testing::X11TestWindows::open(display);
+    ASSERT_TRUE(system && windows);
+    const auto frameOf = [&](xcb_window_t window) { return (*system)->windowDescription(window).value().bounds; };
+    const auto at = [&](xcb_window_t window, double x, double y) {
+        return (*windows)->waitUntil([&] {
+            const auto frame = frameOf(window);
+            return frame && frame->x == x && frame->y == y;
+        });
+    };
+    const auto open = [&](double x, double y) {
+        testing::TestWindowSpec spec;
+        spec.pid = getpid();
+        const auto window = (*windows)->create(spec);
+        EXPECT_TRUE((*windows)->waitManaged(window));
+        EXPECT_EQ((*system)->setAttribute({static_cast<std::int32_t>(getpid()), window}, "AXPosition", Point{x, y}), 0);
+        EXPECT_TRUE(at(window, x, y)) << describe(frameOf(window));
+        return window;
+    };
+    const auto physical = open(100, 100);
+    const auto before = readArrangement(*desktop.x);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto made = X11VirtualDisplayFactory::open(display, stateFile());
+        auto arrangement = X11DisplayConfiguration::open(display);
+        if (!made || !arrangement) _exit(1);
+        const auto main = (*arrangement)->mainDisplay();
+        const auto id = (*made)->create(request(1600, 900));
+        _exit(id && (*arrangement)->setOrigins({{*id, 0, 0}, {main, 1600, 0}}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(at(physical, 1700, 100));
+    // On the display of ours by its middle, reaching below where the main one will end.
+    const auto opened = open(1000, 300);
+    const double lowest = std::floor(890 - frameOf(opened).value_or(Rect{}).height / 2);
+    ASSERT_EQ((*system)->setAttribute({static_cast<std::int32_t>(getpid()), opened}, "AXPosition", Point{1000, lowest}),
+              0);
+    ASSERT_TRUE(at(opened, 1000, lowest));
+
+    auto vd = factory(display);
+    ASSERT_TRUE(vd);
+    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::restored);
+    EXPECT_EQ(readArrangement(*desktop.x), before);
+    EXPECT_TRUE(at(physical, 100, 100)) << describe(frameOf(physical));
+    const auto size = frameOf(opened).value_or(Rect{});
+    EXPECT_TRUE(at(opened, 1000, 1080 - size.height)) << describe(size);
+}
+
+// The saved file is the only way back to the user's arrangement: a restore that did not take
+// leaves it for the next start, and the temporary file of a write a kill cut short goes.
+TEST_F(X11VirtualDisplayServerTest, AFailedRecoveryKeepsTheSavedArrangement) {
+    ORVANTA_REQUIRE_X11_DESKTOP();
+    crashWithADisplay(desktop.server->display(), stateFile());
+    const auto stale = stateFile().parent_path() / ".orvanta-tmp.0123456789abcdef";
+    std::ofstream(stale) << "{\"width\":";
+    auto saved = RandrArrangement::fromJson(readText(stateFile()));
+    ASSERT_TRUE(saved);
+    const auto lit = std::ranges::find_if(saved->crtcs, [](const auto& c) { return c.mode != 0; });
+    ASSERT_NE(lit, saved->crtcs.end());
+    lit->mode = 0x7FFFFFF;  // a mode this server does not have
+    std::ofstream(stateFile(), std::ios::trunc) << saved->toJson();
+
+    auto vd = factory(desktop.server->display());
+    ASSERT_TRUE(vd);
+    const auto recovered = vd->recoverAfterCrash();
+    EXPECT_FALSE(recovered);
+    EXPECT_EQ(RandrArrangement::fromJson(readText(stateFile())), saved);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+}
+
+// A saved arrangement names CRTCs and modes of the server it was taken on; a server without any
+// display of ours is another one (restarted on the same display number) and keeps its own.
+TEST_F(X11VirtualDisplayServerTest, AnArrangementSavedOnAnotherServerIsDropped) {
+    ORVANTA_REQUIRE_X11_DESKTOP();
+    auto& x = *desktop.x;
+    const auto before = readArrangement(x);
+    ASSERT_TRUE(before);
+    auto elsewhere = *before;
+    elsewhere.width = 3200;
+    std::filesystem::create_directories(stateFile().parent_path());
+    std::ofstream(stateFile()) << elsewhere.toJson();
+
+    auto vd = factory(desktop.server->display());
+    ASSERT_TRUE(vd);
+    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::dropped);
+    EXPECT_EQ(readArrangement(x), before);
+    EXPECT_FALSE(std::filesystem::exists(stateFile()));
 }
 
 TEST_F(X11VirtualDisplayServerTest, AnUnreadableSavedFileIsReportedAndRemoved) {
