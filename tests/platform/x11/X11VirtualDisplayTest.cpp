@@ -212,59 +212,80 @@ std::string readText(const std::filesystem::path& file) {
 // Killed with its display promoted to the origin: the next start brings the windows of the
 // physical display back with it, and moves one opened on the display of ours onto the main one at
 // the same place, as far as it fits.
-TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashBringsTheWindowsBackOnScreen) {
-    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 8192, 4096, true);
-    const auto display = desktop.server->display();
+void crashPromotedAndRecover(const std::string& display, const std::filesystem::path& stateFile) {
+    auto x = XConnection::open(display);
     auto system = X11WindowSystem::open(display);
     auto windows = testing::X11TestWindows::open(display);
-    ASSERT_TRUE(system && windows);
+    auto configuration = X11DisplayConfiguration::open(display);
+    ASSERT_TRUE(x && system && windows && configuration);
     const auto frameOf = [&](xcb_window_t window) { return (*system)->windowDescription(window).value().bounds; };
-    const auto at = [&](xcb_window_t window, double x, double y) {
+    const auto at = [&](xcb_window_t window, double wx, double wy) {
         return (*windows)->waitUntil([&] {
             const auto frame = frameOf(window);
-            return frame && frame->x == x && frame->y == y;
+            return frame && frame->x == wx && frame->y == wy;
         });
     };
-    const auto open = [&](double x, double y) {
+    const auto moveTo = [&](xcb_window_t window, double wx, double wy) {
+        EXPECT_EQ((*system)->setAttribute({static_cast<std::int32_t>(getpid()), window}, "AXPosition", Point{wx, wy}),
+                  0);
+        EXPECT_TRUE(at(window, wx, wy)) << describe(frameOf(window));
+    };
+    const auto open = [&] {
         testing::TestWindowSpec spec;
         spec.pid = getpid();
         const auto window = (*windows)->create(spec);
         EXPECT_TRUE((*windows)->waitManaged(window));
-        EXPECT_EQ((*system)->setAttribute({static_cast<std::int32_t>(getpid()), window}, "AXPosition", Point{x, y}), 0);
-        EXPECT_TRUE(at(window, x, y)) << describe(frameOf(window));
         return window;
     };
-    const auto physical = open(100, 100);
-    const auto before = readArrangement(*desktop.x);
+    const auto mainID = (*configuration)->mainDisplay();
+    const auto displays = (*configuration)->activeDisplays();
+    const auto main = std::ranges::find_if(displays, [&](const auto& d) { return d.id == mainID; });
+    ASSERT_NE(main, displays.end());
+    ASSERT_EQ(main->bounds.x, 0);
+    const auto physical = open();
+    moveTo(physical, 100, 100);
+    const auto before = readArrangement(**x);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        auto made = X11VirtualDisplayFactory::open(display, stateFile());
+        auto made = X11VirtualDisplayFactory::open(display, stateFile);
         auto arrangement = X11DisplayConfiguration::open(display);
         if (!made || !arrangement) _exit(1);
-        const auto main = (*arrangement)->mainDisplay();
-        const auto id = (*made)->create(request(1600, 900));
-        _exit(id && (*arrangement)->setOrigins({{*id, 0, 0}, {main, 1600, 0}}) ? 0 : 1);
+        const auto id = (*made)->create({std::string(kVirtualDisplayMark), {1600, 900}, {{1600, 900}}, 60});
+        _exit(id && (*arrangement)->setOrigins({{*id, 0, 0}, {mainID, 1600, 0}}) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_TRUE(at(physical, 1700, 100));
-    // On the display of ours by its middle, reaching below where the main one will end.
-    const auto opened = open(1000, 300);
-    const double lowest = std::floor(890 - frameOf(opened).value_or(Rect{}).height / 2);
-    ASSERT_EQ((*system)->setAttribute({static_cast<std::int32_t>(getpid()), opened}, "AXPosition", Point{1000, lowest}),
-              0);
-    ASSERT_TRUE(at(opened, 1000, lowest));
-
-    auto vd = factory(display);
-    ASSERT_TRUE(vd);
-    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::restored);
-    EXPECT_EQ(readArrangement(*desktop.x), before);
-    EXPECT_TRUE(at(physical, 100, 100)) << describe(frameOf(physical));
+    ASSERT_TRUE(at(physical, 1700, 100)) << describe(frameOf(physical));
+    // On the display of ours by its middle, reaching as low as its middle allows.
+    const auto opened = open();
     const auto size = frameOf(opened).value_or(Rect{});
-    EXPECT_TRUE(at(opened, 1000, 1080 - size.height)) << describe(size);
+    const double lowest = std::floor(890 - size.height / 2);
+    moveTo(opened, 1000, lowest);
+
+    auto vd = X11VirtualDisplayFactory::open(display, stateFile);
+    ASSERT_TRUE(vd);
+    EXPECT_EQ((*vd)->recoverAfterCrash(), CrashRecovery::restored);
+    EXPECT_EQ(readArrangement(**x), before);
+    EXPECT_TRUE(at(physical, 100, 100)) << describe(frameOf(physical));
+    const double room = static_cast<double>(main->bounds.height) - size.height;
+    const double wantX = std::min(1000.0, static_cast<double>(main->bounds.width) - size.width);
+    EXPECT_TRUE(at(opened, wantX, std::min(lowest, room))) << describe(frameOf(opened));
+}
+
+TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashBringsTheWindowsBackOnScreen) {
+    ORVANTA_REQUIRE_X11_DESKTOP(1920, 1080, 8192, 4096, true);
+    crashPromotedAndRecover(desktop.server->display(), stateFile());
+}
+
+TEST_F(X11VirtualDisplayServerTest, AStartAfterACrashBringsTheWindowsBackOnAServerWithASpareOutput) {
+    if (!testing::XorgDummyServer::runnable()) GTEST_SKIP() << "Xorg with the dummy driver needs root";
+    auto server = testing::XorgDummyServer::start();
+    if (!server) return testing::skipOrFailWithoutService(server.error());
+    if (auto wm = (*server)->startWindowManager(); !wm) return testing::skipOrFailWithoutService(wm.error());
+    crashPromotedAndRecover((*server)->display(), stateFile());
 }
 
 // The saved file is the only way back to the user's arrangement: a restore that did not take
@@ -293,19 +314,24 @@ TEST_F(X11VirtualDisplayServerTest, AFailedRecoveryKeepsTheSavedArrangement) {
 // display of ours is another one (restarted on the same display number) and keeps its own.
 TEST_F(X11VirtualDisplayServerTest, AnArrangementSavedOnAnotherServerIsDropped) {
     ORVANTA_REQUIRE_X11_DESKTOP();
-    auto& x = *desktop.x;
-    const auto before = readArrangement(x);
+    crashWithADisplay(desktop.server->display(), stateFile());
+    auto next = testing::X11TestDesktop::start(1920, 1080);  // the server that runs after a restart
+    ASSERT_TRUE(next) << next.error();
+    const auto before = readArrangement(*next->x);
     ASSERT_TRUE(before);
-    auto elsewhere = *before;
-    elsewhere.width = 3200;
-    std::filesystem::create_directories(stateFile().parent_path());
-    std::ofstream(stateFile()) << elsewhere.toJson();
 
-    auto vd = factory(desktop.server->display());
+    auto vd = factory(next->server->display());
     ASSERT_TRUE(vd);
     EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::dropped);
-    EXPECT_EQ(readArrangement(x), before);
+    EXPECT_EQ(readArrangement(*next->x), before);
     EXPECT_FALSE(std::filesystem::exists(stateFile()));
+
+    // One whose screen was wider is not applied either: the screen keeps its own size.
+    auto wider = *before;
+    wider.width = 3200;
+    std::ofstream(stateFile()) << wider.toJson();
+    EXPECT_EQ(vd->recoverAfterCrash(), CrashRecovery::dropped);
+    EXPECT_EQ(readArrangement(*next->x), before);
 }
 
 TEST_F(X11VirtualDisplayServerTest, AnUnreadableSavedFileIsReportedAndRemoved) {
