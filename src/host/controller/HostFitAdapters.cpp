@@ -66,8 +66,8 @@ std::optional<Rect> FitWindowsAdapter::readFrame(const AXElement& window) { retu
 
 // A window manager applies a move later; waiting for it lets the next frame read see the result,
 // as a synchronous move would. The window lands on whole pixels.
-void FitWindowsAdapter::setPosition(const AXElement& window, platform::Point origin) {
-    if (system_.setAttribute(window, "AXPosition", origin) != platform::AXError::success) return;
+void FitWindowsAdapter::setPosition(const AXElement& window, platform::Point origin, bool awaitApplied) {
+    if (system_.setAttribute(window, "AXPosition", origin) != platform::AXError::success || !awaitApplied) return;
     const auto deadline = clock_.uptimeMicros() + WindowManager::kFrameSettleMicros;
     for (auto now = clock_.uptimeMicros(); now < deadline; now = clock_.uptimeMicros()) {
         auto frame = manager_.readFrame(window);

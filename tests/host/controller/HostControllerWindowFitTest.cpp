@@ -112,6 +112,8 @@ TEST_F(HostWindowFitTest, FitsAWindowByIdCentredOnTheDisplayAndPutsItBack) {
     settle();
     EXPECT_FALSE(fitted());
     EXPECT_EQ(desktop().frameOf(kA), kFrameA);
+    // Put back unchecked: the controller's queue does not wait for the window manager.
+    EXPECT_EQ(count("fit.setPosition 11 100,50 unawaited"), 1);
     EXPECT_TRUE(logged("window fit: restored Editor position"));
     EXPECT_EQ(windowStates(), (std::vector<base::Json>{active("Editor"), inactive}));
 }
