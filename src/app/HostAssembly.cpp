@@ -128,7 +128,12 @@ HostAssembly::~HostAssembly() {
     // queue. Tearing a capture down there waits for its frame thread, so no encoder output may be
     // waiting for that queue by then.
     if (backends_ && backends_->media) backends_->media->close();
-    if (controller_) queue_->sync([this] { controller_.reset(); });
+    if (controller_) {
+        queue_->sync([this] {
+            controller_->stop();
+            controller_.reset();
+        });
+    }
     queue_->stop();
     // The captures the controller let go are ended there, each joining its threads, while
     // everything they use is still here.
@@ -294,8 +299,12 @@ std::expected<void, std::string> HostAssembly::build() {
         b.virtualDisplays = std::move(*factory);
         if (auto recovered = b.virtualDisplays->recoverAfterCrash(); !recovered) {
             hostLog("virtual display recovery failed: " + recovered.error());
-        } else if (*recovered) {
+        } else if (*recovered == platform::x11::CrashRecovery::restored) {
             hostLog("virtual display: restored the arrangement a previous run left behind");
+        } else if (*recovered == platform::x11::CrashRecovery::dropped) {
+            hostLog(
+                "virtual display: dropped the arrangement a previous run saved, since this X server holds no "
+                "display of ours");
         }
         // Then the windows that run had moved onto its virtual display.
         const auto framesFile = host::aspectFramesFile(X11VirtualDisplayFactory::defaultStateFile(display));

@@ -50,6 +50,8 @@ public:
 
     // Whether this machine can make a virtual display at all; decided once.
     virtual bool isAvailable() = 0;
+    // Why not, when it cannot; empty otherwise.
+    virtual std::string unavailableReason() = 0;
     // Makes the display (not yet placed where the caller wants it) and returns its id, or why not.
     virtual std::expected<std::uint32_t, std::string> create(const VirtualDisplayRequest& request) = 0;
     virtual std::optional<DisplayMode> currentMode(std::uint32_t id) = 0;

@@ -109,11 +109,15 @@ public:
     }
 
     std::expected<void, std::string> saveRecordedFrames(const std::vector<host::SavedAspectFrame>& frames) override {
+        log_->push_back("aspect.save " + std::to_string(frames.size()));
         if (saveFails) return std::unexpected("disk full");
         saved = frames;
         return {};
     }
-    void clearRecordedFrames() override { saved.reset(); }
+    void clearRecordedFrames() override {
+        log_->push_back("aspect.clear");
+        saved.reset();
+    }
 
     ManualExecutor queue;  // "zq2.aspect.windows"
     std::map<std::uint32_t, Window> windows;

@@ -96,9 +96,9 @@ public:
         if (!found || unreadableFrames.contains(window.window)) return std::nullopt;
         return found->bounds;
     }
-    void setPosition(const host::AXElement& window, platform::Point origin) override {
+    void setPosition(const host::AXElement& window, platform::Point origin, bool awaitApplied) override {
         log_->push_back("fit.setPosition " + std::to_string(window.window) + " " + std::to_string(int(origin.x)) + "," +
-                        std::to_string(int(origin.y)));
+                        std::to_string(int(origin.y)) + (awaitApplied ? "" : " unawaited"));
         auto* found = find(window.window);
         if (!found || ignoresMoves) return;
         found->bounds->x = origin.x;

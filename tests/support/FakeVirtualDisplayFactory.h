@@ -19,6 +19,7 @@ public:
     };
 
     bool available = true;
+    std::string unavailable = "no spare output";     // the reason given while not available
     bool startsInMode = false;                       // a new display is already in its first mode
     std::string createError;                         // non-empty: create fails with it
     std::vector<platform::DisplayMode> listedModes;  // when set, listed instead of the request's
@@ -34,6 +35,7 @@ public:
     int modeListCalls = 0;
 
     bool isAvailable() override { return available; }
+    std::string unavailableReason() override { return available ? std::string() : unavailable; }
     std::expected<std::uint32_t, std::string> create(const platform::VirtualDisplayRequest& request) override {
         if (!createError.empty()) return std::unexpected(createError);
         const std::uint32_t id = nextID_++;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/XvfbFixture.h"
 
 namespace orvanta::testing {
 
@@ -64,11 +65,17 @@ public:
     }
 
     ~XorgDummyServer() {
+        if (windowManager_ > 0) stopChild(windowManager_);
         stopChild(pid_);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
     const std::string& display() const { return display_; }
+    // Starts openbox on this server, once.
+    std::expected<void, std::string> startWindowManager() {
+        if (windowManager_ > 0) return {};
+        return startOpenbox(display_, windowManager_);
+    }
 
 private:
     XorgDummyServer(std::string display, pid_t pid, std::filesystem::path dir)
@@ -76,6 +83,7 @@ private:
 
     std::string display_;
     pid_t pid_;
+    pid_t windowManager_ = -1;
     std::filesystem::path dir_;
 };
 

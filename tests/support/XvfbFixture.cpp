@@ -162,12 +162,16 @@ std::expected<std::unique_ptr<XvfbServer>, std::string> XvfbServer::start(const 
 
 std::expected<void, std::string> XvfbServer::startWindowManager() {
     if (windowManager_ > 0) return {};
-    auto pid = startChild({.argv = {"openbox", "--sm-disable"},
-                           .extraEnvironment = {"DISPLAY=" + display_},
-                           .logPath = logPath("openbox")});
-    if (!pid) return std::unexpected(pid.error());
-    windowManager_ = *pid;
-    return awaitWindowManager(display_);
+    return startOpenbox(display_, windowManager_);
+}
+
+std::expected<void, std::string> startOpenbox(const std::string& display, pid_t& pid) {
+    auto started = startChild({.argv = {"openbox", "--sm-disable"},
+                               .extraEnvironment = {"DISPLAY=" + display},
+                               .logPath = logPath("openbox")});
+    if (!started) return std::unexpected(started.error());
+    pid = *started;
+    return awaitWindowManager(display);
 }
 
 std::expected<void, std::string> XvfbServer::startCompositingManager() {

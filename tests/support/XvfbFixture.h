@@ -54,6 +54,9 @@ private:
 // display name or why no server could be started.
 std::expected<std::string, std::string> sharedXvfb(const XvfbOptions& options = {});
 
+// Starts openbox on `display` and waits until it manages windows; `pid` is set once it runs.
+std::expected<void, std::string> startOpenbox(const std::string& display, pid_t& pid);
+
 // Skips with the reason, or fails when CI=true so that a missing install step cannot hide.
 inline void skipOrFailWithoutService(const std::string& why) {
     const char* ci = std::getenv("CI");

@@ -1,16 +1,13 @@
 #include "host/controller/HostAspectAdapters.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <xcb/randr.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "base/Json.h"
+#include "base/PrivateFile.h"
 #include "platform/ScreenSource.h"
 #include "platform/x11/X11VirtualDisplay.h"
 
@@ -92,6 +89,7 @@ Rect intersection(const Rect& a, const Rect& b) {
 }  // namespace
 
 std::filesystem::path aspectFramesFile(const std::filesystem::path& arrangementFile) {
+    if (arrangementFile.empty()) return {};
     std::string name = arrangementFile.filename().string();
     if (name.starts_with(kArrangementPrefix)) name.erase(0, kArrangementPrefix.size());
     return arrangementFile.parent_path() / (std::string(kFramesPrefix) + name);
@@ -103,17 +101,11 @@ std::expected<void, std::string> writeAspectFrames(const std::filesystem::path& 
     for (const auto& frame : frames) windows.push_back(toJson(frame));
     const std::string text =
         base::Json{{"kind", kFramesKind}, {"version", kFramesVersion}, {"windows", std::move(windows)}}.dump();
+    if (file.empty()) return std::unexpected(std::string("no folder to keep the window frames in"));
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
-    const std::string temp = file.string() + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return std::unexpected("cannot write " + temp + ": " + std::strerror(errno));
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return std::unexpected("cannot write " + file.string());
-    }
+    if (auto written = base::writePrivateFile(file, text); !written)
+        return std::unexpected(written.error().description());
     return {};
 }
 
@@ -152,14 +144,24 @@ std::size_t recoverAspectWindowsAfterCrash(WindowManager& manager, const std::fi
         return 0;
     }
     std::size_t restored = 0;
+    std::vector<SavedAspectFrame> unrestored;
     for (const auto& saved : *frames) {
         const auto live = manager.aspectWindow(saved.window.id);
         if (!live || live->pid != saved.window.pid) continue;
         const auto result = manager.applyAspectFrame({saved.window.pid, saved.window.id}, saved.window.frame,
                                                      saved.positionOnly, false, [] { return true; });
-        if (result.matches) ++restored;
+        if (result.matches) {
+            ++restored;
+        } else {
+            unrestored.push_back(saved);
+        }
     }
-    std::filesystem::remove(file, ec);
+    // A window still there but not back where it was keeps its entry for the next start.
+    if (unrestored.empty()) {
+        std::filesystem::remove(file, ec);
+    } else if (auto kept = writeAspectFrames(file, unrestored); !kept) {
+        log("display aspect fit: window frames not saved: " + kept.error());
+    }
     log("display aspect fit: restored " + std::to_string(restored) + " of " + std::to_string(frames->size()) +
         " windows left moved by an earlier run");
     return restored;

@@ -63,6 +63,9 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
       sender_(dependencies_.components.sender),
       input_(dependencies_.components.input),
       unlockEnvironment_(dependencies_.components.unlockEnvironment) {
+    // The writer may outlive the controller in a queued write: it logs through its own copy.
+    aspectFramesWriter_ = std::make_shared<AspectFramesWriter>(
+        [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); });
     debugInput_ = environment(kDebugInputVariable) == "1";
     const auto stored = StoredHostSettings::read(*dependencies_.settings);
     highResOn_ = stored.highRes && dependencies_.components.virtualDisplaysAvailable;

@@ -18,6 +18,7 @@
 #include "base/Clock.h"
 #include "base/Executor.h"
 #include "base/Settings.h"
+#include "host/controller/AspectFramesWriter.h"
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
 #include "host/controller/HostDisplaySeams.h"
@@ -153,6 +154,9 @@ public:
 
     // Any thread; acts on its first call only. The rest runs on the controller's queue.
     void start();
+    // The controller's queue, before the controller goes: a stop ends the session as a detach
+    // does, the moved windows put back first, then the displays.
+    void stop();
     // Any thread: issues a pairing code and shows it.
     void issueCode();
 
@@ -445,6 +449,7 @@ private:
     bool virtualDisplayPending_ = false;
     bool displayRestorePending_ = false;
     std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
+    std::shared_ptr<AspectFramesWriter> aspectFramesWriter_;
 
     // Video pipeline.
     // A callback for the components' own threads: `handle` runs later on the controller's queue,

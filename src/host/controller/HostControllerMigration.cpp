@@ -146,19 +146,12 @@ void HostController::snapshotConnectionFrames() {
     connectionFrames_ = std::move(frames);
 }
 
-// The records outlive a crash on disk, so that the next start can put the windows back.
+// The records outlive a crash on disk, so that the next start can put the windows back. The
+// disk is the window queue's to wait on, never the controller's.
 void HostController::persistAspectRecords() {
-    const auto& windows = dependencies_.components.aspectWindows;
-    if (!windows) return;
-    if (aspectRecords_.empty()) {
-        windows->clearRecordedFrames();
-        return;
-    }
     std::vector<SavedAspectFrame> frames;
     for (const auto& [id, record] : aspectRecords_) frames.push_back({record.original, record.positionOnly});
-    if (auto saved = windows->saveRecordedFrames(frames); !saved) {
-        log("display aspect fit: window frames not saved: " + saved.error());
-    }
+    aspectFramesWriter_->post(dependencies_.components.aspectWindows, std::move(frames));
 }
 
 void HostController::cancelAspectRestoreRetries() {
@@ -280,6 +273,7 @@ void HostController::moveNextAspectWindow(const std::shared_ptr<AspectMoveBatch>
         return found;
     }();
     if (!destination) return continueBatch();
+    aspectFramesWriter_->flush();
     const auto result = windows.applyAspectFrame(element, *destination, false, true, isCurrent);
     if (result.cancelled || !isCurrent()) return continueBatch();
     if (arrivedOnVirtualDisplay(*batch, window)) {
@@ -402,18 +396,18 @@ void HostController::recordWindowsToEvacuate(std::uint32_t virtualDisplayID, std
     std::set<std::uint32_t> recorded;
     for (const auto& [id, record] : aspectRecords_) recorded.insert(id);
     std::size_t count = 0;
-    windows.visitWindows(*source, recorded, [&](std::uint32_t id, const WindowTarget& target) {
-        auto original = evacuated(AspectWindow{id, target.owner.pid, target.appName, target.frame});
-        if (windowFit_ && windowFit_->target.axWindow == target.axWindow) {
+    windows.visitWindows(*source, recorded, [&](std::uint32_t id, const WindowTarget& visited) {
+        auto original = evacuated(AspectWindow{id, visited.owner.pid, visited.appName, visited.frame});
+        if (windowFit_ && windowFit_->target.axWindow == visited.axWindow) {
             const auto& back = windowFit_->originalOrigin;
-            const auto top = platform::Point{back.x + target.frame.width / 2, back.y};
+            const auto top = platform::Point{back.x + visited.frame.width / 2, back.y};
             const bool onSavedDisplay = std::ranges::any_of(aspectPhysicalScreens(), [&](const auto& screen) {
                 return Rect{screen.savedOrigin.x, screen.savedOrigin.y, screen.bounds.width, screen.bounds.height}
                     .contains(top.x, top.y);
             });
             if (onSavedDisplay) placeAt(original.frame, back);
         }
-        aspectRecords_[id] = AspectRestoreRecord{original, target.axWindow, true};
+        aspectRecords_[id] = AspectRestoreRecord{original, visited.axWindow, true};
         ++count;
     });
     persistAspectRecords();

@@ -42,8 +42,12 @@ void HostController::setPaused(bool paused) {
     paused_ = paused;
     if (paused) {
         refreshAudio();
-        if (pendingAspectUpdate_ && session_) session_->viewportChangedWhilePaused = true;
-        cancelAspectUpdate();
+        // Only an update still waiting is cancelled: a re-fit owed to a release under way stays
+        // owed, and the end of that release hands it to the unlock.
+        if (pendingAspectUpdate_) {
+            if (session_) session_->viewportChangedWhilePaused = true;
+            cancelAspectUpdate();
+        }
         if (auto& injector = dependencies_.control.injector) injector->releaseAll();
         stopPipeline();
         sendNotice(protocol::NoticeKind::locked);

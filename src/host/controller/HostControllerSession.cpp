@@ -12,6 +12,14 @@ void HostController::closeController(std::string_view reason) {
     log("controller closed: " + std::string(reason));
 }
 
+void HostController::stop() {
+    if (session_) {
+        endSession(session_, std::nullopt, "host stopping");
+    } else {
+        restoreDisplayOnDisconnect("host stopping");
+    }
+}
+
 void HostController::endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code,
                                 std::string_view reason) {
     // Taken by value: callers pass session_ itself, which is cleared first.

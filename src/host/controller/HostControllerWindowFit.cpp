@@ -93,8 +93,9 @@ bool HostController::isPhone() const {
 }
 
 // A fit starting or ending invalidates where the pointer lands until the new picture is shown.
+// Only what the client holds is let go: the local user's drag or held Shift is theirs.
 void HostController::beginFitPointerChange() {
-    if (windowPointerState_ == WindowPointerState::ready && input_) input_->releasePointerInputs();
+    if (windowPointerState_ == WindowPointerState::ready && input_) input_->releaseHeldPointerInputs();
     windowPointerState_ = WindowPointerState::changing;
 }
 
@@ -250,11 +251,12 @@ void HostController::clearWindowFit(bool restore, bool restart) {
     startPipelineIfNeeded();
 }
 
-// The size is left as the fit found it; only the position is put back, unchecked.
+// The size is left as the fit found it; only the position is put back, unchecked: nothing here
+// waits for the window manager to apply it.
 void HostController::restoreWindowFitFrame() {
     auto* windows = fitWindows();
     if (!windowFit_ || windowFit_->suspended || !windows) return;
-    windows->setPosition(windowFit_->target.axWindow, windowFit_->originalOrigin);
+    windows->setPosition(windowFit_->target.axWindow, windowFit_->originalOrigin, false);
     log("window fit: restored " + windowFit_->target.appName + " position");
 }
 
@@ -308,7 +310,7 @@ void HostController::performFit(const WindowTarget& target, FitViewport viewport
     const Rect area = visible ? *visible : windows->displayBounds(display).value_or(current);
     const platform::Point origin{area.x + std::max(0.0, (area.width - current.width) / 2),
                                  area.y + std::max(0.0, (area.height - current.height) / 2)};
-    if (origin != platform::Point{current.x, current.y}) windows->setPosition(target.axWindow, origin);
+    if (origin != platform::Point{current.x, current.y}) windows->setPosition(target.axWindow, origin, true);
     const Rect actual =
         windows->readFrame(target.axWindow).value_or(Rect{origin.x, origin.y, current.width, current.height});
     const platform::Point original =

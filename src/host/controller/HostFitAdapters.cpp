@@ -66,8 +66,8 @@ std::optional<Rect> FitWindowsAdapter::readFrame(const AXElement& window) { retu
 
 // A window manager applies a move later; waiting for it lets the next frame read see the result,
 // as a synchronous move would. The window lands on whole pixels.
-void FitWindowsAdapter::setPosition(const AXElement& window, platform::Point origin) {
-    if (system_.setAttribute(window, "AXPosition", origin) != platform::AXError::success) return;
+void FitWindowsAdapter::setPosition(const AXElement& window, platform::Point origin, bool awaitApplied) {
+    if (system_.setAttribute(window, "AXPosition", origin) != platform::AXError::success || !awaitApplied) return;
     const auto deadline = clock_.uptimeMicros() + WindowManager::kFrameSettleMicros;
     for (auto now = clock_.uptimeMicros(); now < deadline; now = clock_.uptimeMicros()) {
         auto frame = manager_.readFrame(window);
@@ -80,8 +80,10 @@ std::optional<std::uint32_t> FitWindowsAdapter::readWindowID(const AXElement& wi
     return value(manager_.readWindowID(window));
 }
 
+// Seeing a resumed application run again can take a second and a half: the task queue waits for
+// it, never the controller's.
 void FitWindowsAdapter::resumeIfStopped(const WindowTarget& target) {
-    target.owner.resumeIfStopped(target.appName, log_);
+    tasks_.async([owner = target.owner, appName = target.appName, log = log_] { owner.resumeIfStopped(appName, log); });
 }
 
 void FitWindowsAdapter::raise(const WindowTarget& target) { manager_.raise(target); }

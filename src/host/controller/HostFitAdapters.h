@@ -25,7 +25,7 @@ public:
                                               const Rect& bounds) override;
     std::optional<std::string> nonstandardReason(const AXElement& window) override;
     std::optional<Rect> readFrame(const AXElement& window) override;
-    void setPosition(const AXElement& window, platform::Point origin) override;
+    void setPosition(const AXElement& window, platform::Point origin, bool awaitApplied) override;
     std::optional<std::uint32_t> readWindowID(const AXElement& window) override;
     void resumeIfStopped(const WindowTarget& target) override;
     void raise(const WindowTarget& target) override;

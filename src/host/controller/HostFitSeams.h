@@ -56,8 +56,9 @@ public:
     virtual std::optional<std::string> nonstandardReason(const AXElement& window) = 0;
 
     virtual std::optional<Rect> readFrame(const AXElement& window) = 0;
-    // Asks for the window's top-left corner; the window manager may ignore it.
-    virtual void setPosition(const AXElement& window, platform::Point origin) = 0;
+    // Asks for the window's top-left corner; the window manager may ignore it. With `awaitApplied`
+    // it waits a little for the window manager to apply it, so that the next read sees it.
+    virtual void setPosition(const AXElement& window, platform::Point origin, bool awaitApplied) = 0;
     virtual std::optional<std::uint32_t> readWindowID(const AXElement& window) = 0;
     // Lets a stopped owner run again, waiting a little for it.
     virtual void resumeIfStopped(const WindowTarget& target) = 0;

@@ -131,7 +131,15 @@ VirtualDisplayService::VirtualDisplayService(platform::VirtualDisplayFactory& fa
       queue_(queue),
       log_(log ? std::move(log) : LogFn([](std::string_view line) { Log::info(line); })),
       sleep_(sleep ? std::move(sleep) : SleepFn([](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); })),
-      available_(factory.isAvailable()) {}
+      available_(factory.isAvailable()) {
+    if (!available_) log_(unavailableLine());
+}
+
+// The platform's reason travels with the line: without it nobody can tell what to change.
+std::string VirtualDisplayService::unavailableLine() const {
+    const std::string reason = factory_.unavailableReason();
+    return "virtual display: API unavailable" + (reason.empty() ? std::string() : " (" + reason + ")");
+}
 
 namespace {
 
@@ -152,7 +160,7 @@ std::string modeText(const std::optional<platform::DisplayMode>& mode, std::int6
 
 std::shared_ptr<VirtualDisplay> VirtualDisplayService::create(const DisplaySize& size) {
     if (!available_) {
-        log_("virtual display: API unavailable");
+        log_(unavailableLine());
         return nullptr;
     }
     // Sizes come from a device: nothing beyond what a display may be reaches the system.

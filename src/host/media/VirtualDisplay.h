@@ -76,6 +76,7 @@ public:
     static constexpr std::chrono::milliseconds kModeRetryDelay{100};
 
 private:
+    std::string unavailableLine() const;
     bool selectMode(std::uint32_t id, const DisplaySize& size);
     void placeRightOfMain(std::uint32_t id);
 

@@ -1,8 +1,6 @@
 #include "platform/x11/X11VirtualDisplay.h"
 
-#include <fcntl.h>
 #include <sys/uio.h>
-#include <unistd.h>
 #include <xcb/xcbext.h>
 
 #include <algorithm>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "base/PrivateFile.h"
 
 namespace orvanta::platform::x11 {
 namespace {
@@ -275,19 +275,100 @@ private:
     XConnection& x_;
 };
 
-std::expected<void, std::string> writeAtomically(const std::filesystem::path& path, const std::string& text) {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    const std::string temp = path.string() + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return std::unexpected("cannot write " + temp + ": " + std::strerror(errno));
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return std::unexpected("cannot write " + path.string());
+std::vector<std::uint32_t> rootCardinals(XConnection& x, xcb_window_t window, std::string_view name, xcb_atom_t type,
+                                         std::uint32_t longs) {
+    Reply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(x.get(), xcb_get_property(x.get(), 0, window, x.atom(name), type, 0, longs), nullptr));
+    if (!reply || reply->format != 32) return {};
+    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
+// A top-level window as it shows: a managed client with its frame around it, else a window of its own.
+struct ShownWindow {
+    xcb_window_t window = XCB_WINDOW_NONE;
+    bool managed = false;
+    DisplayBounds frame;
+};
+
+std::vector<ShownWindow> shownWindows(XConnection& x) {
+    constexpr std::uint32_t kMaxClients = 4096;
+    std::vector<ShownWindow> result;
+    const auto clients = rootCardinals(x, x.root(), "_NET_CLIENT_LIST", XCB_ATOM_WINDOW, kMaxClients);
+    for (const auto client : clients) {
+        Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), client), nullptr));
+        Reply<xcb_translate_coordinates_reply_t> at(xcb_translate_coordinates_reply(
+            x.get(), xcb_translate_coordinates(x.get(), client, x.root(), 0, 0), nullptr));
+        if (!g || !at) continue;
+        auto extents = rootCardinals(x, client, "_NET_FRAME_EXTENTS", XCB_ATOM_CARDINAL, 4);
+        extents.resize(4, 0);  // left, right, top, bottom
+        result.push_back(
+            {client,
+             true,
+             {at->dst_x - static_cast<std::int32_t>(extents[0]), at->dst_y - static_cast<std::int32_t>(extents[2]),
+              g->width + extents[0] + extents[1], g->height + extents[2] + extents[3]}});
     }
-    return {};
+    if (!clients.empty()) return result;
+    // No window manager: the root's mapped children that are not menus or covers.
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x.get(), xcb_query_tree(x.get(), x.root()), nullptr));
+    if (!tree) return result;
+    const auto* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(x.get(), xcb_get_window_attributes(x.get(), children[i]), nullptr));
+        Reply<xcb_get_geometry_reply_t> g(
+            xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), children[i]), nullptr));
+        if (!attributes || !g || attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+            continue;
+        result.push_back({children[i], false, {g->x, g->y, g->width, g->height}});
+    }
+    return result;
+}
+
+// Puts the window's outer frame at (x, y): a managed window through its window manager, which
+// would otherwise put it back where it thinks it is.
+void placeWindow(XConnection& x, const ShownWindow& shown, std::int32_t px, std::int32_t py) {
+    if (!shown.managed) {
+        const std::uint32_t position[] = {static_cast<std::uint32_t>(px), static_cast<std::uint32_t>(py)};
+        xcb_configure_window(x.get(), shown.window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+        return;
+    }
+    constexpr std::uint32_t kGravityNorthWest = 1, kPositionGiven = (1u << 8) | (1u << 9), kSourcePager = 2u << 12;
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = shown.window;
+    event.type = x.atom("_NET_MOVERESIZE_WINDOW");
+    event.data.data32[0] = kGravityNorthWest | kPositionGiven | kSourcePager;
+    event.data.data32[1] = static_cast<std::uint32_t>(px);
+    event.data.data32[2] = static_cast<std::uint32_t>(py);
+    xcb_send_event(x.get(), 0, x.root(), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+}
+
+bool holdsMiddle(const DisplayBounds& area, const DisplayBounds& frame) {
+    const double mx = frame.x + frame.width / 2.0, my = frame.y + frame.height / 2.0;
+    return mx >= area.x && mx < area.x + area.width && my >= area.y && my < area.y + area.height;
+}
+
+// A display's windows go where the display goes, keeping their place on it, as windows do where
+// moving a display moves its contents. Taken before the move, placed after it.
+struct CarriedWindow {
+    ShownWindow shown;
+    std::int32_t dx = 0;
+    std::int32_t dy = 0;
+};
+
+std::vector<CarriedWindow> windowsToCarry(XConnection& x,
+                                          const std::vector<std::pair<DisplayBounds, DisplayPlacement>>& moves) {
+    std::vector<CarriedWindow> carried;
+    for (const auto& shown : shownWindows(x)) {
+        const auto move = std::ranges::find_if(moves, [&](const auto& m) { return holdsMiddle(m.first, shown.frame); });
+        if (move == moves.end()) continue;
+        const std::int32_t dx = move->second.x - move->first.x, dy = move->second.y - move->first.y;
+        if (dx != 0 || dy != 0) carried.push_back({shown, dx, dy});
+    }
+    return carried;
 }
 
 std::string modeName(const xcb_randr_get_screen_resources_current_reply_t* res, int index) {
@@ -296,6 +377,62 @@ std::string modeName(const xcb_randr_get_screen_resources_current_reply_t* res, 
     std::size_t offset = 0;
     for (int i = 0; i < index; ++i) offset += modes[i].name_len;
     return {names + offset, modes[index].name_len};
+}
+
+std::expected<void, std::string> writeStateFile(const std::filesystem::path& path, const std::string& text) {
+    if (path.empty())
+        return std::unexpected("no folder to keep the display arrangement in (neither $XDG_STATE_HOME nor $HOME)");
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    if (auto written = base::writePrivateFile(path, text); !written)
+        return std::unexpected(written.error().description());
+    return {};
+}
+
+// Whether this server still holds a mode or monitor of ours: a saved arrangement describes the
+// life of one server, and only while something of ours is left is it that server.
+bool carriesOurMarks(XConnection& x) {
+    const auto res = resources(x);
+    if (!res) return false;
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
+        if (carriesVirtualDisplayMark(modeName(res.get(), i))) return true;
+    }
+    return std::ranges::any_of(monitors(x, false), [](const Monitor& m) { return carriesVirtualDisplayMark(m.name); });
+}
+
+// After a crash the windows are where the crashed run's arrangement had them. Each goes with its
+// display to that display's restored place; one on our display keeps its offset from the display's
+// corner, clamped onto the main display; one outside every display goes to the main display's corner.
+void relocateWindows(XConnection& x, const std::vector<Monitor>& before) {
+    const auto after = monitors(x, true);
+    const auto main = mainMonitor(x);
+    if (!main) return;
+    const auto& target = main->bounds;
+    for (const auto& shown : shownWindows(x)) {
+        const auto was =
+            std::ranges::find_if(before, [&](const Monitor& m) { return holdsMiddle(m.bounds, shown.frame); });
+        std::int32_t px = target.x, py = target.y;
+        if (was != before.end() && carriesVirtualDisplayMark(was->name)) {
+            const auto room = [](std::int64_t offset, std::int64_t space) {
+                return space >= 0 ? std::min<std::int64_t>(std::max<std::int64_t>(0, offset), space) : 0;
+            };
+            px = static_cast<std::int32_t>(target.x +
+                                           room(shown.frame.x - was->bounds.x, target.width - shown.frame.width));
+            py = static_cast<std::int32_t>(target.y +
+                                           room(shown.frame.y - was->bounds.y, target.height - shown.frame.height));
+        } else if (was != before.end()) {
+            const auto id = monitorDisplayID(x, was->atom);
+            const auto now =
+                std::ranges::find_if(after, [&](const Monitor& m) { return monitorDisplayID(x, m.atom) == id; });
+            if (now == after.end()) continue;
+            px = shown.frame.x + now->bounds.x - was->bounds.x;
+            py = shown.frame.y + now->bounds.y - was->bounds.y;
+        } else if (std::ranges::any_of(after, [&](const Monitor& m) { return holdsMiddle(m.bounds, shown.frame); })) {
+            continue;
+        }
+        if (px != shown.frame.x || py != shown.frame.y) placeWindow(x, shown, px, py);
+    }
+    xcb_flush(x.get());
 }
 
 }  // namespace
@@ -495,9 +632,10 @@ std::filesystem::path X11VirtualDisplayFactory::defaultStateFile(const std::stri
         '_');
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
-    std::filesystem::path base = state && *state ? std::filesystem::path(state)
-                                 : home && *home ? std::filesystem::path(home) / ".local/state"
-                                                 : std::filesystem::temp_directory_path();
+    // Never a shared folder such as /tmp: anyone could put an arrangement there for us to apply.
+    if (!(state && *state) && !(home && *home)) return {};
+    const std::filesystem::path base =
+        state && *state ? std::filesystem::path(state) : std::filesystem::path(home) / ".local/state";
     return base / "orvanta" / ("randr-arrangement-" + name + ".json");
 }
 
@@ -545,6 +683,8 @@ VirtualDisplayStrategy X11VirtualDisplayFactory::strategy() {
 
 bool X11VirtualDisplayFactory::isAvailable() { return strategy() != VirtualDisplayStrategy::none; }
 
+std::string X11VirtualDisplayFactory::unavailableReason() { return isAvailable() ? std::string() : unavailable_; }
+
 std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const VirtualDisplayRequest& request) {
     if (displayID_ != 0) return std::unexpected("a virtual display already exists");
     if (request.modes.empty()) return std::unexpected("no mode asked for");
@@ -554,15 +694,15 @@ std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const
     }
     const auto how = strategy();
     if (how == VirtualDisplayStrategy::none) return std::unexpected(unavailable_);
+    // After a restore that did not take, the arrangement from before stays the one to go back to.
+    auto saved = unrestored_ ? std::expected<RandrArrangement, std::string>(*unrestored_) : readArrangement(*x_);
+    if (!saved) return std::unexpected(saved.error());
+    // Written before the grab: flushing a file to disk must not freeze the whole desktop.
+    if (auto written = writeStateFile(stateFile_, saved->toJson()); !written) return std::unexpected(written.error());
     {
         ServerGrab grab(*x_);
-        auto saved = readArrangement(*x_);
-        if (!saved) return std::unexpected(saved.error());
-        if (auto written = writeAtomically(stateFile_, saved->toJson()); !written)
-            return std::unexpected(written.error());
         if (auto built = build(how, size); !built) {
-            (void)restoreArrangement(*x_, *saved);
-            std::filesystem::remove(stateFile_);
+            putBack(*saved);
             return std::unexpected(built.error());
         }
         saved_ = std::move(*saved);
@@ -670,55 +810,50 @@ int X11VirtualDisplayFactory::place(std::uint32_t id, std::int32_t px, std::int3
 void X11VirtualDisplayFactory::release(std::uint32_t id) {
     if (id == 0 || id != displayID_ || !saved_) return;
     // A user's change made meanwhile is undone with ours; the saved state is what they had before.
-    (void)restoreArrangement(*x_, *saved_);
-    std::error_code ec;
-    std::filesystem::remove(stateFile_, ec);
+    putBack(*saved_);
     saved_.reset();
     displayID_ = 0;
 }
 
-std::expected<bool, std::string> X11VirtualDisplayFactory::recoverAfterCrash() {
+// The saved file goes only once the server shows the arrangement again; until then a later
+// creation and the next start go back to it.
+std::expected<void, std::string> X11VirtualDisplayFactory::putBack(const RandrArrangement& saved) {
+    auto restored = restoreArrangement(*x_, saved);
+    if (restored && readArrangement(*x_) != saved) restored = std::unexpected("the arrangement did not come back");
+    if (!restored) {
+        unrestored_ = saved;
+        return restored;
+    }
+    unrestored_.reset();
+    std::error_code ec;
+    std::filesystem::remove(stateFile_, ec);
+    return {};
+}
+
+std::expected<CrashRecovery, std::string> X11VirtualDisplayFactory::recoverAfterCrash() {
+    std::error_code ec;
+    if (!stateFile_.empty()) base::removeStalePrivateTemporaries(stateFile_.parent_path());
     std::ifstream in(stateFile_);
-    if (!in) return false;
+    if (!in) return CrashRecovery::nothing;
     std::stringstream text;
     text << in.rdbuf();
     in.close();
     const auto saved = RandrArrangement::fromJson(text.str());
-    std::error_code ec;
     if (!saved) {
         std::filesystem::remove(stateFile_, ec);
         return std::unexpected(saved.error());
     }
-    auto restored = restoreArrangement(*x_, *saved);
-    std::filesystem::remove(stateFile_, ec);
-    moveStrayWindows();
-    if (!restored) return std::unexpected(restored.error());
-    return true;
-}
-
-// Top-level windows entirely outside the screen go to the primary display's corner.
-void X11VirtualDisplayFactory::moveStrayWindows() {
-    Reply<xcb_get_geometry_reply_t> screen(
-        xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), x_->root()), nullptr));
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(x_->get(), xcb_query_tree(x_->get(), x_->root()), nullptr));
-    const auto main = mainMonitor(*x_);
-    if (!screen || !tree || !main) return;
-    const auto* children = xcb_query_tree_children(tree.get());
-    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        Reply<xcb_get_window_attributes_reply_t> attributes(
-            xcb_get_window_attributes_reply(x_->get(), xcb_get_window_attributes(x_->get(), children[i]), nullptr));
-        Reply<xcb_get_geometry_reply_t> g(
-            xcb_get_geometry_reply(x_->get(), xcb_get_geometry(x_->get(), children[i]), nullptr));
-        if (!attributes || !g || attributes->override_redirect || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
-            continue;
-        const bool outside =
-            g->x >= screen->width || g->y >= screen->height || g->x + g->width <= 0 || g->y + g->height <= 0;
-        if (!outside) continue;
-        const std::uint32_t position[] = {static_cast<std::uint32_t>(main->bounds.x),
-                                          static_cast<std::uint32_t>(main->bounds.y)};
-        xcb_configure_window(x_->get(), children[i], XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+    // A new server (the old one ended with the crash) has its own arrangement; the saved one
+    // would be applied to CRTCs and modes that mean something else there.
+    if (!carriesOurMarks(*x_)) {
+        std::filesystem::remove(stateFile_, ec);
+        return CrashRecovery::dropped;
     }
-    xcb_flush(x_->get());
+    const auto before = monitors(*x_, true);
+    auto restored = putBack(*saved);
+    relocateWindows(*x_, before);
+    if (!restored) return std::unexpected(restored.error());
+    return CrashRecovery::restored;
 }
 
 namespace {
@@ -817,6 +952,9 @@ std::expected<void, DisplayConfigurationError> X11DisplayConfiguration::setOrigi
     if (!growScreen(*x_, static_cast<std::uint32_t>(right), static_cast<std::uint32_t>(bottom))) {
         return std::unexpected(DisplayConfigurationError{Step::begin, 0, kBadMatch});
     }
+    std::vector<std::pair<DisplayBounds, DisplayPlacement>> areas;
+    for (const auto& [m, p] : moves) areas.emplace_back(m->bounds, p);
+    const auto carried = windowsToCarry(*x_, areas);
     const Monitor* main = nullptr;
     for (const auto& [m, p] : moves) {
         if (!samePlace(m->bounds, p.x, p.y) && !moveMonitor(*x_, *m, p.x, p.y, res->config_timestamp)) {
@@ -827,6 +965,7 @@ std::expected<void, DisplayConfigurationError> X11DisplayConfiguration::setOrigi
     if (main && !makePrimary(*x_, *main)) {
         return std::unexpected(DisplayConfigurationError{Step::complete, 0, kBadMatch});
     }
+    for (const auto& c : carried) placeWindow(*x_, c.shown, c.shown.frame.x + c.dx, c.shown.frame.y + c.dy);
     return {};
 }
 

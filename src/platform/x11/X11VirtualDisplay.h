@@ -74,6 +74,10 @@ xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t heig
 
 enum class VirtualDisplayStrategy { spareOutput, span, none };
 
+// What a start found of a run that ended with a display in place: nothing, an arrangement put
+// back, or one saved on an earlier X server and dropped unapplied.
+enum class CrashRecovery { nothing, restored, dropped };
+
 class X11VirtualDisplayFactory final : public VirtualDisplayFactory {
 public:
     // `stateFile` empty: defaultStateFile(display).
@@ -81,16 +85,19 @@ public:
         const std::string& display = {}, std::filesystem::path stateFile = {});
     // $XDG_STATE_HOME/orvanta/randr-arrangement-<display>.json (~/.local/state when unset); one
     // file per X display, since each has its own arrangement. `display` empty means $DISPLAY.
+    // Empty without either variable: no display is made then.
     static std::filesystem::path defaultStateFile(const std::string& display = {});
     ~X11VirtualDisplayFactory() override;
 
-    // At start: puts back an arrangement that a crashed run left behind and moves windows left
-    // outside the restored screen onto the primary display. True when there was one.
-    std::expected<bool, std::string> recoverAfterCrash();
+    // At start: puts back an arrangement that a crashed run left behind on this server; windows go
+    // with their displays, and those on the display of ours onto the main one. The saved file stays
+    // until the arrangement is seen back, so that a failed attempt is tried again next start.
+    std::expected<CrashRecovery, std::string> recoverAfterCrash();
     // None also where the screen cannot grow to hold a display beside the main one.
     VirtualDisplayStrategy strategy();
 
     bool isAvailable() override;
+    std::string unavailableReason() override;
     std::expected<std::uint32_t, std::string> create(const VirtualDisplayRequest& request) override;
     std::optional<DisplayMode> currentMode(std::uint32_t id) override;
     std::vector<DisplayMode> modes(std::uint32_t id) override;
@@ -103,19 +110,21 @@ public:
 private:
     X11VirtualDisplayFactory(std::unique_ptr<XConnection> x, std::filesystem::path stateFile);
     std::expected<void, std::string> build(VirtualDisplayStrategy strategy, const DisplayMode& size);
-    void moveStrayWindows();
+    std::expected<void, std::string> putBack(const RandrArrangement& saved);
 
     std::unique_ptr<XConnection> x_;
     std::filesystem::path stateFile_;
     std::optional<VirtualDisplayStrategy> strategy_;
-    std::string unavailable_;                // why the strategy is none
-    std::optional<RandrArrangement> saved_;  // while a display exists
+    std::string unavailable_;                     // why the strategy is none
+    std::optional<RandrArrangement> saved_;       // while a display exists
+    std::optional<RandrArrangement> unrestored_;  // after a release whose restore did not take
     std::uint32_t displayID_ = 0;
 };
 
 // The arrangement of the RandR monitors, with the ids capture gives them. A monitor moves with its
 // CRTC when it covers the CRTC exactly; a monitor a client defined (the host's own, or a display
-// split by a span) moves its own rectangle. The display at the origin is made primary.
+// split by a span) moves its own rectangle. The display at the origin is made primary. A moved
+// display's windows move with it, keeping their place on it.
 class X11DisplayConfiguration final : public DisplayConfiguration {
 public:
     static std::expected<std::unique_ptr<X11DisplayConfiguration>, std::string> open(const std::string& display = {});

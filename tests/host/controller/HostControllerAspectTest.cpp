@@ -452,6 +452,23 @@ TEST_F(HostAspectTest, ANewSizeReplacesTheDisplayOnceTheOldOneIsVerifiedGone) {
     EXPECT_EQ(displays().released, std::vector<std::uint32_t>{100});
 }
 
+// A lock while the old display's release is being verified cancels nothing that is owed: the
+// unlock brings the new size.
+TEST_F(HostAspectTest, ALockDuringAReplacementKeepsTheRefitForTheUnlock) {
+    adoptAspectDisplay();
+    probe().applyViewportUpdate({1600, 1000});
+    advance(kSettle);
+    ASSERT_TRUE(probe().displayRestorePending());
+    probe().setPaused(true);
+    drain();
+    EXPECT_FALSE(probe().displayRestorePending());
+    EXPECT_FALSE(probe().virtualDisplay());  // nothing is made while locked
+    probe().setPaused(false);
+    pass(kSettle);
+    ASSERT_TRUE(probe().virtualDisplay());
+    EXPECT_EQ(probe().virtualDisplay()->size.outputPixels, (PixelSize{1600, 1000}));
+}
+
 TEST_F(HostAspectTest, EndingTheSessionReleasesButAHighResDetachKeepsTheDisplay) {
     adoptAspectDisplay();
     probe().endSession(std::nullopt, "test");

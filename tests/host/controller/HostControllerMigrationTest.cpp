@@ -296,6 +296,7 @@ TEST_F(HostControllerMigrationTest, AReplacementOnlyRecordsTheWindowsToEvacuate)
     EXPECT_EQ(probe().migrationRecords().at(20),
               (host::AspectRestoreRecord{{20, kPid, "App", {100, 50, 800, 600}}, std::nullopt, true}));
     EXPECT_EQ(desk().frame(20), (Rect{2100, 50, 800, 600}));
+    desk().queue.runUntilIdle();  // the window queue writes the records
     ASSERT_TRUE(desk().saved);
     EXPECT_EQ(desk().saved->size(), 1u);
 
@@ -326,6 +327,55 @@ TEST_F(HostControllerMigrationTest, ReleasePutsWindowsBackAndVerifiesThem) {
     EXPECT_TRUE(probe().migrationRecords().empty());
     EXPECT_FALSE(probe().migrationRestoreRetryGeneration());
     EXPECT_FALSE(desk().saved);
+}
+
+// The disk is the window queue's to wait on: the controller's queue only hands the records over,
+// a write takes the latest of them, and a window's record is on disk before the window moves.
+TEST_F(HostControllerMigrationTest, RecordsAreWrittenOffTheControllersQueueBeforeEachMove) {
+    window(10, {100, 100, 1000, 600});
+    window(11, {2100, 100, 400, 300});  // on the virtual display
+    window(12, {0, 0, 400, 300});
+    probe().migrate();
+    probe().recordWindowsToEvacuate(kVirtualID, kPhysicalID, true);  // changes again: still one write
+    queue.runUntilIdle();
+    EXPECT_TRUE(calls("aspect.save").empty());
+    desk().queue.runUntilIdle();
+    EXPECT_EQ(calls("aspect.save"), std::vector<std::string>{"aspect.save 3"});
+
+    probe().migrationCaptureID() = kVirtualID;
+    probe().migrate();
+    run(std::chrono::milliseconds(1000));
+    std::vector<std::string> steps;
+    std::ranges::copy_if(*fakes.log, std::back_inserter(steps), [](const std::string& call) {
+        return call.starts_with("aspect.save") || call.starts_with("aspect.apply");
+    });
+    ASSERT_EQ(std::ranges::count_if(steps, [](const auto& call) { return call.starts_with("aspect.apply"); }), 2);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].starts_with("aspect.apply")) {
+            EXPECT_TRUE(i > 0 && steps[i - 1].starts_with("aspect.save")) << i;
+        }
+    }
+}
+
+// Stopping the host is a session's end: the windows are back on the physical display before the
+// display they were moved to goes.
+TEST_F(HostControllerMigrationTest, StoppingTheHostPutsWindowsBackBeforeTheDisplayGoes) {
+    window(10, {100, 100, 1000, 600});
+    window(11, {2100, 100, 400, 300});  // opened on the virtual display
+    migrate();
+    ASSERT_FALSE(kPhysical.contains(desk().frame(10).midX(), desk().frame(10).midY()));
+    fakes.log->clear();
+
+    controller->stop();
+    fakes.displays->queue.runUntilIdle();
+    EXPECT_EQ(desk().frame(10), (Rect{100, 100, 1000, 600}));
+    EXPECT_TRUE(kPhysical.contains(desk().frame(11).midX(), desk().frame(11).midY()));
+    const auto& log = *fakes.log;
+    const auto released = std::ranges::find(log, "displays.release 77");
+    ASSERT_NE(released, log.end());
+    EXPECT_EQ(std::find_if(released, log.end(), [](const auto& call) { return call.starts_with("aspect."); }),
+              log.end());
+    EXPECT_TRUE(logged("session ended: host stopping"));
 }
 
 // A window that will not go back is retried at 300, 600, 1000 and 1500 ms and given up at the

@@ -9,6 +9,7 @@
 
 #include "host/controller/HostAspectAdapters.h"
 #include "host/controller/HostControllerHarness.h"
+#include "host/controller/HostDisplayAdapters.h"
 #include "platform/x11/X11VirtualDisplay.h"
 #include "platform/x11/X11WindowSystem.h"
 #include "support/FakeIconRenderer.h"
@@ -162,6 +163,45 @@ protected:
         for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
         ASSERT_FALSE(p.migrationApplication()->moving);
     }
+    // Display aspect fit over the server's own display system: the sweep promotes a virtual display
+    // of `width` x `height` for real, then moves the window first at `frame` onto it. Its frame after.
+    Rect promoteAndMigrate(const std::string& display, const Rect& frame, std::int64_t width, std::int64_t height) {
+        auto made = platform::x11::X11VirtualDisplayFactory::open(display, arrangementFile());
+        auto configuration = platform::x11::X11DisplayConfiguration::open(display);
+        EXPECT_TRUE(made && configuration);
+        if (!made || !configuration) return {};
+        promoting = std::move(*made);
+        const auto service = std::make_shared<host::VirtualDisplayService>(
+            *promoting, displayQueue, [](std::string_view) {}, [](std::chrono::milliseconds) {});
+        fakes.realDisplays =
+            std::make_shared<host::SystemHostDisplays>(service, std::move(*configuration), displayQueue);
+        const auto window = open(frame);
+        const auto id = promoting->create({"ORVANTA-5A51", {width, height}, {{width, height}}, 60});
+        EXPECT_TRUE(id) << id.error();
+        if (!id) return {};
+        create();
+        auto p = probe();
+        p.migrationWindows() = aspectWindows;
+        linked = link();
+        authenticatedSession(linked);
+        p.migrationAspectFit() = true;
+        p.migrationVirtualDisplay() =
+            std::make_shared<host::VirtualDisplay>(*id, host::DisplaySize{}, host::DisplayOrigin{2000, 0});
+        p.migrate();
+        EXPECT_TRUE(p.aspectPromoted());
+        // The window went with its display to the right of the virtual one.
+        EXPECT_TRUE(windows->waitUntil([&] { return frameOf(window).x == frame.x + static_cast<double>(width); }))
+            << host::formatRect(frameOf(window));
+        p.migrationCaptureID() = *id;
+        p.migrate();
+        for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
+        EXPECT_FALSE(p.migrationApplication()->moving);
+        const auto moved = frameOf(window);
+        p.endSession(std::nullopt, "test");
+        while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
+        }
+        return moved;
+    }
     void runBoth() {
         queue.advance(std::chrono::milliseconds(10));
         windowQueue.advance(std::chrono::milliseconds(10));
@@ -178,6 +218,8 @@ protected:
     std::shared_ptr<host::X11AspectWindows> aspectWindows;
     LinkedConnection linked;
     pid_t child = -1;
+    ManualExecutor displayQueue;                                         // "zq2.vdisplay"
+    std::unique_ptr<platform::x11::X11VirtualDisplayFactory> promoting;  // of promoteAndMigrate
 };
 
 // A panel across the top of the screen, `height` high, as a desktop's panel reserves it.
@@ -226,8 +268,25 @@ TEST_F(MigrationX11Test, WindowsGoToTheVirtualDisplayAndComeBackToTheirFrames) {
               2);
     EXPECT_EQ(frameOf(first), before[0]);
     EXPECT_EQ(frameOf(second), before[1]);
+    windowQueue.runUntilIdle();  // where the records' file goes
     EXPECT_FALSE(std::filesystem::exists(framesFile()));
     (*factory)->release(*id);
+}
+
+// The worked numbers: a 1000 x 600 window at (100, 100) of a 2000 x 1200 screen goes to
+// (128, 133, 1280, 800) of a 2560 x 1600 display; to (60, 160, 600, 960) of a 1200 x 1920 one.
+TEST_F(MigrationX11Test, ALandscapeDisplayTakesEachWindowScaledFromItsOwnScreen) {
+    ORVANTA_REQUIRE_X11_DESKTOP(2000, 1200, 8192, 4096, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    EXPECT_EQ(promoteAndMigrate(desktop.server->display(), {100, 100, 1000, 600}, 2560, 1600),
+              (Rect{128, 133, 1280, 800}));
+}
+
+TEST_F(MigrationX11Test, APortraitDisplayTakesEachWindowScaledFromItsOwnScreen) {
+    ORVANTA_REQUIRE_X11_DESKTOP(2000, 1200, 8192, 4096, true);
+    ASSERT_TRUE(setUpDesktop(desktop.server->display()));
+    EXPECT_EQ(promoteAndMigrate(desktop.server->display(), {100, 100, 1000, 600}, 1200, 1920),
+              (Rect{60, 160, 600, 960}));
 }
 
 // The host dies with windows on its virtual display: the next start restores the arrangement,
@@ -256,7 +315,7 @@ TEST_F(MigrationX11Test, AStartAfterACrashPutsMigratedWindowsBack) {
 
     auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
     ASSERT_TRUE(factory);
-    EXPECT_EQ((*factory)->recoverAfterCrash(), true);
+    EXPECT_EQ((*factory)->recoverAfterCrash(), platform::x11::CrashRecovery::restored);
     std::vector<std::string> lines;
     EXPECT_EQ(host::recoverAspectWindowsAfterCrash(*manager, framesFile(),
                                                    [&](std::string_view line) { lines.emplace_back(line); }),

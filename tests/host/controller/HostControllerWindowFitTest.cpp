@@ -82,8 +82,12 @@ protected:
 };
 
 TEST_F(HostWindowFitTest, FitsAWindowByIdCentredOnTheDisplayAndPutsItBack) {
+    const auto releasedAll = count("input.releasePointerInputs");
     fit(kA, 1000, 700);
     ASSERT_TRUE(fitted());
+    // The pointer's meaning changes: the client's held inputs go, the local user's stay held.
+    EXPECT_EQ(count("input.releasePointerInputs"), releasedAll);
+    EXPECT_GE(count("input.releaseHeldPointerInputs"), 1);
     EXPECT_EQ(count("fit.resume 500"), 1);  // a stopped application runs again before it is raised
     EXPECT_EQ(count("fit.raise 11"), 1);
     EXPECT_EQ(desktop().frameOf(kA), (host::Rect{560, 240, 800, 600}));
@@ -108,6 +112,8 @@ TEST_F(HostWindowFitTest, FitsAWindowByIdCentredOnTheDisplayAndPutsItBack) {
     settle();
     EXPECT_FALSE(fitted());
     EXPECT_EQ(desktop().frameOf(kA), kFrameA);
+    // Put back unchecked: the controller's queue does not wait for the window manager.
+    EXPECT_EQ(count("fit.setPosition 11 100,50 unawaited"), 1);
     EXPECT_TRUE(logged("window fit: restored Editor position"));
     EXPECT_EQ(windowStates(), (std::vector<base::Json>{active("Editor"), inactive}));
 }

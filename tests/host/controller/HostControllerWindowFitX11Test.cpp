@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 
 #include "HostControllerHarness.h"
 #include "host/controller/HostFitAdapters.h"
@@ -18,6 +19,14 @@ namespace orvanta::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The state letter of a process, as /proc shows it; 0 when it cannot be read.
+char processState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto end = text.rfind(')');
+    return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : 0;
+}
 
 class HostWindowFitX11Test : public HostControllerTest {
 protected:
@@ -106,6 +115,20 @@ protected:
     LinkedConnection device = link();
     std::shared_ptr<host::HostController::Session> session;
 };
+
+// A stopped application is woken on the task queue: the controller's queue never waits to see
+// it running again.
+TEST_F(HostWindowFitX11Test, AStoppedApplicationIsResumedOffTheControllersQueue) {
+    const auto window = open("stopped", 500, 400);
+    ASSERT_EQ(kill(child, SIGSTOP), 0);
+    ASSERT_TRUE(windows->waitUntil([&] { return processState(child) == 'T'; }));
+    host::WindowTarget target{"Stopped", host::WindowOwner::of(child), {child, window}, frame(window)};
+    probe().fitWindows()->resumeIfStopped(target);
+    EXPECT_FALSE(logged("window fit: resumed stopped app Stopped pid " + std::to_string(child)));
+    settle();
+    EXPECT_TRUE(logged("window fit: resumed stopped app Stopped pid " + std::to_string(child)));
+    EXPECT_NE(processState(child), 'T');
+}
 
 TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
     const auto first = open("first", 500, 400);

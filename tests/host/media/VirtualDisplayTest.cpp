@@ -215,7 +215,7 @@ TEST_F(VirtualDisplayServiceTest, FailuresAreOneLineAndNoDisplay) {
     DisplaySize empty = ok;
     empty.descriptorPixels = {0, 0};
     const std::vector<Case> cases = {
-        {"unavailable", [](auto& f) { f.available = false; }, ok, "virtual display: API unavailable"},
+        {"unavailable", [](auto& f) { f.available = false; }, ok, "virtual display: API unavailable (no spare output)"},
         {"refused", [](auto& f) { f.createError = "no output"; }, ok, "virtual display: creation failed (no output)"},
         {"too large", [](auto&) {}, huge, "virtual display: mode creation failed"},
         {"empty descriptor", [](auto&) {}, empty, "virtual display: mode creation failed"},
@@ -226,8 +226,13 @@ TEST_F(VirtualDisplayServiceTest, FailuresAreOneLineAndNoDisplay) {
         c.setUp(factory_);
         service_.reset();
         lines_.clear();
+        service();
+        const auto made = lines_;
+        lines_.clear();
         EXPECT_FALSE(service().create(c.size));
         EXPECT_EQ(lines_, std::vector<std::string>{c.line});
+        // The reason a display cannot be made is told once at start, before anyone asks for one.
+        EXPECT_EQ(made, factory_.available ? std::vector<std::string>{} : std::vector<std::string>{c.line});
         EXPECT_TRUE(factory_.displays.empty());
     }
 }
