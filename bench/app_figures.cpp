@@ -15,7 +15,6 @@
 #include <xcb/xcb.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,6 +24,7 @@
 #include "support/ChildProcess.h"
 #include "support/FakeHostDevice.h"
 #include "support/LoopbackDevice.h"
+#include "support/ProgramRun.h"
 #include "support/XvfbFixture.h"
 
 namespace {
@@ -69,29 +69,6 @@ double statusMegabytes(pid_t pid, const std::string& key) {
     return 0;
 }
 
-bool accepting(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr generic{};
-    std::memcpy(&generic, &address, sizeof address);
-    const bool accepted = ::connect(fd, &generic, sizeof address) == 0;
-    ::close(fd);
-    return accepted;
-}
-
-std::string hello(const std::string& token) {
-    return base::Json{{"type", "hello"},
-                      {"token", token},
-                      {"deviceId", "bench-device"},
-                      {"idiom", "pad"},
-                      {"viewport", {{"width", kWidth}, {"height", kHeight}}},
-                      {"caps", {{"codecs", {"h264"}}, {"lowPower", false}, {"maxFps", 60}}}}
-        .dump();
-}
-
 void BM_AppFigures(benchmark::State& state) {
     const std::string program = appProgram();
     if (program.empty()) return state.SkipWithError("no orvanta program (set ORVANTA_APP)");
@@ -108,25 +85,20 @@ void BM_AppFigures(benchmark::State& state) {
     const xcb_gcontext_t gc = xcb_generate_id((*x)->get());
     xcb_create_gc((*x)->get(), gc, window, 0, nullptr);
     Desktop desktop;
-    char home[] = "/tmp/orv-bench-XXXXXX";
-    if (!::mkdtemp(home)) return state.SkipWithError("no temporary folder");
-    std::vector<std::string> environment{"DISPLAY=" + (*server)->display(),
-                                         "ZQ2_DEBUG_PAIR_FILE=" + std::string(home) + "/code"};
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
-        const auto folder = std::filesystem::path(home) / name;
-        std::filesystem::create_directories(folder);
-        environment.push_back(std::string(name) + "=" + folder.string());
-    }
+    const orvanta::testing::FreshUser user("bench");
+    if (user.home().empty()) return state.SkipWithError("no temporary folder");
+    const auto codeFile = user.home() / "code";
+    auto environment = user.folders();
+    environment.push_back("DISPLAY=" + (*server)->display());
+    environment.push_back("ZQ2_DEBUG_PAIR_FILE=" + codeFile.string());
 
     for (auto _ : state) {
         const auto started = std::chrono::steady_clock::now();
         auto pid = orvanta::testing::startChild(
-            {.argv = {program}, .extraEnvironment = environment, .logPath = std::string(home) + "/orvanta.log"});
+            {.argv = {program}, .extraEnvironment = environment, .logPath = (user.home() / "orvanta.log").string()});
         if (!pid) return state.SkipWithError(pid.error().c_str());
-        while (!accepting(kLoopbackPort)) {
-            if (std::chrono::steady_clock::now() - started > 20s) return state.SkipWithError("not listening");
-            std::this_thread::sleep_for(1ms);
-        }
+        if (!orvanta::testing::waitUntil([] { return orvanta::testing::acceptsOnLoopback(kLoopbackPort); }, 20s, 1ms))
+            return state.SkipWithError("not listening");
         state.counters["start_to_listening_ms"] =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
 
@@ -142,11 +114,14 @@ void BM_AppFigures(benchmark::State& state) {
         xcb_flush((*x)->get());
         std::this_thread::sleep_for(1s);
         desktop.drawAll(**x, gc, window);
-        std::string code;
-        std::ifstream(std::string(home) + "/code") >> code;
-        const auto paired = orvanta::testing::postPair(kLoopbackPort, orvanta::testing::pairBody(code, "bench-device"));
-        auto session =
-            orvanta::testing::LoopbackSession::open(kLoopbackPort, hello(paired.body.value("deviceToken", "")), false);
+        std::string pairingCode;
+        std::ifstream(codeFile) >> pairingCode;
+        const auto paired =
+            orvanta::testing::postPair(kLoopbackPort, orvanta::testing::pairBody(pairingCode, "bench-device"));
+        auto session = orvanta::testing::LoopbackSession::open(
+            kLoopbackPort,
+            orvanta::testing::padHello(paired.body.value("deviceToken", ""), "bench-device", kWidth, kHeight, 60),
+            false);
         if (!session) return state.SkipWithError("no session");
         std::atomic<int> frames = 0;
         std::thread reader([&] {
@@ -172,7 +147,6 @@ void BM_AppFigures(benchmark::State& state) {
         int status = 0;
         ::waitpid(*pid, &status, 0);
     }
-    std::filesystem::remove_all(home);
 }
 BENCHMARK(BM_AppFigures)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -5,19 +5,20 @@
 // debug log and the host's output tell whether it paired, saw video, sent input the host applied
 // and kept its session across the switch. Both logs are kept as test artifacts.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/ProgramRun.h"
 #include "support/PulseFixture.h"
+#include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
 
 // The test runs the program, which the build makes where the application is part of it.
@@ -27,56 +28,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-template <class F>
-bool waitUntil(F done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return done();
-}
-
-// One instance's user: a home with short paths (local sockets live in it) and its own folders, so
-// the one-instance rule does not hand the second start to the first.
-class Account {
-public:
-    Account() {
-        char name[] = "/tmp/orv-e2e-XXXXXX";
-        if (::mkdtemp(name)) home_ = name;
-    }
-    ~Account() {
-        std::error_code ignored;
-        std::filesystem::remove_all(home_, ignored);
-    }
-    const std::filesystem::path& home() const { return home_; }
-    std::vector<std::string> environment(const std::string& display, const PulseServer& pulse) const {
-        std::vector<std::string> environment{"HOME=" + home_.string(), "DISPLAY=" + display,
-                                             "PULSE_SERVER=" + pulse.server()};
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
-            const auto folder = home_ / name;
-            std::filesystem::create_directories(folder);
-            std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-            environment.push_back(std::string(name) + "=" + folder.string());
-        }
-        return environment;
-    }
-
-private:
-    std::filesystem::path home_;
-};
-
-std::optional<int> exitedWithin(pid_t pid, std::chrono::milliseconds limit) {
-    int status = 0;
-    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) return std::nullopt;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// One instance's user, with its home and folders: the one-instance rule must not hand the second
+// start to the first.
+std::vector<std::string> userEnvironment(const FreshUser& user, const std::string& display, const PulseServer& pulse) {
+    std::vector<std::string> environment{"HOME=" + user.home().string(), "DISPLAY=" + display,
+                                         "PULSE_SERVER=" + pulse.server()};
+    std::ranges::move(user.folders(), std::back_inserter(environment));
+    return environment;
 }
 
 void keepArtifact(const std::filesystem::path& file, const std::string& name) {
@@ -130,22 +88,22 @@ TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAc
         }
     });
 
-    Account hostAccount;
-    Account clientAccount;
+    FreshUser hostAccount("e2e");
+    FreshUser clientAccount("e2e");
     const auto code = hostAccount.home() / "pair-code";
     const auto hostOutput = hostAccount.home() / "host-output.log";
-    auto hostEnvironment = hostAccount.environment(hostDesktop->server->display(), **hostPulse);
+    auto hostEnvironment = userEnvironment(hostAccount, hostDesktop->server->display(), **hostPulse);
     hostEnvironment.push_back("ZQ2_DEBUG_PAIR_FILE=" + code.string());
     hostEnvironment.push_back("ZQ2_DEBUG_INPUT=1");
     auto host =
         startChild({.argv = {ORVANTA_APP}, .extraEnvironment = hostEnvironment, .logPath = hostOutput.string()});
     ASSERT_TRUE(host) << host.error();
     const bool codeWritten = waitUntil(
-        [&] { return fileText(hostOutput).find("debug pairing code written to file") != std::string::npos; }, 60s);
+        [&] { return readFile(hostOutput).find("debug pairing code written to file") != std::string::npos; }, 60s);
 
     const auto clientLog = clientAccount.home() / "client-debug.log";
     const auto clientOutput = clientAccount.home() / "client-output.log";
-    auto clientEnvironment = clientAccount.environment((*clientServer)->display(), **clientPulse);
+    auto clientEnvironment = userEnvironment(clientAccount, (*clientServer)->display(), **clientPulse);
     for (const std::string& variable :
          {"TESSARIL_CLIENT_DEBUG_LOG=" + clientLog.string(),
           "TESSARIL_CLIENT_DEBUG_PAIR=http://127.0.0.1:8766|" + code.string() + "|mac",
@@ -169,10 +127,10 @@ TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAc
     keepArtifact(clientLog, "application-e2e-client-debug.log");
     keepArtifact(clientOutput, "application-e2e-client-output.log");
 
-    ASSERT_TRUE(codeWritten) << fileText(hostOutput);
+    ASSERT_TRUE(codeWritten) << readFile(hostOutput);
     ASSERT_TRUE(clientExit) << "the client did not end on its own";
-    EXPECT_TRUE(endedCleanly(clientExit, fileText(clientOutput))) << fileText(clientOutput);
-    const std::string log = fileText(clientLog);
+    EXPECT_TRUE(endedCleanly(clientExit, readFile(clientOutput))) << readFile(clientOutput);
+    const std::string log = readFile(clientLog);
     EXPECT_EQ(lineStartingWith(log, "pair:"), "pair: ok entries=1") << log;
     const auto video = lineStartingWith(log, "video:");
     ASSERT_TRUE(video) << log;
@@ -187,7 +145,7 @@ TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAc
     EXPECT_TRUE(back->ends_with(" session kept")) << *back;
     EXPECT_TRUE(lineStartingWith(log, "quit: frames="));
 
-    const std::string hostLines = fileText(hostOutput);
+    const std::string hostLines = readFile(hostOutput);
     EXPECT_TRUE(std::regex_search(hostLines, std::regex("input pointer move seq=\\d+ -> ok"))) << hostLines;
 }
 

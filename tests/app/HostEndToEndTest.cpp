@@ -28,6 +28,7 @@
 #include "support/H264TestDecoder.h"
 #include "support/LoopbackDevice.h"
 #include "support/ProcSockets.h"
+#include "support/ProgramRun.h"
 #include "support/PulseFixture.h"
 #include "support/TempDir.h"
 #include "support/TestHostProcess.h"
@@ -47,15 +48,7 @@ constexpr auto kStreamDeadline = std::chrono::seconds(40);
 constexpr std::string_view kViewerId = "orvanta-viewer.desktop";
 constexpr auto kLaunchAnswerWait = std::chrono::seconds(15);  // what a device waits for "launchapp"
 
-std::string hello(const std::string& token) {
-    return base::Json{{"type", "hello"},
-                      {"token", token},
-                      {"deviceId", kDeviceId},
-                      {"idiom", "pad"},
-                      {"viewport", {{"width", 640}, {"height", 360}}},
-                      {"caps", {{"codecs", {"h264"}}, {"lowPower", false}, {"maxFps", 60}}}}
-        .dump();
-}
+std::string hello(const std::string& token) { return padHello(token, std::string(kDeviceId), 640, 360, 60); }
 
 // The close frame's code and reason.
 std::optional<std::pair<int, std::string>> closeOf(LoopbackChannel& channel) {
@@ -499,11 +492,8 @@ TEST_F(HostEndToEndTest, ShutsDownCleanlyWhileADetachedSessionWaits) {
     Viewer viewer(**session, 10, 10);
     while (!viewer.decoded) ASSERT_TRUE(viewer.next()) << host->output();
     session->reset();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (host->output().find("session detached") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_NE(host->output().find("session detached"), std::string::npos) << host->output();
+    const auto detached = [&] { return host->output().find("session detached") != std::string::npos; };
+    ASSERT_TRUE(waitUntil(detached, std::chrono::seconds(10), std::chrono::milliseconds(20))) << host->output();
     expectCleanExit();
 }
 
@@ -528,12 +518,7 @@ bool copyOnDesktop(const std::string& display, const std::string& text) {
 }
 
 bool xClipboardBecomes(const std::string& display, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (xClipboard(display) == text) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return waitUntil([&] { return xClipboard(display) == text; }, std::chrono::seconds(10));
 }
 
 // With clipboard sync switched on in the stored settings, the host offers the clipboard channel

@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -20,7 +18,7 @@
 #include "support/ChildProcess.h"
 #include "support/FakeHostDevice.h"
 #include "support/LoopbackDevice.h"
-#include "support/ProcSockets.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 #include "support/XvfbFixture.h"
 
@@ -31,74 +29,6 @@ using namespace std::chrono_literals;
 
 constexpr std::uint16_t kLoopbackPort = 8766;
 
-std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-template <class F>
-bool waitUntil(F done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
-// Whether something accepts connections on the loopback port.
-bool listening(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr generic{};
-    std::memcpy(&generic, &address, sizeof address);
-    const bool accepted = ::connect(fd, &generic, sizeof address) == 0;
-    ::close(fd);
-    return accepted;
-}
-
-// A folder with a short path: local socket paths inside it must stay under 108 bytes.
-class ShortDir {
-public:
-    ShortDir() {
-        char name[] = "/tmp/orv-XXXXXX";
-        if (::mkdtemp(name)) path_ = name;
-    }
-    ~ShortDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// A fresh user's folders, private to the test.
-std::vector<std::string> freshAccount(const std::filesystem::path& home) {
-    std::vector<std::string> environment;
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
-        const auto folder = home / (std::string(name) == "XDG_RUNTIME_DIR" ? "run" : name);
-        std::filesystem::create_directories(folder);
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-        environment.push_back(std::string(name) + "=" + folder.string());
-    }
-    return environment;
-}
-
-// Our own child has ended and is reaped here; its exit status, or nothing after `limit`.
-std::optional<int> exitedWithin(pid_t pid, std::chrono::milliseconds limit) {
-    int status = 0;
-    const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
-    if (!ended) return std::nullopt;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Every process below `root`, children first found through /proc.
 std::set<pid_t> descendants(pid_t root) {
     std::set<pid_t> found{root};
@@ -108,7 +38,7 @@ std::set<pid_t> descendants(pid_t root) {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             const std::string name = entry.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            const std::string stat = fileText(entry.path() / "stat");
+            const std::string stat = readFile(entry.path() / "stat");
             const auto close = stat.rfind(')');
             if (close == std::string::npos) continue;
             std::istringstream rest(stat.substr(close + 2));
@@ -122,31 +52,21 @@ std::set<pid_t> descendants(pid_t root) {
     return found;
 }
 
-std::string hello(const std::string& token) {
-    return base::Json{{"type", "hello"},
-                      {"token", token},
-                      {"deviceId", "run-device"},
-                      {"idiom", "pad"},
-                      {"viewport", {{"width", 640}, {"height", 360}}},
-                      {"caps", {{"codecs", {"h264"}}, {"lowPower", false}, {"maxFps", 30}}}}
-        .dump();
-}
-
 // The program listens on the standard ports; another program on this machine may hold them.
 #define ORVANTA_REQUIRE_FREE_PORTS() \
-    if (listening(kLoopbackPort)) GTEST_SKIP() << "another program listens on 127.0.0.1:8766"
+    if (acceptsOnLoopback(kLoopbackPort)) GTEST_SKIP() << "another program listens on 127.0.0.1:8766"
 
 TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
     ORVANTA_REQUIRE_XVFB(XvfbOptions{.windowManager = true});
     ORVANTA_REQUIRE_FREE_PORTS();
-    ShortDir home;
-    auto environment = freshAccount(home.path());
+    FreshUser user("app");
+    auto environment = user.folders();
     environment.push_back("DISPLAY=" + display);
-    const auto log = home.path() / "orvanta.log";
+    const auto log = user.home() / "orvanta.log";
     const auto started = std::chrono::steady_clock::now();
     auto pid = startChild({.argv = {ORVANTA_APP}, .extraEnvironment = environment, .logPath = log.string()});
     ASSERT_TRUE(pid) << pid.error();
-    ASSERT_TRUE(waitUntil([] { return listening(kLoopbackPort); }, 20s)) << fileText(log);
+    ASSERT_TRUE(waitUntil([] { return acceptsOnLoopback(kLoopbackPort); }, 20s)) << readFile(log);
     std::cout
         << "start to listening: "
         << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
@@ -168,19 +88,19 @@ TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
     EXPECT_EQ(exitedWithin(*second, 20s), 0);
 
     ::kill(*pid, SIGINT);
-    EXPECT_EQ(exitedWithin(*pid, 20s), 0) << fileText(log);
-    EXPECT_EQ(fileText(log).find("Sanitizer"), std::string::npos) << fileText(log);
+    EXPECT_EQ(exitedWithin(*pid, 20s), 0) << readFile(log);
+    EXPECT_EQ(readFile(log).find("Sanitizer"), std::string::npos) << readFile(log);
 }
 
 TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     ORVANTA_REQUIRE_FREE_PORTS();
-    ShortDir home;
-    auto environment = freshAccount(home.path());
+    FreshUser user("app");
+    auto environment = user.folders();
     environment.push_back("DISPLAY=");
-    environment.push_back("TMPDIR=" + home.path().string());
+    environment.push_back("TMPDIR=" + user.home().string());
     // The build this test belongs to, so the script finds its program built.
     environment.push_back("ORVANTA_RUN_BUILD_DIR=" + std::filesystem::path(ORVANTA_APP).parent_path().string());
-    const auto log = home.path() / "run.log";
+    const auto log = user.home() / "run.log";
     auto script = startChild({.argv = {std::string(ORVANTA_SOURCE_DIR) + "/scripts/run"},
                               .extraEnvironment = environment,
                               .logPath = log.string()});
@@ -201,7 +121,7 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     std::string printed;
     ASSERT_TRUE(waitUntil(
         [&] {
-            printed = fileText(log);
+            printed = readFile(log);
             if (printed.find("orvanta: ") != std::string::npos) return true;  // the script gave up
             return std::regex_search(printed, match, codeLine) && printed.find("Ctrl+C") != std::string::npos;
         },
@@ -214,7 +134,8 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     // A device pairs with the printed code and gets the desktop's video.
     const auto paired = postPair(kLoopbackPort, pairBody(code, "run-device", "Tab"));
     ASSERT_EQ(paired.status, "200 OK") << printed;
-    auto session = LoopbackSession::open(kLoopbackPort, hello(paired.body.value("deviceToken", "")), false);
+    auto session = LoopbackSession::open(
+        kLoopbackPort, padHello(paired.body.value("deviceToken", ""), "run-device", 640, 360, 30), false);
     ASSERT_TRUE(session) << session.error();
     const auto packet = (*session)->nextPacket();
     ASSERT_TRUE(packet) << "no video";
@@ -225,11 +146,11 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     EXPECT_GE(started.size(), 5u);  // the script, Xvfb, openbox, PulseAudio and orvanta
     ::kill(*script, SIGINT);
     interrupt.status = exitedWithin(*script, 30s);
-    ASSERT_TRUE(interrupt.status) << fileText(log);
+    ASSERT_TRUE(interrupt.status) << readFile(log);
     EXPECT_EQ(interrupt.status, 130);
     for (const pid_t pid : started) EXPECT_TRUE(processGoneWithin(pid, 5s)) << "left running: " << pid;
-    EXPECT_FALSE(listening(kLoopbackPort));
-    for (const auto& entry : std::filesystem::directory_iterator(home.path()))
+    EXPECT_FALSE(acceptsOnLoopback(kLoopbackPort));
+    for (const auto& entry : std::filesystem::directory_iterator(user.home()))
         EXPECT_FALSE(entry.path().filename().string().starts_with("orvanta-run.")) << entry.path();
 }
 

@@ -93,6 +93,18 @@ private:
     std::mutex writing_;
 };
 
+// A pad's hello with its token: its id, its viewport and the frame rate it takes, H.264 only and not
+// saving power.
+inline std::string padHello(const std::string& token, const std::string& deviceId, int width, int height, int maxFps) {
+    return base::Json{{"type", "hello"},
+                      {"token", token},
+                      {"deviceId", deviceId},
+                      {"idiom", "pad"},
+                      {"viewport", {{"width", width}, {"height", height}}},
+                      {"caps", {{"codecs", {"h264"}}, {"lowPower", false}, {"maxFps", maxFps}}}}
+        .dump();
+}
+
 // A paired device's session as a client keeps it: hello and welcome on the control channel, the
 // video channel authenticated with the welcome's ticket, the host's pings answered by a thread of
 // its own, and frames acknowledged once shown.
