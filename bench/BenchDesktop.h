@@ -74,9 +74,11 @@ public:
 
     void drawAll(platform::x11::XConnection& x, xcb_gcontext_t gc, xcb_drawable_t target = 0) {
         render(0);
-        for (int top = 0; top < kHeight; top += 64) {
-            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, target ? target : x.root(), gc, kWidth, 64, 0, top, 0, 24,
-                          kWidth * 64 * 4, reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
+        for (int top = 0; top < kHeight; top += kStripRows) {
+            // The last strip holds only the rows that are left.
+            const int rows = std::min(kStripRows, kHeight - top);
+            xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, target ? target : x.root(), gc, kWidth, rows, 0, top, 0,
+                          24, kWidth * rows * 4, reinterpret_cast<const std::uint8_t*>(&screen_[top * kWidth]));
         }
         sync(x);
     }
@@ -86,6 +88,8 @@ public:
     }
 
 private:
+    static constexpr int kStripRows = 64;  // rows a request of the whole screen carries
+
     std::vector<std::uint32_t> screen_;
     std::vector<std::uint32_t> page_;
     std::vector<std::uint32_t> part_;
