@@ -15,6 +15,7 @@
 
 #include "client/ui/ClientSettings.h"
 #include "client/ui/ThemeStyles.h"
+#include "host/ui/StyledLabel.h"
 
 namespace orvanta::host::ui {
 
@@ -28,11 +29,7 @@ constexpr int kSectionSpacing = 8;
 constexpr char kLoopbackEndpoint[] = "http://127.0.0.1:8766";
 
 QLabel* purpose(std::string_view text, QWidget* parent) {
-    auto* label = new QLabel(qtText(text), parent);
-    label->setFont(client::Theme::font(TextStyle::footnote));
-    tint(label, ThemeColour::muted);
-    label->setWordWrap(true);
-    return label;
+    return styledLabel(qtText(text), TextStyle::footnote, ThemeColour::muted, parent);
 }
 
 QWidget* section(const QString& title, const std::vector<QWidget*>& rows, QWidget* parent) {

@@ -21,6 +21,7 @@
 #include "host/ui/FocusOutline.h"
 #include "host/ui/HostScreenRules.h"
 #include "host/ui/PairedDevices.h"
+#include "host/ui/StyledLabel.h"
 
 namespace orvanta::host::ui {
 
@@ -34,14 +35,6 @@ constexpr int kMargin = 20;
 constexpr int kStatusVertical = 12;
 constexpr int kCodeFontPixels = 40;
 constexpr double kCodeShrink = 0.6;
-
-QLabel* styledLabel(const QString& text, TextStyle style, ThemeColour colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setFont(client::Theme::font(style));
-    tint(label, colour);
-    label->setWordWrap(true);
-    return label;
-}
 
 QScrollArea* verticalScroll(QWidget* parent) {
     auto* scroll = new QScrollArea(parent);

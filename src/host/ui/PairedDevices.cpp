@@ -14,6 +14,7 @@
 
 #include "client/ui/ThemeStyles.h"
 #include "host/ui/FocusOutline.h"
+#include "host/ui/StyledLabel.h"
 
 namespace orvanta::host::ui {
 
@@ -25,14 +26,6 @@ namespace {
 
 constexpr int kChildIndent = 20;
 constexpr int kToggleIconPoints = 11;
-
-QLabel* styledLabel(const QString& text, TextStyle style, ThemeColour colour, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setFont(client::Theme::font(style));
-    tint(label, colour);
-    label->setWordWrap(true);
-    return label;
-}
 
 std::chrono::seconds currentUtcOffset(std::chrono::sys_seconds date) {
     tzset();
