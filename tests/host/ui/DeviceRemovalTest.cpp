@@ -4,20 +4,12 @@
 #include <deque>
 
 #include "host/ui/DeviceRemoval.h"
+#include "support/PairedRecords.h"
 
 namespace orvanta::host::ui {
 namespace {
 
-using namespace std::chrono;
-
-DeviceRecord record(std::string id, std::string name, int day) {
-    return {.deviceId = std::move(id),
-            .name = std::move(name),
-            .tokenHash = {},
-            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)),
-            .lastSeen = {},
-            .kind = {}};
-}
+using orvanta::testing::pairedInJanuary;
 
 // The controller as the section sees it: revocations wait until the test answers them, in call
 // order; a successful one drops the record before its completion runs, as the controller's
@@ -68,7 +60,8 @@ struct Flow {
 
 TEST(DeviceRemovalTest, ASecondRemovalWaitsUntilEveryRevocationHasAnswered) {
     Flow flow;
-    flow.controller.devices = {record("a", "A", 3), record("b", "B", 2), record("c", "C", 1)};
+    flow.controller.devices = {pairedInJanuary("a", "A", 3), pairedInJanuary("b", "B", 2),
+                               pairedInJanuary("c", "C", 1)};
     flow.removal.remove(flow.single("a"));
     EXPECT_TRUE(flow.removal.busy());
     flow.removal.remove(flow.single("b"));
@@ -85,8 +78,8 @@ TEST(DeviceRemovalTest, ASecondRemovalWaitsUntilEveryRevocationHasAnswered) {
 
 TEST(DeviceRemovalTest, BulkRemovalCountsFailuresAndFocusesTheFirstOne) {
     Flow flow;
-    flow.controller.devices = {record("new", "Tab", 9), record("o1", "Tab", 5), record("o2", "Tab", 4),
-                               record("o3", "Tab", 3)};
+    flow.controller.devices = {pairedInJanuary("new", "Tab", 9), pairedInJanuary("o1", "Tab", 5),
+                               pairedInJanuary("o2", "Tab", 4), pairedInJanuary("o3", "Tab", 3)};
     flow.expanded = {"Tab"};
     flow.removal.remove(flow.bulk("Tab"));
     EXPECT_EQ(flow.removal.removing(), (std::set<std::string>{"o1", "o2", "o3"}));
@@ -102,7 +95,8 @@ TEST(DeviceRemovalTest, BulkRemovalCountsFailuresAndFocusesTheFirstOne) {
 
 TEST(DeviceRemovalTest, BulkRemovalWithoutFailuresFocusesTheGroupsLatest) {
     Flow flow;
-    flow.controller.devices = {record("new", "Tab", 9), record("o1", "Tab", 5), record("x", "X", 1)};
+    flow.controller.devices = {pairedInJanuary("new", "Tab", 9), pairedInJanuary("o1", "Tab", 5),
+                               pairedInJanuary("x", "X", 1)};
     flow.removal.remove(flow.bulk("Tab"));
     flow.controller.answer(true);
     EXPECT_EQ(flow.removal.result(), (DeviceRemoval::Result{"以前の記録 1件を削除しました", true}));
@@ -111,9 +105,9 @@ TEST(DeviceRemovalTest, BulkRemovalWithoutFailuresFocusesTheGroupsLatest) {
 
 TEST(DeviceRemovalTest, StaleBulkConfirmationRevokesNothing) {
     Flow flow;
-    flow.controller.devices = {record("new", "Tab", 9), record("o1", "Tab", 5)};
+    flow.controller.devices = {pairedInJanuary("new", "Tab", 9), pairedInJanuary("o1", "Tab", 5)};
     const Removal confirmed = flow.bulk("Tab");
-    flow.controller.devices.push_back(record("o2", "Tab", 4));  // paired meanwhile
+    flow.controller.devices.push_back(pairedInJanuary("o2", "Tab", 4));  // paired meanwhile
     flow.removal.remove(confirmed);
     EXPECT_TRUE(flow.controller.revoked.empty());
     EXPECT_FALSE(flow.removal.busy());
@@ -135,30 +129,30 @@ TEST(DeviceRemovalTest, FocusAfterSingleRemovals) {
         std::string text;
     };
     const std::vector<Case> cases = {
-        {"the only record: the code button", {record("a", "A", 1)}, {}, "a", true, "", "端末を削除しました"},
+        {"the only record: the code button", {pairedInJanuary("a", "A", 1)}, {}, "a", true, "", "端末を削除しました"},
         {"latest of a group: the record that becomes latest",
-         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)},
+         {pairedInJanuary("t2", "Tab", 5), pairedInJanuary("t1", "Tab", 4), pairedInJanuary("z", "Z", 1)},
          {},
          "t2",
          true,
          "t1",
          "端末を削除しました"},
         {"the last record: the first one",
-         {record("a", "A", 5), record("b", "B", 1)},
+         {pairedInJanuary("a", "A", 5), pairedInJanuary("b", "B", 1)},
          {},
          "b",
          true,
          "a",
          "端末を削除しました"},
         {"an older record: the one after it",
-         {record("t2", "Tab", 5), record("t1", "Tab", 4), record("z", "Z", 1)},
+         {pairedInJanuary("t2", "Tab", 5), pairedInJanuary("t1", "Tab", 4), pairedInJanuary("z", "Z", 1)},
          {"Tab"},
          "t1",
          true,
          "z",
          "端末を削除しました"},
         {"a failure keeps the focus on it",
-         {record("a", "A", 5), record("b", "B", 1)},
+         {pairedInJanuary("a", "A", 5), pairedInJanuary("b", "B", 1)},
          {},
          "a",
          false,
@@ -180,7 +174,7 @@ TEST(DeviceRemovalTest, FocusAfterSingleRemovals) {
 
 TEST(DeviceRemovalTest, CompletionsAfterTheSectionIsGoneAreDropped) {
     FakeController controller;
-    controller.devices = {record("a", "A", 1)};
+    controller.devices = {pairedInJanuary("a", "A", 1)};
     {
         DeviceRemoval removal(
             [&](const std::string& id, std::function<void(bool)> done) {

@@ -20,6 +20,7 @@
 #include "host/ui/HostWindow.h"
 #include "host/ui/PairedDevices.h"
 #include "support/FakeHostDevice.h"
+#include "support/PairedRecords.h"
 #include "support/PulseFixture.h"
 #include "support/QtWidgetsApp.h"
 #include "support/TempDir.h"
@@ -29,6 +30,7 @@ namespace orvanta::host::ui {
 namespace {
 
 using orvanta::testing::artifactPath;
+using orvanta::testing::pairedInJanuary;
 constexpr int kWaitMillis = 20'000;
 
 void screenshot(QWidget* window, const std::string& name) {
@@ -199,16 +201,6 @@ TEST(HostScreensTest, ADebugRunOpensOnTheClientSideAndTheHostStillStarts) {
 
 // ---------------------------------------------------------------------------------------------
 
-DeviceRecord record(std::string id, std::string name, int day) {
-    using namespace std::chrono;
-    return {.deviceId = std::move(id),
-            .name = std::move(name),
-            .tokenHash = {},
-            .pairedAt = sys_seconds(sys_days(year(2024) / 1 / day)),
-            .lastSeen = {},
-            .kind = {}};
-}
-
 // A host fed by hand: revocations wait until the test answers them.
 struct HandFedHost {
     std::shared_ptr<HostState> state = std::make_shared<HostState>();
@@ -252,7 +244,7 @@ TEST(HostScreensTest, ShowingTheScreenAgainDoesNotLetASecondRemovalStartWhileOne
     HandFedHost host;
     host.publish([](HostPublishedState& s) {
         s.listenState = ListenState::ready;
-        s.devices = {record("a", "A", 3), record("b", "B", 2)};
+        s.devices = {pairedInJanuary("a", "A", 3), pairedInJanuary("b", "B", 2)};
     });
     HostWindow window(host.source());
     window.resize(760, 600);
@@ -275,7 +267,7 @@ TEST(HostScreensTest, ShowingTheScreenAgainDoesNotLetASecondRemovalStartWhileOne
     EXPECT_EQ(host.revoked, (std::vector<std::string>{"a"}));
 
     // The revocation answers: the list loses the record, the buttons come back, focus moves on.
-    host.publish([](HostPublishedState& s) { s.devices = {record("b", "B", 2)}; });
+    host.publish([](HostPublishedState& s) { s.devices = {pairedInJanuary("b", "B", 2)}; });
     auto [id, done] = std::move(host.pending.front());
     host.pending.pop_front();
     done(true);
@@ -293,7 +285,8 @@ TEST(HostScreensTest, ColumnsCodeCellsBadgesAndOlderRecords) {
     host.publish([](HostPublishedState& s) {
         s.listenState = ListenState::ready;
         s.codeText = "AB3D-EF7H-JK";
-        s.devices = {record("t2", "Tab", 5), record("t1", "Tab", 4), record("p", "Phone", 2)};
+        s.devices = {pairedInJanuary("t2", "Tab", 5), pairedInJanuary("t1", "Tab", 4),
+                     pairedInJanuary("p", "Phone", 2)};
         s.links = {{"p", {LinkRole::waitingReturn, ConnectionRoute::local}}};
     });
     HostWindow window(host.source());
@@ -326,7 +319,7 @@ TEST(HostScreensTest, ColumnsCodeCellsBadgesAndOlderRecords) {
     QTest::mouseClick(devices.control("bulk:Tab"), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return devices.confirmation() != nullptr; }));
     EXPECT_EQ(devices.confirmation()->text(), "「Tab」の以前の記録 1件を削除しますか？");
-    host.publish([](HostPublishedState& s) { s.devices.push_back(record("t0", "Tab", 1)); });
+    host.publish([](HostPublishedState& s) { s.devices.push_back(pairedInJanuary("t0", "Tab", 1)); });
     QTest::mouseClick(devices.confirmation()->findChild<QAbstractButton*>("confirmRemoval"), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return devices.removal().result().has_value(); }));
     EXPECT_EQ(devices.findChild<QLabel*>("removalResult")->text(), "記録が更新されました。もう一度確認してください");
