@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 
+#include "client/viewer/ClientModel.h"
 #include "debug/DebugFormat.h"
 #include "debug/DebugSupport.h"
 
@@ -26,25 +27,6 @@ constexpr double kSideSettleSeconds = 0.5;
 constexpr int kSideWaitRounds = 50;
 constexpr std::int64_t kSideWaitFrames = 11;
 
-bool isActiveState(State state) {
-    switch (state) {
-        case State::connecting:
-        case State::connected:
-        case State::locked:
-        case State::busy:
-        case State::controller:
-        case State::recovering:
-        case State::decodeError:
-            return true;
-        case State::disconnected:
-        case State::takenOver:
-        case State::authFailed:
-        case State::revoked:
-            break;
-    }
-    return false;
-}
-
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
 // "true" when this is no self connection and the target entry's stored fit is true.
@@ -56,7 +38,7 @@ std::string effectiveFit(const DebugClient& client) {
 // The check goes on only while the session is active and still on the same entry.
 bool sameActiveSession(const DebugClient& client, const std::string& entryId) {
     const auto active = client.activeEntry();
-    return isActiveState(client.state()) && active && active->id == entryId;
+    return client::ClientModel::isLive(client.state()) && active && active->id == entryId;
 }
 
 std::string pointText(double x, double y) { return "(" + fixedText(x, 4) + ", " + fixedText(y, 4) + ")"; }
@@ -216,7 +198,7 @@ Async DebugSupport::sideToggleCheck(std::shared_ptr<DebugClient> client, double 
         (surface ? sizeText(surface->width, surface->height) + "pt layerStatus=" + std::to_string(surface->layerStatus)
                  : std::string("nil")) +
         " window " + sizeText(now.width, now.height) + " size " + (sizeKept ? "OK" : "NG") + " session " +
-        (isActiveState(after) && after == before ? "kept" : "CHANGED"));
+        (client::ClientModel::isLive(after) && after == before ? "kept" : "CHANGED"));
 }
 
 }  // namespace orvanta::debug

@@ -218,9 +218,13 @@ bool ClientModel::isLive(State state) {
         case State::recovering:
         case State::decodeError:
             return true;
-        default:
-            return false;
+        case State::disconnected:
+        case State::takenOver:
+        case State::authFailed:
+        case State::revoked:
+            break;
     }
+    return false;
 }
 
 bool ClientModel::isInputState(State state) { return isLive(state) && state != State::busy; }
