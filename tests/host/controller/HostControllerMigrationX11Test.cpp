@@ -149,19 +149,8 @@ protected:
         fakes.displays->displays = {{screens[0].id, screens[0].bounds, {1920, 1080}, false},
                                     {displayID, kVirtualArea, {1280, 800}, true}};
         fakes.displays->stuckMain = displayID;
-        create();
-        auto p = probe();
-        p.migrationWindows() = aspectWindows;
-        linked = link();
-        authenticatedSession(linked);
-        p.migrationAspectFit() = true;
-        p.migrationVirtualDisplay() =
-            std::make_shared<host::VirtualDisplay>(displayID, host::DisplaySize{}, host::DisplayOrigin{1920, 0});
-        p.migrate();
-        p.migrationCaptureID() = displayID;
-        p.migrate();
-        for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
-        ASSERT_FALSE(p.migrationApplication()->moving);
+        auto p = startMigration(displayID, 1920);
+        ASSERT_TRUE(finishMigration(p, displayID));
     }
     // Display aspect fit over the server's own display system: the sweep promotes a virtual display
     // of `width` x `height` for real, then moves the window first at `frame` onto it. Its frame after.
@@ -179,6 +168,21 @@ protected:
         const auto id = promoting->create({"ORVANTA-5A51", {width, height}, {{width, height}}, 60});
         EXPECT_TRUE(id) << id.error();
         if (!id) return {};
+        auto p = startMigration(*id, 2000);
+        EXPECT_TRUE(p.aspectPromoted());
+        // The window went with its display to the right of the virtual one.
+        EXPECT_TRUE(windows->waitUntil([&] { return frameOf(window).x == frame.x + static_cast<double>(width); }))
+            << host::formatRect(frameOf(window));
+        EXPECT_TRUE(finishMigration(p, *id));
+        const auto moved = frameOf(window);
+        p.endSession(std::nullopt, "test");
+        while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
+        }
+        return moved;
+    }
+    // A session on a new controller with display aspect fit on, and its first migration step to the
+    // virtual display `displayID` at `originX` along the top, before capture is on it.
+    Probe startMigration(std::uint32_t displayID, std::int32_t originX) {
         create();
         auto p = probe();
         p.migrationWindows() = aspectWindows;
@@ -186,21 +190,17 @@ protected:
         authenticatedSession(linked);
         p.migrationAspectFit() = true;
         p.migrationVirtualDisplay() =
-            std::make_shared<host::VirtualDisplay>(*id, host::DisplaySize{}, host::DisplayOrigin{2000, 0});
+            std::make_shared<host::VirtualDisplay>(displayID, host::DisplaySize{}, host::DisplayOrigin{originX, 0});
         p.migrate();
-        EXPECT_TRUE(p.aspectPromoted());
-        // The window went with its display to the right of the virtual one.
-        EXPECT_TRUE(windows->waitUntil([&] { return frameOf(window).x == frame.x + static_cast<double>(width); }))
-            << host::formatRect(frameOf(window));
-        p.migrationCaptureID() = *id;
+        return p;
+    }
+    // Capture on `displayID`: the migration's next step, run until no window is moving any more.
+    // Whether they all came to rest.
+    bool finishMigration(Probe& p, std::uint32_t displayID) {
+        p.migrationCaptureID() = displayID;
         p.migrate();
         for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
-        EXPECT_FALSE(p.migrationApplication()->moving);
-        const auto moved = frameOf(window);
-        p.endSession(std::nullopt, "test");
-        while (displayQueue.runUntilIdle() + queue.runUntilIdle() > 0) {
-        }
-        return moved;
+        return !p.migrationApplication()->moving;
     }
     void runBoth() {
         queue.advance(std::chrono::milliseconds(10));
