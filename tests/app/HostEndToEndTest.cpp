@@ -309,7 +309,9 @@ class HostOnADesktopTest : public HostEndToEndTest, public ::testing::WithParamI
 TEST_P(HostOnADesktopTest, StreamsTheChangingDesktopUnderTheCoversWithItsSound) {
     ORVANTA_REQUIRE_X11_DESKTOP(1280, 720, 1920, 1080, true);
     ORVANTA_REQUIRE_PULSE();
-    if (GetParam()) ASSERT_TRUE(desktop.server->startCompositingManager());
+    if (GetParam()) {
+        ASSERT_TRUE(desktop.server->startCompositingManager());
+    }
     auto tone = PulseTonePlayer::start(pulse.server(), pulse.sinkName(), home / "tone.raw", kToneHertz, 0.5f, 60);
     ASSERT_TRUE(tone) << tone.error();
     startHost(desktop.server->display(), {"PULSE_SERVER=" + pulse.server()});
@@ -360,8 +362,8 @@ TEST_P(HostOnADesktopTest, StreamsTheChangingDesktopUnderTheCoversWithItsSound) 
     expectCleanExit();
 }
 
-INSTANTIATE_TEST_SUITE_P(Desktops, HostOnADesktopTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "WithACompositingManager" : "WithoutACompositingManager";
+INSTANTIATE_TEST_SUITE_P(Desktops, HostOnADesktopTest, ::testing::Bool(), [](const auto& test) {
+    return test.param ? "WithACompositingManager" : "WithoutACompositingManager";
 });
 
 // An application's window fitted to the device under the covers: the device sees the window's

@@ -99,14 +99,13 @@ TYPED_TEST(ExecutorTest, SyncHandsBackResultsAndErrorsAndRefusesItsOwnExecutor) 
 }
 
 TYPED_TEST(ExecutorTest, StoppingWakesAPendingSyncWithAnErrorAndRefusesLaterOnes) {
-    auto& rig = this->rig;
-    rig.holdBack();
-    auto pending = std::async(std::launch::async, [&] { return rig.executor.sync([] { return 1; }); });
-    rig.awaitPost();
-    rig.executor.stop();
-    rig.release();
+    this->rig.holdBack();
+    auto pending = std::async(std::launch::async, [&] { return this->rig.executor.sync([] { return 1; }); });
+    this->rig.awaitPost();
+    this->rig.executor.stop();
+    this->rig.release();
     EXPECT_THROW(pending.get(), ExecutorStopped);
-    EXPECT_THROW(rig.executor.sync([] {}), ExecutorStopped);
+    EXPECT_THROW(this->rig.executor.sync([] {}), ExecutorStopped);
 }
 
 TYPED_TEST(ExecutorTest, CancellingReleasesTheTaskAndItsCapturesAtOnce) {

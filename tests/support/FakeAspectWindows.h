@@ -27,7 +27,9 @@ public:
 
     explicit FakeAspectWindows(std::shared_ptr<std::vector<std::string>> log) : log_(std::move(log)) {}
 
-    void add(const host::AspectWindow& window) { windows[window.id] = Window{window}; }
+    void add(const host::AspectWindow& window) {
+        windows[window.id] = Window{.window = window, .excluded = std::nullopt, .resolveFailure = std::nullopt};
+    }
     host::Rect frame(std::uint32_t id) const { return windows.at(id).window.frame; }
 
     base::Executor& windowQueue() override { return queue; }

@@ -86,43 +86,34 @@ struct FakeHostComponents {
     std::vector<std::string> simulatedPasswords;
 
     host::HostComponents components() {
-        host::HostComponents components{.input = input,
-                                        .unlockEnvironment = unlock,
-                                        .sender = sender,
-                                        .blackout = blackout,
-                                        .simulatedUnlock =
-                                            [this](const std::string& password) {
-                                                simulatedPasswords.push_back(password);
-                                                auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
-                                                simulated->locked = true;
-                                                simulated->expectedPassword = password;
-                                                return std::shared_ptr<host::UnlockEnvironment>(simulated);
-                                            },
-                                        .virtualDisplaysAvailable = virtualDisplaysAvailable};
-
-        // Media.
-        components.media = media;
-        components.encoderQueue = &media->encoderQueue;
-
-        // Window fit and follow.
-        components.fitWindows = fitWindows;
-
-        // Display aspect fit and the virtual display.
-        components.displays = realDisplays ? realDisplays : displays;
-
-        // Window migration.
-        components.aspectWindows = aspectWindows;
-
-        // Diagnostics: the self test runs on the encoder queue over a source without displays.
-        components.blackoutSnapshot = [log = log](const std::string& prefix) {
-            log->push_back("blackoutSnapshot " + prefix);
-        };
-        components.dualCaptureTest = [this] {
-            log->push_back("dualCaptureTest");
-            return host::DualCaptureTest::create(std::make_shared<FakeScreenSource>(), media->encoderQueue,
-                                                 [log = log](std::string_view line) { log->emplace_back(line); });
-        };
-        return components;
+        return {.input = input,
+                .unlockEnvironment = unlock,
+                .sender = sender,
+                .blackout = blackout,
+                .simulatedUnlock =
+                    [this](const std::string& password) {
+                        simulatedPasswords.push_back(password);
+                        auto simulated = std::make_shared<FakeHostUnlockEnvironment>();
+                        simulated->locked = true;
+                        simulated->expectedPassword = password;
+                        return std::shared_ptr<host::UnlockEnvironment>(simulated);
+                    },
+                .virtualDisplaysAvailable = virtualDisplaysAvailable,
+                .fitWindows = fitWindows,
+                .displays = realDisplays ? realDisplays : displays,
+                .aspectWindows = aspectWindows,
+                .media = media,
+                .encoderQueue = &media->encoderQueue,
+                // Diagnostics: the self test runs on the encoder queue over a source without displays.
+                .blackoutSnapshot =
+                    [log = log](const std::string& prefix) { log->push_back("blackoutSnapshot " + prefix); },
+                .dualCaptureTest =
+                    [this] {
+                        log->push_back("dualCaptureTest");
+                        return host::DualCaptureTest::create(
+                            std::make_shared<FakeScreenSource>(), media->encoderQueue,
+                            [log = log](std::string_view line) { log->emplace_back(line); });
+                    }};
     }
 
     // Media fakes.

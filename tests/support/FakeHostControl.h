@@ -109,7 +109,7 @@ public:
     std::optional<Launched> launch(const std::string& bundleId) override {
         log_->push_back("apps.launch " + bundleId);
         if (!installed.contains(bundleId)) return std::nullopt;
-        return Launched{4242, bundleId};
+        return Launched{.pid = 4242, .windowClass = bundleId, .earlierWindows = {}};
     }
     std::optional<host::OpenWindowInfo> windowOf(const Launched&) override {
         if (++polls <= windowAfter) return std::nullopt;

@@ -54,8 +54,8 @@ private:
 
 class FakeHostCapture final : public host::HostCapture {
 public:
-    explicit FakeHostCapture(HostCallLog log, host::DeviceKind kind = host::DeviceKind::other)
-        : kind(kind), log_(std::move(log)) {}
+    explicit FakeHostCapture(HostCallLog log, host::DeviceKind deviceKind = host::DeviceKind::other)
+        : kind(deviceKind), log_(std::move(log)) {}
     bool running() const override { return isRunning; }
     bool capturesDisplay() const override { return display; }
     void updateOverlayExclusions(std::function<void()> done) override {
@@ -154,7 +154,7 @@ private:
 
 class FakeHostWindowsCursorStream final : public host::HostWindowsCursorStream {
 public:
-    explicit FakeHostWindowsCursorStream(std::uint16_t generation = 0) : generation(generation) {}
+    explicit FakeHostWindowsCursorStream(std::uint16_t streamGeneration = 0) : generation(streamGeneration) {}
     void send(const host::NormalizedCursor& position, std::uint64_t nowMicros, host::WebSocketConnection&) override {
         sent.push_back({position, nowMicros});
     }
@@ -164,9 +164,9 @@ public:
 
 class FakeHostAudioCapture final : public host::HostAudioCapture {
 public:
-    FakeHostAudioCapture(HostCallLog log, std::shared_ptr<host::WebSocketConnection> connection,
-                         std::uint16_t generation)
-        : connection(std::move(connection)), generation(generation), log_(std::move(log)) {}
+    FakeHostAudioCapture(HostCallLog log, std::shared_ptr<host::WebSocketConnection> mediaConnection,
+                         std::uint16_t streamGeneration)
+        : connection(std::move(mediaConnection)), generation(streamGeneration), log_(std::move(log)) {}
     void setErrorHandler(std::function<void(std::string)> handler) override { onError = std::move(handler); }
     void start(std::function<void(bool)> done) override {
         log_->push_back("audio.start " + std::to_string(generation));

@@ -79,7 +79,8 @@ void HostController::acceptScreenControl(const std::shared_ptr<WebSocketConnecti
     std::weak_ptr<HostController> weakSelf = weak_from_this();
     if (session_) {
         if (busyWaiter_ && !busyWaiter_->control->isClosed()) busyWaiter_->control->finish(1001);
-        auto waiter = std::make_shared<BusyWaiter>(BusyWaiter{connection, route});
+        auto waiter = std::make_shared<BusyWaiter>(
+            BusyWaiter{.control = connection, .route = route, .hello = std::nullopt, .record = std::nullopt});
         busyWaiter_ = waiter;
         std::weak_ptr<BusyWaiter> weakWaiter = waiter;
         connection->onText = [weakSelf, weakWaiter](std::string text) {

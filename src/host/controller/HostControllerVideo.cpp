@@ -110,10 +110,14 @@ std::optional<std::uint32_t> HostController::aspectCaptureSource() const {
 }
 
 CaptureStartOptions HostController::captureOptions(std::optional<std::uint32_t> aspectDisplay) const {
-    CaptureStartOptions options{.windowScale = clientAspectScale_,
+    CaptureStartOptions options{.window = std::nullopt,
+                                .windowScale = clientAspectScale_,
+                                .viewport = std::nullopt,
                                 .displayID = aspectDisplay.value_or(physicalCaptureDisplayID()),
                                 .requireDisplay = aspectDisplay.has_value(),
-                                .usePixelSize = aspectDisplay || (highResOn_ && !streamsToPhone())};
+                                .usePixelSize = aspectDisplay || (highResOn_ && !streamsToPhone()),
+                                .aspectOutput = std::nullopt,
+                                .minimum = std::nullopt};
     if (windowFit_) {
         options.window = windowFit_->scWindow;
         options.viewport = CaptureSize{windowFit_->viewport.width, windowFit_->viewport.height};

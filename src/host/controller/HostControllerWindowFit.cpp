@@ -133,9 +133,9 @@ void HostController::applyWindowFitTarget(const protocol::FitWindowTarget& reque
     if (!windows) return finishFitTarget(request, generation, noted, *viewport, {}, std::nullopt, std::nullopt);
     windows->tasks().async([weak = weak_from_this(), queue = &queue_, weakWindows = std::weak_ptr(windows), request,
                             generation, noted, viewport = *viewport] {
-        auto windows = weakWindows.lock();
-        if (!windows) return;
-        auto listed = windows->windows().value_or(std::vector<platform::WindowDescription>{});
+        auto alive = weakWindows.lock();
+        if (!alive) return;
+        auto listed = alive->windows().value_or(std::vector<platform::WindowDescription>{});
         std::optional<platform::WindowDescription> found;
         for (const auto& window : listed) {
             if (window.number == request.windowId && window.onScreen) {
@@ -147,7 +147,7 @@ void HostController::applyWindowFitTarget(const protocol::FitWindowTarget& reque
                                  return self.session_ && self.selectionGeneration_ == generation;
                              }).value_or(false);
         if (!current) return;
-        auto target = found ? windows->target(*found, true) : std::nullopt;
+        auto target = found ? alive->target(*found, true) : std::nullopt;
         queue->async([weak, request, generation, noted, viewport, listed = std::move(listed), found, target] {
             if (auto self = weak.lock())
                 self->finishFitTarget(request, generation, noted, viewport, listed, found, target);
@@ -384,8 +384,8 @@ void HostController::resumeWindowFit() {
     if (!windows) return finishFitResume(fitGeneration, selectionGeneration, std::nullopt);
     windows->tasks().async([weak = weak_from_this(), queue = &queue_, weakWindows = std::weak_ptr(windows), id,
                             fitGeneration, selectionGeneration] {
-        auto windows = weakWindows.lock();
-        auto window = windows && id ? windows->window(*id) : std::nullopt;
+        auto alive = weakWindows.lock();
+        auto window = alive && id ? alive->window(*id) : std::nullopt;
         queue->async([weak, window, fitGeneration, selectionGeneration] {
             if (auto self = weak.lock()) self->finishFitResume(fitGeneration, selectionGeneration, window);
         });

@@ -62,6 +62,8 @@ public:
             .hostSide = {},
             .settingsPage = {},
             .computerName = "test-machine",
+            .firstShown = {},
+            .fittingHeight = {},
         });
     }
     ~Screens() {

@@ -657,7 +657,8 @@ protected:
         probe().demoteVirtualDisplayFromMain();
         EXPECT_EQ(arrangement->mainDisplay(), physical);
         EXPECT_EQ(bounds(physical), physicalBounds);
-        EXPECT_EQ(bounds(made->displayID), (platform::DisplayBounds{physicalBounds->width, 0, 1280, 800}));
+        EXPECT_EQ(bounds(made->displayID),
+                  (platform::DisplayBounds{static_cast<std::int32_t>(physicalBounds->width), 0, 1280, 800}));
 
         ASSERT_TRUE(probe().promoteVirtualDisplayToMain());
         EXPECT_EQ(arrangement->mainDisplay(), made->displayID);

@@ -66,12 +66,16 @@ TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
         const std::size_t before = media().audioCaptures.size();
         p.refreshAudio();
         ASSERT_EQ(media().audioCaptures.size(), before + (c.runs ? 1 : 0));
-        if (c.runs) EXPECT_EQ(media().audio()->connection, session->video);
+        if (c.runs) {
+            EXPECT_EQ(media().audio()->connection, session->video);
+        }
         // Once the conditions fail, a running capture stops.
         p.pausedFlag() = true;
         p.refreshAudio();
         EXPECT_EQ(p.audioCapture(), nullptr);
-        if (c.runs) EXPECT_TRUE(media().audio()->stopped);
+        if (c.runs) {
+            EXPECT_TRUE(media().audio()->stopped);
+        }
         p.pausedFlag() = false;
     }
 }

@@ -119,7 +119,8 @@ void selectAspectDisplay(Probe& probe, bool captureSelected = true) {
     probe.aspectApplicationSlot() = std::make_shared<host::AspectDisplayApplication>(7);
     probe.aspectApplicationSlot()->captureSelected = captureSelected;
     probe.virtualDisplaySlot() = std::make_shared<host::VirtualDisplay>(
-        7, host::DisplaySize{.pixels = {2560, 1600}, .outputPixels = host::PixelSize{1280, 800}},
+        7,
+        host::DisplaySize{.pixels = {2560, 1600}, .descriptorPixels = {}, .outputPixels = host::PixelSize{1280, 800}},
         host::DisplayOrigin{});
 }
 
@@ -148,7 +149,12 @@ TEST_P(PipelineSourceTest, StartsOnlyWhenAllowedWithTheChosenSource) {
         return;
     }
     ASSERT_EQ(media().captures.size(), 1u);
-    CaptureStartOptions expected{.windowScale = 1, .displayID = p.physicalDisplayToCapture()};
+    CaptureStartOptions expected{.window = std::nullopt,
+                                 .windowScale = 1,
+                                 .viewport = std::nullopt,
+                                 .displayID = p.physicalDisplayToCapture(),
+                                 .aspectOutput = std::nullopt,
+                                 .minimum = std::nullopt};
     c.expected(expected);
     EXPECT_EQ(media().capture()->options, expected);
     EXPECT_EQ(media().capture()->kind, c.kind);
@@ -212,11 +218,14 @@ INSTANTIATE_TEST_SUITE_P(
                    }},
         SourceCase{"DisplayAspectDisplay", DeviceKind::iPad, [](Probe& p, Session&) { selectAspectDisplay(p); }, true,
                    [](CaptureStartOptions& o) {
-                       o = {.windowScale = 1.5,
+                       o = {.window = std::nullopt,
+                            .windowScale = 1.5,
+                            .viewport = std::nullopt,
                             .displayID = 7,
                             .requireDisplay = true,
                             .usePixelSize = true,
-                            .aspectOutput = CaptureSize{1280, 800}};
+                            .aspectOutput = CaptureSize{1280, 800},
+                            .minimum = std::nullopt};
                    }},
         SourceCase{"DisplayAspectDisplayNotYetSelected", DeviceKind::iPad,
                    [](Probe& p, Session&) { selectAspectDisplay(p, false); }, true,
@@ -240,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](CaptureStartOptions& o) {
                        o.minimum = CaptureSize{2560, 1440};
                    }}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test) { return test.param.name; });
 
 TEST_F(HostControllerVideoTest, ARunWiresCaptureEncoderAndSender) {
     create();
@@ -600,7 +609,9 @@ TEST_P(HighResolutionTest, SwitchIsShownStoredAndApplied) {
     EXPECT_EQ(p.highResOn(), c.shown);
     EXPECT_EQ(logged("high-res mode: on"), c.shown);
     ASSERT_EQ(media().captures.size(), c.restarted ? 2u : 1u);
-    if (c.restarted) EXPECT_TRUE(media().capture()->options->usePixelSize);
+    if (c.restarted) {
+        EXPECT_TRUE(media().capture()->options->usePixelSize);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -612,7 +623,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](Probe& p) { p.clientAspectFitFlag() = true; }, true, true, false},
                       HighResCase{"OnWithAWindowFitKeepsTheStream", true, true,
                                   [](Probe& p) { p.windowFitSlot() = fittedWindow(); }, true, true, false}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace orvanta::testing

@@ -131,10 +131,10 @@ TEST_F(HostWaitingTest, ControllerJoinsBesideTheMainSessionAndIsReplacedByTheNex
     second->send(R"({"type":"joinController"})");
     EXPECT_EQ(await([&] { return first->nextClose(); }), (Close{1001, "replaced"}));
     EXPECT_TRUE(await([&] { return second->nextText("controllerJoined"); }));
-    const auto controller = probe().controllerSession();
+    const auto joined = probe().controllerSession();
     advance(3s);
     second->send(R"({"type":"pong","id":1,"t":0,"clientTime":0})");
-    EXPECT_TRUE(drive([&] { return controller->lastPongAt == queue.nowMicros(); }));
+    EXPECT_TRUE(drive([&] { return joined->lastPongAt == queue.nowMicros(); }));
 
     second->write(closeFrame(1000));
     ASSERT_TRUE(drive([&] { return logged("controller detached: dev-b"); }));

@@ -143,7 +143,9 @@ TEST_F(HostWindowFitTest, PlacementFollowsWhatTheWindowAndItsManagerAllow) {
         fit(kA);
         ASSERT_TRUE(fitted());
         EXPECT_EQ(count("fit.setPosition 11 0,0") + count("fit.setPosition 11 560,240"), c.move ? 1 : 0);
-        if (c.move) EXPECT_EQ(count(*c.move), 1);
+        if (c.move) {
+            EXPECT_EQ(count(*c.move), 1);
+        }
         EXPECT_EQ(fitted()->appliedFrame, c.applied);
         EXPECT_EQ(fitted()->originalOrigin, (platform::Point{c.frame.x, c.frame.y}));
     }

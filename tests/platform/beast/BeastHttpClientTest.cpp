@@ -218,7 +218,8 @@ struct StuckLookUp {
 TEST_F(BeastHttpClientTest, AStuckLookupDelaysNoOtherRequestAndIsAbandoned) {
     LoopbackHttpServer server([](const auto&) { return Reply::http(200, "ok"); });
     auto lookUp = std::make_shared<StuckLookUp>();
-    auto named = std::make_unique<BeastHttpClient>(BeastHttpClient::Options{.lookUp = StuckLookUp::in(lookUp)});
+    auto named = std::make_unique<BeastHttpClient>(
+        BeastHttpClient::Options{.trustedCertificatesPem = std::nullopt, .lookUp = StuckLookUp::in(lookUp)});
     Call stuck(*named, executor, get(server.url("stuck.local")));
     ASSERT_TRUE(lookUp->waitForLookups(1));
 
