@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/x11/FramePacer.h"
 #include "platform/x11/XConnection.h"
 
 namespace orvanta::platform::x11 {
@@ -26,8 +28,8 @@ namespace {
 
 // The pointer is polled at the frame rate while it moves, and slowly once it has been still for a
 // second, so that a still desktop costs next to nothing.
-constexpr int kPointerPollMillis = 16;
-constexpr int kStillPointerPollMillis = 100;
+constexpr std::uint64_t kPointerPollMicros = 16'000;
+constexpr std::uint64_t kStillPointerPollMicros = 100'000;
 constexpr std::uint64_t kPointerStillAfterMicros = 1'000'000;
 // Removing a RandR monitor sends no event: a display target is looked for again this often.
 constexpr std::uint64_t kMonitorCheckMicros = 2'000'000;
@@ -244,30 +246,32 @@ private:
 
     void run() {
         xcb_connection_t* c = x_->get();
-        const std::uint64_t interval =
-            1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1));
+        FramePacer pacer(1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1)));
         bool dirty = true;   // a picture is due; the stream's configuration needs a first one at once
         bool check = false;  // the composed picture may have changed
-        std::optional<std::uint64_t> lastFrame;
         std::uint64_t nextMonitorCheck = clock_.uptimeMicros() + kMonitorCheckMicros;
         while (!stopping_) {
+            // A round trip since the last poll may have read events into xcb's queue, leaving the
+            // socket unreadable: they are handled now, or the poll would sleep through them.
+            if (auto ended = handleEvents(xcb_poll_for_queued_event, dirty, check)) {
+                if (onStopped_) onStopped_(*ended);
+                return;
+            }
             const std::uint64_t now = clock_.uptimeMicros();
-            int timeout = -1;
+            std::optional<std::uint64_t> wait;  // microseconds; none: until something happens
             if (dirty || check) {
-                timeout = lastFrame && *lastFrame + interval > now
-                              ? static_cast<int>((*lastFrame + interval - now + 999) / 1000)
-                              : 0;
+                wait = pacer.wait(now);
             } else if (settings_.showsCursor) {
-                timeout =
-                    now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMillis : kStillPointerPollMillis;
+                wait = now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMicros : kStillPointerPollMicros;
             }
             if (!isWindow()) {
-                const int untilCheck =
-                    nextMonitorCheck > now ? static_cast<int>((nextMonitorCheck - now + 999) / 1000) : 0;
-                timeout = timeout < 0 ? untilCheck : std::min(timeout, untilCheck);
+                const std::uint64_t untilCheck = nextMonitorCheck > now ? nextMonitorCheck - now : 0;
+                wait = std::min(wait.value_or(untilCheck), untilCheck);
             }
             pollfd fds[] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            ::poll(fds, 2, timeout);
+            const timespec timeout{static_cast<time_t>(wait.value_or(0) / 1'000'000),
+                                   static_cast<long>(wait.value_or(0) % 1'000'000 * 1'000)};
+            ::ppoll(fds, 2, wait ? &timeout : nullptr, nullptr);
             if (stopping_) break;
             if (fds[1].revents & POLLIN) {
                 std::uint64_t count = 0;
@@ -276,11 +280,7 @@ private:
                 if (std::exchange(redeliver_, false)) dirty = true;
             }
             if (composerChanged_.exchange(false)) check = true;
-            std::optional<std::string> ended;
-            while (auto* event = xcb_poll_for_event(c)) {
-                Reply<xcb_generic_event_t> owned(event);
-                if (auto why = handle(*event, dirty, check)) ended = why;
-            }
+            std::optional<std::string> ended = handleEvents(xcb_poll_for_event, dirty, check);
             if (x_->hasError()) {
                 ended = "X server connection lost";
             } else if (!ended && !isWindow() && clock_.uptimeMicros() >= nextMonitorCheck) {
@@ -290,8 +290,8 @@ private:
                 if (area_ != before) dirty = true;
             }
             if (!ended && settings_.showsCursor && pointerMoved()) dirty = true;
-            if (!ended && (dirty || check) && (!lastFrame || clock_.uptimeMicros() >= *lastFrame + interval)) {
-                lastFrame = clock_.uptimeMicros();
+            if (!ended && (dirty || check) && pacer.allows(clock_.uptimeMicros())) {
+                pacer.grabbed(clock_.uptimeMicros());
                 const bool due = std::exchange(dirty, false);
                 check = false;
                 if (!viewable_) continue;
@@ -302,6 +302,17 @@ private:
                 return;
             }
         }
+    }
+
+    // Every event `next` gives; why the stream must end, if it must.
+    std::optional<std::string> handleEvents(xcb_generic_event_t* (*next)(xcb_connection_t*), bool& dirty,
+                                            bool& check) {
+        std::optional<std::string> ended;
+        while (auto* event = next(x_->get())) {
+            Reply<xcb_generic_event_t> owned(event);
+            if (auto why = handle(*event, dirty, check)) ended = why;
+        }
+        return ended;
     }
 
     // Why the stream must end, if it must. Screen damage while composing only says the composed

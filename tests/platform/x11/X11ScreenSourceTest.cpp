@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/x11/XConnection.h"
@@ -275,6 +276,56 @@ TEST_F(X11ScreenSourceTest, DrawsThePointerOnlyWhenAsked) {
     auto picture = without.waitFor(ready);
     ASSERT_TRUE(picture);
     EXPECT_EQ(pointerArea(*picture), 0);
+}
+
+// A desktop changing on a steady beat, the pointer still: every change is grabbed within two frame
+// intervals, also when its damage news came in while the stream waited on a round trip of its own
+// (the news then sits in xcb's queue, not on the socket the stream polls).
+TEST_F(X11ScreenSourceTest, ChangesOnASteadyBeatAreGrabbedWithinTwoFrames) {
+    ORVANTA_REQUIRE_XVFB();
+    constexpr std::uint64_t kInterval = 16'667;
+    auto x = connect(display);
+    X11ScreenSource source(display);
+    auto content = source.content();
+    ASSERT_TRUE(content.has_value());
+    std::mutex mutex;
+    std::vector<std::uint64_t> grabs;
+    auto stream = source.openStream({DisplayTarget{*content->mainDisplay}, true, 60, {}});
+    ASSERT_TRUE(stream.has_value());
+    ASSERT_TRUE((*stream)
+                    ->start(
+                        [&](const ScreenImage& image) {
+                            std::lock_guard guard(mutex);
+                            grabs.push_back(image.ptsMicros);
+                        },
+                        [](std::string) {})
+                    .has_value());
+
+    const base::Clock& clock = base::SystemClock::shared();
+    const xcb_gcontext_t gc = xcb_generate_id(x->get());
+    xcb_create_gc(x->get(), gc, x->root(), 0, nullptr);
+    std::vector<std::uint64_t> draws;
+    const auto start = std::chrono::steady_clock::now();
+    for (int beat = 0; beat < 150; ++beat) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(kInterval * static_cast<std::uint64_t>(beat)));
+        const std::uint32_t colour = beat % 2 ? 0x204080 : 0x806040;
+        xcb_change_gc(x->get(), gc, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t all{0, 0, 1920, 1080};
+        xcb_poly_fill_rectangle(x->get(), x->root(), gc, 1, &all);
+        SolidWindow::sync(*x);  // drawn, and its damage news sent
+        draws.push_back(clock.uptimeMicros());
+    }
+    std::this_thread::sleep_for(100ms);
+    (*stream)->stop();
+
+    std::lock_guard guard(mutex);
+    std::uint64_t longest = 0;
+    for (std::uint64_t drawn : draws) {
+        auto grab = std::ranges::upper_bound(grabs, drawn);
+        ASSERT_NE(grab, grabs.end()) << "every change is grabbed";
+        longest = std::max(longest, *grab - drawn);
+    }
+    EXPECT_LE(longest, 2 * kInterval) << "the longest wait of a change for its grab, in microseconds";
 }
 
 TEST_F(X11ScreenSourceTest, WindowTargetDeliversTheWindowUntilItCloses) {
