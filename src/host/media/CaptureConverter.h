@@ -16,8 +16,8 @@ namespace orvanta::host {
 
 class CaptureConverter {
 public:
-    // Three frames may wait for the encoder while the fourth is drawn.
-    static constexpr std::size_t kPoolCapacity = 4;
+    // One frame being encoded, the newest waiting for the encoder, and one being drawn.
+    static constexpr std::size_t kPoolCapacity = 3;
     static constexpr int kThreads = 2;
 
     explicit CaptureConverter(CaptureSize output, int threads = kThreads);

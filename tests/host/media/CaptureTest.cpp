@@ -293,6 +293,35 @@ TEST_F(CaptureTest, PictureOfTheStartWaitsForTheHandler) {
     EXPECT_EQ(sink->frames.size(), 2u);
 }
 
+// Frames converted while the encoder is busy wait in a one-frame mailbox: the encoder is handed
+// the newest when it is done, never a queue of older ones.
+TEST_F(CaptureTest, ABusyHandlerIsHandedOnlyTheNewestFrame) {
+    source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
+    auto capture = make();
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto sink = std::make_shared<FrameSink>();
+    capture->setFrameHandler([&entered, released, sink](auto frame, auto pts) {
+        (*sink)(std::move(frame), pts);
+        if (pts != 1) return;
+        entered.set_value();
+        released.wait();
+    });
+    ASSERT_TRUE(start(capture));
+    const Picture grey(640, 360, {128, 128, 128, 0});
+    source->lastStream()->emit(grey.image(1));
+    entered.get_future().wait();
+    for (std::uint64_t pts = 2; pts <= 5; ++pts) source->lastStream()->emit(grey.image(pts));
+    release.set_value();
+    EXPECT_EQ(sink->next(1).second, 5u);
+    source->lastStream()->emit(grey.image(6));
+    EXPECT_EQ(sink->next(2).second, 6u) << "the mailbox takes frames again once emptied";
+    capture.reset();
+    std::lock_guard guard(sink->mutex);
+    EXPECT_EQ(sink->frames.size(), 3u);
+}
+
 TEST_F(CaptureTest, StreamEndingOnItsOwnIsReported) {
     source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
     auto capture = make();
@@ -313,6 +342,7 @@ TEST_F(CaptureTest, FramesFlowUntilStopAndTheFirstIsSnapshotted) {
     ASSERT_TRUE(start(capture));
     const Picture red(1280, 720, {0, 0, 255, 0});
     source->lastStream()->emit(red.image(1));
+    EXPECT_EQ(sink->next(0).second, 1u);
     source->lastStream()->emit(red.image(2));
     EXPECT_EQ(sink->next(1).second, 2u);
     ::unsetenv(Capture::kSnapshotVariable.data());
