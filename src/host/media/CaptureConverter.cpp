@@ -10,6 +10,8 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 
+#include "host/media/NV12Conversion.h"
+
 namespace orvanta::host {
 
 namespace {
@@ -46,11 +48,6 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
         source_ = source;
         return true;
     }
-    if (scaler_ && !(destination == destination_)) {
-        // Buffers drawn for another destination have picture where black belongs now.
-        pool_ = std::make_unique<PixelBufferPool>(static_cast<int>(output_.width), static_cast<int>(output_.height),
-                                                  kPoolCapacity);
-    }
     sws_freeContext(scaler_);
     scaler_ = sws_alloc_context();
     if (!scaler_) return false;
@@ -60,9 +57,7 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
     av_opt_set_int(scaler_, "dstw", destination.width, 0);
     av_opt_set_int(scaler_, "dsth", destination.height, 0);
     av_opt_set_int(scaler_, "dst_format", AV_PIX_FMT_NV12, 0);
-    // Unscaled, point sampling gives the same picture and skips the filter taps.
-    const bool unscaled = source.width == destination.width && source.height == destination.height;
-    av_opt_set_int(scaler_, "sws_flags", unscaled ? SWS_POINT : SWS_BILINEAR, 0);
+    av_opt_set_int(scaler_, "sws_flags", SWS_BILINEAR, 0);
     av_opt_set_int(scaler_, "threads", threads_, 0);
     if (sws_init_context(scaler_, nullptr, nullptr) < 0) {
         sws_freeContext(scaler_);
@@ -94,7 +89,13 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     to.y = clampInt(std::round(destination.y / 2) * 2, 0, outH - 2);
     to.width = clampInt(std::round(destination.width / 2) * 2, 2, outW - to.x);
     to.height = clampInt(std::round(destination.height / 2) * 2, 2, outH - to.y);
-    if (!prepare(from, to)) return nullptr;
+    const bool unscaled = from.width == to.width && from.height == to.height;
+    if (!unscaled && !prepare(from, to)) return nullptr;
+    if (drawn_ && !(*drawn_ == to)) {
+        // Buffers drawn for another destination have picture where black belongs now.
+        pool_ = std::make_unique<PixelBufferPool>(outW, outH, kPoolCapacity);
+    }
+    drawn_ = to;
 
     bool fresh = false;
     auto buffer = pool_->acquire(&fresh);
@@ -102,6 +103,14 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     if (fresh && !(to == Area{0, 0, outW, outH})) buffer->fillBlack();
 
     const std::uint8_t* first = image.pixels.data() + static_cast<std::ptrdiff_t>(from.y) * image.stride + from.x * 4;
+    std::uint8_t* luma = buffer->luma() + static_cast<std::ptrdiff_t>(to.y) * buffer->lumaStride() + to.x;
+    std::uint8_t* chroma = buffer->chroma() + static_cast<std::ptrdiff_t>(to.y / 2) * buffer->chromaStride() + to.x;
+    if (unscaled) {
+        convertBGRXToNV12(first, image.stride, to.width, to.height,
+                          {luma, buffer->lumaStride(), chroma, buffer->chromaStride()},
+                          usesBT709(output_.width, output_.height));
+        return buffer;
+    }
     sourceFrame_->format = AV_PIX_FMT_BGR0;
     sourceFrame_->width = from.width;
     sourceFrame_->height = from.height;
@@ -109,8 +118,6 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     sourceFrame_->linesize[0] = image.stride;
     sourceFrame_->buf[0] = borrow(first);
 
-    std::uint8_t* luma = buffer->luma() + static_cast<std::ptrdiff_t>(to.y) * buffer->lumaStride() + to.x;
-    std::uint8_t* chroma = buffer->chroma() + static_cast<std::ptrdiff_t>(to.y / 2) * buffer->chromaStride() + to.x;
     destinationFrame_->format = AV_PIX_FMT_NV12;
     destinationFrame_->width = to.width;
     destinationFrame_->height = to.height;

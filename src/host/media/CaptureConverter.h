@@ -1,9 +1,11 @@
-// Turns a grabbed BGRX picture into the encoder's NV12: one pass of libswscale that crops, scales
-// and converts (BT.709 for HD output, BT.601 below, video range), on a few threads, into pooled
-// buffers. The picture outside the destination stays black.
+// Turns a grabbed BGRX picture into the encoder's NV12 (BT.709 for HD output, BT.601 below, video
+// range) in pooled buffers: at the same size by a converter of its own, the cheapest step of the
+// road; cropped and scaled by one pass of libswscale on a few threads. The picture outside the
+// destination stays black.
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "host/media/CaptureSizing.h"
 #include "host/media/PixelBuffer.h"
@@ -46,6 +48,7 @@ private:
     AVFrame* destinationFrame_ = nullptr;
     Area source_;
     Area destination_;
+    std::optional<Area> drawn_;  // the destination the pooled buffers hold pictures for
 };
 
 }  // namespace orvanta::host

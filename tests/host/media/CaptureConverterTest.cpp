@@ -1,0 +1,68 @@
+#include "host/media/CaptureConverter.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+namespace orvanta::host {
+namespace {
+
+struct Patch {
+    std::array<std::uint8_t, 3> rgb;
+    std::array<int, 3> bt709;  // Y, Cb, Cr in video range
+    std::array<int, 3> bt601;
+};
+
+// Reference values of the two matrices at 8 bits, video range.
+const Patch kPatches[] = {
+    {{255, 255, 255}, {235, 128, 128}, {235, 128, 128}}, {{0, 0, 0}, {16, 128, 128}, {16, 128, 128}},
+    {{255, 0, 0}, {63, 102, 240}, {81, 90, 240}},        {{0, 255, 0}, {173, 42, 26}, {145, 54, 34}},
+    {{0, 0, 255}, {32, 240, 118}, {41, 240, 110}},       {{255, 255, 0}, {219, 16, 138}, {210, 16, 146}},
+    {{0, 255, 255}, {188, 154, 16}, {170, 166, 16}},     {{255, 0, 255}, {78, 214, 230}, {106, 202, 222}},
+    {{128, 128, 128}, {126, 128, 128}, {126, 128, 128}}, {{200, 120, 40}, {129, 85, 166}, {132, 81, 169}},
+    {{30, 90, 160}, {87, 165, 99}, {85, 168, 97}},
+};
+constexpr int kPatchWidth = 32;
+
+// Side-by-side patches, each a column the picture's height, as BGRX.
+std::vector<std::uint8_t> patches(int width, int height) {
+    std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(width) * height * 4);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const auto& rgb = kPatches[static_cast<std::size_t>(x / kPatchWidth) % std::size(kPatches)].rgb;
+            std::uint8_t* p = bgrx.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+            p[0] = rgb[2];
+            p[1] = rgb[1];
+            p[2] = rgb[0];
+        }
+    }
+    return bgrx;
+}
+
+TEST(CaptureConverterTest, PatchesConvertToTheMatrixColoursExactly) {
+    struct Size {
+        int width, height;
+        bool bt709;
+    };
+    for (const Size size : {Size{1280, 720, true}, Size{640, 360, false}}) {
+        const auto bgrx = patches(size.width, size.height);
+        CaptureConverter converter({size.width, size.height});
+        const platform::ScreenImage image{bgrx, size.width, size.height, size.width * 4, 0};
+        const platform::ScreenRect whole{0, 0, static_cast<double>(size.width), static_cast<double>(size.height)};
+        auto frame = converter.convert(image, whole, whole);
+        ASSERT_TRUE(frame);
+        for (std::size_t i = 0; i < std::size(kPatches); ++i) {
+            const auto& expected = size.bt709 ? kPatches[i].bt709 : kPatches[i].bt601;
+            const int x = static_cast<int>(i) * kPatchWidth + kPatchWidth / 2;
+            for (const int y : {0, size.height / 2, size.height - 1}) {
+                const std::uint8_t* chroma = frame->chroma() + (y / 2) * frame->chromaStride() + x / 2 * 2;
+                const std::array<int, 3> got{frame->luma()[y * frame->lumaStride() + x], chroma[0], chroma[1]};
+                EXPECT_EQ(got, expected) << "patch " << i << " at row " << y << " of " << size.width;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace orvanta::host
