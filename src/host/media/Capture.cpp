@@ -132,13 +132,10 @@ std::set<std::uint32_t> Capture::excludedOverlayIDs() const {
 void Capture::setFrameHandler(FrameHandler handler) {
     frameQueue_->async([this, handler = std::move(handler)] {
         onFrame_ = handler;
-        // The owner wires the encoder after the start; the picture of the start must reach it,
-        // since a still screen brings no other.
-        if (onFrame_ && heldFrame_) {
-            auto [frame, pts] = std::move(*heldFrame_);
-            heldFrame_.reset();
-            onFrame_(std::move(frame), pts);
-        }
+        // The owner wires the encoder after the start, and the picture held since then is as old
+        // as the encoder took to open: the encoder starts from a fresh one, which a still screen
+        // brings only when asked.
+        if (onFrame_ && std::exchange(heldFrame_, std::nullopt)) repeatLastFrame();
     });
 }
 

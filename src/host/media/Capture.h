@@ -123,7 +123,7 @@ private:
     std::mutex mailboxMutex_;
     // The newest converted frame not yet handed on; a hand-on task is queued while there is one.
     std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> mailbox_;
-    // The latest picture that came before any handler; frame queue only.
+    // The latest picture that came before any handler, for a fresh one to replace; frame queue only.
     std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> heldFrame_;
 
     std::atomic<bool> running_{false};

@@ -278,19 +278,28 @@ TEST_F(CaptureTest, WindowCaptureIsComposedWhileCoversAreUp) {
     EXPECT_EQ(source->lastStream()->settings.excludedWindows, (std::set<std::uint32_t>{5}));
 }
 
-TEST_F(CaptureTest, PictureOfTheStartWaitsForTheHandler) {
+// The encoder is wired after the start: it begins with a picture grabbed for it, not with the one
+// held since the start, which is as old as the encoder took to open.
+TEST_F(CaptureTest, TheHandlerStartsFromAFreshPicture) {
     source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
     auto capture = make();
     ASSERT_TRUE(start(capture));
     const Picture grey(640, 360, {128, 128, 128, 0});
-    source->lastStream()->emit(grey.image(1));
-    source->lastStream()->emit(grey.image(2));
+    auto stream = source->lastStream();
+    stream->emit(grey.image(1));
+    stream->emit(grey.image(2));
+    std::promise<void> asked;
+    stream->onRedeliver = [&asked] { asked.set_value(); };
     auto sink = std::make_shared<FrameSink>();
     capture->setFrameHandler([sink](auto frame, auto pts) { (*sink)(std::move(frame), pts); });
-    EXPECT_EQ(sink->next(0).second, 2u) << "the latest picture, once the encoder is wired";
-    source->lastStream()->emit(grey.image(3));
-    EXPECT_EQ(sink->next(1).second, 3u);
-    EXPECT_EQ(sink->frames.size(), 2u);
+    asked.get_future().wait();
+    stream->emit(grey.image(3));  // the grab that was asked for
+    EXPECT_EQ(sink->next(0).second, 3u);
+    stream->emit(grey.image(4));
+    EXPECT_EQ(sink->next(1).second, 4u);
+    capture.reset();
+    std::lock_guard guard(sink->mutex);
+    EXPECT_EQ(sink->frames.size(), 2u) << "the held pictures never reach the handler";
 }
 
 // Frames converted while the encoder is busy wait in a one-frame mailbox: the encoder is handed
