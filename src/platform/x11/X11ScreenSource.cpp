@@ -10,6 +10,7 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <array>
@@ -26,11 +27,14 @@ namespace orvanta::platform::x11 {
 
 namespace {
 
-// The pointer is polled at the frame rate while it moves, and slowly once it has been still for a
-// second, so that a still desktop costs next to nothing.
+// The pointer is asked for at most at the frame rate. With XInput's raw motion news it is asked
+// for only after news, and once a second for the moves that bring none (a warp); without them,
+// at the frame rate while it moves and slowly once it has been still for a second. Either way a
+// still desktop costs next to nothing.
 constexpr std::uint64_t kPointerPollMicros = 16'000;
 constexpr std::uint64_t kStillPointerPollMicros = 100'000;
 constexpr std::uint64_t kPointerStillAfterMicros = 1'000'000;
+constexpr std::uint64_t kWatchedPointerPollMicros = 1'000'000;
 // Removing a RandR monitor sends no event: a display target is looked for again this often.
 constexpr std::uint64_t kMonitorCheckMicros = 2'000'000;
 constexpr std::uint32_t kAllPlanes = ~0u;
@@ -179,6 +183,7 @@ private:
         xcb_prefetch_extension_data(c, &xcb_randr_id);
         xcb_prefetch_extension_data(c, &xcb_shm_id);
         xcb_prefetch_extension_data(c, &xcb_xfixes_id);
+        xcb_prefetch_extension_data(c, &xcb_input_id);
         damageEvent_ = firstEvent(*x_, &xcb_damage_id);
         if (!xcb_get_extension_data(c, &xcb_damage_id)->present) {
             return std::unexpected(std::string("the X server has no DAMAGE extension"));
@@ -203,6 +208,7 @@ private:
         } else {
             sharedPixmaps_ = false;  // damaged rectangles come as an XFixes region
         }
+        if (settings_.showsCursor) watchPointer();
         gc_ = xcb_generate_id(c);
         // Child windows are part of the picture; copies raise no exposure events.
         const std::uint32_t gcValues[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
@@ -220,6 +226,30 @@ private:
         xcb_damage_create(c, damage_, x_->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
         xcb_flush(c);
         return {};
+    }
+
+    // Raw motion news from every pointer, whichever window it is over.
+    void watchPointer() {
+        xcb_connection_t* c = x_->get();
+        const xcb_query_extension_reply_t* input = xcb_get_extension_data(c, &xcb_input_id);
+        if (!input || !input->present) return;
+        Reply<xcb_input_xi_query_version_reply_t> version(
+            xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
+        if (!version || version->major_version < 2) return;
+        struct {
+            xcb_input_event_mask_t head;
+            std::uint32_t bits;
+        } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+        xcb_input_xi_select_events(c, x_->root(), 1, &mask.head);
+        inputOpcode_ = input->major_opcode;
+        pointerWatched_ = true;
+    }
+
+    // When the pointer is next asked for.
+    std::uint64_t pointerCheckAt(std::uint64_t now) const {
+        if (pointerWatched_) return pointerCheckedAt_ + (pointerNews_ ? kPointerPollMicros : kWatchedPointerPollMicros);
+        const bool still = now - pointerMovedAt_ >= kPointerStillAfterMicros;
+        return pointerCheckedAt_ + (still ? kStillPointerPollMicros : kPointerPollMicros);
     }
 
     // Finds the target's rectangle now; an error when it no longer exists.
@@ -259,10 +289,11 @@ private:
             }
             const std::uint64_t now = clock_.uptimeMicros();
             std::optional<std::uint64_t> wait;  // microseconds; none: until something happens
-            if (dirty || check) {
-                wait = pacer.wait(now);
-            } else if (settings_.showsCursor) {
-                wait = now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMicros : kStillPointerPollMicros;
+            if (dirty || check) wait = pacer.wait(now);
+            if (settings_.showsCursor) {
+                const std::uint64_t checkAt = pointerCheckAt(now);
+                const std::uint64_t untilPointer = checkAt > now ? checkAt - now : 0;
+                wait = std::min(wait.value_or(untilPointer), untilPointer);
             }
             if (!isWindow()) {
                 const std::uint64_t untilCheck = nextMonitorCheck > now ? nextMonitorCheck - now : 0;
@@ -289,7 +320,11 @@ private:
                 if (auto located = locate(); !located) ended = located.error();
                 if (area_ != before) dirty = true;
             }
-            if (!ended && settings_.showsCursor && pointerMoved()) dirty = true;
+            if (!ended && settings_.showsCursor && clock_.uptimeMicros() >= pointerCheckAt(clock_.uptimeMicros())) {
+                pointerCheckedAt_ = clock_.uptimeMicros();
+                pointerNews_ = false;
+                if (pointerMoved()) dirty = true;
+            }
             if (!ended && (dirty || check) && pacer.allows(clock_.uptimeMicros())) {
                 pacer.grabbed(clock_.uptimeMicros());
                 const bool due = std::exchange(dirty, false);
@@ -320,6 +355,13 @@ private:
     std::optional<std::string> handle(const xcb_generic_event_t& event, bool& dirty, bool& check) {
         const std::uint8_t type = event.response_type & 0x7F;
         if (type == 0) return std::nullopt;  // an error of a request already answered
+        if (type == XCB_GE_GENERIC) {
+            const auto& generic = reinterpret_cast<const xcb_ge_generic_event_t&>(event);
+            if (pointerWatched_ && generic.extension == inputOpcode_ && generic.event_type == XCB_INPUT_RAW_MOTION) {
+                pointerNews_ = true;
+            }
+            return std::nullopt;
+        }
         if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
             (composing() ? check : dirty) = true;
         } else if (settings_.showsCursor && xfixesEvent_ && type == xfixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
@@ -614,6 +656,10 @@ private:
     std::int16_t pointerX_ = 0;
     std::int16_t pointerY_ = 0;
     std::uint64_t pointerMovedAt_ = 0;
+    std::uint64_t pointerCheckedAt_ = 0;
+    bool pointerWatched_ = false;  // raw motion news come
+    bool pointerNews_ = false;     // the pointer moved since it was last asked for
+    std::uint8_t inputOpcode_ = 0;
 };
 
 }  // namespace

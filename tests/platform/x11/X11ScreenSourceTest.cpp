@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 #include <xcb/randr.h>
 #include <xcb/xcbext.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -267,6 +268,11 @@ TEST_F(X11ScreenSourceTest, DrawsThePointerOnlyWhenAsked) {
         auto moved = collector.waitFor([&](const auto& p) { return pointerArea(p, 720) > 20; });
         ASSERT_TRUE(moved) << "a pointer move alone brings a picture";
         EXPECT_EQ(pointerArea(*moved), 0) << "no trail where the pointer was";
+
+        // Moved as the host moves it for a device: a motion the server sees as a device's.
+        xcb_test_fake_input(x->get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x->root(), 640, 640, 0);
+        SolidWindow::sync(*x);
+        EXPECT_TRUE(collector.waitFor([&](const auto& p) { return pointerArea(p, 640) > 20; }));
     }
     Collector without;
     X11ScreenSource source(display);
