@@ -296,9 +296,9 @@ void BM_HostEndToEnd1080p(benchmark::State& state) {
             const double wakeUpsBefore = processWakeUps((*host)->pid());
             std::this_thread::sleep_for(kIdleMeasured);
             const double idle = processCpuSeconds((*host)->pid()) - before;
-            const double seconds = std::chrono::duration<double>(kIdleMeasured).count();
-            state.counters["idle_cpu_percent"] = idle / seconds * 100;
-            state.counters["idle_wakeups_per_s"] = (processWakeUps((*host)->pid()) - wakeUpsBefore) / seconds;
+            const double idleSeconds = std::chrono::duration<double>(kIdleMeasured).count();
+            state.counters["idle_cpu_percent"] = idle / idleSeconds * 100;
+            state.counters["idle_wakeups_per_s"] = (processWakeUps((*host)->pid()) - wakeUpsBefore) / idleSeconds;
             state.counters["host_rss_MB"] = processStatusMegabytes((*host)->pid(), "VmRSS:");
             state.counters["host_rss_peak_MB"] = processStatusMegabytes((*host)->pid(), "VmHWM:");
         }
