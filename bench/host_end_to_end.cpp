@@ -95,7 +95,8 @@ double processWakeUps(pid_t pid) {
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
         std::ifstream status(task.path() / "status");
         for (std::string line; std::getline(status, line);) {
-            if (line.find("_ctxt_switches:") != std::string::npos) switches += std::stod(line.substr(line.find(':') + 1));
+            if (line.find("_ctxt_switches:") != std::string::npos)
+                switches += std::stod(line.substr(line.find(':') + 1));
         }
     }
     return switches;
@@ -129,7 +130,8 @@ public:
             while (auto packet = session_.nextPacket()) {
                 const auto type = packet->header().type;
                 if (type == protocol::PacketType::config) {
-                    if (auto config = protocol::StreamConfig::decode(*packet)) post({config->sps, config->pps, 0, true});
+                    if (auto config = protocol::StreamConfig::decode(*packet))
+                        post({config->sps, config->pps, 0, true});
                     continue;
                 }
                 if (type != protocol::PacketType::video) continue;

@@ -2,9 +2,9 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -340,8 +340,7 @@ private:
     }
 
     // Every event `next` gives; why the stream must end, if it must.
-    std::optional<std::string> handleEvents(xcb_generic_event_t* (*next)(xcb_connection_t*), bool& dirty,
-                                            bool& check) {
+    std::optional<std::string> handleEvents(xcb_generic_event_t* (*next)(xcb_connection_t*), bool& dirty, bool& check) {
         std::optional<std::string> ended;
         while (auto* event = next(x_->get())) {
             Reply<xcb_generic_event_t> owned(event);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <random>
 #include <vector>
 
 namespace orvanta::host {
@@ -61,6 +63,54 @@ TEST(CaptureConverterTest, PatchesConvertToTheMatrixColoursExactly) {
                 EXPECT_EQ(got, expected) << "patch " << i << " at row " << y << " of " << size.width;
             }
         }
+    }
+}
+
+// Every pixel of a noisy picture against the matrix in floating point: each luma value from its own
+// pixel and each chroma pair from its own 2×2 block, at widths that end in and off a whole vector.
+TEST(CaptureConverterTest, EveryPixelTakesItsOwnPlace) {
+    struct Size {
+        int width, height;
+        double kr, kb;
+    };
+    for (const Size size :
+         {Size{1280, 720, 0.2126, 0.0722}, Size{1366, 768, 0.2126, 0.0722}, Size{638, 360, 0.299, 0.114}}) {
+        std::mt19937 random(7);
+        std::vector<std::uint8_t> bgrx(static_cast<std::size_t>(size.width) * size.height * 4);
+        for (auto& byte : bgrx) byte = static_cast<std::uint8_t>(random());
+        CaptureConverter converter({size.width, size.height});
+        const platform::ScreenImage image{bgrx, size.width, size.height, size.width * 4, 0};
+        const platform::ScreenRect whole{0, 0, static_cast<double>(size.width), static_cast<double>(size.height)};
+        auto frame = converter.convert(image, whole, whole);
+        ASSERT_TRUE(frame);
+        const double kg = 1 - size.kr - size.kb;
+        auto channel = [&](int x, int y, int c) {
+            return static_cast<double>(bgrx[(static_cast<std::size_t>(y) * size.width + x) * 4 + c]);
+        };
+        auto lumaOf = [&](double b, double g, double r) { return size.kr * r + kg * g + size.kb * b; };
+        int worst = 0;
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const double expected = 16 + 219.0 / 255 * lumaOf(channel(x, y, 0), channel(x, y, 1), channel(x, y, 2));
+                worst = std::max(worst, std::abs(frame->luma()[y * frame->lumaStride() + x] -
+                                                 static_cast<int>(std::lround(expected))));
+            }
+        }
+        for (int y = 0; y < size.height; y += 2) {
+            for (int x = 0; x < size.width; x += 2) {
+                double mean[3] = {};
+                for (int c = 0; c < 3; ++c)
+                    mean[c] =
+                        (channel(x, y, c) + channel(x + 1, y, c) + channel(x, y + 1, c) + channel(x + 1, y + 1, c)) / 4;
+                const double l = lumaOf(mean[0], mean[1], mean[2]);
+                const double cb = 128 + 224.0 / 255 * (mean[0] - l) / (2 * (1 - size.kb));
+                const double cr = 128 + 224.0 / 255 * (mean[2] - l) / (2 * (1 - size.kr));
+                const std::uint8_t* pair = frame->chroma() + (y / 2) * frame->chromaStride() + x;
+                worst = std::max(worst, std::abs(pair[0] - static_cast<int>(std::lround(cb))));
+                worst = std::max(worst, std::abs(pair[1] - static_cast<int>(std::lround(cr))));
+            }
+        }
+        EXPECT_LE(worst, 1) << size.width << "x" << size.height << ": off by rounding at most";
     }
 }
 
