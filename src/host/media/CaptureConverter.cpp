@@ -73,6 +73,36 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
     return true;
 }
 
+void CaptureConverter::record(const platform::ScreenImage& image, const Area& source) {
+    ++pictures_;
+    const bool follows = image.sequence != 0 && image.sequence == lastSequence_ + 1;
+    lastSequence_ = image.sequence;
+    const bool moved = converted_ && !(*converted_ == source);
+    converted_ = source;
+    // After a gap, or from another part of the picture, the changed rows say nothing about what the
+    // buffers hold: this picture is converted in full, and the run starts again after it.
+    if (!follows || moved) {
+        history_.clear();
+        return;
+    }
+    history_.push_back({pictures_, image.changedTop, image.changedBottom});
+    if (history_.size() > kHistory) history_.erase(history_.begin());
+}
+
+std::pair<int, int> CaptureConverter::staleRows(const PixelBuffer& buffer, const platform::ScreenImage& image) const {
+    const std::uint64_t held = buffer.picture;
+    // The changes of every picture after the held one, up to this one, must be known.
+    if (held == 0 || history_.empty() || history_.back().picture != pictures_ || history_.front().picture > held + 1) {
+        return {0, image.height};
+    }
+    std::pair<int, int> rows{image.height, 0};
+    for (const Change& change : history_) {
+        if (change.picture <= held || change.top >= change.bottom) continue;
+        rows = {std::min(rows.first, change.top), std::max(rows.second, change.bottom)};
+    }
+    return rows;
+}
+
 std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenImage& image,
                                                        const platform::ScreenRect& source,
                                                        const platform::ScreenRect& destination) {
@@ -90,7 +120,11 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     to.width = clampInt(std::round(destination.width / 2) * 2, 2, outW - to.x);
     to.height = clampInt(std::round(destination.height / 2) * 2, 2, outH - to.y);
     const bool unscaled = from.width == to.width && from.height == to.height;
-    if (!unscaled && !prepare(from, to)) return nullptr;
+    if (unscaled) {
+        record(image, from);
+    } else if (!prepare(from, to)) {
+        return nullptr;
+    }
     if (drawn_ && !(*drawn_ == to)) {
         // Buffers drawn for another destination have picture where black belongs now.
         pool_ = std::make_unique<PixelBufferPool>(outW, outH, kPoolCapacity);
@@ -106,11 +140,21 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     std::uint8_t* luma = buffer->luma() + static_cast<std::ptrdiff_t>(to.y) * buffer->lumaStride() + to.x;
     std::uint8_t* chroma = buffer->chroma() + static_cast<std::ptrdiff_t>(to.y / 2) * buffer->chromaStride() + to.x;
     if (unscaled) {
-        convertBGRXToNV12(first, image.stride, to.width, to.height,
-                          {luma, buffer->lumaStride(), chroma, buffer->chromaStride()},
-                          usesBT709(output_.width, output_.height));
+        const auto [top, bottom] = staleRows(*buffer, image);
+        // Whole row pairs of the picture, as chroma comes in pairs.
+        const int begin = std::clamp(top - from.y, 0, to.height) / 2 * 2;
+        const int end = std::min((std::clamp(bottom - from.y, 0, to.height) + 1) / 2 * 2, to.height);
+        if (begin < end) {
+            convertBGRXToNV12(
+                first + static_cast<std::ptrdiff_t>(begin) * image.stride, image.stride, to.width, end - begin,
+                {luma + static_cast<std::ptrdiff_t>(begin) * buffer->lumaStride(), buffer->lumaStride(),
+                 chroma + static_cast<std::ptrdiff_t>(begin / 2) * buffer->chromaStride(), buffer->chromaStride()},
+                usesBT709(output_.width, output_.height));
+        }
+        buffer->picture = pictures_;
         return buffer;
     }
+    buffer->picture = 0;
     sourceFrame_->format = AV_PIX_FMT_BGR0;
     sourceFrame_->width = from.width;
     sourceFrame_->height = from.height;

@@ -104,6 +104,16 @@ std::optional<ScreenRect> windowArea(XConnection& x, xcb_window_t window) {
                       static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
 }
 
+// Rows [first, second) of a picture; empty when second <= first.
+using Rows = std::pair<int, int>;
+
+// The rows from the first of two bands to the last of them.
+Rows spanning(const Rows& a, const Rows& b) {
+    if (a.first >= a.second) return b;
+    if (b.first >= b.second) return a;
+    return {std::min(a.first, b.first), std::max(a.second, b.second)};
+}
+
 std::uint8_t firstEvent(XConnection& x, xcb_extension_t* extension) {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(x.get(), extension);
     return data && data->present ? data->first_event : 0;
@@ -414,6 +424,7 @@ private:
                 });
             xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
             fullCopy_ = true;  // the shared pixmap missed what changed meanwhile
+            damagedRows_.reset();
             buffer_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
             auto composed = composer_->compose(settings_.target, area_, excluded, buffer_, stride);
             if (!composed) return composed.error();
@@ -429,8 +440,13 @@ private:
             pixels = *grabbed;
         }
         const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-        if (settings_.showsCursor) drawCursor(pixels, width, height, stride);
-        onImage_(ScreenImage{{pixels, bytes}, width, height, stride, capturedAt});
+        const Rows cursorRows = settings_.showsCursor ? drawCursor(pixels, width, height, stride) : Rows{};
+        // What differs from the last image: the damage, and the pointer where it was and where it is.
+        const Rows changed =
+            damagedRows_ ? spanning(spanning(*damagedRows_, cursorRows_), cursorRows) : Rows{0, height};
+        cursorRows_ = cursorRows;
+        onImage_(ScreenImage{
+            {pixels, bytes}, width, height, stride, capturedAt, ++sequence_, changed.first, changed.second});
         restoreUnderCursor();
         return std::nullopt;
     }
@@ -439,6 +455,7 @@ private:
     std::expected<std::uint8_t*, std::string> grab(int width, int height) {
         if (sharedPixmaps_ && ensurePixmap(width, height)) return copyDamage(width, height);
         xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
+        damagedRows_.reset();
         const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
         const ScreenRect screen{0, 0, static_cast<double>(x_->screen()->width_in_pixels),
                                 static_cast<double>(x_->screen()->height_in_pixels)};
@@ -517,6 +534,7 @@ private:
                                 static_cast<double>(x_->screen()->height_in_pixels)};
         const ScreenRect visible = area_.intersection(screen);
         std::vector<ScreenRect> changed;
+        damagedRows_ = fullCopy_ ? std::nullopt : std::optional<Rows>(Rows{});
         if (fullCopy_) {
             xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
             if (visible != area_) std::memset(shmAddress_, 0, static_cast<std::size_t>(width) * height * 4);
@@ -535,6 +553,10 @@ private:
         }
         for (const ScreenRect& r : changed) {
             if (r.isEmpty()) continue;
+            if (damagedRows_) {
+                damagedRows_ = spanning(*damagedRows_,
+                                        {static_cast<int>(r.y - area_.y), static_cast<int>(r.y - area_.y + r.height)});
+            }
             xcb_copy_area(c, x_->root(), pixmap_, gc_, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
                           static_cast<std::int16_t>(r.x - area_.x), static_cast<std::int16_t>(r.y - area_.y),
                           static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(r.height));
@@ -584,12 +606,12 @@ private:
         shmSize_ = 0;
     }
 
-    // The XFixes cursor image (premultiplied ARGB) blended in at the pointer.
-    void drawCursor(std::uint8_t* pixels, int width, int height, int stride) {
+    // The XFixes cursor image (premultiplied ARGB) blended in at the pointer; the rows it covers.
+    Rows drawCursor(std::uint8_t* pixels, int width, int height, int stride) {
         xcb_connection_t* c = x_->get();
         if (!cursor_) {
             cursor_.reset(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
-            if (!cursor_) return;
+            if (!cursor_) return {};
         }
         const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(cursor_.get());
         const int left = pointerX_ - cursor_->xhot - static_cast<int>(area_.x);
@@ -607,6 +629,7 @@ private:
                 }
             }
         }
+        return {std::clamp(top, 0, height), std::clamp(top + cursor_->height, 0, height)};
     }
 
     // The grabbed picture may be the shared pixmap, which must not keep the pointer drawn in.
@@ -659,6 +682,11 @@ private:
     bool pointerWatched_ = false;  // raw motion news come
     bool pointerNews_ = false;     // the pointer moved since it was last asked for
     std::uint8_t inputOpcode_ = 0;
+    // Rows of the target: those the last grab copied (none: unknown, all), and those the pointer
+    // covered in the last image.
+    std::optional<Rows> damagedRows_;
+    Rows cursorRows_;
+    std::uint64_t sequence_ = 0;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <deque>
 #include <random>
 #include <vector>
 
@@ -111,6 +112,61 @@ TEST(CaptureConverterTest, EveryPixelTakesItsOwnPlace) {
             }
         }
         EXPECT_LE(worst, 1) << size.width << "x" << size.height << ": off by rounding at most";
+    }
+}
+
+// A stream that numbers its images tells which rows changed; converting only those into whatever
+// picture a pooled buffer holds gives the picture a full conversion gives, however the buffers
+// come round (some held a while by the encoder), and also after an image the converter never saw
+// or one that came unnumbered.
+TEST(CaptureConverterTest, ChangedRowsBringAnyHeldPictureUpToDate) {
+    constexpr int kWidth = 72;  // whole vectors and a rest
+    constexpr int kHeight = 48;
+    const platform::ScreenRect whole{0, 0, kWidth, kHeight};
+    std::mt19937 random(3);
+    std::vector<std::uint8_t> screen(static_cast<std::size_t>(kWidth) * kHeight * 4);
+    auto repaint = [&](int top, int bottom) {
+        for (std::size_t i = static_cast<std::size_t>(top) * kWidth * 4;
+             i < static_cast<std::size_t>(bottom) * kWidth * 4; ++i)
+            screen[i] = static_cast<std::uint8_t>(random());
+    };
+    auto band = [&] {
+        const int top = static_cast<int>(random() % kHeight);
+        return std::pair{top, top + 1 + static_cast<int>(random() % static_cast<unsigned>(kHeight - top))};
+    };
+    repaint(0, kHeight);
+    CaptureConverter converter({kWidth, kHeight});
+    std::deque<std::shared_ptr<PixelBuffer>> held;
+    std::uint64_t sequence = 0;
+    for (int step = 0; step < 300; ++step) {
+        if (step % 37 == 36) {  // an image that went by unconverted
+            const auto [top, bottom] = band();
+            repaint(top, bottom);
+            ++sequence;
+        }
+        const auto [top, bottom] = band();
+        repaint(top, bottom);
+        ++sequence;
+        const bool numbered = step % 53 != 52;
+        auto frame = converter.convert({screen, kWidth, kHeight, kWidth * 4, 0, numbered ? sequence : 0, top, bottom},
+                                       whole, whole);
+        ASSERT_TRUE(frame);
+        CaptureConverter fresh({kWidth, kHeight});
+        auto expected = fresh.convert({screen, kWidth, kHeight, kWidth * 4, 0}, whole, whole);
+        for (int y = 0; y < kHeight; ++y) {
+            ASSERT_TRUE(std::equal(frame->luma() + y * frame->lumaStride(),
+                                   frame->luma() + y * frame->lumaStride() + kWidth,
+                                   expected->luma() + y * expected->lumaStride()))
+                << "luma row " << y << " at step " << step;
+        }
+        for (int y = 0; y < kHeight / 2; ++y) {
+            ASSERT_TRUE(std::equal(frame->chroma() + y * frame->chromaStride(),
+                                   frame->chroma() + y * frame->chromaStride() + kWidth,
+                                   expected->chroma() + y * expected->chromaStride()))
+                << "chroma row " << y << " at step " << step;
+        }
+        held.push_back(std::move(frame));
+        while (held.size() > random() % 3) held.pop_front();
     }
 }
 
