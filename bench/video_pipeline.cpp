@@ -1,8 +1,8 @@
 // The video road at 1080p on desktop-like content that changes every frame: a private Xvfb captured
 // over X11, converted to NV12, encoded by libx264 and queued as media packets, next to the bare
 // encode of the same pictures. Also: 60 frames a second sustained (run under `taskset -c 0,1`;
-// Xvfb is moved to the other cores), the host's resident memory, the cost of a still screen, and
-// the x264 presets at two threads, and the encoder's preset at 1, 2 and 4 slice threads.
+// Xvfb is moved to the other cores), the host's resident memory, the cost of a still screen, the
+// x264 presets at two threads, and the encoder's preset at 1, 2 and 4 slice threads.
 //
 // ORVANTA_BENCH_SECONDS sets the sustained run's length (30 by default).
 #include <utility>
