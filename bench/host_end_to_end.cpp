@@ -2,15 +2,21 @@
 // whose desktop changes 60 times a second, and a device reading the video channel and
 // acknowledging every frame as a client does. Capture-to-received latency (a frame's
 // presentation time is its grab on the uptime clock, which both processes share) and frames a
-// second, next to the bare x264 encode of the same pictures in the same run; then the host's CPU
-// with the device still connected and the screen unchanged, and the host's resident memory.
+// second, next to the bare x264 encode of the same pictures in the same run; draw-to-received
+// latency, from the uptime the drawing X client paints into each picture, read back from the
+// decoded pictures; then the host's CPU and wake-ups with the device still connected and the
+// screen unchanged, and the host's resident memory.
 //
-// Measured on an 8-core shared machine (Release, two runs): latency p50 8.3-8.6 ms, p95 12.1-13.9
-// ms; bare encode p50 3.2-4.0 ms, p95 5.1 ms (p95 ratio 2.4-2.7); 49-50 frames a second; idle
-// host CPU 0.4-0.8 % of a core; host RSS 93 MB.
+// Measured on a shared 8-core AMD EPYC (load 12-23 from other work; Release, median of three):
+// 59.6 frames a second; capture-to-received p95 13.7 ms, 1.17 times the bare encode's p95;
+// draw-to-received p50 10.2 ms, p95 16.9 ms; idle host CPU 0.4 % of a core and 77 wake-ups a
+// second (most of them the controller's cursor tick); host RSS 92 MB. Under `taskset -c 0,1` (the
+// host, the X server and the device on two cores): 59.1 frames a second, p95 ratio 1.52,
+// draw-to-received p95 29.8 ms.
 //
 // ORVANTA_TEST_HOST names the test-host program when it was not built alongside (configure with
-// -DORVANTA_TESTS=ON -DORVANTA_BENCH=ON); ORVANTA_BENCH_SECONDS sets the changing phase (10 s).
+// -DORVANTA_TESTS=ON -DORVANTA_BENCH=ON); ORVANTA_BENCH_SECONDS sets the changing phase (10 s);
+// ORVANTA_BENCH_HOST_CPUS ("0,1") pins the host alone to those cores.
 #include <benchmark/benchmark.h>
 #include <sched.h>
 #include <unistd.h>
