@@ -22,6 +22,10 @@ constexpr int kDocumentHeight = 720;
 constexpr int kDocumentLeft = 480;
 constexpr int kDocumentTop = 180;
 
+// A drawing's uptime in microseconds, painted as blocks of black (0) and white (1) bits.
+constexpr int kStampBits = 48;
+constexpr int kStampBlock = 16;
+
 inline std::uint64_t now() { return base::SystemClock::shared().uptimeMicros(); }
 
 // A wallpaper, window frames and a page of "text" (runs of dark glyph blocks on white) that
@@ -58,13 +62,23 @@ public:
     }
 
     // Draws the changed part of `frame` on the X screen (or a window covering it), in one request:
-    // one change, one damage.
-    void draw(platform::x11::XConnection& x, xcb_gcontext_t gc, int frame, xcb_drawable_t target = 0) {
+    // one change, one damage. `stamped`: the uptime of the drawing is painted into its top rows, for
+    // readStamp.
+    void draw(platform::x11::XConnection& x, xcb_gcontext_t gc, int frame, bool stamped = false,
+              xcb_drawable_t target = 0) {
         render(frame);
         part_.resize(static_cast<std::size_t>(kDocumentWidth) * kDocumentHeight);
         for (int y = 0; y < kDocumentHeight; ++y) {
             std::copy_n(&screen_[(kDocumentTop + y) * kWidth + kDocumentLeft], kDocumentWidth,
                         &part_[y * kDocumentWidth]);
+        }
+        if (stamped) {
+            const std::uint64_t drawn = now();
+            for (int bit = 0; bit < kStampBits; ++bit) {
+                const std::uint32_t shade = (drawn >> bit) & 1 ? 0xFFFFFFu : 0;
+                for (int y = 0; y < kStampBlock; ++y)
+                    std::fill_n(&part_[y * kDocumentWidth + bit * kStampBlock], kStampBlock, shade);
+            }
         }
         xcb_put_image(x.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, target ? target : x.root(), gc, kDocumentWidth,
                       kDocumentHeight, kDocumentLeft, kDocumentTop, 0, 24, static_cast<std::uint32_t>(part_.size() * 4),
@@ -94,6 +108,17 @@ private:
     std::vector<std::uint32_t> page_;
     std::vector<std::uint32_t> part_;
 };
+
+// The uptime painted by Desktop::draw, read from a decoded picture's luma plane.
+inline std::uint64_t readStamp(const std::uint8_t* luma, int stride) {
+    std::uint64_t stamp = 0;
+    for (int bit = 0; bit < kStampBits; ++bit) {
+        const std::uint8_t centre = luma[static_cast<std::ptrdiff_t>(kDocumentTop + kStampBlock / 2) * stride +
+                                         kDocumentLeft + bit * kStampBlock + kStampBlock / 2];
+        if (centre > 128) stamp |= std::uint64_t{1} << bit;
+    }
+    return stamp;
+}
 
 inline double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;

@@ -135,7 +135,7 @@ void BM_AppFigures(benchmark::State& state) {
         int frame = 0;
         for (auto next = start; next < start + kStreamed; next += kFrameInterval) {
             std::this_thread::sleep_until(next);
-            desktop.draw(**x, gc, ++frame, window);
+            desktop.draw(**x, gc, ++frame, false, window);
         }
         state.counters["streaming_rss_MB"] = statusMegabytes(*pid, "VmRSS:");
         state.counters["streaming_rss_peak_MB"] = statusMegabytes(*pid, "VmHWM:");

@@ -2,20 +2,30 @@
 // whose desktop changes 60 times a second, and a device reading the video channel and
 // acknowledging every frame as a client does. Capture-to-received latency (a frame's
 // presentation time is its grab on the uptime clock, which both processes share) and frames a
-// second, next to the bare x264 encode of the same pictures in the same run; then the host's CPU
-// with the device still connected and the screen unchanged, and the host's resident memory.
+// second, next to the bare x264 encode of the same pictures in the same run; draw-to-received
+// latency, from the uptime the drawing X client paints into each picture, read back from the
+// decoded pictures; then the host's CPU and wake-ups with the device still connected and the
+// screen unchanged, and the host's resident memory.
 //
-// Measured on an 8-core shared machine (Release, two runs): latency p50 8.3-8.6 ms, p95 12.1-13.9
-// ms; bare encode p50 3.2-4.0 ms, p95 5.1 ms (p95 ratio 2.4-2.7); 49-50 frames a second; idle
-// host CPU 0.4-0.8 % of a core; host RSS 93 MB.
+// Measured on a shared 8-core AMD EPYC (load 12-23 from other work; Release, median of three):
+// 59.6 frames a second; capture-to-received p95 13.7 ms, 1.17 times the bare encode's p95;
+// draw-to-received p50 10.2 ms, p95 16.9 ms; idle host CPU 0.4 % of a core and 77 wake-ups a
+// second (most of them the controller's cursor tick); host RSS 92 MB. The host alone on two cores
+// (ORVANTA_BENCH_HOST_CPUS=0,1, load 8-9): 59.7 frames a second, p95 ratio 1.63, draw-to-received
+// p95 18.3 ms. Under `taskset -c 0,1` (the host, the X server and the device on two cores): 59.1
+// frames a second, p95 ratio 1.52, draw-to-received p95 29.8 ms.
 //
 // ORVANTA_TEST_HOST names the test-host program when it was not built alongside (configure with
-// -DORVANTA_TESTS=ON -DORVANTA_BENCH=ON); ORVANTA_BENCH_SECONDS sets the changing phase (10 s).
+// -DORVANTA_TESTS=ON -DORVANTA_BENCH=ON); ORVANTA_BENCH_SECONDS sets the changing phase (10 s);
+// ORVANTA_BENCH_HOST_CPUS ("0,1") pins the host alone to those cores.
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -27,7 +37,9 @@
 #include "host/controller/HostController.h"
 #include "host/media/CaptureConverter.h"
 #include "host/media/Encoder.h"
+#include "protocol/StreamConfig.h"
 #include "support/FakeHostDevice.h"
+#include "support/H264TestDecoder.h"
 #include "support/LoopbackDevice.h"
 #include "support/TestHostProcess.h"
 #include "support/XvfbFixture.h"
@@ -56,6 +68,21 @@ int changingSeconds() {
     return configured ? std::atoi(configured) : 10;
 }
 
+// Every thread of a process onto the cores ORVANTA_BENCH_HOST_CPUS lists ("0,1"), when it is set;
+// threads it starts later inherit them. Only the host is pinned: the X server and the device keep
+// the rest of the machine.
+void pinHost(pid_t pid) {
+    const char* listed = std::getenv("ORVANTA_BENCH_HOST_CPUS");
+    if (!listed) return;
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    std::istringstream list(listed);
+    for (std::string core; std::getline(list, core, ',');) CPU_SET(std::stoi(core), &cores);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        ::sched_setaffinity(std::stoi(task.path().filename().string()), sizeof cores, &cores);
+    }
+}
+
 // A process's user and system time in seconds, from /proc.
 double processCpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -67,6 +94,19 @@ double processCpuSeconds(pid_t pid) {
         if (index == 14 || index == 15) ticks += std::stod(field);  // utime, stime
     }
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// How often a process's threads have been woken so far: their context switches, from /proc.
+double processWakeUps(pid_t pid) {
+    double switches = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("_ctxt_switches:") != std::string::npos)
+                switches += std::stod(line.substr(line.find(':') + 1));
+        }
+    }
+    return switches;
 }
 
 double processStatusMegabytes(pid_t pid, const std::string& key) {
@@ -87,42 +127,110 @@ std::string hello(const std::string& token) {
         .dump();
 }
 
-// The device's reading side: every video frame's age on arrival, acknowledged at once.
+// The device's reading side: every video frame's age on arrival, acknowledged at once; and, from
+// the decoded pictures (on a thread of their own, so decoding never delays a read), how long each
+// drawing took from the X client that drew it to its first arrival.
 class FrameReader {
 public:
     explicit FrameReader(orvanta::testing::LoopbackSession& session) : session_(session) {
         thread_ = std::thread([this] {
             while (auto packet = session_.nextPacket()) {
-                if (packet->header().type != protocol::PacketType::video) continue;
+                const auto type = packet->header().type;
+                if (type == protocol::PacketType::config) {
+                    if (auto config = protocol::StreamConfig::decode(*packet))
+                        post({config->sps, config->pps, 0, true});
+                    continue;
+                }
+                if (type != protocol::PacketType::video) continue;
                 const auto arrived = now();
                 session_.ack(packet->header());
+                post({base::Bytes(packet->payload().begin(), packet->payload().end()), {}, arrived, false});
                 std::lock_guard guard(mutex_);
                 arrivals_.push_back(arrived);
                 ages_.push_back(static_cast<double>(arrived - packet->header().ptsMicros) / 1000);
             }
+            post({{}, {}, 0, false});  // the end
         });
+        decoding_ = std::thread([this] { decode(); });
     }
     ~FrameReader() {
         session_.close();
         thread_.join();
+        decoding_.join();
     }
 
     // Ages in milliseconds of the frames that arrived in [from, to).
     std::vector<double> agesBetween(std::uint64_t from, std::uint64_t to) {
         std::lock_guard guard(mutex_);
-        std::vector<double> ages;
-        for (std::size_t i = 0; i < arrivals_.size(); ++i) {
-            if (arrivals_[i] >= from && arrivals_[i] < to) ages.push_back(ages_[i]);
-        }
-        return ages;
+        return between(arrivals_, ages_, from, to);
+    }
+    // Draw-to-arrival times in milliseconds of the drawings that first arrived in [from, to).
+    std::vector<double> drawAgesBetween(std::uint64_t from, std::uint64_t to) {
+        std::lock_guard guard(mutex_);
+        return between(drawArrivals_, drawAges_, from, to);
     }
 
 private:
+    struct Item {
+        base::Bytes bytes;  // an access unit, or the SPS
+        base::Bytes pps;
+        std::uint64_t arrived = 0;
+        bool config = false;
+    };
+
+    static std::vector<double> between(const std::vector<std::uint64_t>& arrivals, const std::vector<double>& values,
+                                       std::uint64_t from, std::uint64_t to) {
+        std::vector<double> found;
+        for (std::size_t i = 0; i < arrivals.size(); ++i) {
+            if (arrivals[i] >= from && arrivals[i] < to) found.push_back(values[i]);
+        }
+        return found;
+    }
+
+    void post(Item item) {
+        std::lock_guard guard(mutex_);
+        queue_.push_back(std::move(item));
+        queued_.notify_one();
+    }
+
+    void decode() {
+        std::unique_ptr<orvanta::testing::H264Decoder> decoder;
+        std::uint64_t lastStamp = 0;
+        for (;;) {
+            Item item;
+            {
+                std::unique_lock guard(mutex_);
+                queued_.wait(guard, [&] { return !queue_.empty(); });
+                item = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            if (item.config) {
+                decoder = std::make_unique<orvanta::testing::H264Decoder>(std::pair(item.bytes, item.pps));
+                continue;
+            }
+            if (item.bytes.empty()) return;
+            const AVFrame* frame = decoder ? decoder->decode(item.bytes) : nullptr;
+            if (!frame) continue;
+            const std::uint64_t stamp = readStamp(frame->data[0], frame->linesize[0]);
+            // A picture of a drawing already seen (a pointer move, a repeat) is no new arrival.
+            if (stamp <= lastStamp || stamp > item.arrived) continue;
+            lastStamp = stamp;
+            std::lock_guard guard(mutex_);
+            drawArrivals_.push_back(item.arrived);
+            drawAges_.push_back(static_cast<double>(item.arrived - stamp) / 1000);
+        }
+    }
+
     orvanta::testing::LoopbackSession& session_;
     std::mutex mutex_;
+    std::condition_variable queued_;
+    std::deque<Item> queue_;
     std::vector<std::uint64_t> arrivals_;
     std::vector<double> ages_;
+    std::vector<std::uint64_t> drawArrivals_;
+    std::vector<double> drawAges_;
     std::thread thread_;
+    std::thread decoding_;
 };
 
 // The bare x264 encode of the same pictures, in milliseconds each.
@@ -166,12 +274,14 @@ void BM_HostEndToEnd1080p(benchmark::State& state) {
     for (auto _ : state) {
         auto host = orvanta::testing::TestHostProcess::start(program, home, {"DISPLAY=" + (*server)->display()});
         if (!host) return state.SkipWithError(("test-host: " + host.error()).c_str());
+        pinHost((*host)->pid());
         const auto paired = orvanta::testing::postPair((*host)->loopbackPort(),
                                                        orvanta::testing::pairBody((*host)->pairCode(), "bench-device"));
         auto session = orvanta::testing::LoopbackSession::open((*host)->loopbackPort(),
                                                                hello(paired.body.value("deviceToken", "")), false);
         if (!session) return state.SkipWithError("no session");
         std::vector<double> latencies;
+        std::vector<double> drawLatencies;
         double fps = 0;
         {
             FrameReader reader(**session);
@@ -182,18 +292,22 @@ void BM_HostEndToEnd1080p(benchmark::State& state) {
             int frame = 0;
             for (auto next = start; next < start + std::chrono::seconds(seconds); next += kFrameInterval) {
                 std::this_thread::sleep_until(next);
-                desktop.draw(**x, gc, ++frame);
+                desktop.draw(**x, gc, ++frame, true);
             }
             const auto to = now();
             latencies = reader.agesBetween(from, to);
+            drawLatencies = reader.drawAgesBetween(from, to);
             fps = static_cast<double>(latencies.size()) / seconds;
 
             // Still screen, device connected.
             std::this_thread::sleep_for(kIdleSettle);
             const double before = processCpuSeconds((*host)->pid());
+            const double wakeUpsBefore = processWakeUps((*host)->pid());
             std::this_thread::sleep_for(kIdleMeasured);
             const double idle = processCpuSeconds((*host)->pid()) - before;
-            state.counters["idle_cpu_percent"] = idle / std::chrono::duration<double>(kIdleMeasured).count() * 100;
+            const double idleSeconds = std::chrono::duration<double>(kIdleMeasured).count();
+            state.counters["idle_cpu_percent"] = idle / idleSeconds * 100;
+            state.counters["idle_wakeups_per_s"] = (processWakeUps((*host)->pid()) - wakeUpsBefore) / idleSeconds;
             state.counters["host_rss_MB"] = processStatusMegabytes((*host)->pid(), "VmRSS:");
             state.counters["host_rss_peak_MB"] = processStatusMegabytes((*host)->pid(), "VmHWM:");
         }
@@ -207,6 +321,8 @@ void BM_HostEndToEnd1080p(benchmark::State& state) {
         state.counters["encode_p50_ms"] = percentile(encode, 0.5);
         state.counters["encode_p95_ms"] = percentile(encode, 0.95);
         state.counters["p95_ratio"] = percentile(latencies, 0.95) / percentile(encode, 0.95);
+        state.counters["draw_latency_p50_ms"] = percentile(drawLatencies, 0.5);
+        state.counters["draw_latency_p95_ms"] = percentile(drawLatencies, 0.95);
         state.counters["frames"] = static_cast<double>(latencies.size());
     }
     std::filesystem::remove_all(home);

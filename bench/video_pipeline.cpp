@@ -1,8 +1,8 @@
 // The video road at 1080p on desktop-like content that changes every frame: a private Xvfb captured
 // over X11, converted to NV12, encoded by libx264 and queued as media packets, next to the bare
 // encode of the same pictures. Also: 60 frames a second sustained (run under `taskset -c 0,1`;
-// Xvfb is moved to the other cores), the host's resident memory, the cost of a still screen, and
-// the x264 presets at two threads.
+// Xvfb is moved to the other cores), the host's resident memory, the cost of a still screen, the
+// x264 presets at two threads, and the encoder's preset at 1, 2 and 4 slice threads.
 //
 // ORVANTA_BENCH_SECONDS sets the sustained run's length (30 by default).
 #include <utility>
@@ -308,12 +308,11 @@ void BM_Sustained1080p60(benchmark::State& state) {
 }
 BENCHMARK(BM_Sustained1080p60)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// x264 presets at two threads on the same 1080p desktop pictures.
-void BM_X264Preset(benchmark::State& state, const char* preset) {
+// x264 on the same 1080p desktop pictures, at a preset and a number of slice threads.
+void encodeDesktop(benchmark::State& state, const char* preset, int threads) {
     Desktop desktop;
     host::CaptureConverter converter({kWidth, kHeight});
-    std::vector<std::shared_ptr<const host::PixelBuffer>> pictures;
-    host::Encoder encoder(kWidth, kHeight, [](std::string_view) {}, {preset, 2});
+    host::Encoder encoder(kWidth, kHeight, [](std::string_view) {}, {preset, threads});
     encoder.start();
     std::vector<double> times;
     std::size_t bytes = 0;
@@ -337,9 +336,17 @@ void BM_X264Preset(benchmark::State& state, const char* preset) {
     state.counters["p95_ms"] = percentile(times, 0.95);
     state.counters["kbytes_per_frame"] = static_cast<double>(bytes) / 1024 / static_cast<double>(frame);
 }
+// The presets at two threads.
+void BM_X264Preset(benchmark::State& state, const char* preset) { encodeDesktop(state, preset, 2); }
 BENCHMARK_CAPTURE(BM_X264Preset, ultrafast, "ultrafast")->Iterations(240)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_X264Preset, superfast, "superfast")->Iterations(240)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_X264Preset, veryfast, "veryfast")->Iterations(240)->Unit(benchmark::kMillisecond);
+
+// The encoder's preset at 1, 2 and 4 slice threads (the host uses one a core, up to four).
+void BM_X264SliceThreads(benchmark::State& state) {
+    encodeDesktop(state, host::EncoderTuning{}.preset, static_cast<int>(state.range(0)));
+}
+BENCHMARK(BM_X264SliceThreads)->Arg(1)->Arg(2)->Arg(4)->Iterations(240)->Unit(benchmark::kMillisecond);
 
 // Grabbed BGRX to NV12 at 1080p, the capture's own conversion.
 void BM_ConvertToNV12(benchmark::State& state) {

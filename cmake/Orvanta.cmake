@@ -28,7 +28,7 @@ endif()
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(ICU_UC REQUIRED IMPORTED_TARGET icu-uc)
-pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-xtest xcb-randr xcb-xfixes xcb-damage
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-xtest xcb-randr xcb-xfixes xcb-xinput xcb-damage
   xcb-composite xcb-render xcb-xkb xcb-ewmh xcb-icccm xcb-dpms xcb-screensaver xcb-shape xcb-res)
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)

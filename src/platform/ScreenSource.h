@@ -88,6 +88,11 @@ struct ScreenImage {
     int height = 0;
     int stride = 0;  // bytes per row
     std::uint64_t ptsMicros = 0;
+    // Numbered from 1 by a stream that knows what changed: rows [changedTop, changedBottom) hold
+    // all that differs from its image numbered one less. 0: nothing is known, every row may differ.
+    std::uint64_t sequence = 0;
+    int changedTop = 0;
+    int changedBottom = 0;
 };
 
 struct StreamSettings {

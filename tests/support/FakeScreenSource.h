@@ -32,8 +32,13 @@ public:
         return {};
     }
     void redeliver() override {
-        std::lock_guard guard(mutex_);
-        ++redeliveries;
+        std::function<void()> hook;
+        {
+            std::lock_guard guard(mutex_);
+            ++redeliveries;
+            hook = onRedeliver;
+        }
+        if (hook) hook();
     }
 
     // What the stream thread would do.
@@ -61,6 +66,7 @@ public:
     bool started = false;
     bool stopped = false;
     int redeliveries = 0;
+    std::function<void()> onRedeliver;  // set before the stream is asked
 
 private:
     std::mutex mutex_;

@@ -67,6 +67,10 @@ std::optional<PcmBuffer> AACDecoder::decode(base::ByteView accessUnit) {
     while (avcodec_receive_frame(context_, frame_) == 0) {
         const auto frames = std::min(static_cast<std::size_t>(frame_->nb_samples), capacity - pcm.frameLength());
         const auto decodedChannels = static_cast<std::size_t>(frame_->ch_layout.nb_channels);
+        if (decodedChannels == 0) {  // nothing to read planes from
+            av_frame_unref(frame_);
+            continue;
+        }
         for (std::size_t ch = 0; ch < channels; ++ch) {
             // A stream that decodes to fewer channels than offered repeats its last one.
             const auto* plane =

@@ -137,13 +137,10 @@ std::set<std::uint32_t> Capture::excludedOverlayIDs() const {
 void Capture::setFrameHandler(FrameHandler handler) {
     frameQueue_->async([this, handler = std::move(handler)] {
         onFrame_ = handler;
-        // The owner wires the encoder after the start; the picture of the start must reach it,
-        // since a still screen brings no other.
-        if (onFrame_ && heldFrame_) {
-            auto [frame, pts] = std::move(*heldFrame_);
-            heldFrame_.reset();
-            onFrame_(std::move(frame), pts);
-        }
+        // The owner wires the encoder after the start, and the picture held since then is as old
+        // as the encoder took to open: the encoder starts from a fresh one, which a still screen
+        // brings only when asked.
+        if (onFrame_ && std::exchange(heldFrame_, std::nullopt)) repeatLastFrame();
     });
 }
 
@@ -380,13 +377,27 @@ void Capture::handleImage(const platform::ScreenImage& image) {
     auto frame = converter_->convert(image, sourceArea_.isEmpty() ? whole : sourceArea_, destinationArea_);
     if (!frame) return;  // the encoder is behind: this picture is skipped
     if (!snapshotTaken_) takeSnapshot(*frame);
-    frameQueue_->async([this, frame = std::shared_ptr<const PixelBuffer>(std::move(frame)), pts = image.ptsMicros] {
-        if (onFrame_) {
-            onFrame_(frame, pts);
-        } else {
-            heldFrame_.emplace(frame, pts);
-        }
-    });
+    bool queued = false;
+    {
+        std::lock_guard guard(mailboxMutex_);
+        queued = mailbox_.has_value();
+        mailbox_.emplace(std::move(frame), image.ptsMicros);
+    }
+    if (!queued) frameQueue_->async([this] { handOnNewest(); });
+}
+
+void Capture::handOnNewest() {
+    std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> newest;
+    {
+        std::lock_guard guard(mailboxMutex_);
+        newest.swap(mailbox_);
+    }
+    if (!newest) return;
+    if (onFrame_) {
+        onFrame_(std::move(newest->first), newest->second);
+    } else {
+        heldFrame_ = std::move(newest);
+    }
 }
 
 void Capture::handleStreamStop(std::string why) {

@@ -1,7 +1,9 @@
 // One display or one window captured as a stream of NV12 frames for the encoder: chooses the
 // display (never the host's own virtual displays unless asked for by identifier), sizes the
-// picture for the client and the encoder, keeps the blackout covers out of it, and hands every
-// frame with its presentation time to one handler on the frame queue "zq2.capture.frames".
+// picture for the client and the encoder, keeps the blackout covers out of it, and hands the newest
+// frame with its presentation time to one handler on the frame queue "zq2.capture.frames": a frame
+// the handler has not taken before the next is converted is replaced by it, so a slow encoder never
+// works through a queue of stale pictures.
 // The owner creates a new Capture for every pipeline start.
 #pragma once
 
@@ -106,6 +108,7 @@ private:
     bool startStream(Plan plan);
     void applyOverlayExclusions();
     void handleImage(const platform::ScreenImage& image);
+    void handOnNewest();
     void handleStreamStop(std::string why);
     void takeSnapshot(const PixelBuffer& frame);
     void fail(const std::string& text);
@@ -118,7 +121,10 @@ private:
     std::unique_ptr<base::DispatchQueue> frameQueue_;
     std::unique_ptr<base::DispatchQueue> controlQueue_;  // start tasks, filter updates, stream teardown
     FrameHandler onFrame_;                               // frame queue only
-    // The latest picture that came before any handler; frame queue only.
+    std::mutex mailboxMutex_;
+    // The newest converted frame not yet handed on; a hand-on task is queued while there is one.
+    std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> mailbox_;
+    // The latest picture that came before any handler, for a fresh one to replace; frame queue only.
     std::optional<std::pair<std::shared_ptr<const PixelBuffer>, std::uint64_t>> heldFrame_;
 
     std::atomic<bool> running_{false};

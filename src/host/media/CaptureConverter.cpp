@@ -10,6 +10,8 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 
+#include "host/media/NV12Conversion.h"
+
 namespace orvanta::host {
 
 namespace {
@@ -46,11 +48,6 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
         source_ = source;
         return true;
     }
-    if (scaler_ && !(destination == destination_)) {
-        // Buffers drawn for another destination have picture where black belongs now.
-        pool_ = std::make_unique<PixelBufferPool>(static_cast<int>(output_.width), static_cast<int>(output_.height),
-                                                  kPoolCapacity);
-    }
     sws_freeContext(scaler_);
     scaler_ = sws_alloc_context();
     if (!scaler_) return false;
@@ -60,9 +57,7 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
     av_opt_set_int(scaler_, "dstw", destination.width, 0);
     av_opt_set_int(scaler_, "dsth", destination.height, 0);
     av_opt_set_int(scaler_, "dst_format", AV_PIX_FMT_NV12, 0);
-    // Unscaled, point sampling gives the same picture and skips the filter taps.
-    const bool unscaled = source.width == destination.width && source.height == destination.height;
-    av_opt_set_int(scaler_, "sws_flags", unscaled ? SWS_POINT : SWS_BILINEAR, 0);
+    av_opt_set_int(scaler_, "sws_flags", SWS_BILINEAR, 0);
     av_opt_set_int(scaler_, "threads", threads_, 0);
     if (sws_init_context(scaler_, nullptr, nullptr) < 0) {
         sws_freeContext(scaler_);
@@ -76,6 +71,36 @@ bool CaptureConverter::prepare(const Area& source, const Area& destination) {
     source_ = source;
     destination_ = destination;
     return true;
+}
+
+void CaptureConverter::record(const platform::ScreenImage& image, const Area& source) {
+    ++pictures_;
+    const bool follows = image.sequence != 0 && image.sequence == lastSequence_ + 1;
+    lastSequence_ = image.sequence;
+    const bool moved = converted_ && !(*converted_ == source);
+    converted_ = source;
+    // After a gap, or from another part of the picture, the changed rows say nothing about what the
+    // buffers hold: this picture is converted in full, and the run starts again after it.
+    if (!follows || moved) {
+        history_.clear();
+        return;
+    }
+    history_.push_back({pictures_, image.changedTop, image.changedBottom});
+    if (history_.size() > kHistory) history_.erase(history_.begin());
+}
+
+std::pair<int, int> CaptureConverter::staleRows(const PixelBuffer& buffer, const platform::ScreenImage& image) const {
+    const std::uint64_t held = buffer.picture;
+    // The changes of every picture after the held one, up to this one, must be known.
+    if (held == 0 || history_.empty() || history_.back().picture != pictures_ || history_.front().picture > held + 1) {
+        return {0, image.height};
+    }
+    std::pair<int, int> rows{image.height, 0};
+    for (const Change& change : history_) {
+        if (change.picture <= held || change.top >= change.bottom) continue;
+        rows = {std::min(rows.first, change.top), std::max(rows.second, change.bottom)};
+    }
+    return rows;
 }
 
 std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenImage& image,
@@ -94,7 +119,17 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     to.y = clampInt(std::round(destination.y / 2) * 2, 0, outH - 2);
     to.width = clampInt(std::round(destination.width / 2) * 2, 2, outW - to.x);
     to.height = clampInt(std::round(destination.height / 2) * 2, 2, outH - to.y);
-    if (!prepare(from, to)) return nullptr;
+    const bool unscaled = from.width == to.width && from.height == to.height;
+    if (unscaled) {
+        record(image, from);
+    } else if (!prepare(from, to)) {
+        return nullptr;
+    }
+    if (drawn_ && !(*drawn_ == to)) {
+        // Buffers drawn for another destination have picture where black belongs now.
+        pool_ = std::make_unique<PixelBufferPool>(outW, outH, kPoolCapacity);
+    }
+    drawn_ = to;
 
     bool fresh = false;
     auto buffer = pool_->acquire(&fresh);
@@ -102,6 +137,24 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     if (fresh && !(to == Area{0, 0, outW, outH})) buffer->fillBlack();
 
     const std::uint8_t* first = image.pixels.data() + static_cast<std::ptrdiff_t>(from.y) * image.stride + from.x * 4;
+    std::uint8_t* luma = buffer->luma() + static_cast<std::ptrdiff_t>(to.y) * buffer->lumaStride() + to.x;
+    std::uint8_t* chroma = buffer->chroma() + static_cast<std::ptrdiff_t>(to.y / 2) * buffer->chromaStride() + to.x;
+    if (unscaled) {
+        const auto [top, bottom] = staleRows(*buffer, image);
+        // Whole row pairs of the picture, as chroma comes in pairs.
+        const int begin = std::clamp(top - from.y, 0, to.height) / 2 * 2;
+        const int end = std::min((std::clamp(bottom - from.y, 0, to.height) + 1) / 2 * 2, to.height);
+        if (begin < end) {
+            convertBGRXToNV12(
+                first + static_cast<std::ptrdiff_t>(begin) * image.stride, image.stride, to.width, end - begin,
+                {luma + static_cast<std::ptrdiff_t>(begin) * buffer->lumaStride(), buffer->lumaStride(),
+                 chroma + static_cast<std::ptrdiff_t>(begin / 2) * buffer->chromaStride(), buffer->chromaStride()},
+                usesBT709(output_.width, output_.height));
+        }
+        buffer->picture = pictures_;
+        return buffer;
+    }
+    buffer->picture = 0;
     sourceFrame_->format = AV_PIX_FMT_BGR0;
     sourceFrame_->width = from.width;
     sourceFrame_->height = from.height;
@@ -109,8 +162,6 @@ std::shared_ptr<PixelBuffer> CaptureConverter::convert(const platform::ScreenIma
     sourceFrame_->linesize[0] = image.stride;
     sourceFrame_->buf[0] = borrow(first);
 
-    std::uint8_t* luma = buffer->luma() + static_cast<std::ptrdiff_t>(to.y) * buffer->lumaStride() + to.x;
-    std::uint8_t* chroma = buffer->chroma() + static_cast<std::ptrdiff_t>(to.y / 2) * buffer->chromaStride() + to.x;
     destinationFrame_->format = AV_PIX_FMT_NV12;
     destinationFrame_->width = to.width;
     destinationFrame_->height = to.height;

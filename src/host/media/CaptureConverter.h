@@ -1,9 +1,14 @@
-// Turns a grabbed BGRX picture into the encoder's NV12: one pass of libswscale that crops, scales
-// and converts (BT.709 for HD output, BT.601 below, video range), on a few threads, into pooled
-// buffers. The picture outside the destination stays black.
+// Turns a grabbed BGRX picture into the encoder's NV12 (BT.709 for HD output, BT.601 below, video
+// range) in pooled buffers: at the same size by a converter of its own, the cheapest step of the
+// road, and only in the rows that changed since the picture a buffer already holds when the
+// stream numbers its images; cropped and scaled by one pass of libswscale on a few threads. The
+// picture outside the destination stays black.
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "host/media/CaptureSizing.h"
 #include "host/media/PixelBuffer.h"
@@ -16,8 +21,8 @@ namespace orvanta::host {
 
 class CaptureConverter {
 public:
-    // Three frames may wait for the encoder while the fourth is drawn.
-    static constexpr std::size_t kPoolCapacity = 4;
+    // One frame being encoded, the newest waiting for the encoder, and one being drawn.
+    static constexpr std::size_t kPoolCapacity = 3;
     static constexpr int kThreads = 2;
 
     explicit CaptureConverter(CaptureSize output, int threads = kThreads);
@@ -36,7 +41,19 @@ private:
         bool operator==(const Area&) const = default;
     };
 
+    // The rows in which a picture differs from the one before; kept for the pictures of an
+    // unbroken run of numbered images.
+    struct Change {
+        std::uint64_t picture = 0;
+        int top = 0;
+        int bottom = 0;
+    };
+    static constexpr std::size_t kHistory = 8;
+
     bool prepare(const Area& source, const Area& destination);
+    void record(const platform::ScreenImage& image, const Area& source);
+    // The image's rows that differ from what `buffer` holds: [top, bottom).
+    std::pair<int, int> staleRows(const PixelBuffer& buffer, const platform::ScreenImage& image) const;
 
     const CaptureSize output_;
     const int threads_;
@@ -46,6 +63,11 @@ private:
     AVFrame* destinationFrame_ = nullptr;
     Area source_;
     Area destination_;
+    std::optional<Area> drawn_;       // the destination the pooled buffers hold pictures for
+    std::optional<Area> converted_;   // the source area of the last unscaled conversion
+    std::uint64_t pictures_ = 0;      // unscaled conversions so far, numbering their pictures
+    std::uint64_t lastSequence_ = 0;  // the stream's number of the last image converted unscaled
+    std::vector<Change> history_;
 };
 
 }  // namespace orvanta::host

@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <sched.h>
+
 #include <algorithm>
 #include <string>
 
@@ -74,6 +76,13 @@ struct Encoder::Session {
         avcodec_free_context(&context);
     }
 };
+
+int EncoderTuning::availableThreads() {
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    const int count = sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
+    return std::clamp(count, 1, kMaxThreads);
+}
 
 std::int64_t Encoder::initialBitRate(std::int64_t width, std::int64_t height) {
     const double rate =

@@ -30,6 +30,11 @@ public:
     // Black in video range: Y 16, Cb and Cr 128.
     void fillBlack();
 
+    // Which of the converter's pictures the buffer holds, so that the converter can bring it up to
+    // a later one by the rows that changed; 0 when none. Set only while the buffer is the
+    // converter's alone.
+    std::uint64_t picture = 0;
+
 private:
     int width_;
     int height_;

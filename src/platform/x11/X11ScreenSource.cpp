@@ -4,11 +4,13 @@
 #include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <array>
@@ -18,17 +20,21 @@
 #include <utility>
 #include <vector>
 
+#include "platform/x11/FramePacer.h"
 #include "platform/x11/XConnection.h"
 
 namespace orvanta::platform::x11 {
 
 namespace {
 
-// The pointer is polled at the frame rate while it moves, and slowly once it has been still for a
-// second, so that a still desktop costs next to nothing.
-constexpr int kPointerPollMillis = 16;
-constexpr int kStillPointerPollMillis = 100;
+// The pointer is asked for at most at the frame rate. With XInput's raw motion news it is asked
+// for only after news, and once a second for the moves that bring none (a warp); without them,
+// at the frame rate while it moves and slowly once it has been still for a second. Either way a
+// still desktop costs next to nothing.
+constexpr std::uint64_t kPointerPollMicros = 16'000;
+constexpr std::uint64_t kStillPointerPollMicros = 100'000;
 constexpr std::uint64_t kPointerStillAfterMicros = 1'000'000;
+constexpr std::uint64_t kWatchedPointerPollMicros = 1'000'000;
 // Removing a RandR monitor sends no event: a display target is looked for again this often.
 constexpr std::uint64_t kMonitorCheckMicros = 2'000'000;
 constexpr std::uint32_t kAllPlanes = ~0u;
@@ -96,6 +102,16 @@ std::optional<ScreenRect> windowArea(XConnection& x, xcb_window_t window) {
     if (!geometry || !origin) return std::nullopt;
     return ScreenRect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
                       static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+}
+
+// Rows [first, second) of a picture; empty when second <= first.
+using Rows = std::pair<int, int>;
+
+// The rows from the first of two bands to the last of them.
+Rows spanning(const Rows& a, const Rows& b) {
+    if (a.first >= a.second) return b;
+    if (b.first >= b.second) return a;
+    return {std::min(a.first, b.first), std::max(a.second, b.second)};
 }
 
 std::uint8_t firstEvent(XConnection& x, xcb_extension_t* extension) {
@@ -177,6 +193,7 @@ private:
         xcb_prefetch_extension_data(c, &xcb_randr_id);
         xcb_prefetch_extension_data(c, &xcb_shm_id);
         xcb_prefetch_extension_data(c, &xcb_xfixes_id);
+        xcb_prefetch_extension_data(c, &xcb_input_id);
         damageEvent_ = firstEvent(*x_, &xcb_damage_id);
         if (!xcb_get_extension_data(c, &xcb_damage_id)->present) {
             return std::unexpected(std::string("the X server has no DAMAGE extension"));
@@ -201,6 +218,7 @@ private:
         } else {
             sharedPixmaps_ = false;  // damaged rectangles come as an XFixes region
         }
+        if (settings_.showsCursor) watchPointer();
         gc_ = xcb_generate_id(c);
         // Child windows are part of the picture; copies raise no exposure events.
         const std::uint32_t gcValues[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
@@ -218,6 +236,30 @@ private:
         xcb_damage_create(c, damage_, x_->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
         xcb_flush(c);
         return {};
+    }
+
+    // Raw motion news from every pointer, whichever window it is over.
+    void watchPointer() {
+        xcb_connection_t* c = x_->get();
+        const xcb_query_extension_reply_t* input = xcb_get_extension_data(c, &xcb_input_id);
+        if (!input || !input->present) return;
+        Reply<xcb_input_xi_query_version_reply_t> version(
+            xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
+        if (!version || version->major_version < 2) return;
+        struct {
+            xcb_input_event_mask_t head;
+            std::uint32_t bits;
+        } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+        xcb_input_xi_select_events(c, x_->root(), 1, &mask.head);
+        inputOpcode_ = input->major_opcode;
+        pointerWatched_ = true;
+    }
+
+    // When the pointer is next asked for.
+    std::uint64_t pointerCheckAt(std::uint64_t now) const {
+        if (pointerWatched_) return pointerCheckedAt_ + (pointerNews_ ? kPointerPollMicros : kWatchedPointerPollMicros);
+        const bool still = now - pointerMovedAt_ >= kPointerStillAfterMicros;
+        return pointerCheckedAt_ + (still ? kStillPointerPollMicros : kPointerPollMicros);
     }
 
     // Finds the target's rectangle now; an error when it no longer exists.
@@ -244,30 +286,33 @@ private:
 
     void run() {
         xcb_connection_t* c = x_->get();
-        const std::uint64_t interval =
-            1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1));
+        FramePacer pacer(1'000'000 / static_cast<std::uint64_t>(std::max(settings_.maxFramesPerSecond, 1)));
         bool dirty = true;   // a picture is due; the stream's configuration needs a first one at once
         bool check = false;  // the composed picture may have changed
-        std::optional<std::uint64_t> lastFrame;
         std::uint64_t nextMonitorCheck = clock_.uptimeMicros() + kMonitorCheckMicros;
         while (!stopping_) {
+            // A round trip since the last poll may have read events into xcb's queue, leaving the
+            // socket unreadable: they are handled now, or the poll would sleep through them.
+            if (auto ended = handleEvents(xcb_poll_for_queued_event, dirty, check)) {
+                if (onStopped_) onStopped_(*ended);
+                return;
+            }
             const std::uint64_t now = clock_.uptimeMicros();
-            int timeout = -1;
-            if (dirty || check) {
-                timeout = lastFrame && *lastFrame + interval > now
-                              ? static_cast<int>((*lastFrame + interval - now + 999) / 1000)
-                              : 0;
-            } else if (settings_.showsCursor) {
-                timeout =
-                    now - pointerMovedAt_ < kPointerStillAfterMicros ? kPointerPollMillis : kStillPointerPollMillis;
+            std::optional<std::uint64_t> wait;  // microseconds; none: until something happens
+            if (dirty || check) wait = pacer.wait(now);
+            if (settings_.showsCursor) {
+                const std::uint64_t checkAt = pointerCheckAt(now);
+                const std::uint64_t untilPointer = checkAt > now ? checkAt - now : 0;
+                wait = std::min(wait.value_or(untilPointer), untilPointer);
             }
             if (!isWindow()) {
-                const int untilCheck =
-                    nextMonitorCheck > now ? static_cast<int>((nextMonitorCheck - now + 999) / 1000) : 0;
-                timeout = timeout < 0 ? untilCheck : std::min(timeout, untilCheck);
+                const std::uint64_t untilCheck = nextMonitorCheck > now ? nextMonitorCheck - now : 0;
+                wait = std::min(wait.value_or(untilCheck), untilCheck);
             }
             pollfd fds[] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            ::poll(fds, 2, timeout);
+            const timespec timeout{static_cast<time_t>(wait.value_or(0) / 1'000'000),
+                                   static_cast<long>(wait.value_or(0) % 1'000'000 * 1'000)};
+            ::ppoll(fds, 2, wait ? &timeout : nullptr, nullptr);
             if (stopping_) break;
             if (fds[1].revents & POLLIN) {
                 std::uint64_t count = 0;
@@ -276,11 +321,7 @@ private:
                 if (std::exchange(redeliver_, false)) dirty = true;
             }
             if (composerChanged_.exchange(false)) check = true;
-            std::optional<std::string> ended;
-            while (auto* event = xcb_poll_for_event(c)) {
-                Reply<xcb_generic_event_t> owned(event);
-                if (auto why = handle(*event, dirty, check)) ended = why;
-            }
+            std::optional<std::string> ended = handleEvents(xcb_poll_for_event, dirty, check);
             if (x_->hasError()) {
                 ended = "X server connection lost";
             } else if (!ended && !isWindow() && clock_.uptimeMicros() >= nextMonitorCheck) {
@@ -289,9 +330,13 @@ private:
                 if (auto located = locate(); !located) ended = located.error();
                 if (area_ != before) dirty = true;
             }
-            if (!ended && settings_.showsCursor && pointerMoved()) dirty = true;
-            if (!ended && (dirty || check) && (!lastFrame || clock_.uptimeMicros() >= *lastFrame + interval)) {
-                lastFrame = clock_.uptimeMicros();
+            if (!ended && settings_.showsCursor && clock_.uptimeMicros() >= pointerCheckAt(clock_.uptimeMicros())) {
+                pointerCheckedAt_ = clock_.uptimeMicros();
+                pointerNews_ = false;
+                if (pointerMoved()) dirty = true;
+            }
+            if (!ended && (dirty || check) && pacer.allows(clock_.uptimeMicros())) {
+                pacer.grabbed(clock_.uptimeMicros());
                 const bool due = std::exchange(dirty, false);
                 check = false;
                 if (!viewable_) continue;
@@ -304,11 +349,28 @@ private:
         }
     }
 
+    // Every event `next` gives; why the stream must end, if it must.
+    std::optional<std::string> handleEvents(xcb_generic_event_t* (*next)(xcb_connection_t*), bool& dirty, bool& check) {
+        std::optional<std::string> ended;
+        while (auto* event = next(x_->get())) {
+            Reply<xcb_generic_event_t> owned(event);
+            if (auto why = handle(*event, dirty, check)) ended = why;
+        }
+        return ended;
+    }
+
     // Why the stream must end, if it must. Screen damage while composing only says the composed
     // picture may have changed (a compositing manager's drawing shows there).
     std::optional<std::string> handle(const xcb_generic_event_t& event, bool& dirty, bool& check) {
         const std::uint8_t type = event.response_type & 0x7F;
         if (type == 0) return std::nullopt;  // an error of a request already answered
+        if (type == XCB_GE_GENERIC) {
+            const auto& generic = reinterpret_cast<const xcb_ge_generic_event_t&>(event);
+            if (pointerWatched_ && generic.extension == inputOpcode_ && generic.event_type == XCB_INPUT_RAW_MOTION) {
+                pointerNews_ = true;
+            }
+            return std::nullopt;
+        }
         if (type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
             (composing() ? check : dirty) = true;
         } else if (settings_.showsCursor && xfixesEvent_ && type == xfixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
@@ -362,6 +424,7 @@ private:
                 });
             xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
             fullCopy_ = true;  // the shared pixmap missed what changed meanwhile
+            damagedRows_.reset();
             buffer_.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
             auto composed = composer_->compose(settings_.target, area_, excluded, buffer_, stride);
             if (!composed) return composed.error();
@@ -377,8 +440,13 @@ private:
             pixels = *grabbed;
         }
         const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-        if (settings_.showsCursor) drawCursor(pixels, width, height, stride);
-        onImage_(ScreenImage{{pixels, bytes}, width, height, stride, capturedAt});
+        const Rows cursorRows = settings_.showsCursor ? drawCursor(pixels, width, height, stride) : Rows{};
+        // What differs from the last image: the damage, and the pointer where it was and where it is.
+        const Rows changed =
+            damagedRows_ ? spanning(spanning(*damagedRows_, cursorRows_), cursorRows) : Rows{0, height};
+        cursorRows_ = cursorRows;
+        onImage_(ScreenImage{
+            {pixels, bytes}, width, height, stride, capturedAt, ++sequence_, changed.first, changed.second});
         restoreUnderCursor();
         return std::nullopt;
     }
@@ -387,6 +455,7 @@ private:
     std::expected<std::uint8_t*, std::string> grab(int width, int height) {
         if (sharedPixmaps_ && ensurePixmap(width, height)) return copyDamage(width, height);
         xcb_damage_subtract(x_->get(), damage_, XCB_NONE, XCB_NONE);
+        damagedRows_.reset();
         const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
         const ScreenRect screen{0, 0, static_cast<double>(x_->screen()->width_in_pixels),
                                 static_cast<double>(x_->screen()->height_in_pixels)};
@@ -465,6 +534,7 @@ private:
                                 static_cast<double>(x_->screen()->height_in_pixels)};
         const ScreenRect visible = area_.intersection(screen);
         std::vector<ScreenRect> changed;
+        damagedRows_ = fullCopy_ ? std::nullopt : std::optional<Rows>(Rows{});
         if (fullCopy_) {
             xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
             if (visible != area_) std::memset(shmAddress_, 0, static_cast<std::size_t>(width) * height * 4);
@@ -483,6 +553,10 @@ private:
         }
         for (const ScreenRect& r : changed) {
             if (r.isEmpty()) continue;
+            if (damagedRows_) {
+                damagedRows_ = spanning(*damagedRows_,
+                                        {static_cast<int>(r.y - area_.y), static_cast<int>(r.y - area_.y + r.height)});
+            }
             xcb_copy_area(c, x_->root(), pixmap_, gc_, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
                           static_cast<std::int16_t>(r.x - area_.x), static_cast<std::int16_t>(r.y - area_.y),
                           static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(r.height));
@@ -532,12 +606,12 @@ private:
         shmSize_ = 0;
     }
 
-    // The XFixes cursor image (premultiplied ARGB) blended in at the pointer.
-    void drawCursor(std::uint8_t* pixels, int width, int height, int stride) {
+    // The XFixes cursor image (premultiplied ARGB) blended in at the pointer; the rows it covers.
+    Rows drawCursor(std::uint8_t* pixels, int width, int height, int stride) {
         xcb_connection_t* c = x_->get();
         if (!cursor_) {
             cursor_.reset(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
-            if (!cursor_) return;
+            if (!cursor_) return {};
         }
         const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(cursor_.get());
         const int left = pointerX_ - cursor_->xhot - static_cast<int>(area_.x);
@@ -555,6 +629,7 @@ private:
                 }
             }
         }
+        return {std::clamp(top, 0, height), std::clamp(top + cursor_->height, 0, height)};
     }
 
     // The grabbed picture may be the shared pixmap, which must not keep the pointer drawn in.
@@ -603,6 +678,15 @@ private:
     std::int16_t pointerX_ = 0;
     std::int16_t pointerY_ = 0;
     std::uint64_t pointerMovedAt_ = 0;
+    std::uint64_t pointerCheckedAt_ = 0;
+    bool pointerWatched_ = false;  // raw motion news come
+    bool pointerNews_ = false;     // the pointer moved since it was last asked for
+    std::uint8_t inputOpcode_ = 0;
+    // Rows of the target: those the last grab copied (none: unknown, all), and those the pointer
+    // covered in the last image.
+    std::optional<Rows> damagedRows_;
+    Rows cursorRows_;
+    std::uint64_t sequence_ = 0;
 };
 
 }  // namespace

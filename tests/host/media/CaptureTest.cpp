@@ -306,19 +306,57 @@ TEST_F(CaptureTest, WindowCaptureIsComposedWhileCoversAreUp) {
     EXPECT_EQ(source->lastStream()->settings.excludedWindows, (std::set<std::uint32_t>{5}));
 }
 
-TEST_F(CaptureTest, PictureOfTheStartWaitsForTheHandler) {
+// The encoder is wired after the start: it begins with a picture grabbed for it, not with the one
+// held since the start, which is as old as the encoder took to open.
+TEST_F(CaptureTest, TheHandlerStartsFromAFreshPicture) {
     source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
     auto capture = make();
     ASSERT_TRUE(start(capture));
     const Picture grey(640, 360, {128, 128, 128, 0});
-    source->lastStream()->emit(grey.image(1));
-    source->lastStream()->emit(grey.image(2));
+    auto stream = source->lastStream();
+    stream->emit(grey.image(1));
+    stream->emit(grey.image(2));
+    std::promise<void> asked;
+    stream->onRedeliver = [&asked] { asked.set_value(); };
     auto sink = std::make_shared<FrameSink>();
     capture->setFrameHandler([sink](auto frame, auto pts) { (*sink)(std::move(frame), pts); });
-    EXPECT_EQ(sink->next(0).second, 2u) << "the latest picture, once the encoder is wired";
-    source->lastStream()->emit(grey.image(3));
-    EXPECT_EQ(sink->next(1).second, 3u);
-    EXPECT_EQ(sink->frames.size(), 2u);
+    asked.get_future().wait();
+    stream->emit(grey.image(3));  // the grab that was asked for
+    EXPECT_EQ(sink->next(0).second, 3u);
+    stream->emit(grey.image(4));
+    EXPECT_EQ(sink->next(1).second, 4u);
+    capture.reset();
+    std::lock_guard guard(sink->mutex);
+    EXPECT_EQ(sink->frames.size(), 2u) << "the held pictures never reach the handler";
+}
+
+// Frames converted while the encoder is busy wait in a one-frame mailbox: the encoder is handed
+// the newest when it is done, never a queue of older ones.
+TEST_F(CaptureTest, ABusyHandlerIsHandedOnlyTheNewestFrame) {
+    source->contents = {ShareableContent{{display(1, 640, 360)}, 1, {}}};
+    auto capture = make();
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto sink = std::make_shared<FrameSink>();
+    capture->setFrameHandler([&entered, released, sink](auto frame, auto pts) {
+        (*sink)(std::move(frame), pts);
+        if (pts != 1) return;
+        entered.set_value();
+        released.wait();
+    });
+    ASSERT_TRUE(start(capture));
+    const Picture grey(640, 360, {128, 128, 128, 0});
+    source->lastStream()->emit(grey.image(1));
+    entered.get_future().wait();
+    for (std::uint64_t pts = 2; pts <= 5; ++pts) source->lastStream()->emit(grey.image(pts));
+    release.set_value();
+    EXPECT_EQ(sink->next(1).second, 5u);
+    source->lastStream()->emit(grey.image(6));
+    EXPECT_EQ(sink->next(2).second, 6u) << "the mailbox takes frames again once emptied";
+    capture.reset();
+    std::lock_guard guard(sink->mutex);
+    EXPECT_EQ(sink->frames.size(), 3u);
 }
 
 TEST_F(CaptureTest, StreamEndingOnItsOwnIsReported) {
@@ -341,6 +379,7 @@ TEST_F(CaptureTest, FramesFlowUntilStopAndTheFirstIsSnapshotted) {
     ASSERT_TRUE(start(capture));
     const Picture red(1280, 720, {0, 0, 255, 0});
     source->lastStream()->emit(red.image(1));
+    EXPECT_EQ(sink->next(0).second, 1u);
     source->lastStream()->emit(red.image(2));
     EXPECT_EQ(sink->next(1).second, 2u);
     ::unsetenv(Capture::kSnapshotVariable.data());
