@@ -174,7 +174,7 @@ std::shared_ptr<host::SystemMedia> HostAssembly::makeMedia() {
     parts.capture.coverIDs = [overlay = b.overlay] {
         return overlay ? overlay->currentIDs() : host::BlackoutOverlay::CoverIDs{};
     };
-    // A fitted window was just moved: capture and pointer follow the frame it has now, not the
+    // A fitted window was just moved: capture and pointer follow the area it shows now, not the
     // one listed before the move. Held shared, as a capture may outlive the assembly's teardown.
     parts.capture.contentBounds = [windows = b.windows](std::uint32_t id) -> std::optional<platform::ScreenRect> {
         const auto frame = host::WindowManager::contentBounds(*windows, id);

@@ -53,6 +53,9 @@ struct WindowDescription {
     std::optional<Rect> bounds;
     std::string title;  // valid UTF-8, empty when the window has none
     bool onScreen = false;
+    // What the application draws, without the decorations a window manager adds around it: what
+    // a capture of the window shows. Absent where the window server draws no decorations apart.
+    std::optional<Rect> content = std::nullopt;
     bool operator==(const WindowDescription&) const = default;
 };
 

@@ -184,6 +184,7 @@ public:
                 ++decodedFrames;
                 framesMatchConfig &= frame->width == config->width && frame->height == config->height;
                 luma = frame->data[0][static_cast<std::ptrdiff_t>(y_) * frame->linesize[0] + x_];
+                keepLumaPlane(*frame);
             }
             session_.ack(header);
         } else if (header.type == protocol::PacketType::audio) {
@@ -215,6 +216,25 @@ public:
         return std::nullopt;
     }
 
+    // The centre of the last picture's pixels darker than `below` in its left half, normalised as
+    // the device sends pointer positions; nothing when there are none.
+    std::optional<std::pair<double, double>> darkCentreOnTheLeft(int below) const {
+        double sumX = 0;
+        double sumY = 0;
+        std::size_t count = 0;
+        for (int y = 0; y < planeHeight_; ++y) {
+            for (int x = 0; x < planeWidth_ / 2; ++x) {
+                if (plane_[static_cast<std::size_t>(y * planeWidth_ + x)] >= below) continue;
+                sumX += x + 0.5;
+                sumY += y + 0.5;
+                ++count;
+            }
+        }
+        if (count == 0) return std::nullopt;
+        const auto n = static_cast<double>(count);
+        return std::pair{sumX / n / planeWidth_, sumY / n / planeHeight_};
+    }
+
     std::optional<protocol::StreamConfig> config;
     int decodedFrames = 0;
     bool framesMatchConfig = true;
@@ -224,10 +244,23 @@ public:
     int audioPackets = 0;
 
 private:
+    void keepLumaPlane(const AVFrame& frame) {
+        planeWidth_ = frame.width;
+        planeHeight_ = frame.height;
+        plane_.resize(static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height));
+        for (int y = 0; y < frame.height; ++y) {
+            std::copy_n(frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0], frame.width,
+                        plane_.begin() + static_cast<std::ptrdiff_t>(y) * frame.width);
+        }
+    }
+
     LoopbackSession& session_;
     const int x_;
     const int y_;
     std::unique_ptr<H264Decoder> decoder_;
+    std::vector<std::uint8_t> plane_;
+    int planeWidth_ = 0;
+    int planeHeight_ = 0;
 };
 
 // A picture darker than this at a bright window shows a cover (video range: black is 16).
@@ -383,8 +416,25 @@ TEST_F(HostEndToEndTest, AFittedWindowStreamsUnderTheCoversAndTakesPointerInputW
     spec.height = 300;
     const xcb_window_t window = (*windows)->create(spec);
     ASSERT_TRUE((*windows)->waitManaged(window));
+    // A dark mark the application draws inside its window, away from where the viewer samples.
+    auto* c = desktop.x->get();
+    const xcb_window_t mark = xcb_generate_id(c);
+    const std::uint32_t black = 0;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, mark, window, 60, 80, 40, 40, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      desktop.x->screen()->root_visual, XCB_CW_BACK_PIXEL, &black);
+    xcb_map_window(c, mark);
+    desktop.sync();
     const auto frameOf = [&] { return (*system)->windowDescription(window).value().bounds.value(); };
+    // What the application draws: the window without the window manager's decorations.
+    const auto clientArea = [&] {
+        Reply<xcb_get_geometry_reply_t> size(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+        Reply<xcb_translate_coordinates_reply_t> origin(
+            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, desktop.x->root(), 0, 0), nullptr));
+        return platform::Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+                              static_cast<double>(size->width), static_cast<double>(size->height)};
+    };
     const auto before = frameOf();
+    ASSERT_NE(before, clientArea()) << "the window manager decorates the window";
     xcb_warp_pointer(desktop.x->get(), XCB_NONE, desktop.x->root(), 0, 0, 0, 0, 5, 5);
     desktop.sync();
 
@@ -405,21 +455,24 @@ TEST_F(HostEndToEndTest, AFittedWindowStreamsUnderTheCoversAndTakesPointerInputW
     (*session)->send(protocol::ControlMessage(protocol::PointerInput{.seq = 1, .action = "move", .x = 0.5, .y = 0.5})
                          .jsonString()
                          .value());
-    const auto pointer = [&] {
-        Reply<xcb_query_pointer_reply_t> reply(
-            xcb_query_pointer_reply(desktop.x->get(), xcb_query_pointer(desktop.x->get(), desktop.x->root()), nullptr));
-        return reply ? std::pair<int, int>{reply->root_x, reply->root_y} : std::pair<int, int>{};
+    // Where the pointer is, in the coordinates of `relativeTo`.
+    const auto pointer = [&](xcb_window_t relativeTo) {
+        Reply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, relativeTo), nullptr));
+        return reply ? std::pair<int, int>{reply->win_x, reply->win_y} : std::pair<int, int>{};
     };
-    for (int i = 0; i < 2000 && pointer() == std::pair{5, 5}; ++i) desktop.sync();
+    const auto onScreen = [&] { return pointer(desktop.x->root()); };
+    for (int i = 0; i < 2000 && onScreen() == std::pair{5, 5}; ++i) desktop.sync();
     const auto after = frameOf();
     ASSERT_GT(std::abs(after.midX() - before.midX()) + std::abs(after.midY() - before.midY()), 50)
         << "the fit moves the window";
-    const auto [px, py] = pointer();
-    EXPECT_NEAR(px, after.midX(), 1) << host->output();
-    EXPECT_NEAR(py, after.midY(), 1);
-    // Where input lands comes from the frame the capture planned with, whichever of the fit's
+    // The picture shows what the application draws, and input lands on what the picture shows.
+    const auto shown = clientArea();
+    const auto [px, py] = onScreen();
+    EXPECT_NEAR(px, shown.midX(), 1) << host->output();
+    EXPECT_NEAR(py, shown.midY(), 1);
+    // Where input lands comes from the area the capture planned with, whichever of the fit's
     // steps happens to come first.
-    EXPECT_NE(host->output().find("window capture: id=" + std::to_string(window) + " scale=1 frame=" + rectText(after)),
+    EXPECT_NE(host->output().find("window capture: id=" + std::to_string(window) + " scale=1 frame=" + rectText(shown)),
               std::string::npos)
         << host->output();
 
@@ -435,6 +488,18 @@ TEST_F(HostEndToEndTest, AFittedWindowStreamsUnderTheCoversAndTakesPointerInputW
     EXPECT_EQ(covered, 0);
     EXPECT_GE(shades.size(), 10u) << "the fitted window's changes reach the device";
     EXPECT_EQ(desktop.pixels(640, 360, 1, 1), std::vector<std::uint32_t>{0}) << "the screen itself is covered";
+
+    // A device pointing at the mark it sees reaches the mark's middle on the window.
+    const auto seen = viewer.darkCentreOnTheLeft(kCoveredLuma);  // the pointer is drawn in the middle
+    ASSERT_TRUE(seen) << "the picture shows the window's mark";
+    (*session)->send(protocol::ControlMessage(
+                         protocol::PointerInput{.seq = 2, .action = "move", .x = seen->first, .y = seen->second})
+                         .jsonString()
+                         .value());
+    for (int i = 0; i < 2000 && onScreen() == std::pair{px, py}; ++i) desktop.sync();
+    const auto [mx, my] = pointer(mark);
+    EXPECT_NEAR(mx, 20, 2) << "seen at " << seen->first << ", " << seen->second << "\n" << host->output();
+    EXPECT_NEAR(my, 20, 2);
 
     session->reset();
     expectCleanExit();

@@ -24,6 +24,7 @@ struct FakeWindow {
     bool onScreen = true;
     bool minimized = false;
     std::string subrole = "AXStandardWindow";
+    std::optional<platform::Rect> content = std::nullopt;  // inside decorations drawn apart, when there are any
 };
 
 class FakeWindowSystem final : public platform::WindowSystem {
@@ -199,7 +200,8 @@ private:
     }
 
     static platform::WindowDescription describe(const FakeWindow& window) {
-        return {window.id, window.pid, window.appName, window.layer, window.frame, window.title, window.onScreen};
+        return {window.id,    window.pid,   window.appName,  window.layer,
+                window.frame, window.title, window.onScreen, window.content};
     }
 
     void schedule(std::uint32_t window, std::function<void(platform::Rect&)> apply) {

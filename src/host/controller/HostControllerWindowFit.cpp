@@ -25,8 +25,9 @@ std::optional<FitViewport> fitViewport(std::int64_t width, std::int64_t height) 
     return FitViewport{static_cast<int>(width), static_cast<int>(height)};
 }
 
+// The capturable window has the area a capture shows; the pointer maps onto that same area.
 platform::ShareableWindow shareable(const platform::WindowDescription& window) {
-    const auto bounds = window.bounds.value_or(Rect{});
+    const auto bounds = window.content ? *window.content : window.bounds.value_or(Rect{});
     return {window.number.value_or(0), {bounds.x, bounds.y, bounds.width, bounds.height}};
 }
 

@@ -249,7 +249,7 @@ std::optional<Rect> WindowManager::contentBounds(platform::WindowSystem& system,
     auto description = system.windowDescription(windowID);
     auto window = description ? aspectWindow(*description) : std::nullopt;
     if (!window || window->id != windowID) return std::nullopt;
-    return window->frame;
+    return description->content.value_or(window->frame);
 }
 
 std::optional<WindowTarget> WindowManager::frontmostTarget() {
@@ -284,7 +284,9 @@ std::optional<WindowTarget> WindowManager::target(const WindowDescription& windo
     const auto owner = WindowOwner::of(*window.ownerPid);
     const std::string appName = window.ownerName.value_or(std::string(kUnnamedApp));
     if (forFit && system_.isAccessibilityTrusted()) owner.resumeIfStopped(appName, log_);
-    const auto bounds = contentBounds(*window.number).value_or(*window.bounds);
+    // Matched against accessibility frames, which include the decorations.
+    const auto current = aspectWindow(*window.number);
+    const auto bounds = current ? current->frame : *window.bounds;
     auto resolved = resolveTarget(owner, appName, *window.number, bounds, layer, false, alwaysCurrent);
     if (!resolved) return std::nullopt;
     return *resolved;

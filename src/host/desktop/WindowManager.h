@@ -135,6 +135,8 @@ public:
     std::expected<platform::AXValue, AXFailure> attribute(const AXElement& element, std::string_view name);
     std::expected<Rect, AXFailure> readFrame(const AXElement& element);
     std::expected<std::uint32_t, AXFailure> readWindowID(const AXElement& element);
+    // What a capture of the window shows, where it is now: without the window manager's
+    // decorations when they are drawn apart from the application.
     std::optional<Rect> contentBounds(std::uint32_t windowID);
     // The same without a manager, for callers on other threads than the manager's (capture).
     static std::optional<Rect> contentBounds(platform::WindowSystem& system, std::uint32_t windowID);

@@ -101,6 +101,7 @@ struct X11WindowSystem::Client {
     std::vector<xcb_atom_t> types;
     std::vector<xcb_atom_t> states;
     Rect frame;
+    Rect area;        // the client's own, inside the window manager's frame
     Size decoration;  // what the window manager's frame adds to the client's size
     bool viewable = false;
 
@@ -298,8 +299,10 @@ std::vector<X11WindowSystem::Client> X11WindowSystem::fetch(const std::vector<xc
         auto frameExtents = propertyLongs(extents.get());
         frameExtents.resize(4, 0);
         const double left = frameExtents[0], right = frameExtents[1], top = frameExtents[2], bottom = frameExtents[3];
-        client.frame = {origin->dst_x - left, origin->dst_y - top, geometry->width + left + right,
-                        geometry->height + top + bottom};
+        client.area = {static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+                       static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+        client.frame = {client.area.x - left, client.area.y - top, client.area.width + left + right,
+                        client.area.height + top + bottom};
         client.decoration = {left + right, top + bottom};
         client.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE && !client.has(a[kStateHidden]);
         clients.push_back(std::move(client));
@@ -357,6 +360,7 @@ WindowDescription describe(const X11WindowSystem::Client& client, const X11Windo
     description.bounds = client.frame;
     description.title = client.title;
     description.onScreen = client.viewable;
+    description.content = client.area;
     return description;
 }
 

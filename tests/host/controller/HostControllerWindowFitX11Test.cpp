@@ -139,10 +139,13 @@ TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
     EXPECT_TRUE(host::framesMatch(fitted()->appliedFrame, centred(first)));
     EXPECT_EQ(fitted()->originalOrigin, (platform::Point{origin.x, origin.y}));
 
-    // The user drags the fitted window: pointer input follows it into the moved picture.
+    // The user drags the fitted window: pointer input follows it into the moved picture, which
+    // shows the window without openbox's decorations.
     const auto placed = frame(first);
-    const platform::ScreenRect placedRect{placed.x, placed.y, placed.width, placed.height};
-    const auto geometry = host::WindowCaptureGeometry::make(placedRect, 1280, 800, 1.0);
+    const auto shown = manager->contentBounds(first).value();
+    ASSERT_NE(shown, placed);
+    const platform::ScreenRect shownRect{shown.x, shown.y, shown.width, shown.height};
+    const auto geometry = host::WindowCaptureGeometry::make(shownRect, 1280, 800, 1.0);
     probe().streamingWindowGeometry() = geometry;
     windowSystem->setAttribute({child, first}, "AXPosition", platform::Point{placed.x + 50, placed.y + 40});
     ASSERT_TRUE(watchUntil([&] { return fakes.input->inputMapping.targetRect.has_value(); }));

@@ -82,6 +82,22 @@ TEST_F(WindowManagerTest, AspectWindowNeedsNumberOwnerAndBounds) {
     EXPECT_FALSE(manager.contentBounds(0));
 }
 
+// A window manager's decorations are no part of a window's picture, but are of the frame its
+// accessibility element reports.
+TEST_F(WindowManagerTest, CaptureSeesTheContentWhileTargetsMatchTheFrame) {
+    system.windows = {{8, kPid, "Edit", "", {10, 10, 502, 425}}};
+    system.windows[0].content = Rect{11, 34, 500, 400};
+    EXPECT_EQ(manager.contentBounds(8), (Rect{11, 34, 500, 400}));
+    EXPECT_EQ(WindowManager::contentBounds(system, 8), (Rect{11, 34, 500, 400}));
+    system.windowIDErrors[8] = cannotComplete;
+    const auto target = manager.target(system.windowList(true).value().front(), true);
+    ASSERT_TRUE(target);
+    EXPECT_EQ(target->frame, (Rect{10, 10, 502, 425}));
+
+    system.windows[0].content.reset();
+    EXPECT_EQ(manager.contentBounds(8), (Rect{10, 10, 502, 425}));
+}
+
 TEST_F(WindowManagerTest, ListsKeepTheirOwnWindowsInServerOrder) {
     system.windows = {
         {1, kPid, "Edit", "a", {0, 0, 199, 500}},

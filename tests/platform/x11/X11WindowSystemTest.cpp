@@ -90,6 +90,14 @@ TEST_F(X11WindowSystemTest, DescribesWhatClientsClaimSafely) {
     ASSERT_TRUE(first.bounds);
     EXPECT_GE(first.bounds->width, 640);  // the frame includes the decorations
     EXPECT_GE(first.bounds->height, 480);
+    // What the application draws lies inside, below the title bar.
+    ASSERT_TRUE(first.content);
+    EXPECT_EQ(first.content->width, 640);
+    EXPECT_EQ(first.content->height, 480);
+    EXPECT_GT(first.content->y, first.bounds->y);
+    EXPECT_GE(first.content->x, first.bounds->x);
+    EXPECT_LE(first.content->x + 640, first.bounds->x + first.bounds->width);
+    EXPECT_LE(first.content->y + 480, first.bounds->y + first.bounds->height);
 
     auto second = listed(latin).value();
     EXPECT_EQ(second.title, "café");
