@@ -20,6 +20,7 @@
 #include "support/PulseFixture.h"
 #include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
+#include "support/XvfbFixture.h"
 
 // The test runs the program, which the build makes where the application is part of it.
 #ifdef ORVANTA_APP
@@ -69,6 +70,7 @@ std::optional<std::string> lineStartingWith(const std::string& log, std::string_
 }
 
 TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAcrossASideSwitch) {
+    ORVANTA_REQUIRE_FREE_PROGRAM_PORT();
     auto hostDesktop = X11TestDesktop::start(1920, 1080, 8192, 4096, true);
     if (!hostDesktop) return skipOrFailWithoutService("Xvfb: " + hostDesktop.error());
     auto clientServer = XvfbServer::start({.windowManager = true});
@@ -98,8 +100,14 @@ TEST(ApplicationEndToEndTest, ClientPairsSeesVideoSendsInputAndKeepsItsSessionAc
     auto host =
         startChild({.argv = {ORVANTA_APP}, .extraEnvironment = hostEnvironment, .logPath = hostOutput.string()});
     ASSERT_TRUE(host) << host.error();
+    // The code is written before the listeners answer.
     const bool codeWritten = waitUntil(
-        [&] { return readFile(hostOutput).find("debug pairing code written to file") != std::string::npos; }, 60s);
+        [&] {
+            const auto output = readFile(hostOutput);
+            return output.find("debug pairing code written to file") != std::string::npos &&
+                   output.find("server ready on 127.0.0.1:8766") != std::string::npos;
+        },
+        60s);
 
     const auto clientLog = clientAccount.home() / "client-debug.log";
     const auto clientOutput = clientAccount.home() / "client-output.log";

@@ -27,8 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kLoopbackPort = 8766;
-
 // Every process below `root`, children first found through /proc.
 std::set<pid_t> descendants(pid_t root) {
     std::set<pid_t> found{root};
@@ -52,13 +50,9 @@ std::set<pid_t> descendants(pid_t root) {
     return found;
 }
 
-// The program listens on the standard ports; another program on this machine may hold them.
-#define ORVANTA_REQUIRE_FREE_PORTS() \
-    if (acceptsOnLoopback(kLoopbackPort)) GTEST_SKIP() << "another program listens on 127.0.0.1:8766"
-
 TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
     ORVANTA_REQUIRE_XVFB(XvfbOptions{.windowManager = true});
-    ORVANTA_REQUIRE_FREE_PORTS();
+    ORVANTA_REQUIRE_FREE_PROGRAM_PORT();
     FreshUser user("app");
     auto environment = user.folders();
     environment.push_back("DISPLAY=" + display);
@@ -66,7 +60,7 @@ TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
     const auto started = std::chrono::steady_clock::now();
     auto pid = startChild({.argv = {ORVANTA_APP}, .extraEnvironment = environment, .logPath = log.string()});
     ASSERT_TRUE(pid) << pid.error();
-    ASSERT_TRUE(waitUntil([] { return acceptsOnLoopback(kLoopbackPort); }, 20s)) << readFile(log);
+    ASSERT_TRUE(waitUntil([] { return acceptsOnLoopback(kProgramLoopbackPort); }, 20s)) << readFile(log);
     std::cout
         << "start to listening: "
         << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()
@@ -93,7 +87,7 @@ TEST(OrvantaProgramTest, OpensItsWindowOnTheDesktopAndListens) {
 }
 
 TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
-    ORVANTA_REQUIRE_FREE_PORTS();
+    ORVANTA_REQUIRE_FREE_PROGRAM_PORT();
     FreshUser user("app");
     auto environment = user.folders();
     environment.push_back("DISPLAY=");
@@ -132,10 +126,10 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     EXPECT_NE(printed.find("http://127.0.0.1:8766"), std::string::npos) << printed;
 
     // A device pairs with the printed code and gets the desktop's video.
-    const auto paired = postPair(kLoopbackPort, pairBody(code, "run-device", "Tab"));
+    const auto paired = postPair(kProgramLoopbackPort, pairBody(code, "run-device", "Tab"));
     ASSERT_EQ(paired.status, "200 OK") << printed;
     auto session = LoopbackSession::open(
-        kLoopbackPort, padHello(paired.body.value("deviceToken", ""), "run-device", 640, 360, 30), false);
+        kProgramLoopbackPort, padHello(paired.body.value("deviceToken", ""), "run-device", 640, 360, 30), false);
     ASSERT_TRUE(session) << session.error();
     const auto packet = (*session)->nextPacket();
     ASSERT_TRUE(packet) << "no video";
@@ -149,7 +143,7 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
     ASSERT_TRUE(interrupt.status) << readFile(log);
     EXPECT_EQ(interrupt.status, 130);
     for (const pid_t pid : started) EXPECT_TRUE(processGoneWithin(pid, 5s)) << "left running: " << pid;
-    EXPECT_FALSE(acceptsOnLoopback(kLoopbackPort));
+    EXPECT_FALSE(acceptsOnLoopback(kProgramLoopbackPort));
     for (const auto& entry : std::filesystem::directory_iterator(user.home()))
         EXPECT_FALSE(entry.path().filename().string().starts_with("orvanta-run.")) << entry.path();
 }

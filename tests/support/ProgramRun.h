@@ -21,6 +21,9 @@
 
 namespace orvanta::testing {
 
+// The loopback port the program listens on.
+inline constexpr std::uint16_t kProgramLoopbackPort = 8766;
+
 // Whether `done` holds within `limit`, asked every `poll`.
 template <class F>
 bool waitUntil(F done, std::chrono::milliseconds limit,
@@ -91,3 +94,12 @@ private:
 };
 
 }  // namespace orvanta::testing
+
+// The program listens on the standard loopback port; another program on this machine may hold it,
+// and a client would then pair with that one. Skips the test (fails it under CI); the test includes
+// support/XvfbFixture.h for that.
+#define ORVANTA_REQUIRE_FREE_PROGRAM_PORT()                                                        \
+    if (::orvanta::testing::acceptsOnLoopback(::orvanta::testing::kProgramLoopbackPort)) {         \
+        ::orvanta::testing::skipOrFailWithoutService("another program listens on 127.0.0.1:8766"); \
+        return;                                                                                    \
+    }
