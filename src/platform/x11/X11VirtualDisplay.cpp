@@ -1,10 +1,12 @@
 #include "platform/x11/X11VirtualDisplay.h"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -346,6 +348,70 @@ void placeWindow(XConnection& x, const ShownWindow& shown, std::int32_t px, std:
                    reinterpret_cast<const char*>(&event));
 }
 
+struct Placement {
+    ShownWindow shown;
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+};
+
+// Once it returns, the server has read every request sent before.
+void roundTrip(XConnection& x) {
+    Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(x.get(), xcb_get_input_focus(x.get()), nullptr));
+}
+
+void discardEvents(XConnection& x) {
+    while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(x.get())}) {
+    }
+}
+
+// Those placements whose window still shows elsewhere; a window that is gone is done with.
+std::vector<Placement> unplaced(XConnection& x, const std::vector<Placement>& placements) {
+    const auto shown = shownWindows(x);
+    std::vector<Placement> left;
+    for (const auto& p : placements) {
+        const auto now = std::ranges::find_if(shown, [&](const ShownWindow& s) { return s.window == p.shown.window; });
+        if (now != shown.end() && (now->frame.x != p.x || now->frame.y != p.y)) left.push_back(p);
+    }
+    return left;
+}
+
+// Waits, on the server's events and no longer than `limit`, until every window shows where it
+// was put; returns those that do not.
+std::vector<Placement> awaitPlaced(XConnection& x, std::vector<Placement> placements, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (placements = unplaced(x, placements); !placements.empty(); placements = unplaced(x, placements)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd descriptor{xcb_get_file_descriptor(x.get()), POLLIN, 0};
+        ::poll(&descriptor, 1, static_cast<int>(left.count()));
+        discardEvents(x);
+        if (x.hasError()) break;
+    }
+    return placements;
+}
+
+// Moves the windows and sees them there before returning. The server must have read the requests
+// (one ending its connection right after sending may have the rest dropped unread), and a window
+// manager applies a move when it gets to it, possibly placing the window again as it takes in a
+// changed screen: a move not seen within the wait is asked for once more. Bounded, so a window
+// manager that ignores the requests costs at most two waits.
+void placeWindows(XConnection& x, std::vector<Placement> placements) {
+    constexpr auto kWait = std::chrono::milliseconds(1000);
+    if (placements.empty()) return;
+    // The frames are the root's children: their moves wake the wait.
+    const std::uint32_t watch = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(x.get(), x.root(), XCB_CW_EVENT_MASK, &watch);
+    for (int attempt = 0; attempt < 2 && !placements.empty(); ++attempt) {
+        for (const auto& p : placements) placeWindow(x, p.shown, p.x, p.y);
+        roundTrip(x);
+        placements = awaitPlaced(x, std::move(placements), kWait);
+    }
+    const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+    xcb_change_window_attributes(x.get(), x.root(), XCB_CW_EVENT_MASK, &none);
+    roundTrip(x);
+    discardEvents(x);
+}
+
 bool holdsMiddle(const DisplayBounds& area, const DisplayBounds& frame) {
     const double mx = frame.x + frame.width / 2.0, my = frame.y + frame.height / 2.0;
     return mx >= area.x && mx < area.x + area.width && my >= area.y && my < area.y + area.height;
@@ -408,6 +474,7 @@ void relocateWindows(XConnection& x, const std::vector<Monitor>& before) {
     const auto main = mainMonitor(x);
     if (!main) return;
     const auto& target = main->bounds;
+    std::vector<Placement> placements;
     for (const auto& shown : shownWindows(x)) {
         const auto was =
             std::ranges::find_if(before, [&](const Monitor& m) { return holdsMiddle(m.bounds, shown.frame); });
@@ -430,9 +497,9 @@ void relocateWindows(XConnection& x, const std::vector<Monitor>& before) {
         } else if (std::ranges::any_of(after, [&](const Monitor& m) { return holdsMiddle(m.bounds, shown.frame); })) {
             continue;
         }
-        if (px != shown.frame.x || py != shown.frame.y) placeWindow(x, shown, px, py);
+        if (px != shown.frame.x || py != shown.frame.y) placements.push_back({shown, px, py});
     }
-    xcb_flush(x.get());
+    placeWindows(x, std::move(placements));
 }
 
 }  // namespace
@@ -924,7 +991,8 @@ std::uint32_t X11DisplayConfiguration::mainDisplay() {
 std::expected<void, DisplayConfigurationError> X11DisplayConfiguration::setOrigins(
     const std::vector<DisplayPlacement>& placements) {
     using Step = DisplayConfigurationError::Step;
-    ServerGrab grab(*x_);
+    // Released before the windows are carried: the window manager moves them.
+    std::optional<ServerGrab> grab(std::in_place, *x_);
     const auto res = resources(*x_);
     const auto all = monitors(*x_, true);
     if (!res || all.empty()) return std::unexpected(DisplayConfigurationError{Step::begin, 0, kBadMatch});
@@ -965,7 +1033,10 @@ std::expected<void, DisplayConfigurationError> X11DisplayConfiguration::setOrigi
     if (main && !makePrimary(*x_, *main)) {
         return std::unexpected(DisplayConfigurationError{Step::complete, 0, kBadMatch});
     }
-    for (const auto& c : carried) placeWindow(*x_, c.shown, c.shown.frame.x + c.dx, c.shown.frame.y + c.dy);
+    grab.reset();
+    std::vector<Placement> destinations;
+    for (const auto& c : carried) destinations.push_back({c.shown, c.shown.frame.x + c.dx, c.shown.frame.y + c.dy});
+    placeWindows(*x_, std::move(destinations));
     return {};
 }
 
