@@ -287,10 +287,10 @@ TEST_F(X11ScreenSourceTest, DrawsThePointerOnlyWhenAsked) {
 }
 
 // A desktop changing on a steady beat faster than the frame rate, the pointer still: every change
-// is grabbed within two frame intervals, also when its damage news came in while the stream waited
+// is grabbed well within a poll timeout, also when its damage news came in while the stream waited
 // on a round trip of its own (the news then sits in xcb's queue, not on the socket the stream
 // polls, and no more news comes until the damage is taken).
-TEST_F(X11ScreenSourceTest, ChangesOnASteadyBeatAreGrabbedWithinTwoFrames) {
+TEST_F(X11ScreenSourceTest, ChangesOnASteadyBeatAreGrabbedWithoutWaitingForAPollTimeout) {
     ORVANTA_REQUIRE_XVFB();
     constexpr std::uint64_t kInterval = 16'667;
     constexpr std::uint64_t kBeat = 4'000;
@@ -327,7 +327,15 @@ TEST_F(X11ScreenSourceTest, ChangesOnASteadyBeatAreGrabbedWithinTwoFrames) {
         xcb_poly_fill_rectangle(x->get(), x->root(), gc, 1, &all);
         SolidWindow::sync(*x);
     }
-    std::this_thread::sleep_for(100ms);
+    const std::uint64_t lastDraw = draws.back();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard guard(mutex);
+            if (!grabs.empty() && grabs.back() > lastDraw) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     (*stream)->stop();
 
     std::lock_guard guard(mutex);
@@ -337,9 +345,9 @@ TEST_F(X11ScreenSourceTest, ChangesOnASteadyBeatAreGrabbedWithinTwoFrames) {
         ASSERT_NE(grab, grabs.end()) << "every change is grabbed";
         longest = std::max(longest, *grab - drawn);
     }
-    // Two frame intervals, and one more for a busy machine's scheduling: news lost in the queue
-    // cost a poll timeout, 100 ms or more.
-    EXPECT_LE(longest, 3 * kInterval) << "the longest wait of a change for its grab, in microseconds";
+    // Two frame intervals, and three more for a busy or sanitized machine's scheduling: news lost
+    // in the queue cost a poll timeout, 100 ms or more.
+    EXPECT_LE(longest, 5 * kInterval) << "the longest wait of a change for its grab, in microseconds";
 }
 
 // Images are numbered, each telling the rows in which it differs from the one before: those of a
