@@ -9,8 +9,9 @@
 //
 // Measured on a shared 8-core AMD EPYC (load 12-23 from other work; Release, median of three):
 // 59.6 frames a second; capture-to-received p95 13.7 ms, 1.17 times the bare encode's p95;
-// draw-to-received p50 10.2 ms, p95 16.9 ms; idle host CPU 0.4 % of a core and 77 wake-ups a
-// second (most of them the controller's cursor tick); host RSS 92 MB. The host alone on two cores
+// draw-to-received p50 10.2 ms, p95 16.9 ms; idle host CPU 0.4 % of a core and 47-49 wake-ups a
+// second (30 of them the controller's cursor tick, which no longer asks X for a still pointer;
+// 74-78 before); host RSS 92 MB. The host alone on two cores
 // (ORVANTA_BENCH_HOST_CPUS=0,1, load 8-9): 59.7 frames a second, p95 ratio 1.63, draw-to-received
 // p95 18.3 ms. Under `taskset -c 0,1` (the host, the X server and the device on two cores): 59.1
 // frames a second, p95 ratio 1.52, draw-to-received p95 29.8 ms.

@@ -132,6 +132,10 @@ public:
     virtual EventFlags sourceFlags() = 0;
     // The pointer's position now; nothing when it cannot be read.
     virtual std::optional<DisplayPoint> cursorLocation() = 0;
+    // How many pointer moves the desktop has reported so far, this sink's own posts included,
+    // learnt without asking it; nothing while moves are not reported. A move that brings no
+    // report (a warp) shows only in cursorLocation().
+    virtual std::optional<std::uint64_t> pointerMoves() = 0;
     // The bounds of a display (nothing: the main display); nothing when no such display exists.
     virtual std::optional<DisplayRect> displayBounds(std::optional<std::uint32_t> displayID) = 0;
     // Posts one event and returns once it reached the desktop.

@@ -1,6 +1,7 @@
 // An InputSink that records every event it is given and behaves like a private event source: the
 // modifier flags it reports are those of the modifier keys its own events hold down. Tests can
-// take trust or the event source away, make posts fail, and place displays and the pointer.
+// take trust or the event source away, make posts fail, place displays and the pointer, and
+// report pointer moves or not.
 #pragma once
 
 #include <map>
@@ -22,7 +23,11 @@ public:
         }
         return flags;
     }
-    std::optional<platform::DisplayPoint> cursorLocation() override { return cursor; }
+    std::optional<platform::DisplayPoint> cursorLocation() override {
+        ++cursorReads;
+        return cursor;
+    }
+    std::optional<std::uint64_t> pointerMoves() override { return moves; }
     std::optional<platform::DisplayRect> displayBounds(std::optional<std::uint32_t> displayID) override {
         const auto found = displays.find(displayID.value_or(mainDisplay));
         return found == displays.end() ? std::nullopt : std::optional(found->second);
@@ -40,7 +45,10 @@ public:
                 down.erase(key->keyCode);
             }
         }
-        if (const auto* mouse = std::get_if<platform::MouseEvent>(&event)) cursor = mouse->location;
+        if (const auto* mouse = std::get_if<platform::MouseEvent>(&event)) {
+            cursor = mouse->location;
+            if (moves) ++*moves;
+        }
         return {};
     }
 
@@ -59,6 +67,8 @@ public:
     std::uint32_t mainDisplay = 1;
     std::map<std::uint32_t, platform::DisplayRect> displays{{1, {0, 0, 1920, 1080}}};
     std::optional<platform::DisplayPoint> cursor;
+    int cursorReads = 0;
+    std::optional<std::uint64_t> moves;  // reported pointer moves; nothing: not reported
     std::vector<platform::InputEvent> events;
     std::set<std::uint16_t> down;  // key codes our events hold down
 

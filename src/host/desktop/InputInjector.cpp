@@ -179,9 +179,23 @@ std::optional<DisplayPoint> InputInjector::mappedPoint(double x, double y) {
 
 DisplayPoint InputInjector::currentLocation() { return sink_.cursorLocation().value_or(pointerLocation_); }
 
+// The count is taken before the read, so a move while the read is under way shows next time.
+DisplayPoint InputInjector::watchedLocation() {
+    const std::uint64_t now = clock_.uptimeMicros();
+    const std::optional<std::uint64_t> moves = sink_.pointerMoves();
+    if (moves && lastPointerRead_ && lastPointerRead_->moves == *moves &&
+        now - lastPointerRead_->atMicros < kUnreportedMoveCheckMicros) {
+        return lastPointerRead_->location;
+    }
+    const std::optional<DisplayPoint> location = sink_.cursorLocation();
+    lastPointerRead_.reset();
+    if (moves && location) lastPointerRead_ = PointerRead{*location, *moves, now};
+    return location.value_or(pointerLocation_);
+}
+
 InputInjector::NormalizedCursor InputInjector::cursorNormalized(std::optional<DisplayPoint> at) {
     const DisplayRect b = displayBounds();
-    const DisplayPoint p = at.value_or(currentLocation());
+    const DisplayPoint p = at ? *at : watchedLocation();
     if (!(b.width > 0) || !(b.height > 0)) return {};
     const auto visible = visibleContentRect();
     return {(p.x - b.x) / b.width, (p.y - b.y) / b.height, visible ? visible->contains(p) : b.contains(p)};

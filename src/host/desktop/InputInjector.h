@@ -84,13 +84,16 @@ public:
     void refreshHoldTimeout();
 
     // The pointer (nothing: where it is now) in picture units, not clamped, and whether it lies
-    // in the visible part of the picture.
+    // in the visible part of the picture. Where it is now is asked of the desktop only when it
+    // reported moves since the last ask, or the last ask is kUnreportedMoveCheckMicros old.
     NormalizedCursor cursorNormalized(std::optional<platform::DisplayPoint> at = std::nullopt);
 
     // Flags of the modifier keys held through key phases.
     platform::EventFlags heldFlags() const;
 
     static constexpr std::chrono::microseconds kHoldTimeout{3'000'000};
+    // How long a move that brings no report (a warp) may go unseen by cursorNormalized.
+    static constexpr std::uint64_t kUnreportedMoveCheckMicros = 1'000'000;
 
 private:
     enum class Button { left, right, middle };
@@ -113,6 +116,7 @@ private:
     platform::DisplayPoint point(double x, double y);
     std::optional<platform::DisplayPoint> mappedPoint(double x, double y);
     platform::DisplayPoint currentLocation();
+    platform::DisplayPoint watchedLocation();
     Result releaseAll(const std::optional<std::string>& keysOf, platform::DisplayPoint at,
                       const protocol::PointerInput& input);
     void releasePressed(platform::DisplayPoint at, const protocol::PointerInput* input);
@@ -150,6 +154,12 @@ private:
     };
     std::unordered_map<std::string, Remainder> scrollRemainder_;
     platform::DisplayPoint pointerLocation_;
+    struct PointerRead {
+        platform::DisplayPoint location;
+        std::uint64_t moves = 0;  // the sink's move count before the read
+        std::uint64_t atMicros = 0;
+    };
+    std::optional<PointerRead> lastPointerRead_;
     std::int64_t mouseEventNumber_ = 100;
     bool holdCheckScheduled_ = false;
     std::optional<std::uint64_t> holdDeadlineMicros_;

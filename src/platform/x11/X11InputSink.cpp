@@ -5,6 +5,7 @@
 #define explicit xkb_explicit
 #include <xcb/xkb.h>
 #undef explicit
+#include <xcb/xinput.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
@@ -155,10 +156,16 @@ X11InputSink::X11InputSink(base::Executor& owner, std::unique_ptr<XConnection> c
                                XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE |
                                    XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
     }
+    if (const auto* input = xcb_get_extension_data(c, &xcb_input_id); input && input->present) {
+        Reply<xcb_input_xi_query_version_reply_t> version(
+            xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
+        if (version && version->major_version >= 2) inputOpcode_ = input->major_opcode;
+    }
     xcb_flush(c);
 }
 
 X11InputSink::~X11InputSink() {
+    pointerWatch_.cancel();
     restore_.cancel();
     restoreSpares();
 }
@@ -225,6 +232,11 @@ void X11InputSink::drainEvents() {
                     reload = true;
                 }
             }
+        } else if (type == XCB_GE_GENERIC) {
+            const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event.get());
+            if (inputOpcode_ != 0 && generic->extension == inputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) {
+                ++pointerMoves_;
+            }
         } else if (randrEvent_ != 0 &&
                    (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
             monitors_.reset();
@@ -260,6 +272,40 @@ std::optional<DisplayPoint> X11InputSink::cursorLocation() {
         xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
     if (!reply) return std::nullopt;
     return DisplayPoint{double(reply->root_x), double(reply->root_y)};
+}
+
+// Started by the first ask: moves made before the server took the selection are never counted, so
+// that first ask has no count to give.
+std::optional<std::uint64_t> X11InputSink::pointerMoves() {
+    if (connection_->hasError()) return std::nullopt;
+    pointerAsked_ = true;
+    if (!pointerWatched_) {
+        if (!watchPointer(true)) return std::nullopt;
+        pointerWatch_ = owner_.repeating(kPointerWatchIdle, [this] { checkPointerWatch(); });
+        return std::nullopt;
+    }
+    drainEvents();
+    return pointerMoves_;
+}
+
+// Raw motion news from every pointer, whichever window it is over.
+bool X11InputSink::watchPointer(bool on) {
+    if (inputOpcode_ == 0) return false;
+    struct {
+        xcb_input_event_mask_t head;
+        std::uint32_t bits;
+    } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, on ? std::uint32_t(XCB_INPUT_XI_EVENT_MASK_RAW_MOTION) : 0u};
+    xcb_input_xi_select_events(connection_->get(), connection_->root(), 1, &mask.head);
+    xcb_flush(connection_->get());
+    pointerWatched_ = on;
+    return true;
+}
+
+void X11InputSink::checkPointerWatch() {
+    if (std::exchange(pointerAsked_, false)) return;
+    pointerWatch_.cancel();
+    watchPointer(false);
+    drainEvents();  // the news already sent
 }
 
 const std::vector<X11InputSink::Monitor>& X11InputSink::monitors() {
@@ -312,7 +358,10 @@ std::expected<void, InputSinkError> X11InputSink::post(const InputEvent& event) 
     if (!xtest_) return std::unexpected(InputSinkError{InputSinkError::Kind::refused, "no XTest extension"});
     drainEvents();
     std::expected<void, InputSinkError> built;
-    if (const auto* mouse = std::get_if<MouseEvent>(&event)) postMouse(*mouse);
+    if (const auto* mouse = std::get_if<MouseEvent>(&event)) {
+        postMouse(*mouse);
+        ++pointerMoves_;  // counted at once: its raw motion news may come after the next ask
+    }
     if (const auto* scroll = std::get_if<ScrollEvent>(&event)) built = postScroll(*scroll);
     if (const auto* key = std::get_if<KeyEvent>(&event)) built = postKey(*key);
     auto delivered = finish();

@@ -5,7 +5,8 @@
 // A post returns once its requests are flushed, without waiting for the server's answer: a lost
 // connection shows at once, a request the server refused at the next post. Calls, and the restore
 // of spares, run on the owner's executor; the unlock sequence, on its own queue, needs a sink of
-// its own.
+// its own. Raw motion news are asked for while pointer moves are watched, and no longer once
+// nobody asked for a second, so that unread news never pile up at the server.
 #pragma once
 
 #include <xcb/randr.h>
@@ -36,6 +37,7 @@ public:
     bool hasEventSource() override;
     EventFlags sourceFlags() override;
     std::optional<DisplayPoint> cursorLocation() override;
+    std::optional<std::uint64_t> pointerMoves() override;
     std::optional<DisplayRect> displayBounds(std::optional<std::uint32_t> displayID) override;
     std::expected<void, InputSinkError> post(const InputEvent& event) override;
 
@@ -43,6 +45,8 @@ public:
     // the keymap when it changes, and must find the character still there.
     static constexpr base::Micros kSpareHoldTime{250'000};
     static constexpr int kPixelsPerNotch = 40;
+    // Pointer moves stop being watched when nobody asked for them for this long.
+    static constexpr base::Micros kPointerWatchIdle{1'000'000};
 
 private:
     struct Monitor {
@@ -55,6 +59,8 @@ private:
     X11InputSink(base::Executor& owner, std::unique_ptr<XConnection> connection);
 
     void drainEvents();
+    bool watchPointer(bool on);
+    void checkPointerWatch();
     bool reloadKeyboard();
     const std::vector<Monitor>& monitors();
 
@@ -79,6 +85,11 @@ private:
     std::uint8_t randrEvent_ = 0;
     std::optional<std::vector<Monitor>> monitors_;
     bool refused_ = false;  // the server answered an earlier request with an error
+    std::uint8_t inputOpcode_ = 0;  // XInput's major opcode; 0 without XInput 2
+    bool pointerWatched_ = false;   // raw motion news are selected
+    bool pointerAsked_ = false;     // pointerMoves was called since the last watch check
+    std::uint64_t pointerMoves_ = 0;
+    base::TaskHandle pointerWatch_;
 
     std::map<std::uint16_t, xcb_keycode_t> downKeys_;  // virtual key code -> the key pressed for it
     std::unordered_map<std::string, int> scrollRemainder_;

@@ -309,6 +309,44 @@ TEST_F(InjectorTest, CursorIsReportedInPictureUnits) {
     EXPECT_EQ(injector.cursorNormalized(), InputInjector::NormalizedCursor{});
 }
 
+// A still pointer costs the desktop no question; a reported move, a posted move, a changed
+// mapping and, within a second, an unreported warp all show.
+TEST_F(InjectorTest, CursorIsAskedForOnlyAfterReportedMovesOrOnceASecond) {
+    using Cursor = InputInjector::NormalizedCursor;
+    sink.cursor = DisplayPoint{960, 540};
+    sink.moves = 7;
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.5, 0.5, true}));
+    executor.advance(milliseconds(900));
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.5, 0.5, true}));
+    EXPECT_EQ(sink.cursorReads, 1) << "no question while nothing moved";
+
+    sink.cursor = DisplayPoint{480, 540};
+    ++*sink.moves;
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.25, 0.5, true})) << "a reported move shows at once";
+    injector.displayContentRect = DisplayRect{0, 0, 0.5, 1};
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.125, 0.5, true}));
+    injector.displayContentRect.reset();
+    injector.targetRect = DisplayRect{0, 0, 960, 1080};
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.5, 0.5, true})) << "a new mapping applies to the known pointer";
+    injector.targetRect.reset();
+    EXPECT_EQ(sink.cursorReads, 2);
+
+    ASSERT_EQ(send(at("move", 0.75, 0.25)), Result::ok);
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.75, 0.25, true})) << "our own move shows at once";
+
+    sink.cursor = DisplayPoint{0, 0};  // warped: no report
+    executor.advance(milliseconds(999));
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0.75, 0.25, true}));
+    executor.advance(milliseconds(1));
+    EXPECT_EQ(injector.cursorNormalized(), (Cursor{0, 0, true})) << "a warp shows within a second";
+
+    const int reads = sink.cursorReads;
+    sink.moves.reset();
+    injector.cursorNormalized();
+    injector.cursorNormalized();
+    EXPECT_EQ(sink.cursorReads, reads + 2) << "without reports every call asks";
+}
+
 TEST(InputDiagnosticLog, LineCarriesUtcTimeWithMilliseconds) {
     using namespace std::chrono;
     const auto when = sys_days{year{2026} / 12 / 9} + hours(9) + minutes(1) + seconds(14) + milliseconds(123);

@@ -1,5 +1,6 @@
 // The injector through the XTest backend on a private X server, checked by a window of ours.
 #include <gtest/gtest.h>
+#include <xcb/xtest.h>
 
 #include "host/desktop/InputInjector.h"
 #include "host/desktop/LockUnlocker.h"
@@ -164,6 +165,36 @@ TEST_F(InjectorOnX11, NothingStaysPressedAfterReleases) {
     const auto released = injector->releaseKeys(std::nullopt);
     EXPECT_TRUE(injector->releasePointerInputs(true, released));
     EXPECT_FALSE(probe->anythingPressed());
+}
+
+TEST_F(InjectorOnX11, PointerMovesOfAnyDeviceAreCountedWhileSomebodyAsks) {
+    ORVANTA_REQUIRE_XVFB();
+    ASSERT_NO_FATAL_FAILURE(start(display));
+    auto other = platform::x11::XConnection::open(display);
+    ASSERT_TRUE(other) << other.error();
+    const auto moveFromOutside = [&](std::int16_t x) {
+        xcb_test_fake_input((*other)->get(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, (*other)->root(), x, 300, 0);
+        free(xcb_get_input_focus_reply((*other)->get(), xcb_get_input_focus((*other)->get()), nullptr));
+        sink->cursorLocation();  // its reply comes after the news of that move
+    };
+
+    EXPECT_EQ(sink->pointerMoves(), std::nullopt) << "the first ask starts the watch";
+    sink->cursorLocation();
+    const auto still = sink->pointerMoves();
+    ASSERT_TRUE(still);
+    EXPECT_EQ(sink->pointerMoves(), still);
+    moveFromOutside(100);
+    moveFromOutside(200);
+    const auto moved = sink->pointerMoves();
+    ASSERT_TRUE(moved);
+    EXPECT_GT(*moved, *still);
+    ASSERT_EQ(pointer("move", 0.5, 0.5), Result::ok);
+    EXPECT_GT(*sink->pointerMoves(), *moved) << "our own move counts before its news come";
+
+    executor.advance(platform::x11::X11InputSink::kPointerWatchIdle);
+    executor.advance(platform::x11::X11InputSink::kPointerWatchIdle);
+    moveFromOutside(100);
+    EXPECT_EQ(sink->pointerMoves(), std::nullopt) << "a watch nobody asked for ended, and starts anew";
 }
 
 TEST_F(InjectorOnX11, AVanishedServerIsAnErrorNotACrash) {
