@@ -103,6 +103,7 @@ public:
         if (!found || ignoresMoves) return;
         found->bounds->x = origin.x;
         found->bounds->y = origin.y;
+        if (awaitApplied && whileSettling) whileSettling();
     }
     std::optional<std::uint32_t> readWindowID(const host::AXElement& window) override {
         if (unreadableIDs.contains(window.window)) return std::nullopt;
@@ -140,6 +141,7 @@ public:
     bool listingFails = false;
     bool ignoresMoves = false;
     bool observable = true;
+    std::function<void()> whileSettling;               // runs while a move waits for the window to settle
     std::function<void(const FollowEvent&)> onChange;  // the live observer's, while one lives
 
 private:

@@ -494,6 +494,7 @@ private:
     static constexpr std::uint64_t kFocusFollowDelayMicros = 1'200'000;
     struct FitWatch;
     struct FitSnapshot;
+    struct FitPlacement;
     HostFitWindows* fitWindows() const { return dependencies_.components.fitWindows.get(); }
     void finishFitTarget(const protocol::FitWindowTarget& request, std::uint64_t generation,
                          std::optional<FitViewport> notedViewport, FitViewport requested,
@@ -506,6 +507,8 @@ private:
     void performFit(const WindowTarget& target, FitViewport viewport,
                     std::optional<platform::ShareableWindow> knownWindow,
                     std::optional<platform::Point> inheritedOriginal);
+    static void placeFitWindow(HostFitWindows& windows, const std::optional<Rect>& area, FitPlacement& placement);
+    void finishFitPlacement(const FitPlacement& placement);
     void restoreWindowFitFrame();
     void noteFollowEvent(std::uint64_t generation, std::uint32_t fitted, const HostFitWindows::FollowEvent& event);
     // Detach: the fit is kept, its window put back and no longer captured.
@@ -526,6 +529,7 @@ private:
     std::optional<std::uint32_t> focusedWindowID_;
     std::optional<std::uint32_t> destroyedWindowID_;
     std::uint64_t focusFollowAfter_ = 0;
+    int fitMovesInFlight_ = 0;  // placements asked of the task queue and not yet finished here
 
     // Display aspect fit and the virtual display.
     static constexpr std::int64_t kMinViewportSide = 1;

@@ -68,6 +68,18 @@ struct HostController::FitWatch {
     std::map<std::uint32_t, int> rejections;  // layer, size or target failures per window
 };
 
+// A fit between asking for its window's move and knowing where the window settled.
+struct HostController::FitPlacement {
+    std::uint64_t generation = 0;
+    WindowTarget target;
+    FitViewport viewport;
+    std::optional<platform::ShareableWindow> knownWindow;
+    bool onVirtual = false;
+    bool visibleFrame = false;
+    platform::Point origin{};
+    Rect actual{};
+};
+
 // What one pass of the watcher saw and decided from.
 struct HostController::FitSnapshot {
     struct Candidate {
@@ -253,11 +265,18 @@ void HostController::clearWindowFit(bool restore, bool restart) {
 }
 
 // The size is left as the fit found it; only the position is put back, unchecked: nothing here
-// waits for the window manager to apply it.
+// waits for the window manager to apply it. A fit's move still on the task queue would land after
+// this one, so the window is put back again behind it.
 void HostController::restoreWindowFitFrame() {
-    auto* windows = fitWindows();
+    auto windows = dependencies_.components.fitWindows;
     if (!windowFit_ || windowFit_->suspended || !windows) return;
     windows->setPosition(windowFit_->target.axWindow, windowFit_->originalOrigin, false);
+    if (fitMovesInFlight_ > 0) {
+        windows->tasks().async([weakWindows = std::weak_ptr(windows), window = windowFit_->target.axWindow,
+                                origin = windowFit_->originalOrigin] {
+            if (auto alive = weakWindows.lock()) alive->setPosition(window, origin, false);
+        });
+    }
     log("window fit: restored " + windowFit_->target.appName + " position");
 }
 
@@ -303,37 +322,72 @@ void HostController::performFit(const WindowTarget& target, FitViewport viewport
     windows->resumeIfStopped(target);
     windows->raise(target);
 
-    const bool onVirtual = virtualDisplay_ != nullptr;
-    const std::uint32_t display = onVirtual ? virtualDisplay_->displayID : physicalCaptureDisplayID();
-    const auto visible = visibleBounds(display, true);
-    const Rect current = windows->readFrame(target.axWindow).value_or(target.frame);
-    // Without any bounds for the display the window stays where it is.
-    const Rect area = visible ? *visible : windows->displayBounds(display).value_or(current);
-    const platform::Point origin{area.x + std::max(0.0, (area.width - current.width) / 2),
-                                 area.y + std::max(0.0, (area.height - current.height) / 2)};
-    if (origin != platform::Point{current.x, current.y}) windows->setPosition(target.axWindow, origin, true);
-    const Rect actual =
-        windows->readFrame(target.axWindow).value_or(Rect{origin.x, origin.y, current.width, current.height});
+    // Until its window is placed the fit captures nothing; a restore meanwhile still knows the
+    // window and where it came from.
     const platform::Point original =
         keptOriginal ? *keptOriginal : inheritedOriginal.value_or(platform::Point{target.frame.x, target.frame.y});
-    windowFit_ = WindowFit{target, original, actual, viewport, knownWindow, false};
-    log("window fit: move " + target.appName + " to " + formatPoint(origin) + " on " +
-        (onVirtual ? "virtual " : "physical ") + (visible ? "visibleFrame" : "full bounds") +
-        ", actual=" + formatRect(actual));
-
-    const auto windowID = knownWindow ? std::optional(knownWindow->id) : windows->readWindowID(target.axWindow);
-    if (windowID) {
-        followObserver_ = windows->observe(target, [weak = weak_from_this(), queue = &queue_, generation,
-                                                    fitted = *windowID](const HostFitWindows::FollowEvent& event) {
-            queue->async([weak, generation, fitted, event] {
-                if (auto self = weak.lock()) self->noteFollowEvent(generation, fitted, event);
-            });
+    windowFit_ = WindowFit{target, original, target.frame, viewport, std::nullopt, false};
+    FitPlacement placement{.generation = generation,
+                           .target = target,
+                           .viewport = viewport,
+                           .knownWindow = std::move(knownWindow),
+                           .onVirtual = virtualDisplay_ != nullptr};
+    const std::uint32_t display = placement.onVirtual ? virtualDisplay_->displayID : physicalCaptureDisplayID();
+    const auto visible = visibleBounds(display, true);
+    placement.visibleFrame = visible.has_value();
+    const auto area = visible ? visible : windows->displayBounds(display);
+    ++fitMovesInFlight_;
+    // The window manager applies a move when it gets to it: the wait for it runs on the task queue,
+    // behind any earlier move, and the fit goes on here once the window has settled.
+    windows->tasks().async([weak = weak_from_this(), queue = &queue_,
+                            weakWindows = std::weak_ptr(dependencies_.components.fitWindows), area,
+                            placement = std::move(placement)]() mutable {
+        if (auto alive = weakWindows.lock()) placeFitWindow(*alive, area, placement);
+        queue->async([weak, placement = std::move(placement)] {
+            if (auto self = weak.lock()) self->finishFitPlacement(placement);
         });
+    });
+}
+
+// Centres the window in `area`, or leaves it where it is without one, and reads where it landed.
+void HostController::placeFitWindow(HostFitWindows& windows, const std::optional<Rect>& area, FitPlacement& placement) {
+    const auto& window = placement.target.axWindow;
+    const Rect current = windows.readFrame(window).value_or(placement.target.frame);
+    const Rect bounds = area.value_or(current);
+    placement.origin = {bounds.x + std::max(0.0, (bounds.width - current.width) / 2),
+                        bounds.y + std::max(0.0, (bounds.height - current.height) / 2)};
+    if (placement.origin != platform::Point{current.x, current.y}) windows.setPosition(window, placement.origin, true);
+    placement.actual =
+        windows.readFrame(window).value_or(Rect{placement.origin.x, placement.origin.y, current.width, current.height});
+}
+
+void HostController::finishFitPlacement(const FitPlacement& placement) {
+    --fitMovesInFlight_;
+    if (fitGeneration_ != placement.generation || !windowFit_ || windowFit_->suspended || !session_) return;
+    auto* windows = fitWindows();
+    if (!windows) return;
+    const auto& target = placement.target;
+    windowFit_->appliedFrame = placement.actual;
+    windowFit_->scWindow = placement.knownWindow;
+    log("window fit: move " + target.appName + " to " + formatPoint(placement.origin) + " on " +
+        (placement.onVirtual ? "virtual " : "physical ") + (placement.visibleFrame ? "visibleFrame" : "full bounds") +
+        ", actual=" + formatRect(placement.actual));
+
+    const auto windowID =
+        placement.knownWindow ? std::optional(placement.knownWindow->id) : windows->readWindowID(target.axWindow);
+    if (windowID) {
+        followObserver_ =
+            windows->observe(target, [weak = weak_from_this(), queue = &queue_, generation = placement.generation,
+                                      fitted = *windowID](const HostFitWindows::FollowEvent& event) {
+                queue->async([weak, generation, fitted, event] {
+                    if (auto self = weak.lock()) self->noteFollowEvent(generation, fitted, event);
+                });
+            });
     }
     stopPipeline();
     startPipelineIfNeeded();
     sendWindowState(true, target.appName);
-    startFitWatch(generation, windowID, viewport, target);
+    startFitWatch(placement.generation, windowID, placement.viewport, target);
 }
 
 void HostController::noteFollowEvent(std::uint64_t generation, std::uint32_t fitted,

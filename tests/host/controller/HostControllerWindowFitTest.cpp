@@ -151,6 +151,63 @@ TEST_F(HostWindowFitTest, PlacementFollowsWhatTheWindowAndItsManagerAllow) {
     }
 }
 
+// The window manager takes seconds to apply a move: the host queue never waits for it, so a timer
+// on it (as the keep-alive's) runs on time while the fit is still placing its window.
+TEST_F(HostWindowFitTest, AWindowSlowToSettleNeverStallsTheHostQueue) {
+    desktop().whileSettling = [&] {
+        for (auto* executor : {&queue, &desktop().taskExecutor}) {
+            if (executor->isCurrent()) executor->consume(3s);
+        }
+    };
+    const auto startedOnQueue = queue.nowMicros();
+    std::optional<std::uint64_t> tickedAt;
+    queue.asyncAfter(1s, [&] { tickedAt = queue.nowMicros(); });
+    probe().applyWindowFitTarget({kA, 1280, 800});
+    desktop().taskExecutor.runUntilIdle();  // the lookup
+    queue.runUntilIdle();                   // the fit asks for the move
+    EXPECT_EQ(queue.nowMicros(), startedOnQueue);
+    queue.advance(1s);
+    EXPECT_EQ(tickedAt, startedOnQueue + 1'000'000);
+    ASSERT_TRUE(fitted());
+    EXPECT_FALSE(fitted()->scWindow);  // nothing is captured before the window has settled
+    EXPECT_EQ(count("fit.observe 11"), 0);
+
+    settle();
+    ASSERT_TRUE(fitted());
+    EXPECT_EQ(fitted()->appliedFrame, (host::Rect{560, 240, 800, 600}));
+    EXPECT_EQ(fitted()->scWindow, (platform::ShareableWindow{kA, {560, 240, 800, 600}}));
+    EXPECT_EQ(windowStates(), std::vector<base::Json>{active("Editor")});
+}
+
+// A fit's placement finishes after the next request for the same window was made: the later
+// request decides, and a window moved after an unfit is put back again.
+TEST_F(HostWindowFitTest, ALatePlacementGivesWayToTheNextFitOrUnfit) {
+    auto startFit = [&](std::int64_t width, std::int64_t height) {
+        probe().applyWindowFitTarget({kA, width, height});
+        desktop().taskExecutor.runUntilIdle();
+        queue.runUntilIdle();
+        ASSERT_EQ(count("fit.setPosition 11 560,240"), 0);  // the move still waits on the task queue
+    };
+    startFit(1000, 700);
+    probe().applyWindowFitTarget({kA, 1280, 800});
+    settle();
+    ASSERT_TRUE(fitted());
+    EXPECT_EQ(fitted()->viewport, (host::FitViewport{1280, 800}));
+    EXPECT_EQ(fitted()->originalOrigin, (platform::Point{100, 50}));
+    EXPECT_EQ(fitted()->appliedFrame, (host::Rect{560, 240, 800, 600}));
+    EXPECT_EQ(count("fit.observe 11"), 1);
+    EXPECT_EQ(windowStates(), std::vector<base::Json>{active("Editor")});
+
+    resetDesktop();
+    startFit(1280, 800);
+    controller->handleControlText(R"({"type":"unfitWindow"})", session);
+    settle();
+    EXPECT_FALSE(fitted());
+    EXPECT_EQ(desktop().frameOf(kA), kFrameA);
+    EXPECT_EQ(count("fit.observe 11"), 0);
+    EXPECT_EQ(windowStates(), std::vector<base::Json>{inactive});
+}
+
 TEST_F(HostWindowFitTest, RefusesAbsurdViewportsAndWindowsThatCannotBeFitted) {
     for (auto [width, height] : {std::pair<std::int64_t, std::int64_t>{0, 700},
                                  {700, -1},
