@@ -84,7 +84,9 @@ TEST_F(X11CompositorTest, TheComposedPictureEqualsAPlainGrabThroughEveryChange) 
         change();
         desktop.sync();
         // Every change is news, also those beneath a window over everything.
-        if (name != "start") EXPECT_TRUE((*compositor)->takeChanges());
+        if (name != "start") {
+            EXPECT_TRUE((*compositor)->takeChanges());
+        }
         const auto image = (*compositor)->compose(kScreen);
         ASSERT_TRUE(image) << image.error();
         EXPECT_TRUE(image->changed);

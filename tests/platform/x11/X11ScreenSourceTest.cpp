@@ -449,7 +449,7 @@ public:
 
 private:
     struct Handle final : Watch {
-        explicit Handle(FakeComposer& composer) : composer(composer) {}
+        explicit Handle(FakeComposer& owner) : composer(owner) {}
         ~Handle() override {
             std::lock_guard guard(composer.mutex);
             composer.watcher = nullptr;

@@ -109,8 +109,9 @@ TEST_F(X11WindowSystemTest, DescribesWhatClientsClaimSafely) {
 TEST_F(X11WindowSystemTest, AWindowWithoutItsPidBelongsToItsClientsProcess) {
     ORVANTA_REQUIRE_XVFB(testing::XvfbOptions{.windowManager = true});
     ASSERT_TRUE(start(display));
-    const auto child = testing::startChild(
-        {.argv = {"xmessage", "-geometry", "300x200", "plain client"}, .extraEnvironment = {"DISPLAY=" + display}});
+    const auto child = testing::startChild({.argv = {"xmessage", "-geometry", "300x200", "plain client"},
+                                            .extraEnvironment = {"DISPLAY=" + display},
+                                            .logPath = {}});
     ASSERT_TRUE(child) << child.error();
     std::optional<WindowDescription> plain;
     windows->waitUntil([&] {
