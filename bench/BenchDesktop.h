@@ -2,18 +2,35 @@
 // scrolls by a few rows every frame, drawn on an X screen or rendered as pixels for a bare encode.
 #pragma once
 
+#include <sched.h>
+#include <sys/types.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "base/Clock.h"
 #include "platform/x11/XConnection.h"
 
 namespace orvanta::bench {
+
+// Moves `pid` (a display server the benchmark draws on) to the cores this process may not use, so
+// it does not compete with what is measured; it stays where it is when there are none.
+inline void keepOffOurCores(pid_t pid) {
+    cpu_set_t ours;
+    cpu_set_t others;
+    sched_getaffinity(0, sizeof ours, &ours);
+    CPU_ZERO(&others);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &ours) && cpu < static_cast<int>(std::thread::hardware_concurrency()))
+            CPU_SET(cpu, &others);
+    }
+    if (CPU_COUNT(&others) > 0) sched_setaffinity(pid, sizeof others, &others);
+}
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;

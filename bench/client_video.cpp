@@ -76,13 +76,7 @@ struct Stage {
             auto started = orvanta::testing::XvfbServer::start({.width = kWidth, .height = kHeight});
             if (!started) return static_cast<Stage*>(nullptr);
             s->server = std::move(*started);
-            cpu_set_t ours, others;
-            sched_getaffinity(0, sizeof ours, &ours);
-            CPU_ZERO(&others);
-            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-                if (!CPU_ISSET(cpu, &ours) && cpu < static_cast<int>(std::thread::hardware_concurrency()))
-                    CPU_SET(cpu, &others);
-            if (CPU_COUNT(&others) > 0) sched_setaffinity(s->server->pid(), sizeof others, &others);
+            keepOffOurCores(s->server->pid());
             ::setenv("DISPLAY", s->server->display().c_str(), 1);
             ::setenv("QT_QPA_PLATFORM", "xcb", 1);
             static int argc = 1;

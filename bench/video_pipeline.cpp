@@ -112,13 +112,7 @@ struct Screen {
             auto started = orvanta::testing::XvfbServer::start({.width = kWidth, .height = kHeight});
             if (!started) return static_cast<Screen*>(nullptr);
             s->server = std::move(*started);
-            cpu_set_t ours, others;
-            sched_getaffinity(0, sizeof ours, &ours);
-            CPU_ZERO(&others);
-            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-                if (!CPU_ISSET(cpu, &ours) && cpu < static_cast<int>(std::thread::hardware_concurrency()))
-                    CPU_SET(cpu, &others);
-            if (CPU_COUNT(&others) > 0) sched_setaffinity(s->server->pid(), sizeof others, &others);
+            keepOffOurCores(s->server->pid());
             s->x = std::move(*platform::x11::XConnection::open(s->server->display()));
             s->gc = xcb_generate_id(s->x->get());
             xcb_create_gc(s->x->get(), s->gc, s->x->root(), 0, nullptr);

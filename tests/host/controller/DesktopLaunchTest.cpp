@@ -10,9 +10,9 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 namespace orvanta::testing {
@@ -105,11 +105,8 @@ TEST(DesktopLaunchTest, AChildHoldsNothingOfTheHostsAndIsReapedWhenItEnds) {
 
     // The program's own loader opens files for a moment while it starts; what it inherited stays.
     const std::map<int, std::string> expected{{0, "/dev/null"}, {1, output.string()}, {2, output.string()}};
-    auto held = descriptorsOf(*child);
-    for (const auto deadline = std::chrono::steady_clock::now() + kEndWait;
-         held != expected && std::chrono::steady_clock::now() < deadline; held = descriptorsOf(*child)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::map<int, std::string> held;
+    waitUntil([&] { return (held = descriptorsOf(*child)) == expected; }, kEndWait, std::chrono::milliseconds(5));
     EXPECT_EQ(held, expected);
     EXPECT_EQ(statusLine(*child, "SigBlk:"), "SigBlk:\t0000000000000000");
     ::kill(*child, SIGTERM);  // ends it, unblocked
