@@ -25,6 +25,7 @@
 #include "host/controller/HostFitSeams.h"
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
+#include "host/controller/HostSession.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
@@ -92,59 +93,12 @@ public:
     static constexpr std::size_t kMaxPairIdCharacters = 64;
     static constexpr std::size_t kMaxPairCodeCharacters = 32;
 
-    // The main session: one device's control channel and what it negotiated.
-    struct Session {
-        Session(std::shared_ptr<WebSocketConnection> connection, std::uint64_t createdAt)
-            : control(std::move(connection)), lastPongAt(createdAt) {}
-
-        const std::shared_ptr<WebSocketConnection> control;
-        ConnectionRoute route = ConnectionRoute::local;
-        std::shared_ptr<WebSocketConnection> video;
-        std::string deviceId;
-        std::string deviceName;
-        std::string sessionId;
-        std::string ticket;
-        bool ticketUsed = false;
-        DeviceKind deviceKind = DeviceKind::other;
-        bool hasPhoneIdiom = false;
-        bool authenticated = false;
-        std::optional<std::pair<int, int>> windowsScreenPixels;
-        bool recreateWindowDisplayOnResume = false;
-        int viewportWidth = 0;
-        int viewportHeight = 0;
-        bool viewportChangedWhilePaused = false;
-        bool audioRequested = false;
-        std::uint64_t lastPongAt;
-        std::uint32_t pingId = 0;
-        std::vector<std::uint64_t> rttSamples;
-        std::optional<std::uint64_t> detachedAt;
-    };
-
-    // The one connection waiting while a main session exists.
-    struct BusyWaiter {
-        const std::shared_ptr<WebSocketConnection> control;
-        ConnectionRoute route = ConnectionRoute::local;
-        std::optional<protocol::Hello> hello;  // once its hello is accepted
-        std::optional<DeviceRecord> record;    // once authenticated
-    };
-
-    // The input-only second device.
-    struct ControllerSession {
-        const std::shared_ptr<WebSocketConnection> control;
-        const std::string deviceId;
-        const ConnectionRoute route = ConnectionRoute::local;
-        std::uint64_t lastPongAt = 0;
-        std::uint32_t pingId = 0;
-    };
-
-    enum class WindowPointerState { awaitingFrame, ready, changing };
-    enum class BlackoutPhase { none, connected, waitingReturn };
-    struct BlackoutState {
-        bool enabled = true;
-        BlackoutPhase phase = BlackoutPhase::none;
-        bool screenLocked = false;
-        bool covered() const { return enabled && !screenLocked && phase != BlackoutPhase::none; }
-    };
+    using Session = HostSession;
+    using BusyWaiter = host::BusyWaiter;
+    using ControllerSession = host::ControllerSession;
+    using WindowPointerState = host::WindowPointerState;
+    using BlackoutPhase = host::BlackoutPhase;
+    using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().
     static std::shared_ptr<HostController> create(HostControllerDependencies dependencies);
