@@ -1,8 +1,8 @@
 // The connection manager's handling of the host's control messages: the welcome and its video
 // auth, notices, busy and controller roles, cursor positions, window and application lists.
-#include <utility>
-
 #include "client/session/ConnectionManager.h"
+
+#include <utility>
 
 namespace orvanta::client {
 namespace {

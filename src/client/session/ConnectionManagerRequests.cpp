@@ -1,10 +1,11 @@
 // What the connection manager sends: the ordered control sending of the current attempt, and every
 // request and input message the client makes.
+#include "client/session/ConnectionManager.h"
+
 #include <algorithm>
 #include <utility>
 
 #include "base/Base64.h"
-#include "client/session/ConnectionManager.h"
 #include "client/session/ControlSendChain.h"
 
 namespace orvanta::client {
@@ -23,8 +24,8 @@ void ConnectionManager::enqueueControl(ControlMessage message, const Generation&
         // A torn-down attempt's key releases may still leave while it drains.
         sendTail_->allows = [weak](const Generation& messageGeneration) {
             auto self = weak.lock();
-            return self && (messageGeneration == self->generation_ ||
-                            self->drainingKeySessions_.contains(messageGeneration));
+            return self &&
+                   (messageGeneration == self->generation_ || self->drainingKeySessions_.contains(messageGeneration));
         };
         sendTail_->onFailure = [weak](std::string failure, const Generation& messageGeneration) {
             if (auto self = weak.lock()) self->transportFailed(failure, messageGeneration);

@@ -36,14 +36,13 @@ void ControlSendChain::pump() {
             continue;
         }
         busy_ = true;
-        channel_->send(platform::WebSocketText{std::move(*text)},
-                       [self = shared_from_this(), generation](auto result) {
-                           self->busy_ = false;
-                           if (!result && self->onFailure) {
-                               self->onFailure(platform::describe(result.error()), generation);
-                           }
-                           self->pump();
-                       });
+        channel_->send(platform::WebSocketText{std::move(*text)}, [self = shared_from_this(), generation](auto result) {
+            self->busy_ = false;
+            if (!result && self->onFailure) {
+                self->onFailure(platform::describe(result.error()), generation);
+            }
+            self->pump();
+        });
     }
     if (!idle()) return;
     auto waiters = std::move(idleWaiters_);

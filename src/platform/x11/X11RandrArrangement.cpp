@@ -10,20 +10,7 @@
 namespace orvanta::platform::x11 {
 namespace {
 
-using randr::check;
-using randr::crtcInfo;
-using randr::crtcOutputs;
-using randr::crtcsOf;
-using randr::kMaxSide;
-using randr::millimetres;
-using randr::Monitor;
-using randr::monitors;
-using randr::outputInfo;
-using randr::outputsOf;
-using randr::resources;
-using randr::ServerGrab;
-using randr::setCrtc;
-using randr::setMonitor;
+using namespace randr;
 
 // A CRTC as saved and compared; where an idle CRTC would sit means nothing, and drivers keep the last place.
 RandrArrangement::Crtc crtcState(xcb_randr_crtc_t id, const xcb_randr_get_crtc_info_reply_t* c) {

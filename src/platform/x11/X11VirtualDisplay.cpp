@@ -17,22 +17,7 @@
 namespace orvanta::platform::x11 {
 namespace {
 
-using randr::atomName;
-using randr::check;
-using randr::crtcInfo;
-using randr::CrtcInfo;
-using randr::crtcOutputs;
-using randr::crtcsOf;
-using randr::kMaxSide;
-using randr::millimetres;
-using randr::Monitor;
-using randr::monitors;
-using randr::outputInfo;
-using randr::outputsOf;
-using randr::resources;
-using randr::ServerGrab;
-using randr::setCrtc;
-using randr::setMonitor;
+using namespace randr;
 
 constexpr int kBadMatch = 8;
 // The smallest display worth offering a device.

@@ -21,7 +21,7 @@ namespace {
 class X11WindowObserver final : public AXObserver {
 public:
     X11WindowObserver(std::unique_ptr<XConnection> x, const X11WindowSystem::Atoms& atoms, std::int32_t pid,
-                base::Executor& executor, Callback callback)
+                      base::Executor& executor, Callback callback)
         : x_(std::move(x)),
           atoms_(atoms),
           pid_(pid),

@@ -19,8 +19,8 @@ namespace orvanta::platform::x11 {
 
 namespace {
 
-constexpr std::uint32_t kMaxTitleLongs = 1024;     // 4 KiB of title is plenty for a list
-constexpr std::uint32_t kMaxIconLongs = 1u << 20;  // 4 MiB of icon pixels at most
+constexpr std::uint32_t kMaxTitleLongs = 1024;      // 4 KiB of title is plenty for a list
+constexpr std::uint32_t kMaxIconLongs = 1u << 20;   // 4 MiB of icon pixels at most
 constexpr std::uint64_t kWaitSliceMicros = 20'000;  // re-read at least this often while waiting
 constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 constexpr auto kStateSettle = std::chrono::milliseconds(250);  // for the window manager to leave a state
