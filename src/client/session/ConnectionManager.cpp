@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <deque>
-#include <limits>
 
-#include "base/Base64.h"
 #include "base/Url.h"
 #include "base/Uuid.h"
+#include "client/session/ControlSendChain.h"
 #include "client/session/StreamAssembler.h"
 #include "protocol/CloseCodes.h"
 
@@ -18,7 +16,6 @@ namespace {
 using protocol::ControlMessage;
 using State = ConnectionManager::State;
 
-constexpr std::uint16_t kGoingAway = 1001;
 constexpr std::int64_t kMaxFps = 60;
 constexpr std::string_view kClientKindDesktop = "macos-desktop";
 constexpr std::array<std::pair<State, std::string_view>, 11> kStateTexts{{
@@ -52,24 +49,7 @@ base::Micros retryDelay(int attempt) {
     return std::chrono::seconds(seconds);
 }
 
-std::string failureText(const protocol::ControlMessageDecodeError& error) { return protocol::describe(error); }
-
 }  // namespace
-
-// The ordered control send chain of one attempt: one write in flight, each message checked against
-// the generations still allowed out when its turn comes.
-struct ConnectionManager::SendChain {
-    explicit SendChain(std::shared_ptr<platform::WebSocketChannel> socket) : channel(std::move(socket)) {}
-
-    std::shared_ptr<platform::WebSocketChannel> channel;
-    std::deque<std::pair<ControlMessage, Generation>> queue;
-    bool scheduled = false;
-    bool busy = false;
-    bool cancelled = false;
-    std::vector<std::function<void()>> idleWaiters;
-
-    bool idle() const { return !scheduled && !busy && queue.empty(); }
-};
 
 // A read loop; cancelling it drops whatever its pending receive brings. The channel holds the
 // pending receive, so the loop holds the channel weakly.
@@ -147,7 +127,7 @@ ConnectionManager::~ConnectionManager() {
     for (auto* reader : {&controlReader_, &videoReader_}) {
         if (*reader) (*reader)->cancelled = true;
     }
-    if (sendTail_) sendTail_->cancelled = true;
+    if (sendTail_) sendTail_->cancel();
     for (auto* channel : {&control_, &video_}) {
         if (*channel) (*channel)->cancel(kGoingAway, {});
     }
@@ -175,13 +155,6 @@ void ConnectionManager::removeObserver(ObserverId id) {
 void ConnectionManager::changed() {
     auto observers = observers_;  // an observer may remove itself
     for (const auto& [id, observer] : observers) observer();
-}
-
-template <class T>
-void ConnectionManager::publish(T& field, T value) {
-    if (field == value) return;
-    field = std::move(value);
-    changed();
 }
 
 void ConnectionManager::setState(State state) {
@@ -443,194 +416,6 @@ void ConnectionManager::videoReceived(std::expected<platform::WebSocketMessage, 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Ordered sending
-
-void ConnectionManager::enqueueControl(ControlMessage message, const Generation& generation) {
-    if (generation != generation_ || !control_) return;
-    if (!sendTail_) sendTail_ = std::make_shared<SendChain>(control_);
-    auto chain = sendTail_;
-    chain->queue.emplace_back(std::move(message), generation);
-    if (chain->scheduled || chain->busy) return;
-    chain->scheduled = true;
-    main_.async([weak = weak_from_this(), chain] {
-        chain->scheduled = false;
-        ConnectionManager::pump(weak, chain);
-    });
-}
-
-void ConnectionManager::pump(const std::weak_ptr<ConnectionManager>& weak, const std::shared_ptr<SendChain>& chain) {
-    while (!chain->busy && !chain->queue.empty()) {
-        auto [message, generation] = std::move(chain->queue.front());
-        chain->queue.pop_front();
-        auto self = weak.lock();
-        if (chain->cancelled || !self) continue;
-        if (generation != self->generation_ && !self->drainingKeySessions_.contains(generation)) continue;
-        auto text = message.jsonString();
-        if (!text) {
-            self->transportFailed("cannot encode " + std::string(message.typeName()), generation);
-            continue;
-        }
-        chain->busy = true;
-        chain->channel->send(platform::WebSocketText{std::move(*text)}, [weak, chain, generation](auto result) {
-            chain->busy = false;
-            if (!result) {
-                if (auto manager = weak.lock())
-                    manager->transportFailed(platform::describe(result.error()), generation);
-            }
-            pump(weak, chain);
-        });
-    }
-    if (!chain->idle()) return;
-    auto waiters = std::move(chain->idleWaiters);
-    chain->idleWaiters.clear();
-    for (auto& waiter : waiters) waiter();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Inbound control messages
-
-void ConnectionManager::handleControl(const platform::WebSocketMessage& message, const Generation& generation,
-                                      Done done) {
-    const auto* text = std::get_if<platform::WebSocketText>(&message);
-    if (!text) return done(std::string(describe(ConnectionError::invalidControlMessage)));
-    auto decoded = ControlMessage::decode(text->text);
-    if (!decoded) {
-        if (const auto* envelope = decoded.error().as<protocol::ControlMessageError>();
-            envelope && envelope->as<protocol::ControlMessageError::unknownType>()) {
-            return done(std::nullopt);
-        }
-        return done(failureText(decoded.error()));
-    }
-    const auto& payload = decoded->payload;
-    if (const auto* welcome = std::get_if<protocol::Welcome>(&payload)) {
-        return handleWelcome(*welcome, generation, std::move(done));
-    }
-    if (const auto* ping = std::get_if<protocol::Ping>(&payload)) {
-        enqueueControl(protocol::Pong{ping->id, ping->t, clock_.uptimeMicros()}, generation);
-    } else if (const auto* notice = std::get_if<protocol::Notice>(&payload)) {
-        handleNotice(*notice, generation);
-    } else if (const auto* error = std::get_if<protocol::ErrorMessage>(&payload)) {
-        handleServerError(error->code, error->message, generation);
-    } else if (const auto* cursor = std::get_if<protocol::CursorPosition>(&payload)) {
-        handleCursor(*cursor);
-    } else if (const auto* windowState = std::get_if<protocol::WindowState>(&payload)) {
-        publish(windowFitActive_, windowState->active);
-        publish(windowAppName_, windowState->active ? windowState->appName : std::nullopt);
-    } else if (const auto* windowList = std::get_if<protocol::WindowList>(&payload)) {
-        receiveWindowList(*windowList);
-    } else if (const auto* appList = std::get_if<protocol::AppList>(&payload)) {
-        publish(appListIcons_, appList->appIcons.value_or(protocol::AppIcons{}));
-        publish(appList_, appList->entries);
-    } else if (std::holds_alternative<protocol::Busy>(payload)) {
-        handleBusy(generation);
-    } else if (std::holds_alternative<protocol::ControllerJoined>(payload)) {
-        handleControllerJoined(generation);
-    }
-    done(std::nullopt);
-}
-
-void ConnectionManager::handleWelcome(const protocol::Welcome& welcome, const Generation& generation, Done done) {
-    if (welcomed_ || !video_) return done(std::string(describe(ConnectionError::unexpectedWelcome)));
-    takeoverOnBusy_ = false;
-    auto auth = ControlMessage(protocol::Auth{welcome.videoTicket}).jsonString();
-    if (!auth) return done("cannot encode auth");
-    video_->send(platform::WebSocketText{std::move(*auth)},
-                 [weak = weak_from_this(), welcome, generation, done = std::move(done)](auto result) {
-                     auto self = weak.lock();
-                     if (!self) return;
-                     if (!result) return done(platform::describe(result.error()));
-                     if (self->generation_ == generation) self->welcomeAuthSent(welcome, generation);
-                     done(std::nullopt);
-                 });
-}
-
-void ConnectionManager::welcomeAuthSent(const protocol::Welcome& welcome, const Generation& generation) {
-    publish(hostName_, welcome.hostName);
-    publish(viewOnly_, welcome.viewOnly.value_or(false));
-    welcomed_ = true;
-    releaseHeldKeys();
-    if (inputAllowed()) queuePointerCancel();
-    hasWelcomed_ = true;
-    setState(hostLocked_ ? State::locked : State::connected);
-    if (hostStore) hostStore->setLastRole("main", hostEntryId_);
-    sendDisplayAspectFit(displayAspectFitProvider ? displayAspectFitProvider() : false, true);
-    if (audio) {
-        audio->startIfOffered(welcome.audio, [weak = weak_from_this(), generation](ControlMessage message) {
-            if (auto self = weak.lock()) self->enqueueControl(std::move(message), generation);
-        });
-    }
-    startVideoReader(generation);
-    if (onSessionEstablished) onSessionEstablished();
-}
-
-void ConnectionManager::handleNotice(const protocol::Notice& notice, const Generation& generation) {
-    using protocol::NoticeKind;
-    if (notice.kind == NoticeKind::locked) {
-        releaseHeldKeys();
-        hostLocked_ = true;
-        publish(lockMessage_, notice.message);
-        setState(State::locked);
-    } else if (notice.kind == NoticeKind::unlocked) {
-        hostLocked_ = false;
-        publish(lockMessage_, std::optional<std::string>());
-        setState(welcomed_ ? State::connected : State::connecting);
-        if (welcomed_) sendDisplayAspectFit(displayAspectFitProvider ? displayAspectFitProvider() : false, true);
-    } else if (notice.kind == NoticeKind::takenOver) {
-        wantsConnection_ = false;
-        tearDown(false);
-        setState(State::takenOver);
-    } else if (notice.kind == NoticeKind::viewOnly) {
-        releaseHeldKeys();
-        if (inputAllowed()) queuePointerCancel();
-        publish(viewOnly_, true);
-    } else if (notice.kind == NoticeKind::appLaunchFailed) {
-        publish(inputNotice_, notice.message);
-    } else if (notice.kind == NoticeKind::accessibilityNeeded) {
-        publish(inputNotice_, std::optional<std::string>(kAccessibilityNeededMessage));
-    }
-    (void)generation;
-}
-
-void ConnectionManager::handleBusy(const Generation& generation) {
-    setState(State::busy);
-    hasWelcomed_ = true;
-    if (takeoverOnBusy_) {
-        takeoverOnBusy_ = false;
-        if (state_ == State::busy) enqueueControl(protocol::TakeOver{}, generation);
-        return;
-    }
-    if (hostStore && hostStore->lastRole(hostEntryId_) == "controller") joinAsController();
-}
-
-void ConnectionManager::handleControllerJoined(const Generation&) {
-    if (!viewOnly_) queuePointerCancel();
-    setState(State::controller);
-    hasWelcomed_ = true;
-    if (hostStore) hostStore->setLastRole("controller", hostEntryId_);
-    if (onSessionEstablished) onSessionEstablished();
-}
-
-void ConnectionManager::handleCursor(const protocol::CursorPosition& cursor) {
-    publish(cursor_, std::optional<protocol::CursorPosition>(cursor));
-    if (!requestsSeparateCursor_ || !welcomed_) return;
-    separateCursor_.receive(cursor);
-    publishCursorShape();
-}
-
-void ConnectionManager::publishCursorShape() {
-    std::optional<protocol::CursorPosition::Shape> shape;
-    if (separateCursor_.current && separateCursor_.current->visible) shape = separateCursor_.current->shape;
-    publish(visibleCursorShape_, std::move(shape));
-}
-
-void ConnectionManager::queuePointerCancel() {
-    protocol::PointerInput cancel;
-    cancel.seq = nextInputSeq();
-    cancel.action = "cancel";
-    enqueueControl(std::move(cancel), generation_);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Teardown, server errors, failures
 
 void ConnectionManager::tearDown(bool releaseBeforeClose) {
@@ -684,7 +469,7 @@ void ConnectionManager::tearDown(bool releaseBeforeClose) {
         if (*reader) (*reader)->cancelled = true;
         reader->reset();
     }
-    if (!drains && oldTail) oldTail->cancelled = true;
+    if (!drains && oldTail) oldTail->cancel();
     sendTail_.reset();
 
     if (assembler_) {
@@ -704,41 +489,14 @@ void ConnectionManager::tearDown(bool releaseBeforeClose) {
     video_.reset();
     if (!oldControl) return;
     if (cancelText || drains) {
-        startDrain(std::move(oldTail), std::move(cancelText), oldGeneration, std::move(oldControl),
-                   std::move(oldVideo));
+        drainThenClose(main_, oldTail, std::move(cancelText), std::move(oldControl), std::move(oldVideo),
+                       kDrainWatchdog, [weak = weak_from_this(), oldGeneration] {
+                           if (auto self = weak.lock()) self->drainingKeySessions_.erase(oldGeneration);
+                       });
         return;
     }
     oldControl->cancel(kGoingAway, {});
     if (oldVideo) oldVideo->cancel(kGoingAway, {});
-}
-
-void ConnectionManager::startDrain(std::shared_ptr<SendChain> oldTail, std::optional<std::string> cancelText,
-                                   const Generation& oldGeneration,
-                                   std::shared_ptr<platform::WebSocketChannel> oldControl,
-                                   std::shared_ptr<platform::WebSocketChannel> oldVideo) {
-    std::weak_ptr<ConnectionManager> weak = weak_from_this();
-    auto closeOld = [oldControl, oldVideo] {
-        oldControl->cancel(kGoingAway, {});
-        if (oldVideo) oldVideo->cancel(kGoingAway, {});
-    };
-    auto watchdog = main_.asyncAfter(kDrainWatchdog, [weak, oldGeneration, closeOld] {
-        if (auto self = weak.lock()) self->drainingKeySessions_.erase(oldGeneration);
-        closeOld();
-    });
-    auto finish = [weak, oldGeneration, closeOld, watchdog] {
-        if (auto self = weak.lock()) self->drainingKeySessions_.erase(oldGeneration);
-        watchdog.cancel();
-        closeOld();
-    };
-    auto afterTail = [oldControl, cancelText = std::move(cancelText), finish] {
-        if (!cancelText) return finish();
-        oldControl->send(platform::WebSocketText{*cancelText}, [finish](auto) { finish(); });
-    };
-    if (oldTail && !oldTail->idle()) {
-        oldTail->idleWaiters.push_back(std::move(afterTail));
-    } else {
-        main_.async(std::move(afterTail));
-    }
 }
 
 void ConnectionManager::handleServerError(std::int64_t code, const std::string& message, const Generation& generation) {
@@ -787,193 +545,6 @@ void ConnectionManager::transportFailed(const std::string& description, const Ge
         if (!self || !self->wantsConnection_ || self->generation_ != retryGeneration) return;
         self->startConnection(true);
     });
-}
-
-// ---------------------------------------------------------------------------------------------
-// Outbound requests and input
-
-std::uint32_t ConnectionManager::followingInputSeq(std::uint32_t last) {
-    auto next = static_cast<std::uint32_t>(last + 1);
-    return next <= 1 ? 1 : next;
-}
-
-std::uint32_t ConnectionManager::nextInputSeq() {
-    inputSeq_ = followingInputSeq(inputSeq_);
-    return inputSeq_;
-}
-
-void ConnectionManager::sendRequestKeyframe() {
-    if (welcomed_) enqueueControl(protocol::RequestKeyframe{}, generation_);
-}
-
-void ConnectionManager::sendPointer(std::string action, std::optional<double> x, std::optional<double> y,
-                                    std::optional<double> dx, std::optional<double> dy,
-                                    std::optional<std::int64_t> clickState) {
-    if (!inputAllowed()) return;
-    protocol::PointerInput pointer;
-    pointer.seq = nextInputSeq();
-    pointer.action = std::move(action);
-    pointer.x = x;
-    pointer.y = y;
-    pointer.dx = dx;
-    pointer.dy = dy;
-    pointer.clickState = clickState;
-    enqueueControl(std::move(pointer), generation_);
-}
-
-void ConnectionManager::sendKey(std::string name, bool command, bool control, bool option, bool shift,
-                                std::optional<protocol::KeyInput::Phase> phase) {
-    if (!inputAllowed()) return;
-    if (phase) usedKeyPhases_ = true;
-    enqueueControl(protocol::KeyInput{nextInputSeq(), std::move(name), command, control, option, shift, phase},
-                   generation_);
-}
-
-bool ConnectionManager::sendText(std::string text) {
-    if (!inputAllowed() || !control_ || text.empty()) return false;
-    enqueueControl(protocol::TextInput{nextInputSeq(), std::move(text)}, generation_);
-    return true;
-}
-
-void ConnectionManager::releaseHeldKeys() {
-    if (!takeHeldKeyNames) return;
-    for (auto& name : takeHeldKeyNames()) {
-        if (!inputAllowed()) continue;
-        usedKeyPhases_ = true;
-        enqueueControl(protocol::KeyInput{nextInputSeq(), std::move(name), false, false, false, false,
-                                          protocol::KeyInput::Phase::up},
-                       generation_);
-    }
-}
-
-void ConnectionManager::releaseInput() {
-    releaseHeldKeys();
-    if (inputAllowed()) queuePointerCancel();
-}
-
-bool ConnectionManager::sendUnlock(std::string password) {
-    if (!canSendUnlock() || !welcomed_ || state_ != State::locked) return false;
-    if (!protocol::UnlockRequest::isAcceptable(password)) return false;
-    publish(lockMessage_, std::optional<std::string>());
-    enqueueControl(protocol::UnlockRequest{std::move(password)}, generation_);
-    return true;
-}
-
-void ConnectionManager::takeOver() {
-    if (state_ == State::busy) enqueueControl(protocol::TakeOver{}, generation_);
-}
-
-void ConnectionManager::joinAsController() {
-    if (state_ == State::busy && !viewOnly_) enqueueControl(protocol::JoinController{}, generation_);
-}
-
-void ConnectionManager::promoteToMain() {
-    if (state_ != State::controller) return;
-    takeoverOnBusy_ = true;
-    wantsConnection_ = true;
-    startConnection(false);
-}
-
-// The host measures the fitted window against the pixel viewport it gets everywhere else; a size
-// in points would fit the window at a fraction of the view on a high-density screen.
-void ConnectionManager::setWindowFit(bool on) {
-    if (!welcomedOrController() || !fitRequestsAllowed()) return;
-    if (!on) return enqueueControl(protocol::UnfitWindow{}, generation_);
-    auto size = pixelViewport();
-    enqueueControl(protocol::FitWindowRequest{size.width, size.height}, generation_);
-}
-
-void ConnectionManager::fitWindow(const protocol::WindowListEntry& entry) {
-    if (!welcomedOrController() || !fitRequestsAllowed()) return;
-    auto size = pixelViewport();
-    enqueueControl(protocol::FitWindowTarget{entry.windowId, size.width, size.height}, generation_);
-}
-
-void ConnectionManager::setDisplayAspectFit(bool active) {
-    if (welcomed_) sendDisplayAspectFit(active, false);
-}
-
-void ConnectionManager::displayAspectScaleDidChange() {
-    if (welcomed_) sendDisplayAspectFit(displayAspectFitProvider ? displayAspectFitProvider() : false, false);
-}
-
-void ConnectionManager::sendDisplayAspectFit(bool active, bool force) {
-    if (viewOnly_ || !fitRequestsAllowed()) return;
-    auto size = pixelViewport();
-    double scale = clampedDisplayAspectScale(displayAspectScaleProvider ? displayAspectScaleProvider() : 1.0);
-    protocol::DisplayAspectFitRequest request{active, size.width, size.height, scale};
-    if (!force && lastDisplayAspectFitSent_ == request) return;
-    lastDisplayAspectFitSent_ = request;
-    if (!hostLocked_) lastViewportSent_ = size;
-    enqueueControl(request, generation_);
-}
-
-void ConnectionManager::viewportDidChange() {
-    if (!welcomed_) return;
-    if (displayAspectFitProvider && displayAspectFitProvider()) return sendDisplayAspectFit(true, false);
-    sendViewportUpdate(false);
-}
-
-void ConnectionManager::sendViewportUpdate(bool force) {
-    if (!welcomed_) return;
-    auto metrics = viewport();
-    if (!(metrics.bounds.width > 0) || !(metrics.bounds.height > 0)) return;
-    auto size = pixelViewport();
-    if (!force && lastViewportSent_ == size) return;
-    lastViewportSent_ = size;
-    enqueueControl(protocol::ViewportUpdate{size.width, size.height}, generation_);
-}
-
-void ConnectionManager::sendClipboardText(std::string text) {
-    if (viewOnly_ || !welcomedOrController() || text.size() > protocol::ClipboardText::maxBytes) return;
-    enqueueControl(protocol::ClipboardText{std::move(text)}, generation_);
-}
-
-void ConnectionManager::sendClipboardImage(base::ByteView png) {
-    if (viewOnly_ || !welcomedOrController()) return;
-    if (png.empty() || png.size() > protocol::ClipboardImage::maxBytes) return;
-    enqueueControl(protocol::ClipboardImage{base::base64Encode(png)}, generation_);
-}
-
-void ConnectionManager::requestWindowList() {
-    if (!welcomedOrController()) return;
-    beginWindowListRequest(kWindowListTimeout);
-    publish(appList_, std::vector<protocol::AppListEntry>());
-    enqueueControl(protocol::WindowListRequest{}, generation_);
-    enqueueControl(protocol::AppListRequest{}, generation_);
-}
-
-void ConnectionManager::beginWindowListRequest(base::Micros timeout) {
-    windowListTimeout_.cancel();
-    publish(windowList_, std::vector<protocol::WindowListEntry>());
-    publish(windowListState_, WindowListState::loading);
-    windowListTimeout_ = main_.asyncAfter(timeout, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->publish(self->windowListState_, WindowListState::failed);
-    });
-}
-
-void ConnectionManager::receiveWindowList(protocol::WindowList list) {
-    windowListTimeout_.cancel();
-    windowListTimeout_ = {};
-    publish(windowList_, std::move(list.entries));
-    if (list.appIcons) publish(windowAppIcons_, std::move(*list.appIcons));
-    publish(windowListState_, WindowListState::loaded);
-}
-
-bool ConnectionManager::launchApp(const protocol::AppListEntry& entry) {
-    if (!welcomedOrController() || !fitRequestsAllowed() || entry.running) return false;
-    if (std::ranges::find(appList_, entry) == appList_.end()) return false;
-    publish(inputNotice_, std::optional<std::string>());
-    enqueueControl(protocol::LaunchAppRequest{entry.bundleId}, generation_);
-    return true;
-}
-
-void ConnectionManager::reportDecodeError() {
-    if (!welcomed_) return;
-    setState(State::decodeError);
-    if (assembler_) assembler_->flush();
-    if (!welcomed_) return;
-    enqueueControl(protocol::RequestKeyframe{}, generation_);
 }
 
 }  // namespace orvanta::client

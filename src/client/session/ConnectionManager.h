@@ -26,6 +26,8 @@
 
 namespace orvanta::client {
 
+class ControlSendChain;
+
 struct Rect {
     double x = 0;
     double y = 0;
@@ -205,14 +207,17 @@ public:
     void reportDecodeError();
 
 private:
-    struct SendChain;
     struct Reader;
     using Done = std::function<void(std::optional<std::string> failure)>;
 
     void setState(State state);
     void changed();
     template <class T>
-    void publish(T& field, T value);
+    void publish(T& field, T value) {
+        if (field == value) return;
+        field = std::move(value);
+        changed();
+    }
 
     void startConnection(bool isRetry);
     std::optional<std::string> endpoint(std::string_view name) const;
@@ -225,7 +230,6 @@ private:
                        const Generation& generation, const std::shared_ptr<Reader>& reader);
 
     void enqueueControl(protocol::ControlMessage message, const Generation& generation);
-    static void pump(const std::weak_ptr<ConnectionManager>& weak, const std::shared_ptr<SendChain>& chain);
     void handleControl(const platform::WebSocketMessage& message, const Generation& generation, Done done);
     void handleWelcome(const protocol::Welcome& welcome, const Generation& generation, Done done);
     void welcomeAuthSent(const protocol::Welcome& welcome, const Generation& generation);
@@ -239,9 +243,6 @@ private:
     void queuePointerCancel();
 
     void tearDown(bool releaseBeforeClose);
-    void startDrain(std::shared_ptr<SendChain> oldTail, std::optional<std::string> cancelText,
-                    const Generation& oldGeneration, std::shared_ptr<platform::WebSocketChannel> oldControl,
-                    std::shared_ptr<platform::WebSocketChannel> oldVideo);
     void handleServerError(std::int64_t code, const std::string& message, const Generation& generation);
     void transportFailed(const std::string& description, const Generation& generation);
 
@@ -293,7 +294,7 @@ private:
     std::shared_ptr<Reader> controlReader_;
     std::shared_ptr<Reader> videoReader_;
     base::TaskHandle retryTask_;
-    std::shared_ptr<SendChain> sendTail_;
+    std::shared_ptr<ControlSendChain> sendTail_;
     std::set<Generation> drainingKeySessions_;
     bool usedKeyPhases_ = false;
     Generation generation_;

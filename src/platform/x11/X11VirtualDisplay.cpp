@@ -1,8 +1,6 @@
 #include "platform/x11/X11VirtualDisplay.h"
 
 #include <poll.h>
-#include <sys/uio.h>
-#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,91 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "base/PrivateFile.h"
+#include "platform/x11/X11Randr.h"
 
 namespace orvanta::platform::x11 {
 namespace {
 
+using namespace randr;
+
 constexpr int kBadMatch = 8;
-constexpr std::uint32_t kMaxSide = 32767;  // RandR coordinates are 16-bit
 // The smallest display worth offering a device.
 constexpr std::int64_t kMinRoomWidth = 640;
 constexpr std::int64_t kMinRoomHeight = 480;
-
-using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
-using OutputInfo = Reply<xcb_randr_get_output_info_reply_t>;
-using CrtcInfo = Reply<xcb_randr_get_crtc_info_reply_t>;
-
-struct Monitor {
-    xcb_atom_t atom = XCB_ATOM_NONE;
-    std::string name;
-    bool primary = false;
-    bool automatic = false;
-    DisplayBounds bounds;
-    std::uint32_t mmWidth = 0;
-    std::uint32_t mmHeight = 0;
-    std::vector<std::uint32_t> outputs;
-};
-
-std::string atomName(XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
-    if (!reply) return {};
-    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
-}
-
-Resources resources(XConnection& x) {
-    return Resources(xcb_randr_get_screen_resources_current_reply(
-        x.get(), xcb_randr_get_screen_resources_current(x.get(), x.root()), nullptr));
-}
-
-OutputInfo outputInfo(XConnection& x, xcb_randr_output_t output, xcb_timestamp_t ts) {
-    return OutputInfo(
-        xcb_randr_get_output_info_reply(x.get(), xcb_randr_get_output_info(x.get(), output, ts), nullptr));
-}
-
-CrtcInfo crtcInfo(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts) {
-    return CrtcInfo(xcb_randr_get_crtc_info_reply(x.get(), xcb_randr_get_crtc_info(x.get(), crtc, ts), nullptr));
-}
-
-std::vector<xcb_randr_output_t> outputsOf(const xcb_randr_get_screen_resources_current_reply_t* r) {
-    const auto* p = xcb_randr_get_screen_resources_current_outputs(r);
-    return {p, p + xcb_randr_get_screen_resources_current_outputs_length(r)};
-}
-
-std::vector<xcb_randr_crtc_t> crtcsOf(const xcb_randr_get_screen_resources_current_reply_t* r) {
-    const auto* p = xcb_randr_get_screen_resources_current_crtcs(r);
-    return {p, p + xcb_randr_get_screen_resources_current_crtcs_length(r)};
-}
-
-std::vector<std::uint32_t> crtcOutputs(const xcb_randr_get_crtc_info_reply_t* c) {
-    const auto* p = xcb_randr_get_crtc_info_outputs(c);
-    return {p, p + xcb_randr_get_crtc_info_outputs_length(c)};
-}
-
-// A CRTC as saved and compared; where an idle CRTC would sit means nothing, and drivers keep the last place.
-RandrArrangement::Crtc crtcState(xcb_randr_crtc_t id, const xcb_randr_get_crtc_info_reply_t* c) {
-    if (c->mode == XCB_NONE) return {id, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}};
-    return {id, c->x, c->y, c->mode, c->rotation, crtcOutputs(c)};
-}
-
-std::vector<Monitor> monitors(XConnection& x, bool activeOnly) {
-    Reply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(x.get(), xcb_randr_get_monitors(x.get(), x.root(), activeOnly ? 1 : 0), nullptr));
-    std::vector<Monitor> result;
-    if (!reply) return result;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-         xcb_randr_monitor_info_next(&it)) {
-        const auto* m = it.data;
-        const auto* outs = xcb_randr_monitor_info_outputs(m);
-        result.push_back({m->name, atomName(x, m->name), m->primary != 0, m->automatic != 0,
-                          DisplayBounds{m->x, m->y, m->width, m->height}, m->width_in_millimeters,
-                          m->height_in_millimeters, std::vector<std::uint32_t>(outs, outs + m->nOutput)});
-    }
-    return result;
-}
 
 // The display everything else is placed against: the primary monitor, else the first one; never ours.
 std::optional<Monitor> mainMonitor(XConnection& x) {
@@ -106,65 +33,6 @@ std::optional<Monitor> mainMonitor(XConnection& x) {
         if (!first) first = m;
     }
     return first;
-}
-
-std::expected<void, std::string> check(XConnection& x, xcb_void_cookie_t cookie, const char* what) {
-    Reply<xcb_generic_error_t> error(xcb_request_check(x.get(), cookie));
-    if (error)
-        return std::unexpected(std::string(what) + " failed (X error " + std::to_string(error->error_code) + ")");
-    return {};
-}
-
-std::expected<void, std::string> setCrtc(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts, std::int32_t px,
-                                         std::int32_t py, xcb_randr_mode_t mode, std::uint16_t rotation,
-                                         const std::vector<std::uint32_t>& outputs) {
-    Reply<xcb_randr_set_crtc_config_reply_t> reply(xcb_randr_set_crtc_config_reply(
-        x.get(),
-        xcb_randr_set_crtc_config(x.get(), crtc, XCB_CURRENT_TIME, ts, static_cast<std::int16_t>(px),
-                                  static_cast<std::int16_t>(py), mode, rotation,
-                                  static_cast<std::uint32_t>(outputs.size()), outputs.data()),
-        nullptr));
-    if (!reply || reply->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
-        return std::unexpected("setting CRTC " + std::to_string(crtc) + " failed");
-    }
-    return {};
-}
-
-// Sent by hand: Debian 12's libxcb computes a wrong length for this request and aborts. A monitor
-// of the same name goes first, since older servers refuse to replace one.
-std::expected<void, std::string> setMonitor(XConnection& x, const std::string& name, bool primary,
-                                            const DisplayBounds& b, std::uint32_t mmWidth, std::uint32_t mmHeight,
-                                            const std::vector<std::uint32_t>& outputs) {
-    const xcb_atom_t atom = x.atom(name);
-    Reply<xcb_generic_error_t>(xcb_request_check(x.get(), xcb_randr_delete_monitor_checked(x.get(), x.root(), atom)));
-    struct Header {
-        std::uint8_t major = 0;
-        std::uint8_t minor = XCB_RANDR_SET_MONITOR;
-        std::uint16_t length = 0;
-        xcb_window_t window;
-    } header{.window = x.root()};
-    xcb_randr_monitor_info_t info{};
-    info.name = atom;
-    info.primary = primary ? 1 : 0;
-    info.nOutput = static_cast<std::uint16_t>(outputs.size());
-    info.x = static_cast<std::int16_t>(b.x);
-    info.y = static_cast<std::int16_t>(b.y);
-    info.width = static_cast<std::uint16_t>(b.width);
-    info.height = static_cast<std::uint16_t>(b.height);
-    info.width_in_millimeters = mmWidth;
-    info.height_in_millimeters = mmHeight;
-    iovec parts[5] = {};
-    parts[2] = {&header, sizeof header};
-    parts[3] = {&info, sizeof info};
-    parts[4] = {const_cast<std::uint32_t*>(outputs.data()), outputs.size() * sizeof(std::uint32_t)};
-    xcb_protocol_request_t request{3, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
-    const xcb_void_cookie_t cookie{xcb_send_request(x.get(), XCB_REQUEST_CHECKED, parts + 2, &request)};
-    return check(x, cookie, "setting monitor");
-}
-
-std::uint32_t millimetres(std::uint32_t pixels, std::uint32_t refPixels, std::uint32_t refMm) {
-    if (refPixels == 0 || refMm == 0) return static_cast<std::uint32_t>(std::lround(pixels * 25.4 / 96.0));
-    return static_cast<std::uint32_t>(std::lround(static_cast<double>(pixels) * refMm / refPixels));
 }
 
 // Grows the screen to hold `right` x `bottom` when it is smaller.
@@ -264,18 +132,6 @@ std::optional<xcb_randr_crtc_t> spanCrtc(XConnection& x, const xcb_randr_get_scr
     if (!crtc || crtc->rotation != XCB_RANDR_ROTATION_ROTATE_0) return std::nullopt;
     return info->crtc;
 }
-
-class ServerGrab {
-public:
-    explicit ServerGrab(XConnection& x) : x_(x) { xcb_grab_server(x_.get()); }
-    ~ServerGrab() {
-        xcb_ungrab_server(x_.get());
-        xcb_flush(x_.get());
-    }
-
-private:
-    XConnection& x_;
-};
 
 std::vector<std::uint32_t> rootCardinals(XConnection& x, xcb_window_t window, std::string_view name, xcb_atom_t type,
                                          std::uint32_t longs) {
@@ -437,35 +293,6 @@ std::vector<CarriedWindow> windowsToCarry(XConnection& x,
     return carried;
 }
 
-std::string modeName(const xcb_randr_get_screen_resources_current_reply_t* res, int index) {
-    const auto* modes = xcb_randr_get_screen_resources_current_modes(res);
-    const char* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res));
-    std::size_t offset = 0;
-    for (int i = 0; i < index; ++i) offset += modes[i].name_len;
-    return {names + offset, modes[index].name_len};
-}
-
-std::expected<void, std::string> writeStateFile(const std::filesystem::path& path, const std::string& text) {
-    if (path.empty())
-        return std::unexpected("no folder to keep the display arrangement in (neither $XDG_STATE_HOME nor $HOME)");
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    if (auto written = base::writePrivateFile(path, text); !written)
-        return std::unexpected(written.error().description());
-    return {};
-}
-
-// Whether this server still holds a mode or monitor of ours: a saved arrangement describes the
-// life of one server, and only while something of ours is left is it that server.
-bool carriesOurMarks(XConnection& x) {
-    const auto res = resources(x);
-    if (!res) return false;
-    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
-        if (carriesVirtualDisplayMark(modeName(res.get(), i))) return true;
-    }
-    return std::ranges::any_of(monitors(x, false), [](const Monitor& m) { return carriesVirtualDisplayMark(m.name); });
-}
-
 // After a crash the windows are where the crashed run's arrangement had them. Each goes with its
 // display to that display's restored place; one on our display keeps its offset from the display's
 // corner, clamped onto the main display; one outside every display goes to the main display's corner.
@@ -504,64 +331,6 @@ void relocateWindows(XConnection& x, const std::vector<Monitor>& before) {
 
 }  // namespace
 
-std::string RandrArrangement::toJson() const {
-    nlohmann::json j;
-    j["width"] = width;
-    j["height"] = height;
-    j["mmWidth"] = mmWidth;
-    j["mmHeight"] = mmHeight;
-    j["primary"] = primary;
-    j["crtcs"] = nlohmann::json::array();
-    for (const auto& c : crtcs) {
-        j["crtcs"].push_back(
-            {{"id", c.id}, {"x", c.x}, {"y", c.y}, {"mode", c.mode}, {"rotation", c.rotation}, {"outputs", c.outputs}});
-    }
-    j["monitors"] = nlohmann::json::array();
-    for (const auto& m : monitors) {
-        j["monitors"].push_back({{"name", m.name},
-                                 {"primary", m.primary},
-                                 {"x", m.x},
-                                 {"y", m.y},
-                                 {"width", m.width},
-                                 {"height", m.height},
-                                 {"mmWidth", m.mmWidth},
-                                 {"mmHeight", m.mmHeight},
-                                 {"outputs", m.outputs}});
-    }
-    return j.dump();
-}
-
-std::expected<RandrArrangement, std::string> RandrArrangement::fromJson(const std::string& text) {
-    try {
-        const auto j = nlohmann::json::parse(text);
-        RandrArrangement a;
-        a.width = j.at("width").get<std::uint32_t>();
-        a.height = j.at("height").get<std::uint32_t>();
-        a.mmWidth = j.at("mmWidth").get<std::uint32_t>();
-        a.mmHeight = j.at("mmHeight").get<std::uint32_t>();
-        a.primary = j.at("primary").get<std::uint32_t>();
-        for (const auto& c : j.at("crtcs")) {
-            a.crtcs.push_back({c.at("id").get<std::uint32_t>(), c.at("x").get<std::int32_t>(),
-                               c.at("y").get<std::int32_t>(), c.at("mode").get<std::uint32_t>(),
-                               c.at("rotation").get<std::uint16_t>(),
-                               c.at("outputs").get<std::vector<std::uint32_t>>()});
-        }
-        for (const auto& m : j.at("monitors")) {
-            a.monitors.push_back({m.at("name").get<std::string>(), m.at("primary").get<bool>(),
-                                  m.at("x").get<std::int32_t>(), m.at("y").get<std::int32_t>(),
-                                  m.at("width").get<std::uint32_t>(), m.at("height").get<std::uint32_t>(),
-                                  m.at("mmWidth").get<std::uint32_t>(), m.at("mmHeight").get<std::uint32_t>(),
-                                  m.at("outputs").get<std::vector<std::uint32_t>>()});
-        }
-        if (a.width == 0 || a.height == 0 || a.width > kMaxSide || a.height > kMaxSide) {
-            return std::unexpected("saved screen size " + std::to_string(a.width) + "x" + std::to_string(a.height));
-        }
-        return a;
-    } catch (const nlohmann::json::exception& e) {
-        return std::unexpected(std::string("saved arrangement unreadable: ") + e.what());
-    }
-}
-
 std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name) {
     const std::string text = atomName(x, name);
     if (!text.ends_with(kSpannedMainSuffix)) return name;
@@ -595,100 +364,6 @@ xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t heig
     info.vtotal = static_cast<std::uint16_t>(vtotal);
     info.mode_flags = XCB_RANDR_MODE_FLAG_HSYNC_POSITIVE | XCB_RANDR_MODE_FLAG_VSYNC_NEGATIVE;
     return info;
-}
-
-std::expected<RandrArrangement, std::string> readArrangement(XConnection& x) {
-    const auto res = resources(x);
-    Reply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
-    Reply<xcb_randr_get_output_primary_reply_t> primary(
-        xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
-    if (!res || !geometry || !primary) return std::unexpected("cannot read the RandR arrangement");
-    RandrArrangement a;
-    a.width = geometry->width;
-    a.height = geometry->height;
-    // The core screen record keeps the size the connection started with; ask RandR for the millimetres.
-    Reply<xcb_randr_get_screen_info_reply_t> info(
-        xcb_randr_get_screen_info_reply(x.get(), xcb_randr_get_screen_info(x.get(), x.root()), nullptr));
-    if (info && info->sizeID < xcb_randr_get_screen_info_sizes_length(info.get())) {
-        const auto size = xcb_randr_get_screen_info_sizes(info.get())[info->sizeID];
-        a.mmWidth = size.mwidth;
-        a.mmHeight = size.mheight;
-    }
-    a.primary = primary->output;
-    for (auto crtc : crtcsOf(res.get())) {
-        const auto c = crtcInfo(x, crtc, res->config_timestamp);
-        if (!c) return std::unexpected("cannot read CRTC " + std::to_string(crtc));
-        a.crtcs.push_back(crtcState(crtc, c.get()));
-    }
-    for (const auto& m : monitors(x, false)) {
-        if (m.automatic || carriesVirtualDisplayMark(m.name)) continue;
-        a.monitors.push_back({m.name, m.primary, m.bounds.x, m.bounds.y, static_cast<std::uint32_t>(m.bounds.width),
-                              static_cast<std::uint32_t>(m.bounds.height), m.mmWidth, m.mmHeight, m.outputs});
-    }
-    return a;
-}
-
-std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrArrangement& saved) {
-    ServerGrab grab(x);
-    const auto res = resources(x);
-    if (!res) return std::unexpected("cannot read the RandR arrangement");
-    const auto ts = res->config_timestamp;
-    std::expected<void, std::string> result;
-    const auto note = [&](std::expected<void, std::string> step) {
-        if (!step && result) result = step;
-    };
-
-    for (const auto& m : monitors(x, false)) {
-        if (!m.automatic)
-            note(check(x, xcb_randr_delete_monitor_checked(x.get(), x.root(), m.atom), "deleting a monitor"));
-    }
-    // CRTCs that differ go off first, so that the screen can shrink; then each is set back.
-    std::vector<const RandrArrangement::Crtc*> toSet;
-    for (auto crtc : crtcsOf(res.get())) {
-        const auto current = crtcInfo(x, crtc, ts);
-        if (!current) continue;
-        const RandrArrangement::Crtc now = crtcState(crtc, current.get());
-        const auto want =
-            std::find_if(saved.crtcs.begin(), saved.crtcs.end(), [&](const auto& c) { return c.id == crtc; });
-        const bool wantOn = want != saved.crtcs.end() && want->mode != 0;
-        if (want != saved.crtcs.end() && *want == now) continue;
-        if (now.mode != 0) note(setCrtc(x, crtc, ts, 0, 0, XCB_NONE, XCB_RANDR_ROTATION_ROTATE_0, {}));
-        if (wantOn) toSet.push_back(&*want);
-    }
-    Reply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(x.get(), xcb_get_geometry(x.get(), x.root()), nullptr));
-    if (geometry && (geometry->width != saved.width || geometry->height != saved.height)) {
-        const std::uint32_t mmWidth = saved.mmWidth ? saved.mmWidth : millimetres(saved.width, 0, 0);
-        const std::uint32_t mmHeight = saved.mmHeight ? saved.mmHeight : millimetres(saved.height, 0, 0);
-        note(check(x,
-                   xcb_randr_set_screen_size_checked(x.get(), x.root(), static_cast<std::uint16_t>(saved.width),
-                                                     static_cast<std::uint16_t>(saved.height), mmWidth, mmHeight),
-                   "restoring the screen size"));
-    }
-    for (const auto* c : toSet) note(setCrtc(x, c->id, ts, c->x, c->y, c->mode, c->rotation, c->outputs));
-    note(check(x, xcb_randr_set_output_primary_checked(x.get(), x.root(), saved.primary),
-               "restoring the primary output"));
-
-    // Our modes: off every output, then gone.
-    const auto* modes = xcb_randr_get_screen_resources_current_modes(res.get());
-    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
-        if (!carriesVirtualDisplayMark(modeName(res.get(), i))) continue;
-        for (auto output : outputsOf(res.get())) {
-            const auto info = outputInfo(x, output, ts);
-            if (!info) continue;
-            const auto* own = xcb_randr_get_output_info_modes(info.get());
-            if (std::find(own, own + xcb_randr_get_output_info_modes_length(info.get()), modes[i].id) !=
-                own + xcb_randr_get_output_info_modes_length(info.get())) {
-                note(check(x, xcb_randr_delete_output_mode_checked(x.get(), output, modes[i].id), "removing a mode"));
-            }
-        }
-        note(check(x, xcb_randr_destroy_mode_checked(x.get(), modes[i].id), "destroying a mode"));
-    }
-    for (const auto& m : saved.monitors) {
-        note(setMonitor(x, m.name, m.primary, {m.x, m.y, m.width, m.height}, m.mmWidth, m.mmHeight, m.outputs));
-    }
-    return result;
 }
 
 std::filesystem::path X11VirtualDisplayFactory::defaultStateFile(const std::string& display) {
@@ -765,7 +440,7 @@ std::expected<std::uint32_t, std::string> X11VirtualDisplayFactory::create(const
     auto saved = unrestored_ ? std::expected<RandrArrangement, std::string>(*unrestored_) : readArrangement(*x_);
     if (!saved) return std::unexpected(saved.error());
     // Written before the grab: flushing a file to disk must not freeze the whole desktop.
-    if (auto written = writeStateFile(stateFile_, saved->toJson()); !written) return std::unexpected(written.error());
+    if (auto written = saveArrangement(stateFile_, *saved); !written) return std::unexpected(written.error());
     {
         ServerGrab grab(*x_);
         if (auto built = build(how, size); !built) {

@@ -18,50 +18,10 @@
 
 #include "platform/DisplayConfiguration.h"
 #include "platform/VirtualDisplayFactory.h"
+#include "platform/x11/X11RandrArrangement.h"
 #include "platform/x11/XConnection.h"
 
 namespace orvanta::platform::x11 {
-
-// What release and recovery put back: screen size, CRTCs, primary output, user-defined monitors.
-struct RandrArrangement {
-    struct Crtc {
-        std::uint32_t id = 0;
-        std::int32_t x = 0;
-        std::int32_t y = 0;
-        std::uint32_t mode = 0;
-        std::uint16_t rotation = XCB_RANDR_ROTATION_ROTATE_0;
-        std::vector<std::uint32_t> outputs;
-        bool operator==(const Crtc&) const = default;
-    };
-    struct Monitor {
-        std::string name;
-        bool primary = false;
-        std::int32_t x = 0;
-        std::int32_t y = 0;
-        std::uint32_t width = 0;
-        std::uint32_t height = 0;
-        std::uint32_t mmWidth = 0;
-        std::uint32_t mmHeight = 0;
-        std::vector<std::uint32_t> outputs;
-        bool operator==(const Monitor&) const = default;
-    };
-
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint32_t mmWidth = 0;
-    std::uint32_t mmHeight = 0;
-    std::vector<Crtc> crtcs;
-    std::uint32_t primary = 0;
-    std::vector<Monitor> monitors;  // user-defined ones; automatic monitors follow the outputs
-    bool operator==(const RandrArrangement&) const = default;
-
-    std::string toJson() const;
-    static std::expected<RandrArrangement, std::string> fromJson(const std::string& text);
-};
-
-std::expected<RandrArrangement, std::string> readArrangement(XConnection& x);
-// Puts `saved` back and removes every mode and monitor carrying the host's mark.
-std::expected<void, std::string> restoreArrangement(XConnection& x, const RandrArrangement& saved);
 
 // While a span exists the main display is a user-defined monitor named after the output with this
 // suffix (RandR keeps the output's own name for its automatic monitor). It is the same display:

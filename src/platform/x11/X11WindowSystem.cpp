@@ -2,31 +2,25 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-#include <xcb/res.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <set>
-#include <thread>
 
 #include "base/Utf8.h"
+#include "platform/x11/X11WindowIcon.h"
+#include "platform/x11/X11WindowObserver.h"
+#include "platform/x11/X11WindowProperties.h"
 
 namespace orvanta::platform::x11 {
 
 namespace {
 
-constexpr std::uint32_t kMaxTitleLongs = 1024;     // 4 KiB of title is plenty for a list
-constexpr std::uint32_t kMaxIconLongs = 1u << 20;  // 4 MiB of icon pixels at most
-constexpr std::uint32_t kMaxListLongs = 1u << 16;  // windows in the client list
-constexpr int kMaxIconSide = 1024;
-constexpr int kPreferredIconSide = 256;
+constexpr std::uint32_t kMaxTitleLongs = 1024;      // 4 KiB of title is plenty for a list
+constexpr std::uint32_t kMaxIconLongs = 1u << 20;   // 4 MiB of icon pixels at most
 constexpr std::uint64_t kWaitSliceMicros = 20'000;  // re-read at least this often while waiting
 constexpr auto kWaitSlice = std::chrono::milliseconds(5);
 constexpr auto kStateSettle = std::chrono::milliseconds(250);  // for the window manager to leave a state
@@ -35,60 +29,7 @@ constexpr std::uint32_t kGravityNorthWest = 1;
 constexpr std::uint32_t kStateRemove = 0;
 constexpr std::uint32_t kStateAdd = 1;
 
-constexpr const char* kAtomNames[] = {
-    "_NET_CLIENT_LIST_STACKING",
-    "_NET_CLIENT_LIST",
-    "_NET_ACTIVE_WINDOW",
-    "_NET_WM_PID",
-    "_NET_WM_NAME",
-    "UTF8_STRING",
-    "_NET_WM_WINDOW_TYPE",
-    "_NET_WM_WINDOW_TYPE_NORMAL",
-    "_NET_WM_WINDOW_TYPE_DIALOG",
-    "_NET_WM_WINDOW_TYPE_DOCK",
-    "_NET_WM_WINDOW_TYPE_DESKTOP",
-    "_NET_WM_STATE",
-    "_NET_WM_STATE_HIDDEN",
-    "_NET_WM_STATE_MAXIMIZED_VERT",
-    "_NET_WM_STATE_MAXIMIZED_HORZ",
-    "_NET_WM_STATE_FULLSCREEN",
-    "_NET_WM_STATE_SKIP_TASKBAR",
-    "_NET_FRAME_EXTENTS",
-    "_NET_MOVERESIZE_WINDOW",
-    "_NET_SUPPORTING_WM_CHECK",
-    "_NET_WM_ICON",
-};
-enum AtomIndex {
-    kClientListStacking,
-    kClientList,
-    kActiveWindow,
-    kWmPid,
-    kWmName,
-    kUtf8String,
-    kWindowType,
-    kTypeNormal,
-    kTypeDialog,
-    kTypeDock,
-    kTypeDesktop,
-    kWmState,
-    kStateHidden,
-    kStateMaxVert,
-    kStateMaxHorz,
-    kStateFullscreen,
-    kStateSkipTaskbar,
-    kFrameExtents,
-    kMoveResize,
-    kSupportingWmCheck,
-    kWmIcon,
-    kAtomCount
-};
-
 }  // namespace
-
-struct X11WindowSystem::Atoms {
-    std::array<xcb_atom_t, kAtomCount> ids{};
-    xcb_atom_t operator[](AtomIndex index) const { return ids[index]; }
-};
 
 // What one client window says of itself, read in one batch with the others.
 struct X11WindowSystem::Client {
@@ -110,24 +51,10 @@ struct X11WindowSystem::Client {
 
 namespace {
 
-// Takes `*error` by address: it is read only after the reply call beside it has set it.
-template <class T>
-Reply<T> take(T* reply, xcb_generic_error_t** error) {
-    std::free(*error);
-    *error = nullptr;
-    return Reply<T>(reply);
-}
-
 std::string_view propertyBytes(const xcb_get_property_reply_t* reply) {
     if (!reply) return {};
     return {static_cast<const char*>(xcb_get_property_value(reply)),
             static_cast<std::size_t>(xcb_get_property_value_length(reply))};
-}
-
-std::vector<std::uint32_t> propertyLongs(const xcb_get_property_reply_t* reply) {
-    if (!reply || reply->format != 32) return {};
-    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
-    return {values, values + xcb_get_property_value_length(reply) / 4};
 }
 
 std::string validUtf8(std::string_view text) {
@@ -151,35 +78,6 @@ std::string processName(std::int32_t pid) {
 xcb_get_property_cookie_t askProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
                                       std::uint32_t longs) {
     return xcb_get_property(c, 0, window, property, type, 0, longs);
-}
-
-// The process of each window's X client, from the X-Resource extension, for clients that name
-// none in _NET_WM_PID (plain Xt and Xlib programs). Nothing for a remote client; nothing without
-// the extension, as a request to a missing extension would close the connection.
-std::vector<std::optional<std::int32_t>> clientPids(xcb_connection_t* c, const std::vector<xcb_window_t>& windows) {
-    std::vector<std::optional<std::int32_t>> pids(windows.size());
-    const auto* extension = xcb_get_extension_data(c, &xcb_res_id);
-    if (!extension || !extension->present) return pids;
-    std::vector<xcb_res_query_client_ids_cookie_t> cookies;
-    for (auto window : windows) {
-        const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
-    }
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        xcb_generic_error_t* error = nullptr;
-        auto reply = take(xcb_res_query_client_ids_reply(c, cookies[i], &error), &error);
-        if (!reply) continue;
-        for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
-             xcb_res_client_id_value_next(&it)) {
-            if (!(it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) ||
-                xcb_res_client_id_value_value_length(it.data) < 1) {
-                continue;
-            }
-            const std::uint32_t pid = *xcb_res_client_id_value_value(it.data);
-            if (pid > 1 && pid <= INT32_MAX) pids[i] = static_cast<std::int32_t>(pid);
-        }
-    }
-    return pids;
 }
 
 }  // namespace
@@ -631,179 +529,11 @@ void X11WindowSystem::waitForFrameChange(const AXElement& element, std::uint64_t
     select(XCB_EVENT_MASK_NO_EVENT, XCB_EVENT_MASK_NO_EVENT);
 }
 
-namespace {
-
-// Root property changes tell of focus and new windows; a DestroyNotify of the target tells of its end.
-class X11Observer final : public AXObserver {
-public:
-    X11Observer(std::unique_ptr<XConnection> x, const X11WindowSystem::Atoms& atoms, std::int32_t pid,
-                base::Executor& executor, Callback callback)
-        : x_(std::move(x)),
-          atoms_(atoms),
-          pid_(pid),
-          executor_(executor),
-          callback_(std::move(callback)),
-          alive_(std::make_shared<std::atomic<bool>>(true)),
-          wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-    ~X11Observer() override {
-        alive_->store(false);
-        if (thread_.joinable()) {
-            std::uint64_t one = 1;
-            [[maybe_unused]] auto written = write(wake_, &one, sizeof one);
-            thread_.join();
-        }
-        if (wake_ >= 0) close(wake_);
-    }
-
-    int addNotification(const AXElement& element, std::string_view notification) override {
-        auto* c = x_->get();
-        if (notification == "AXWindowCreated" || notification == "AXFocusedWindowChanged") {
-            if (element.pid != pid_ || !element.isApplication()) return AXError::illegalArgument;
-            const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-            xcb_change_window_attributes(c, x_->root(), XCB_CW_EVENT_MASK, &mask);
-            (notification == "AXWindowCreated" ? created_ : focused_) = true;
-            return x_->hasError() ? AXError::cannotComplete : AXError::success;
-        }
-        if (notification == "AXUIElementDestroyed" && !element.isApplication()) {
-            const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-            auto* error =
-                xcb_request_check(c, xcb_change_window_attributes_checked(c, element.window, XCB_CW_EVENT_MASK, &mask));
-            if (error) {
-                std::free(error);
-                return AXError::invalidUIElement;
-            }
-            target_ = element;
-            return AXError::success;
-        }
-        return AXError::notImplemented;
-    }
-
-    void start() override {
-        known_ = clientList();
-        xcb_flush(x_->get());
-        thread_ = std::thread([this] { run(); });
-    }
-
-private:
-    std::set<xcb_window_t> clientList() {
-        auto* c = x_->get();
-        xcb_generic_error_t* error = nullptr;
-        auto reply =
-            take(xcb_get_property_reply(
-                     c, xcb_get_property(c, 0, x_->root(), atoms_.ids[kClientList], XCB_ATOM_WINDOW, 0, kMaxListLongs),
-                     &error),
-                 &error);
-        auto values = propertyLongs(reply.get());
-        return {values.begin(), values.end()};
-    }
-
-    std::optional<std::int32_t> pidOf(xcb_window_t window) {
-        auto* c = x_->get();
-        xcb_generic_error_t* error = nullptr;
-        auto reply = take(xcb_get_property_reply(
-                              c, xcb_get_property(c, 0, window, atoms_.ids[kWmPid], XCB_ATOM_CARDINAL, 0, 1), &error),
-                          &error);
-        auto values = propertyLongs(reply.get());
-        if (values.empty()) return clientPids(c, {window}).front();
-        return static_cast<std::int32_t>(values[0]);
-    }
-
-    void deliver(std::string_view notification, AXElement element) {
-        executor_.async([alive = alive_, callback = callback_, name = std::string(notification), element] {
-            if (alive->load()) callback(name, element);
-        });
-    }
-
-    void onProperty(const xcb_property_notify_event_t& event) {
-        if (event.window != x_->root()) return;
-        if (event.atom == atoms_.ids[kActiveWindow] && focused_) {
-            auto* c = x_->get();
-            xcb_generic_error_t* error = nullptr;
-            auto reply = take(
-                xcb_get_property_reply(
-                    c, xcb_get_property(c, 0, x_->root(), atoms_.ids[kActiveWindow], XCB_ATOM_WINDOW, 0, 1), &error),
-                &error);
-            auto values = propertyLongs(reply.get());
-            if (!values.empty() && values[0] != 0 && pidOf(values[0]) == pid_) {
-                deliver("AXFocusedWindowChanged", {pid_, values[0]});
-            }
-        } else if (event.atom == atoms_.ids[kClientList] && created_) {
-            auto now = clientList();
-            for (auto window : now) {
-                if (!known_.contains(window) && pidOf(window) == pid_) deliver("AXWindowCreated", {pid_, window});
-            }
-            known_ = std::move(now);
-        }
-    }
-
-    void run() {
-        auto* c = x_->get();
-        std::array<pollfd, 2> descriptors{pollfd{xcb_get_file_descriptor(c), POLLIN, 0}, pollfd{wake_, POLLIN, 0}};
-        while (alive_->load() && !xcb_connection_has_error(c)) {
-            while (auto* event = xcb_poll_for_event(c)) {
-                const auto type = event->response_type & 0x7f;
-                if (type == XCB_PROPERTY_NOTIFY) {
-                    onProperty(*reinterpret_cast<xcb_property_notify_event_t*>(event));
-                } else if (type == XCB_DESTROY_NOTIFY && target_ &&
-                           reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window == target_->window) {
-                    deliver("AXUIElementDestroyed", *target_);
-                }
-                std::free(event);
-            }
-            if (poll(descriptors.data(), descriptors.size(), -1) < 0 && errno != EINTR) return;
-            if (descriptors[1].revents) return;
-        }
-    }
-
-    std::unique_ptr<XConnection> x_;
-    const X11WindowSystem::Atoms& atoms_;
-    std::int32_t pid_;
-    base::Executor& executor_;
-    Callback callback_;
-    std::shared_ptr<std::atomic<bool>> alive_;
-    int wake_;
-    bool created_ = false;
-    bool focused_ = false;
-    std::optional<AXElement> target_;
-    std::set<xcb_window_t> known_;
-    std::thread thread_;
-};
-
-}  // namespace
-
-std::optional<IconImage> bestIcon(std::span<const std::uint32_t> values) {
-    std::optional<IconImage> best;
-    std::size_t at = 0;
-    while (values.size() - at >= 2) {
-        const auto width = values[at], height = values[at + 1];
-        at += 2;
-        // Entries follow each other; a client may claim any size, so one that overruns ends the list.
-        if (width == 0 || height == 0 || width > kMaxIconSide || height > kMaxIconSide ||
-            std::size_t{width} * height > values.size() - at) {
-            break;
-        }
-        const auto count = std::size_t{width} * height;
-        const int side = static_cast<int>(width);
-        // The largest up to the preferred side, else the smallest above it.
-        const bool better = !best || (best->width > kPreferredIconSide && side < best->width) ||
-                            (side > best->width && side <= kPreferredIconSide);
-        if (better) {
-            best = IconImage{side,
-                             static_cast<int>(height),
-                             {values.begin() + static_cast<std::ptrdiff_t>(at),
-                              values.begin() + static_cast<std::ptrdiff_t>(at + count)}};
-        }
-        at += count;
-    }
-    return best;
-}
-
 std::unique_ptr<AXObserver> X11WindowSystem::createObserver(std::int32_t pid, base::Executor& executor,
                                                             AXObserver::Callback callback) {
     auto connection = XConnection::open(display_);
     if (!connection || pid < 2) return nullptr;
-    return std::make_unique<X11Observer>(std::move(*connection), *atoms_, pid, executor, std::move(callback));
+    return makeWindowObserver(std::move(*connection), *atoms_, pid, executor, std::move(callback));
 }
 
 std::optional<RunningApplication> X11WindowSystem::frontmostApplication() {

@@ -7,17 +7,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <string>
 
 #include "platform/WindowSystem.h"
 #include "platform/x11/XConnection.h"
 
 namespace orvanta::platform::x11 {
-
-// The icon to draw from a _NET_WM_ICON value: the largest of at most 256 pixels a side, else the
-// smallest larger one; nothing when no entry is whole and at most 1024 pixels a side.
-std::optional<IconImage> bestIcon(std::span<const std::uint32_t> values);
 
 class X11WindowSystem final : public WindowSystem {
 public:

@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "platform/x11/X11WindowIcon.h"
 #include "support/ChildProcess.h"
 #include "support/X11TestWindows.h"
 #include "support/XvfbFixture.h"
