@@ -25,6 +25,21 @@ if(ORVANTA_SANITIZE)
   target_link_options(orvanta_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+# The test build makes the project's libraries shared: each of them is then on disk once, not once
+# in every test program that links it (with the sanitizers' data, that was gigabytes).
+if(ORVANTA_SHARED)
+  set(ORVANTA_LIBRARY_KIND SHARED)
+else()
+  set(ORVANTA_LIBRARY_KIND STATIC)
+endif()
+
+# Static libraries are thin archives that name their objects instead of copying them: the test
+# build links each library into many test programs, and full copies doubled its size on disk.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcT <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> qT <TARGET> <LINK_FLAGS> <OBJECTS>")
+endforeach()
+
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
 pkg_check_modules(ICU_UC REQUIRED IMPORTED_TARGET icu-uc)
@@ -43,7 +58,7 @@ find_package(Qt6 REQUIRED COMPONENTS Gui Widgets Network OpenGL OpenGLWidgets Te
 function(orvanta_library name dir)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
   if(sources)
-    add_library(${name} STATIC ${sources})
+    add_library(${name} ${ORVANTA_LIBRARY_KIND} ${sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} PUBLIC orvanta_options ${ARGN})
   else()
