@@ -338,7 +338,8 @@ std::expected<void, std::string> HostAssembly::build() {
                             .unlockQueue = &b.unlock,
                             .displaySleep = b.displaySleep,
                             .apps = std::make_shared<host::SystemDesktopApps>(
-                                *b.catalog, *b.windowManager, host::AppCatalog::applicationDirectories(), hostLog)};
+                                *b.catalog, *b.windowManager, b.appDirectory,
+                                host::AppCatalog::applicationDirectories(), hostLog)};
 
     controller_ = host::HostController::create(std::move(dependencies));
     return {};
