@@ -31,6 +31,7 @@
 #include "platform/x11/X11CompositorFrameComposer.h"
 #include "platform/x11/X11Cover.h"
 #include "platform/x11/X11CursorSampler.h"
+#include "platform/x11/X11DisplayAreas.h"
 #include "platform/x11/X11DisplaySleep.h"
 #include "platform/x11/X11InputSink.h"
 #include "platform/x11/X11Keyboard.h"
@@ -309,11 +310,11 @@ std::expected<void, std::string> HostAssembly::build() {
         // Then the windows that run had moved onto its virtual display.
         const auto framesFile = host::aspectFramesFile(X11VirtualDisplayFactory::defaultStateFile(display));
         host::recoverAspectWindowsAfterCrash(*b.windowManager, framesFile, hostLog);
-        if (auto aspectWindows =
-                host::X11AspectWindows::open(*b.windowManager, *b.windows, b.aspectWindows, display, framesFile)) {
-            components.aspectWindows = std::move(*aspectWindows);
+        if (auto areas = X11DisplayAreas::open(display)) {
+            components.aspectWindows = std::make_shared<host::SystemAspectWindows>(
+                *b.windowManager, *b.windows, b.aspectWindows, std::move(*areas), framesFile);
         } else {
-            hostLog("window migration unavailable: " + aspectWindows.error());
+            hostLog("window migration unavailable: " + areas.error());
         }
         components.virtualDisplaysAvailable = b.virtualDisplays->isAvailable();
         if (auto configuration = X11DisplayConfiguration::open(display)) {
@@ -337,7 +338,8 @@ std::expected<void, std::string> HostAssembly::build() {
                             .unlockQueue = &b.unlock,
                             .displaySleep = b.displaySleep,
                             .apps = std::make_shared<host::SystemDesktopApps>(
-                                *b.catalog, *b.windowManager, host::AppCatalog::applicationDirectories(), hostLog)};
+                                *b.catalog, *b.windowManager, b.appDirectory,
+                                host::AppCatalog::applicationDirectories(), hostLog)};
 
     controller_ = host::HostController::create(std::move(dependencies));
     return {};

@@ -1,6 +1,7 @@
-// Reads installed applications' desktop entries.
+// Installed applications' desktop entries: reading them, and starting the application one describes.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string>
 
@@ -26,6 +27,10 @@ public:
     // The entry at `path` when it describes an application to offer; otherwise why not (malformed,
     // not an application, hidden, not shown in menus, its program missing).
     virtual std::expected<DesktopEntry, DesktopEntryRefusal> readEntry(const std::string& path) = 0;
+    // Starts the application the entry at `path` describes, with no files to open: its command line
+    // as the entry writes it, field codes resolved, no shell in between. The started process, or
+    // why it could not start.
+    virtual std::expected<std::int32_t, std::string> launch(const std::string& path) = 0;
 };
 
 }  // namespace orvanta::platform

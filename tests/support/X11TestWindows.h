@@ -135,6 +135,23 @@ public:
         return false;
     }
 
+    // A dock along the top `width` pixels wide that reserves `height` pixels: the window manager
+    // takes them out of its work area.
+    void addTopPanel(std::uint32_t width, std::uint32_t height) {
+        const auto panel = xcb_generate_id(c_);
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, panel, root_, 0, 0, static_cast<std::uint16_t>(width),
+                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0,
+                          nullptr);
+        const auto dock = atom("_NET_WM_WINDOW_TYPE_DOCK");
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, panel, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &dock);
+        const std::uint32_t strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, width - 1, 0, 0};
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, panel, atom("_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32, 12,
+                            strut);
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, panel, atom("_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4, strut);
+        xcb_map_window(c_, panel);
+        xcb_flush(c_);
+    }
+
     // Blocks on the server's events until `done` holds or `limit` passes; the limit only guards a
     // broken window manager.
     bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {

@@ -1,241 +1,36 @@
 #include "host/controller/HostAspectAdapters.h"
 
-#include <xcb/randr.h>
-
-#include <cmath>
-#include <fstream>
-#include <iterator>
-
-#include "base/Json.h"
-#include "base/PrivateFile.h"
-#include "platform/ScreenSource.h"
-#include "platform/x11/X11VirtualDisplay.h"
-
 namespace orvanta::host {
 
 namespace {
 
-using platform::x11::Reply;
-
-constexpr std::string_view kArrangementPrefix = "randr-arrangement-";
-constexpr std::string_view kFramesPrefix = "aspect-windows-";
-constexpr std::string_view kFramesKind = "orvanta-aspect-windows";
-constexpr int kFramesVersion = 1;
-constexpr std::uintmax_t kMaxFramesFileBytes = 1 << 20;
-constexpr std::size_t kMaxSavedWindows = 4096;
-constexpr std::uint32_t kMaxWorkAreaLongs = 4 * 64;
-
-base::Json toJson(const SavedAspectFrame& saved) {
-    const auto& w = saved.window;
-    return {
-        {"id", w.id},     {"pid", w.pid},           {"app", w.appName},         {"x", w.frame.x},
-        {"y", w.frame.y}, {"width", w.frame.width}, {"height", w.frame.height}, {"positionOnly", saved.positionOnly}};
-}
-
-std::expected<SavedAspectFrame, std::string> frameFromJson(const base::Json& entry) {
-    const auto number = [&](const char* key) -> std::optional<double> {
-        if (!entry.contains(key) || !entry[key].is_number()) return std::nullopt;
-        const double value = entry[key].get<double>();
-        return std::isfinite(value) ? std::optional(value) : std::nullopt;
-    };
-    if (!entry.is_object()) return std::unexpected("a window entry is not an object");
-    const auto id = number("id"), pid = number("pid"), x = number("x"), y = number("y");
-    const auto width = number("width"), height = number("height");
-    if (!id || !pid || !x || !y || !width || !height || !entry.contains("app") || !entry["app"].is_string() ||
-        !entry.contains("positionOnly") || !entry["positionOnly"].is_boolean()) {
-        return std::unexpected("a window entry lacks a field or has one of the wrong type");
-    }
-    if (*id < 1 || *id > UINT32_MAX || *id != std::floor(*id) || *pid < 2 || *pid > INT32_MAX ||
-        *pid != std::floor(*pid) || *width < 0 || *height < 0) {
-        return std::unexpected("a window entry holds an impossible value");
-    }
-    return SavedAspectFrame{{static_cast<std::uint32_t>(*id), static_cast<std::int32_t>(*pid),
-                             entry["app"].get<std::string>(), Rect{*x, *y, *width, *height}},
-                            entry["positionOnly"].get<bool>()};
-}
-
-std::expected<std::string, std::string> readSmallFile(const std::filesystem::path& file) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(file, ec);
-    if (ec) return std::unexpected("cannot read " + file.string() + ": " + ec.message());
-    if (size > kMaxFramesFileBytes) return std::unexpected(file.string() + " is too large");
-    std::ifstream in(file, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) return std::unexpected("cannot read " + file.string());
-    return text;
-}
-
-std::string atomName(platform::x11::XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
-    if (!reply) return {};
-    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
-}
-
-std::vector<std::uint32_t> rootCardinals(platform::x11::XConnection& x, std::string_view name, std::uint32_t longs) {
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-        x.get(), xcb_get_property(x.get(), 0, x.root(), x.atom(name), XCB_ATOM_CARDINAL, 0, longs), nullptr));
-    if (!reply || reply->format != 32) return {};
-    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
-}
-
-Rect intersection(const Rect& a, const Rect& b) {
-    const double left = std::max(a.x, b.x), top = std::max(a.y, b.y);
-    const double right = std::min(a.x + a.width, b.x + b.width), bottom = std::min(a.y + a.height, b.y + b.height);
-    if (right <= left || bottom <= top) return {left, top, 0, 0};
-    return {left, top, right - left, bottom - top};
+Rect rectOf(const platform::DisplayBounds& bounds) {
+    return {static_cast<double>(bounds.x), static_cast<double>(bounds.y), static_cast<double>(bounds.width),
+            static_cast<double>(bounds.height)};
 }
 
 }  // namespace
 
-std::filesystem::path aspectFramesFile(const std::filesystem::path& arrangementFile) {
-    if (arrangementFile.empty()) return {};
-    std::string name = arrangementFile.filename().string();
-    if (name.starts_with(kArrangementPrefix)) name.erase(0, kArrangementPrefix.size());
-    return arrangementFile.parent_path() / (std::string(kFramesPrefix) + name);
-}
-
-std::expected<void, std::string> writeAspectFrames(const std::filesystem::path& file,
-                                                   const std::vector<SavedAspectFrame>& frames) {
-    base::Json windows = base::Json::array();
-    for (const auto& frame : frames) windows.push_back(toJson(frame));
-    const std::string text =
-        base::Json{{"kind", kFramesKind}, {"version", kFramesVersion}, {"windows", std::move(windows)}}.dump();
-    if (file.empty()) return std::unexpected(std::string("no folder to keep the window frames in"));
-    std::error_code ec;
-    std::filesystem::create_directories(file.parent_path(), ec);
-    if (auto written = base::writePrivateFile(file, text); !written)
-        return std::unexpected(written.error().description());
-    return {};
-}
-
-std::expected<std::vector<SavedAspectFrame>, std::string> readAspectFrames(const std::filesystem::path& file) {
-    auto text = readSmallFile(file);
-    if (!text) return std::unexpected(text.error());
-    const auto json = base::Json::parse(*text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) return std::unexpected("not JSON");
-    if (json.value("kind", std::string()) != kFramesKind || !json.contains("version") ||
-        json["version"] != kFramesVersion) {
-        return std::unexpected("not a window frames file of this version");
-    }
-    if (!json.contains("windows") || !json["windows"].is_array() || json["windows"].size() > kMaxSavedWindows) {
-        return std::unexpected("no usable window list");
-    }
-    std::vector<SavedAspectFrame> frames;
-    for (const auto& entry : json["windows"]) {
-        auto frame = frameFromJson(entry);
-        if (!frame) return std::unexpected(frame.error());
-        frames.push_back(std::move(*frame));
-    }
-    return frames;
-}
-
-std::size_t recoverAspectWindowsAfterCrash(WindowManager& manager, const std::filesystem::path& file,
-                                           const LogFunction& log) {
-    std::error_code ec;
-    if (!std::filesystem::exists(file, ec)) return 0;
-    auto frames = readAspectFrames(file);
-    if (!frames) {
-        // Kept for whoever wants to look at it; it never stands in the way of the next save.
-        const auto aside = file.string() + ".bad";
-        std::filesystem::rename(file, aside, ec);
-        if (ec) std::filesystem::remove(file, ec);
-        log("display aspect fit: saved window frames unreadable (" + frames.error() + "), set aside as " + aside);
-        return 0;
-    }
-    std::size_t restored = 0;
-    std::vector<SavedAspectFrame> unrestored;
-    for (const auto& saved : *frames) {
-        const auto live = manager.aspectWindow(saved.window.id);
-        if (!live || live->pid != saved.window.pid) continue;
-        const auto result = manager.applyAspectFrame({saved.window.pid, saved.window.id}, saved.window.frame,
-                                                     saved.positionOnly, false, [] { return true; });
-        if (result.matches) {
-            ++restored;
-        } else {
-            unrestored.push_back(saved);
-        }
-    }
-    // A window still there but not back where it was keeps its entry for the next start.
-    if (unrestored.empty()) {
-        std::filesystem::remove(file, ec);
-    } else if (auto kept = writeAspectFrames(file, unrestored); !kept) {
-        log("display aspect fit: window frames not saved: " + kept.error());
-    }
-    log("display aspect fit: restored " + std::to_string(restored) + " of " + std::to_string(frames->size()) +
-        " windows left moved by an earlier run");
-    return restored;
-}
-
-std::expected<std::unique_ptr<X11AspectWindows>, std::string> X11AspectWindows::open(WindowManager& manager,
-                                                                                     platform::WindowSystem& system,
-                                                                                     base::Executor& queue,
-                                                                                     const std::string& display,
-                                                                                     std::filesystem::path framesFile) {
-    auto x = platform::x11::XConnection::open(display);
-    if (!x) return std::unexpected(x.error());
-    return std::unique_ptr<X11AspectWindows>(
-        new X11AspectWindows(manager, system, queue, std::move(*x), std::move(framesFile)));
-}
-
-void X11AspectWindows::writePosition(const AXElement& element, const platform::Point& origin) {
+void SystemAspectWindows::writePosition(const AXElement& element, const platform::Point& origin) {
     system_.setAttribute(element, "AXPosition", origin);
 }
 
-void X11AspectWindows::writeSize(const AXElement& element, const platform::Size& size) {
+void SystemAspectWindows::writeSize(const AXElement& element, const platform::Size& size) {
     system_.setAttribute(element, "AXSize", size);
 }
 
-void X11AspectWindows::clearRecordedFrames() {
-    std::error_code ec;
-    std::filesystem::remove(file_, ec);
-}
-
-std::vector<X11AspectWindows::Monitor> X11AspectWindows::monitors() {
-    std::vector<Monitor> result;
-    Reply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(x_->get(), xcb_randr_get_monitors(x_->get(), x_->root(), 1), nullptr));
-    if (!reply) return result;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-         xcb_randr_monitor_info_next(&it)) {
-        const auto* m = it.data;
-        result.push_back({platform::x11::monitorDisplayID(*x_, m->name),
-                          Rect{static_cast<double>(m->x), static_cast<double>(m->y), static_cast<double>(m->width),
-                               static_cast<double>(m->height)},
-                          platform::carriesVirtualDisplayMark(atomName(*x_, m->name))});
-    }
-    return result;
-}
-
-// The current desktop's work area, as the window manager publishes it.
-std::optional<Rect> X11AspectWindows::workArea() {
-    const auto areas = rootCardinals(*x_, "_NET_WORKAREA", kMaxWorkAreaLongs);
-    const auto current = rootCardinals(*x_, "_NET_CURRENT_DESKTOP", 1);
-    const std::size_t desktop = current.empty() ? 0 : current.front();
-    if (areas.size() < (desktop + 1) * 4) return std::nullopt;
-    const auto* area = &areas[desktop * 4];
-    return Rect{static_cast<double>(static_cast<std::int32_t>(area[0])),
-                static_cast<double>(static_cast<std::int32_t>(area[1])), static_cast<double>(area[2]),
-                static_cast<double>(area[3])};
-}
-
-std::vector<AspectScreen> X11AspectWindows::physicalScreens() {
+std::vector<AspectScreen> SystemAspectWindows::physicalScreens() {
     std::vector<AspectScreen> screens;
-    for (const auto& monitor : monitors()) {
-        if (!monitor.ours) screens.push_back({monitor.id, monitor.bounds});
+    for (const auto& display : displays_->activeDisplays()) {
+        if (!display.ownVirtual) screens.push_back({display.id, rectOf(display.bounds)});
     }
     return screens;
 }
 
-// The work area spans every monitor; clipped to one, it leaves out the panels on that monitor.
-std::optional<DisplayArea> X11AspectWindows::displayArea(std::uint32_t displayID) {
-    if (displayID == 0) return std::nullopt;
-    for (const auto& monitor : monitors()) {
-        if (monitor.id != displayID) continue;
-        const auto work = workArea();
-        return DisplayArea{monitor.bounds, work ? intersection(*work, monitor.bounds) : monitor.bounds};
-    }
-    return std::nullopt;
+std::optional<DisplayArea> SystemAspectWindows::displayArea(std::uint32_t displayID) {
+    const auto area = displays_->workArea(displayID);
+    if (!area) return std::nullopt;
+    return DisplayArea{rectOf(area->frame), rectOf(area->visible)};
 }
 
 }  // namespace orvanta::host

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Executor.h"
+#include "host/desktop/AspectFramesWriter.h"
 #include "host/desktop/WindowManager.h"
 
 namespace orvanta::host {
@@ -30,22 +31,13 @@ struct DisplayArea {
     bool operator==(const DisplayArea&) const = default;
 };
 
-// One window's frame to put it back at, as kept on disk.
-struct SavedAspectFrame {
-    AspectWindow window;
-    bool positionOnly = false;
-    bool operator==(const SavedAspectFrame&) const = default;
-};
-
-class HostAspectWindows {
+// Its window queue ("zq2.aspect.windows") runs the moves and restore checks as well as the writes.
+class HostAspectWindows : public AspectFramesStore {
 public:
     using IsCurrent = WindowManager::IsCurrent;
     using Visitor = WindowManager::Visitor;
 
     virtual ~HostAspectWindows() = default;
-
-    // The serial queue the moves and restore checks run on ("zq2.aspect.windows").
-    virtual base::Executor& windowQueue() = 0;
 
     // On-screen normal windows of other applications large enough to move; nothing when the
     // window list cannot be read.
@@ -67,10 +59,6 @@ public:
     // The active displays that are not the host's own, and any display's area.
     virtual std::vector<AspectScreen> physicalScreens() = 0;
     virtual std::optional<DisplayArea> displayArea(std::uint32_t displayID) = 0;
-
-    // Replaces the frames kept on disk; why not, on failure.
-    virtual std::expected<void, std::string> saveRecordedFrames(const std::vector<SavedAspectFrame>& frames) = 0;
-    virtual void clearRecordedFrames() = 0;
 };
 
 }  // namespace orvanta::host

@@ -14,14 +14,14 @@ bool sameClass(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-SystemDesktopApps::SystemDesktopApps(AppCatalog& catalog, WindowManager& windows,
+SystemDesktopApps::SystemDesktopApps(AppCatalog& catalog, WindowManager& windows, platform::AppDirectory& applications,
                                      std::vector<std::filesystem::path> directories,
-                                     std::function<void(std::string_view)> log, std::filesystem::path launchOutput)
+                                     std::function<void(std::string_view)> log)
     : catalog_(catalog),
       windows_(windows),
+      applications_(applications),
       directories_(std::move(directories)),
-      log_(std::move(log)),
-      launchOutput_(std::move(launchOutput)) {}
+      log_(std::move(log)) {}
 
 std::optional<base::Bytes> SystemDesktopApps::appIconPNG(std::int32_t pid) {
     if (auto icon = windows_.appIconPNG(pid)) return icon;
@@ -32,16 +32,10 @@ std::optional<base::Bytes> SystemDesktopApps::appIconPNG(std::int32_t pid) {
 std::optional<HostDesktopApps::Launched> SystemDesktopApps::launch(const std::string& bundleId) {
     const auto url = catalog_.launchURL(bundleId, directories_);  // refuses "/", "\", ":" and the host
     if (!url) return std::nullopt;
-    std::erase_if(families_, [](const auto& family) { return processFamily(family.second).empty(); });
+    launched_.forgetEnded();
     std::set<std::uint32_t> earlier;
     for (const auto& window : windows_.openWindows()) earlier.insert(window.windowId);
-    const auto child = [&]() -> std::expected<pid_t, std::string> {
-        const auto exec = desktopExec(*url);
-        if (!exec) return std::unexpected(exec.error());
-        const auto arguments = execArguments(*exec);
-        if (!arguments) return std::unexpected(arguments.error());
-        return spawnProgram(*arguments, launchOutput_);
-    }();
+    const auto child = applications_.launch(url->string());
     if (!child) {
         log_("launch failed: " + child.error());
         return std::nullopt;
@@ -51,17 +45,8 @@ std::optional<HostDesktopApps::Launched> SystemDesktopApps::launch(const std::st
     return Launched{*child, found == installed.end() ? std::string() : found->second.windowClass, std::move(earlier)};
 }
 
-// Descendants are remembered across looks: a launcher's child outlives it, reparented elsewhere.
-std::set<pid_t> SystemDesktopApps::livingFamily(pid_t root) {
-    auto& known = families_[root];
-    known.insert(root);
-    auto living = processFamily(known);
-    known.insert(living.begin(), living.end());
-    return living;
-}
-
 std::optional<OpenWindowInfo> SystemDesktopApps::windowOf(const Launched& app) {
-    const auto family = livingFamily(app.pid);
+    const auto family = launched_.living(app.pid);
     const auto windows = windows_.openWindows();
     // The new process first: an older instance of the application may show windows of its class.
     for (const auto& window : windows) {
@@ -76,6 +61,6 @@ std::optional<OpenWindowInfo> SystemDesktopApps::windowOf(const Launched& app) {
     return std::nullopt;
 }
 
-bool SystemDesktopApps::terminated(const Launched& app) { return livingFamily(app.pid).empty() && !windowOf(app); }
+bool SystemDesktopApps::terminated(const Launched& app) { return launched_.living(app.pid).empty() && !windowOf(app); }
 
 }  // namespace orvanta::host

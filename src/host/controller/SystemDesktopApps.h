@@ -1,27 +1,23 @@
 // The desktop's applications and windows as the controller sees them, over the catalogue of
-// installed desktop entries and the window manager. Main thread only.
+// installed desktop entries, the application directory that starts them and the window manager.
+// Main thread only.
 #pragma once
-
-#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <set>
 #include <string_view>
 #include <vector>
 
-#include "host/controller/DesktopLaunch.h"
 #include "host/controller/HostDesktopSeams.h"
+#include "platform/AppDirectory.h"
+#include "platform/ProcessFamily.h"
 
 namespace orvanta::host {
 
 class SystemDesktopApps final : public HostDesktopApps {
 public:
-    // Launched programs write their output to `launchOutput`.
-    SystemDesktopApps(AppCatalog& catalog, WindowManager& windows, std::vector<std::filesystem::path> directories,
-                      std::function<void(std::string_view)> log,
-                      std::filesystem::path launchOutput = launchOutputFile());
+    SystemDesktopApps(AppCatalog& catalog, WindowManager& windows, platform::AppDirectory& applications,
+                      std::vector<std::filesystem::path> directories, std::function<void(std::string_view)> log);
 
     std::vector<OpenWindowInfo> openWindows() override { return windows_.openWindows(); }
     AppCatalog::Entries appEntries(const std::vector<OpenWindowInfo>& open) override { return catalog_.entries(open); }
@@ -31,14 +27,12 @@ public:
     bool terminated(const Launched& app) override;
 
 private:
-    std::set<pid_t> livingFamily(pid_t root);
-
     AppCatalog& catalog_;
     WindowManager& windows_;
+    platform::AppDirectory& applications_;
     std::vector<std::filesystem::path> directories_;
     std::function<void(std::string_view)> log_;
-    std::filesystem::path launchOutput_;
-    std::map<pid_t, std::set<pid_t>> families_;  // every process seen in a living launch's family
+    platform::LaunchedProcesses launched_;
 };
 
 }  // namespace orvanta::host

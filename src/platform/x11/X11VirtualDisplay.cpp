@@ -133,14 +133,6 @@ std::optional<xcb_randr_crtc_t> spanCrtc(XConnection& x, const xcb_randr_get_scr
     return info->crtc;
 }
 
-std::vector<std::uint32_t> rootCardinals(XConnection& x, xcb_window_t window, std::string_view name, xcb_atom_t type,
-                                         std::uint32_t longs) {
-    Reply<xcb_get_property_reply_t> reply(
-        xcb_get_property_reply(x.get(), xcb_get_property(x.get(), 0, window, x.atom(name), type, 0, longs), nullptr));
-    if (!reply || reply->format != 32) return {};
-    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
-}
 
 // A top-level window as it shows: a managed client with its frame around it, else a window of its own.
 struct ShownWindow {
@@ -330,6 +322,23 @@ void relocateWindows(XConnection& x, const std::vector<Monitor>& before) {
 }
 
 }  // namespace
+
+std::vector<std::uint32_t> rootCardinals(XConnection& x, xcb_window_t window, std::string_view name, xcb_atom_t type,
+                                         std::uint32_t longs) {
+    Reply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(x.get(), xcb_get_property(x.get(), 0, window, x.atom(name), type, 0, longs), nullptr));
+    if (!reply || reply->format != 32) return {};
+    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
+std::vector<ArrangedDisplay> activeMonitors(XConnection& x) {
+    std::vector<ArrangedDisplay> result;
+    for (const auto& m : monitors(x, true)) {
+        result.push_back({monitorDisplayID(x, m.atom), m.bounds, carriesVirtualDisplayMark(m.name)});
+    }
+    return result;
+}
 
 std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name) {
     const std::string text = atomName(x, name);
@@ -645,13 +654,7 @@ std::expected<std::unique_ptr<X11DisplayConfiguration>, std::string> X11DisplayC
     return std::unique_ptr<X11DisplayConfiguration>(new X11DisplayConfiguration(std::move(*x)));
 }
 
-std::vector<ArrangedDisplay> X11DisplayConfiguration::activeDisplays() {
-    std::vector<ArrangedDisplay> result;
-    for (const auto& m : monitors(*x_, true)) {
-        result.push_back({monitorDisplayID(*x_, m.atom), m.bounds, carriesVirtualDisplayMark(m.name)});
-    }
-    return result;
-}
+std::vector<ArrangedDisplay> X11DisplayConfiguration::activeDisplays() { return activeMonitors(*x_); }
 
 // The primary monitor, else the one at the origin, else the first.
 std::uint32_t X11DisplayConfiguration::mainDisplay() {

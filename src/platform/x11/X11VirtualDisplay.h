@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/DisplayConfiguration.h"
@@ -28,6 +29,11 @@ namespace orvanta::platform::x11 {
 // the display id of a monitor is the atom of its name without the suffix.
 inline constexpr std::string_view kSpannedMainSuffix = "~main";
 std::uint32_t monitorDisplayID(XConnection& x, xcb_atom_t name);
+// The active RandR monitors as displays: id, bounds, and whether they carry the host's mark.
+std::vector<ArrangedDisplay> activeMonitors(XConnection& x);
+// A property of 32-bit values of `window`, at most `longs` of them; empty when absent or of another format.
+std::vector<std::uint32_t> rootCardinals(XConnection& x, xcb_window_t window, std::string_view name, xcb_atom_t type,
+                                         std::uint32_t longs);
 
 // CVT reduced-blanking timings (version 1) for a mode of this size and refresh rate.
 xcb_randr_mode_info_t cvtReducedBlanking(std::uint16_t width, std::uint16_t height, int refreshHz);

@@ -1,7 +1,6 @@
-// Window migration through the real adapter: the recorded-frames file, and windows of a test
-// process moved onto a virtual display of a private X server with openbox and put back.
+// Window migration through the real adapter: windows of a test process moved onto a virtual
+// display of a private X server with openbox and put back.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +9,10 @@
 #include "host/controller/HostAspectAdapters.h"
 #include "host/controller/HostControllerHarness.h"
 #include "host/controller/HostDisplayAdapters.h"
+#include "platform/x11/X11DisplayAreas.h"
 #include "platform/x11/X11VirtualDisplay.h"
 #include "platform/x11/X11WindowSystem.h"
 #include "support/FakeIconRenderer.h"
-#include "support/FakeWindowSystem.h"
 #include "support/TempDir.h"
 #include "support/X11TestDesktop.h"
 #include "support/X11TestWindows.h"
@@ -23,63 +22,6 @@ namespace {
 
 using host::AspectWindow;
 using host::Rect;
-using host::SavedAspectFrame;
-
-TEST(AspectFramesFileTest, SitsBesideTheArrangementAndReadsBackWhatWasWritten) {
-    EXPECT_EQ(host::aspectFramesFile("/s/orvanta/randr-arrangement-_0.json"), "/s/orvanta/aspect-windows-_0.json");
-    TempDir dir("frames");
-    const auto file = host::aspectFramesFile(dir.path() / "state" / "randr-arrangement-_7.json");
-    const std::vector<SavedAspectFrame> frames{{{12, 345, "エディタ", {-10.5, 20, 800, 600}}, false},
-                                               {{13, 346, "Term", {1920, 0, 0, 0}}, true}};
-    ASSERT_TRUE(host::writeAspectFrames(file, frames));
-    EXPECT_EQ(host::readAspectFrames(file), frames);
-    struct stat info {};
-    ASSERT_EQ(stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
-}
-
-// A file that is not ours or not whole is refused with a reason, logged and set aside at start,
-// and nothing is moved.
-TEST(AspectFramesFileTest, RefusesCorruptOrForeignFilesAndSetsThemAside) {
-    const std::string good = R"({"id":1,"pid":100,"app":"A","x":0,"y":0,"width":10,"height":10,"positionOnly":false})";
-    const std::pair<const char*, std::string> cases[] = {
-        {"not JSON", "{not json"},
-        {"another program's", R"({"kind":"something-else","version":1,"windows":[]})"},
-        {"a later version", R"({"kind":"orvanta-aspect-windows","version":2,"windows":[]})"},
-        {"no list", R"({"kind":"orvanta-aspect-windows","version":1})"},
-        {"a missing field", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[{"id":1}]})"},
-        {"init's window", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" +
-                              std::string(R"({"id":1,"pid":1,"app":"A","x":0,"y":0,"width":1,"height":1,)") +
-                              R"("positionOnly":false}]})"},
-        {"a negative size", R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" +
-                                std::string(R"({"id":1,"pid":9,"app":"A","x":0,"y":0,"width":-1,"height":1,)") +
-                                R"("positionOnly":false}]})"},
-    };
-    TempDir dir("frames");
-    FakeWindowSystem system;
-    FakeIconRenderer icons;
-    ManualClock clock;
-    std::vector<std::string> lines;
-    host::WindowManager manager(system, icons, clock, [&](std::string_view line) { lines.emplace_back(line); });
-    const auto file = dir.path() / "aspect-windows-_0.json";
-    for (const auto& [what, text] : cases) {
-        SCOPED_TRACE(what);
-        lines.clear();
-        std::ofstream(file) << text;
-        EXPECT_FALSE(host::readAspectFrames(file));
-        EXPECT_EQ(
-            host::recoverAspectWindowsAfterCrash(manager, file, [&](std::string_view l) { lines.emplace_back(l); }),
-            0u);
-        EXPECT_FALSE(std::filesystem::exists(file));
-        EXPECT_TRUE(std::filesystem::exists(file.string() + ".bad"));
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(lines[0].starts_with("display aspect fit: saved window frames unreadable (")) << lines[0];
-    }
-    std::ofstream(file) << R"({"kind":"orvanta-aspect-windows","version":1,"windows":[)" + good + "]}";
-    EXPECT_TRUE(host::readAspectFrames(file));
-    EXPECT_EQ(host::recoverAspectWindowsAfterCrash(manager, dir.path() / "absent.json", [](std::string_view) {}), 0u);
-}
 
 const Rect kVirtualArea{1920, 0, 1280, 800};
 const Rect kFirst{100, 100, 640, 480};
@@ -115,9 +57,10 @@ protected:
         if (child == 0) {
             for (;;) pause();
         }
-        auto adapter = host::X11AspectWindows::open(*manager, *windowSystem, windowQueue, display, framesFile());
-        if (!adapter) return false;
-        aspectWindows = std::move(*adapter);
+        auto areas = platform::x11::X11DisplayAreas::open(display);
+        if (!areas) return false;
+        aspectWindows = std::make_shared<host::SystemAspectWindows>(*manager, *windowSystem, windowQueue,
+                                                                    std::move(*areas), framesFile());
         return true;
     }
 
@@ -215,30 +158,12 @@ protected:
     std::unique_ptr<X11TestWindows> windows;
     std::unique_ptr<host::WindowManager> manager;
     ManualExecutor windowQueue;
-    std::shared_ptr<host::X11AspectWindows> aspectWindows;
+    std::shared_ptr<host::SystemAspectWindows> aspectWindows;
     LinkedConnection linked;
     pid_t child = -1;
     ManualExecutor displayQueue;                                         // "zq2.vdisplay"
     std::unique_ptr<platform::x11::X11VirtualDisplayFactory> promoting;  // of promoteAndMigrate
 };
-
-// A panel across the top of the screen, `height` high, as a desktop's panel reserves it.
-void addTopPanel(X11TestWindows& windows, std::uint16_t height) {
-    auto* c = windows.get();
-    const auto panel = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, panel, windows.root(), 0, 0, 1920, height, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
-    const auto dock = windows.atom("_NET_WM_WINDOW_TYPE_DOCK");
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1,
-                        &dock);
-    const std::uint32_t strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, 1919, 0, 0};
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT_PARTIAL"), XCB_ATOM_CARDINAL, 32,
-                        12, strut);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, panel, windows.atom("_NET_WM_STRUT"), XCB_ATOM_CARDINAL, 32, 4,
-                        strut);
-    xcb_map_window(c, panel);
-    xcb_flush(c);
-}
 
 bool onVirtualDisplay(const Rect& frame) { return kVirtualArea.contains(frame.midX(), frame.midY()); }
 
@@ -344,7 +269,7 @@ TEST_F(MigrationX11Test, VisibleBoundsLeaveOutATopPanel) {
     EXPECT_EQ(aspectWindows->displayArea(*id).value().frame, kVirtualArea);
     EXPECT_EQ(p.visibleBounds(screens[0].id, true), std::nullopt);
 
-    addTopPanel(*windows, 28);
+    windows->addTopPanel(1920, 28);
     EXPECT_TRUE(windows->waitUntil([&] { return p.visibleBounds(screens[0].id, false).has_value(); }));
     EXPECT_EQ(p.visibleBounds(screens[0].id, false), (Rect{0, 28, 1920, 1052}));
     (*factory)->release(*id);

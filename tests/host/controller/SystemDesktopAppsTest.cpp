@@ -1,3 +1,5 @@
+// The controller's applications over real desktop entries, launched through GIO, and a window
+// list the tests write.
 #include "host/controller/SystemDesktopApps.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +7,7 @@
 
 #include <fstream>
 
+#include "platform/gio/GioAppDirectory.h"
 #include "support/ChildProcess.h"
 #include "support/FakeAppDirectory.h"
 #include "support/FakeIconRenderer.h"
@@ -19,7 +22,10 @@ namespace fs = std::filesystem;
 
 class SystemDesktopAppsTest : public ::testing::Test {
 protected:
-    void SetUp() override { fs::create_directories(folder); }
+    void SetUp() override {
+        fs::create_directories(folder);
+        directory.launcher = &gio;
+    }
     void TearDown() override {
         for (pid_t child : children) {
             ::kill(child, SIGKILL);
@@ -37,6 +43,7 @@ protected:
 
     TempDir temp{"launch"};
     fs::path folder = temp.path() / "applications";
+    platform::gio::GioAppDirectory gio{temp.path() / "applications.log"};
     FakeAppDirectory directory;
     FakeWindowSystem windows;
     FakeIconRenderer icons;
@@ -45,7 +52,7 @@ protected:
     host::LogFunction log = [this](std::string_view line) { logs.emplace_back(line); };
     host::AppCatalog catalog{directory, windows, icons, log, {folder}};
     host::WindowManager manager{windows, icons, executor.clock(), log};
-    host::SystemDesktopApps apps{catalog, manager, {folder}, log, temp.path() / "applications.log"};
+    host::SystemDesktopApps apps{catalog, manager, directory, {folder}, log};
     std::vector<pid_t> children;
 };
 

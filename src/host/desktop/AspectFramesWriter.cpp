@@ -1,10 +1,10 @@
-#include "host/controller/AspectFramesWriter.h"
+#include "host/desktop/AspectFramesWriter.h"
 
 #include <utility>
 
 namespace orvanta::host {
 
-void AspectFramesWriter::post(std::shared_ptr<HostAspectWindows> windows, std::vector<SavedAspectFrame> frames) {
+void AspectFramesWriter::post(std::shared_ptr<AspectFramesStore> windows, std::vector<SavedAspectFrame> frames) {
     if (!windows) return;
     auto& queue = windows->windowQueue();
     {
