@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "base/PrivateFile.h"
-#include "clipboard/ClipboardSync.h"
 #include "host/media/BlackoutDebugSnapshot.h"
 #include "host/transport/Support.h"
 
@@ -48,6 +47,8 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     }
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
+    controller->wireApps();
+    controller->wireClipboard();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;
@@ -107,13 +108,7 @@ void HostController::wireCallbacks() {
         if (auto self = weak.lock()) self->handlePair(request, reply);
     };
     server_->clipboardAvailable = [weak](HTTPServer::ClipboardAnswer reply) {
-        auto self = weak.lock();
-        if (!self) return;
-        // The hub's setting is read on the main thread.
-        self->main_.async([reply = std::move(reply)] {
-            const auto* hub = clipboard::ClipboardSync::shared();
-            reply(hub != nullptr && hub->enabled());
-        });
+        if (auto self = weak.lock()) self->clipboardChannel_->answerAvailable(std::move(reply));
     };
     server_->onReady = [weak] {
         auto self = weak.lock();

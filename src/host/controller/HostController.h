@@ -18,6 +18,8 @@
 #include "base/Clock.h"
 #include "base/Executor.h"
 #include "base/Settings.h"
+#include "host/controller/AppsAndWindows.h"
+#include "host/controller/ClipboardChannel.h"
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
 #include "host/controller/HostDisplaySeams.h"
@@ -198,7 +200,6 @@ private:
     int captureErrorRetries_ = 0;
     std::shared_ptr<Session> session_;
     std::map<std::string, std::shared_ptr<WebSocketConnection>> awaitingHello_;
-    std::map<std::string, std::pair<std::shared_ptr<WebSocketConnection>, std::string>> clipboardSubscribers_;
     std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
     std::shared_ptr<HostInput> input_;
     std::shared_ptr<BusyWaiter> busyWaiter_;
@@ -231,8 +232,6 @@ private:
     std::uint64_t maxInputAge_ = 0;
     std::uint64_t maxFrameAge_ = 0;
     std::uint64_t lastUndecodableLogAt_ = 0;
-    bool launchingApp_ = false;
-    bool windowListInFlight_ = false;
     std::vector<base::TaskHandle> timers_;
 
     // Owned by their timer handlers.
@@ -286,8 +285,6 @@ public:
     static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
     static constexpr std::size_t kMaxRTTSamples = 20;
     static constexpr std::uint64_t kMinBaseRTTMicros = 1'000;
-    static constexpr std::int64_t kClipboardMaxMessage = 8'388'608;
-    static constexpr std::string_view kClipboardWelcome = R"({"type":"welcome","purpose":"clipboard"})";
 
     // Every text of a main session's control connection, in arrival order.
     void handleControlText(const std::string& text, const std::shared_ptr<Session>& session);
@@ -304,8 +301,6 @@ public:
     static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
     static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
     static constexpr int kUnlockFailuresBeforeBackoff = 3;
-    static constexpr std::uint64_t kAppWindowWaitMicros = 8'000'000;
-    static constexpr base::Micros kAppWindowPollInterval{350'000};
 
 private:
     void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
@@ -315,15 +310,10 @@ private:
     void handlePong(const protocol::Pong& pong, Session& session);
     void handleAudio(const protocol::AudioRequest& request, Session& session);
     void handleFitWindow(const protocol::FitWindowRequest& request);
-    void requestWindowList(const std::shared_ptr<WebSocketConnection>& control);
     void handleInputResult(InputResult result);
     void logUndecodable();
     static void wipeSecrets(protocol::ControlMessage& message);
     void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
-    InputResult setClipboard(const protocol::ClipboardText& message);
-    void setClipboardImage(const protocol::ClipboardImage& message);
-    void attachClipboard(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id);
-    void forwardClipboardText(const std::string& text, const std::string& id);
     void handleUnlock(const std::string& password);
     void finishUnlock(std::optional<UnlockOutcome> outcome);
     void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
@@ -332,18 +322,14 @@ private:
     void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
     bool canUseAppCatalog(const WebSocketConnection& socket) const;
     bool servesControl(const WebSocketConnection& socket) const;
-    void launchStarted(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
-                       const std::optional<HostDesktopApps::Launched>& launched);
-    void finishLaunch(const std::shared_ptr<WebSocketConnection>& socket, std::uint64_t generation,
-                      std::optional<OpenWindowInfo> window);
-    void pollAppWindow(const HostDesktopApps::Launched& app, std::uint64_t deadline,
-                       std::function<void(std::optional<OpenWindowInfo>)> done);
-    void launchApp(const std::string& bundleId, const std::shared_ptr<WebSocketConnection>& control);
-    void sendAppList(const std::shared_ptr<WebSocketConnection>& control);
-    void sendWindowList(const std::shared_ptr<WebSocketConnection>& control);
 
-    std::uint16_t awaitedPointerGen_ = 0;    // the generation whose first frame re-enables pointer input
-    std::set<std::string> appListRequests_;  // connection identifiers
+    // The control components, wired in HostControllerControl.cpp.
+    void wireApps();
+    void wireClipboard();
+    std::shared_ptr<AppsAndWindows> appsAndWindows_;
+    std::shared_ptr<ClipboardChannel> clipboardChannel_;
+
+    std::uint16_t awaitedPointerGen_ = 0;  // the generation whose first frame re-enables pointer input
     // Video channel and pipeline.
     void startPipelineIfNeeded();
     void forceKeyframe();

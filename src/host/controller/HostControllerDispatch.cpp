@@ -98,12 +98,12 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
         clearWindowFit(true, true);
         return sendWindowState(false, std::nullopt);
     }
-    if (auto clip = message.as<ClipboardText>()) return handleInputResult(setClipboard(*clip));
-    if (auto image = message.as<ClipboardImage>()) return setClipboardImage(*image);
-    if (message.as<WindowListRequest>()) return requestWindowList(s.control);
+    if (auto clip = message.as<ClipboardText>()) return handleInputResult(clipboardChannel_->writeText(*clip));
+    if (auto image = message.as<ClipboardImage>()) return clipboardChannel_->writeImage(*image);
+    if (message.as<WindowListRequest>()) return appsAndWindows_->requestWindowList(s.control);
     if (!attached) return;
-    if (auto launch = message.as<LaunchAppRequest>()) return launchApp(launch->bundleId, s.control);
-    if (message.as<AppListRequest>()) return sendAppList(s.control);
+    if (auto launch = message.as<LaunchAppRequest>()) return appsAndWindows_->launchApp(launch->bundleId, s.control);
+    if (message.as<AppListRequest>()) return appsAndWindows_->sendAppList(s.control);
 }
 
 // The input-only second device acts only on the live main session's desktop.
@@ -119,11 +119,11 @@ void HostController::dispatchControllerMessage(const protocol::ControlMessage& m
         return;
     }
     if (auto clip = message.as<ClipboardText>()) {
-        if (live) handleInputResult(setClipboard(*clip));
+        if (live) handleInputResult(clipboardChannel_->writeText(*clip));
         return;
     }
     if (auto image = message.as<ClipboardImage>()) {
-        if (live) setClipboardImage(*image);
+        if (live) clipboardChannel_->writeImage(*image);
         return;
     }
     if (message.as<FitWindowRequest>()) {
@@ -138,10 +138,11 @@ void HostController::dispatchControllerMessage(const protocol::ControlMessage& m
         clearWindowFit(true, true);
         return sendWindowState(false, std::nullopt);
     }
-    if (message.as<WindowListRequest>()) return requestWindowList(controller->control);
+    if (message.as<WindowListRequest>()) return appsAndWindows_->requestWindowList(controller->control);
     if (!live) return;
-    if (auto launch = message.as<LaunchAppRequest>()) return launchApp(launch->bundleId, controller->control);
-    if (message.as<AppListRequest>()) return sendAppList(controller->control);
+    if (auto launch = message.as<LaunchAppRequest>())
+        return appsAndWindows_->launchApp(launch->bundleId, controller->control);
+    if (message.as<AppListRequest>()) return appsAndWindows_->sendAppList(controller->control);
 }
 
 void HostController::dispatchInput(const protocol::ControlMessage& message, const std::string& source,
@@ -200,15 +201,6 @@ void HostController::handleFitWindow(const protocol::FitWindowRequest& request) 
     if (request.viewportWidth >= 1 && request.viewportHeight >= 1 && fitFrontmostWindow(request)) return;
     sendWindowState(false, std::nullopt);
     log("window fit: no frontmost target");
-}
-
-void HostController::requestWindowList(const std::shared_ptr<WebSocketConnection>& control) {
-    if (windowListInFlight_) return;
-    windowListInFlight_ = true;
-    // The list waits for the main thread, so it is built off this queue.
-    utility_.async([weakSelf = weak_from_this(), control] {
-        if (auto self = weakSelf.lock()) self->sendWindowList(control);
-    });
 }
 
 void HostController::handleInputResult(InputResult result) {

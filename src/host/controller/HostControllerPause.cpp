@@ -166,12 +166,7 @@ void HostController::revokeOnQueue(const std::string& deviceId, const std::funct
         log("revoke failed: " + describe(revoked.error()));
         return finish(false);
     }
-    for (auto it = clipboardSubscribers_.begin(); it != clipboardSubscribers_.end();) {
-        auto [id, subscriber] = *it++;  // closing may erase the entry
-        if (subscriber.second != deviceId) continue;
-        subscriber.first->close(4005, "revoked");
-        main_.async([hub = dependencies_.control.clipboard, id] { hub->detach(id); });
-    }
+    clipboardChannel_->revoke(deviceId);
     publishDevices();
     if (session_ && session_->deviceId == deviceId) endSession(session_, 4005, "revoked");
     if (controllerSession_ && controllerSession_->deviceId == deviceId) closeController("revoked");

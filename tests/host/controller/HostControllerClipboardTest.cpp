@@ -1,7 +1,9 @@
+// The clipboard channel against a fake hub and pasteboard, over real loopback connections.
 #include <gtest/gtest.h>
 
 #include "HostControllerHarness.h"
 #include "base/Base64.h"
+#include "host/controller/ClipboardChannel.h"
 
 namespace orvanta::testing {
 namespace {
@@ -11,16 +13,22 @@ using host::ConnectionRoute;
 class HostClipboardTest : public HostControllerTest {
 protected:
     void SetUp() override {
-        create();
-        token = registry->registerDevice("dev-1", "Tab").value();
+        channel = std::make_shared<host::ClipboardChannel>(queue, main, controlFakes.clipboard,
+                                                           [this](std::string_view line) { logs.emplace_back(line); });
+        channel->setCallbacks({.authenticate =
+                                   [this](const std::string& token, const std::string& deviceId) {
+                                       const auto paired = tokens.find(deviceId);
+                                       return paired != tokens.end() && paired->second == token;
+                                   },
+                               .adopted = [this](const std::string& id) { adopted.push_back(id); }});
     }
 
-    base::Json hello() const {
-        return {{"type", "hello"}, {"purpose", "clipboard"}, {"token", token}, {"deviceId", "dev-1"}};
+    base::Json hello(const std::string& deviceId = "dev-1") const {
+        return {{"type", "hello"}, {"purpose", "clipboard"}, {"token", tokens.at(deviceId)}, {"deviceId", deviceId}};
     }
 
     void accept(const LinkedConnection& device, const base::Json& message, ConnectionRoute route) {
-        controller->acceptClipboard(device.connection, message, route);
+        channel->accept(device.connection, message, route);
         settle();
     }
 
@@ -38,7 +46,9 @@ protected:
 
     void send(LinkedConnection& device, const std::string& text) { device.device->write(textFrame(text)); }
 
-    std::string token;
+    std::shared_ptr<host::ClipboardChannel> channel;
+    std::map<std::string, std::string> tokens{{"dev-1", "token-1"}, {"dev-2", "token-2"}};
+    std::vector<std::string> adopted;
 };
 
 TEST_F(HostClipboardTest, RefusesTheLanRouteAndPeersThatDoNotAuthenticate) {
@@ -61,8 +71,8 @@ TEST_F(HostClipboardTest, RefusesTheLanRouteAndPeersThatDoNotAuthenticate) {
         LinkedConnection device = link();
         accept(device, message, route);
         EXPECT_EQ(device.nextClose(), (std::pair<int, std::string>{4003, "clipboard denied"}));
-        EXPECT_TRUE(probe().clipboardSubscribers().empty());
     }
+    EXPECT_TRUE(adopted.empty());
     EXPECT_TRUE(controlFakes.clipboard->peers.empty());
 }
 
@@ -85,7 +95,7 @@ TEST_F(HostClipboardTest, WelcomesThenBridgesTheHubAndCleansUpOnClose) {
     EXPECT_EQ(device.connection->parser().maxMessage, 8'388'608);
     ASSERT_EQ(controlFakes.clipboard->peers.size(), 1u);
     const std::string id = device.connection->id();
-    EXPECT_EQ(probe().clipboardSubscribers().at(id).second, "dev-1");
+    EXPECT_EQ(adopted, std::vector<std::string>{id});
 
     auto& peer = controlFakes.clipboard->peers.at(id);
     peer.send({{"type", "clipboardState"}, {"url", "a/b"}});
@@ -102,7 +112,10 @@ TEST_F(HostClipboardTest, WelcomesThenBridgesTheHubAndCleansUpOnClose) {
 
     device.device->write(closeFrame(1000));
     ASSERT_TRUE(drive([&] { return controlFakes.clipboard->peers.empty(); }));
-    EXPECT_TRUE(probe().clipboardSubscribers().empty());
+    // Forgotten with its connection: revoking its device finds nothing left to detach.
+    channel->revoke("dev-1");
+    settle();
+    EXPECT_EQ(std::ranges::count(*fakes.log, "clipboard.detach"), 1);
 }
 
 TEST_F(HostClipboardTest, TheHubClosingThePeerClosesTheConnection) {
@@ -113,25 +126,66 @@ TEST_F(HostClipboardTest, TheHubClosingThePeerClosesTheConnection) {
     EXPECT_EQ(device.nextClose(), (std::pair<int, std::string>{1001, "clipboard disabled"}));
 }
 
+TEST_F(HostClipboardTest, RevokingClosesOnlyTheDevicesConnections) {
+    LinkedConnection first = link();
+    LinkedConnection second = link();
+    LinkedConnection other = link();
+    accept(first, hello(), ConnectionRoute::local);
+    accept(second, hello(), ConnectionRoute::local);
+    accept(other, hello("dev-2"), ConnectionRoute::local);
+    ASSERT_EQ(controlFakes.clipboard->peers.size(), 3u);
+    channel->revoke("dev-1");
+    settle();
+    EXPECT_EQ(first.nextClose(), (std::pair<int, std::string>{4005, "revoked"}));
+    EXPECT_EQ(second.nextClose(), (std::pair<int, std::string>{4005, "revoked"}));
+    EXPECT_EQ(controlFakes.clipboard->peers.size(), 1u);
+    EXPECT_TRUE(controlFakes.clipboard->peers.contains(other.connection->id()));
+    EXPECT_FALSE(other.connection->isClosing());
+}
+
 TEST_F(HostClipboardTest, InSessionTextAndImagesWithinTheirLimits) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    auto receive = [&](const protocol::ControlMessage& message) {
-        controller->handleControlText(message.jsonString().value(), session);
-        main.runUntilIdle();
-    };
-    receive(protocol::ClipboardText{std::string(1'000'000, 'a')});
-    receive(protocol::ClipboardText{std::string(1'000'001, 'a')});
-    EXPECT_TRUE(logged("clipboard: set 1000000 bytes"));
-    EXPECT_TRUE(logged("clipboard: rejected 1000001 bytes (limit 1000000)"));
+    EXPECT_EQ(channel->writeText({std::string(1'000'000, 'a')}), host::InputResult::ok);
+    EXPECT_EQ(channel->writeText({std::string(1'000'001, 'a')}), host::InputResult::rejected);
+    main.runUntilIdle();
+    EXPECT_EQ(logs, (std::vector<std::string>{"clipboard: rejected 1000001 bytes (limit 1000000)",
+                                              "clipboard: set 1000000 bytes"}));
     EXPECT_EQ(*fakes.log, (std::vector<std::string>{"pasteboard.text 1000000", "clipboard.sessionApplied"}));
 
     fakes.log->clear();
     logs.clear();
-    receive(protocol::ClipboardImage{base::base64Encode(base::asBytes(std::string_view("not an image at all")))});
-    receive(protocol::ClipboardImage{"%%%"});
+    channel->writeImage({base::base64Encode(base::asBytes(std::string_view("not an image at all")))});
+    channel->writeImage({"%%%"});
+    main.runUntilIdle();
     EXPECT_TRUE(fakes.log->empty());
     EXPECT_TRUE(logs.empty());
+}
+
+// The capability probe asks the hub, on the main thread, whether sync is on.
+TEST_F(HostClipboardTest, TheCapabilityProbeAnswersWhetherSyncIsOn) {
+    for (bool on : {true, false}) {
+        controlFakes.clipboard->on = on;
+        std::optional<bool> answer;
+        channel->answerAvailable([&](bool available) { answer = available; });
+        EXPECT_FALSE(answer);
+        main.runUntilIdle();
+        EXPECT_EQ(answer, on);
+    }
+}
+
+// Over the wire: the controller's capability probe takes its answer from the clipboard seam.
+using HostCapabilitiesTest = HostControllerTest;
+
+TEST_F(HostCapabilitiesTest, TheProbeAnswersFromTheClipboardSeam) {
+    startListening();
+    for (bool on : {true, false}) {
+        controlFakes.clipboard->on = on;
+        auto answer =
+            std::async(std::launch::async, [port = port] { return request(port, "GET", "/v2/capabilities"); });
+        ASSERT_TRUE(drive([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        const auto got = answer.get();
+        EXPECT_EQ(got.status, "200 OK");
+        EXPECT_EQ(got.body, (base::Json{{"clipboard", on}}));
+    }
 }
 
 }  // namespace

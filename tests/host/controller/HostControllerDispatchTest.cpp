@@ -285,26 +285,5 @@ TEST_F(HostDispatchTest, FitAndUnfitAnswerAnInactiveWindowState) {
     EXPECT_EQ(device.nextText(), (base::Json{{"type", "windowState"}, {"active", false}}));
 }
 
-// A main thread stopped for shutdown leaves the list unanswered and fails nothing.
-TEST_F(HostDispatchTest, AWindowListRequestDuringShutdownIsLeftUnanswered) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    main.stop();
-    receive(encoded(protocol::WindowListRequest{}), session);
-    EXPECT_NO_THROW(utility.runUntilIdle());
-}
-
-TEST_F(HostDispatchTest, AWindowListRequestWhileOneIsBuiltIsDropped) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    receive(encoded(protocol::WindowListRequest{}), session);
-    EXPECT_TRUE(probe().windowListInFlight());
-    receive(encoded(protocol::WindowListRequest{}), session);
-    EXPECT_EQ(utility.pendingCount(), 1u);
-    utility.runUntilIdle();
-    queue.runUntilIdle();
-    EXPECT_FALSE(probe().windowListInFlight());
-}
-
 }  // namespace
 }  // namespace orvanta::testing

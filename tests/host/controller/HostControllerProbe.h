@@ -49,11 +49,9 @@ public:
     // Control messages and the clipboard channel.
     bool& debugInput() { return c_.debugInput_; }
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
-    bool& windowListInFlight() { return c_.windowListInFlight_; }
     std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
-    auto& clipboardSubscribers() { return c_.clipboardSubscribers_; }
     std::shared_ptr<UnlockEnvironment>& unlockEnvironmentSlot() { return c_.unlockEnvironment_; }
     bool displayAsleep() const { return c_.displayAsleep_; }
     bool& screenLockedFlag() { return c_.screenLocked_; }

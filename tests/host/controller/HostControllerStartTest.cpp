@@ -4,8 +4,6 @@
 #include <fstream>
 
 #include "HostControllerHarness.h"
-#include "clipboard/ClipboardSync.h"
-#include "support/FakePasteboard.h"
 #include "support/TempDir.h"
 
 namespace orvanta::testing {
@@ -151,26 +149,6 @@ TEST_F(HostControllerTest, PublishesLinksOnlyWhenTheyChange) {
     // The main session's device keeps its entry; a controller of the same device adds none.
     EXPECT_EQ(shown().links.at("dev-1").role, LinkRole::waitingReturn);
     EXPECT_EQ(shown().links.size(), 1u);
-}
-
-TEST_F(HostControllerTest, AnswersClipboardAvailabilityFromTheHub) {
-    startListening();
-    auto probeClipboard = [&] {
-        auto answer = std::async(std::launch::async, [p = port] { return request(p, "GET", "/v2/capabilities"); });
-        EXPECT_TRUE(drive([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-        return answer.get().body;
-    };
-    EXPECT_EQ(probeClipboard(), (base::Json{{"clipboard", false}}));  // no hub
-
-    MemorySettings clipboardSettings;
-    FakePasteboard board;
-    FakeImageCodec codec;
-    clipboard::ClipboardSync hub(main, clipboardSettings, board, codec, [] { return std::string("origin"); });
-    hub.setEnabled(true);
-    clipboard::ClipboardSync::setShared(&hub);
-    const auto shared = probeClipboard();
-    clipboard::ClipboardSync::setShared(nullptr);
-    EXPECT_EQ(shared, (base::Json{{"clipboard", true}}));
 }
 
 TEST_F(HostControllerTest, BlackoutCoversAConnectedSessionAndWaitsForTheRunningCaptureBeforeReveal) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "clipboard/ClipboardSync.h"
 #include "support/FakePasteboard.h"
+#include "support/ManualExecutor.h"
+#include "support/MemorySettings.h"
 
 namespace orvanta::testing {
 namespace {
@@ -31,6 +34,24 @@ TEST(SharedClipboardHubTest, WritesOnlyImagesOfReasonableSizeAndReadsNoHubAsOff)
     board.refusesWrites = true;
     EXPECT_EQ(hub.writePng(pngDeclaring(16, 16)), false);
     EXPECT_FALSE(hub.writeText("x"));
+}
+
+// The capability probe's answer: the process-wide hub's setting once one is installed.
+TEST(SharedClipboardHubTest, ReadsTheInstalledHubsSetting) {
+    ManualExecutor main;
+    MemorySettings settings;
+    FakePasteboard board;
+    FakeImageCodec images;
+    host::SharedClipboardHub view(board, images);
+    clipboard::ClipboardSync hub(main, settings, board, images, [] { return std::string("origin"); });
+    clipboard::ClipboardSync::setShared(&hub);
+    hub.setEnabled(true);
+    const bool on = view.enabled();
+    hub.setEnabled(false);
+    const bool off = view.enabled();
+    clipboard::ClipboardSync::setShared(nullptr);
+    EXPECT_TRUE(on);
+    EXPECT_FALSE(off);
 }
 
 }  // namespace

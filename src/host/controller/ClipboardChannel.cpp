@@ -1,8 +1,8 @@
-// The clipboard channel: a paired device's dedicated connection bridged to the process-wide hub,
-// and the main session's own clipboard messages written to the pasteboard. The hub and the
-// pasteboard live on the main thread; every crossing is an asynchronous hop holding weak references,
-// so a closed connection or a released controller ends the chain quietly.
-#include "host/controller/HostController.h"
+#include "host/controller/ClipboardChannel.h"
+
+#include <algorithm>
+
+#include "host/transport/WebSocket.h"
 
 namespace orvanta::host {
 
@@ -33,49 +33,53 @@ std::optional<std::string> stringField(const base::Json& object, std::string_vie
 
 }  // namespace
 
-void HostController::acceptClipboard(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,
-                                     ConnectionRoute route) {
+ClipboardChannel::ClipboardChannel(base::Executor& queue, base::Executor& main, std::shared_ptr<HostClipboard> hub,
+                                   std::function<void(std::string_view)> log)
+    : queue_(queue), main_(main), hub_(std::move(hub)), log_(std::move(log)) {}
+
+void ClipboardChannel::accept(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,
+                              ConnectionRoute route) {
     const auto token = stringField(hello, "token");
     const auto deviceId = stringField(hello, "deviceId");
-    if (route == ConnectionRoute::lan || !token || !deviceId || !registry_->authenticate(*token, *deviceId)) {
+    if (route == ConnectionRoute::lan || !token || !deviceId || !callbacks_.authenticate(*token, *deviceId)) {
         return socket->close(4003, "clipboard denied");
     }
     const std::string id = socket->id();
-    awaitingHello_.erase(id);
-    clipboardSubscribers_[id] = {socket, *deviceId};
-    socket->parser().maxMessage = std::max(socket->parser().maxMessage, kClipboardMaxMessage);
-    const std::weak_ptr<HostController> weakSelf = weak_from_this();
+    callbacks_.adopted(id);
+    subscribers_[id] = {socket, *deviceId};
+    socket->parser().maxMessage = std::max(socket->parser().maxMessage, kMaxMessage);
+    const std::weak_ptr<ClipboardChannel> weakSelf = weak_from_this();
     const std::weak_ptr<WebSocketConnection> weakSocket = socket;
     socket->onText = [weakSelf, id](std::string text) {
-        if (auto self = weakSelf.lock()) self->forwardClipboardText(text, id);
+        if (auto self = weakSelf.lock()) self->forward(text, id);
     };
     socket->onClosed = [weakSelf, id](std::optional<std::uint16_t>) {
         auto self = weakSelf.lock();
         if (!self) return;
-        self->clipboardSubscribers_.erase(id);
-        self->main_.async([hub = self->dependencies_.control.clipboard, id] { hub->detach(id); });
+        self->subscribers_.erase(id);
+        self->detachFromHub(id);
     };
     main_.async([weakSelf, weakSocket, id] {
         auto self = weakSelf.lock();
         if (!self) return;
-        if (!self->dependencies_.control.clipboard->enabled()) {
+        if (!self->hub_->enabled()) {
             self->queue_.async([weakSocket] {
                 if (auto live = weakSocket.lock()) live->close(1008, "clipboard disabled");
             });
             return;
         }
         self->queue_.async([weakSocket] {
-            if (auto live = weakSocket.lock()) live->sendText(kClipboardWelcome);
+            if (auto live = weakSocket.lock()) live->sendText(kWelcome);
         });
-        self->attachClipboard(weakSocket.lock(), id);
+        self->attach(weakSocket.lock(), id);
     });
 }
 
 // On the main thread, after the welcome was queued.
-void HostController::attachClipboard(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id) {
+void ClipboardChannel::attach(const std::shared_ptr<WebSocketConnection>& socket, const std::string& id) {
     const std::weak_ptr<WebSocketConnection> weakSocket = socket;
     base::Executor* queue = &queue_;
-    const std::weak_ptr<HostController> weakSelf = weak_from_this();
+    const std::weak_ptr<ClipboardChannel> weakSelf = weak_from_this();
     auto onQueue = [weakSelf, weakSocket, queue](std::function<void(WebSocketConnection&)> work) {
         queue->async([weakSelf, weakSocket, work = std::move(work)] {
             auto self = weakSelf.lock();
@@ -83,7 +87,7 @@ void HostController::attachClipboard(const std::shared_ptr<WebSocketConnection>&
             if (self && live) work(*live);
         });
     };
-    dependencies_.control.clipboard->attach(
+    hub_->attach(
         id,
         {.send =
              [onQueue](const platform::ClipboardPacket& packet) {
@@ -95,47 +99,60 @@ void HostController::attachClipboard(const std::shared_ptr<WebSocketConnection>&
          .close = [onQueue] { onQueue([](WebSocketConnection& peer) { peer.close(1001, "clipboard disabled"); }); }});
 }
 
-void HostController::forwardClipboardText(const std::string& text, const std::string& id) {
-    const auto subscriber = clipboardSubscribers_.find(id);
-    if (subscriber == clipboardSubscribers_.end() || subscriber->second.first->isClosing()) return;
+void ClipboardChannel::forward(const std::string& text, const std::string& id) {
+    const auto subscriber = subscribers_.find(id);
+    if (subscriber == subscribers_.end() || subscriber->second.first->isClosing()) return;
     auto object = base::Json::parse(text, nullptr, false);
     if (!forwardedType(object)) return;
-    main_.async([hub = dependencies_.control.clipboard, object = std::move(object), id] { hub->receive(object, id); });
+    main_.async([hub = hub_, object = std::move(object), id] { hub->receive(object, id); });
 }
 
-InputResult HostController::setClipboard(const protocol::ClipboardText& message) {
+void ClipboardChannel::detachFromHub(const std::string& id) {
+    main_.async([hub = hub_, id] { hub->detach(id); });
+}
+
+void ClipboardChannel::revoke(const std::string& deviceId) {
+    for (auto it = subscribers_.begin(); it != subscribers_.end();) {
+        auto [id, subscriber] = *it++;  // closing may erase the entry
+        if (subscriber.second != deviceId) continue;
+        subscriber.first->close(4005, "revoked");
+        detachFromHub(id);
+    }
+}
+
+InputResult ClipboardChannel::writeText(const protocol::ClipboardText& message) {
     const std::size_t bytes = message.text.size();
     if (bytes > protocol::ClipboardText::maxBytes) {
-        log("clipboard: rejected " + std::to_string(bytes) + " bytes (limit " +
-            std::to_string(protocol::ClipboardText::maxBytes) + ")");
+        log_("clipboard: rejected " + std::to_string(bytes) + " bytes (limit " +
+             std::to_string(protocol::ClipboardText::maxBytes) + ")");
         return InputResult::rejected;
     }
-    const std::weak_ptr<HostController> weakSelf = weak_from_this();
-    main_.async([weakSelf, text = message.text, bytes] {
+    main_.async([weakSelf = weak_from_this(), text = message.text, bytes] {
         auto self = weakSelf.lock();
         if (!self) return;
-        auto& hub = *self->dependencies_.control.clipboard;
-        const bool written = hub.writeText(text);
-        self->log((written ? "clipboard: set " : "clipboard: failed to set ") + std::to_string(bytes) + " bytes");
-        hub.sessionApplied();
+        const bool written = self->hub_->writeText(text);
+        self->log_((written ? "clipboard: set " : "clipboard: failed to set ") + std::to_string(bytes) + " bytes");
+        self->hub_->sessionApplied();
     });
     return InputResult::ok;
 }
 
-void HostController::setClipboardImage(const protocol::ClipboardImage& message) {
+void ClipboardChannel::writeImage(const protocol::ClipboardImage& message) {
     auto png = message.decodePng();
     if (!png) return;
-    const std::weak_ptr<HostController> weakSelf = weak_from_this();
-    main_.async([weakSelf, png = std::move(*png)] {
+    main_.async([weakSelf = weak_from_this(), png = std::move(*png)] {
         auto self = weakSelf.lock();
         if (!self) return;
-        auto& hub = *self->dependencies_.control.clipboard;
-        const auto written = hub.writePng(png);
+        const auto written = self->hub_->writePng(png);
         if (!written) return;
-        hub.sessionApplied();
-        self->log(std::string("clipboard image: ") + (*written ? "set " : "failed to set ") +
-                  std::to_string(png.size()) + " bytes");
+        self->hub_->sessionApplied();
+        self->log_(std::string("clipboard image: ") + (*written ? "set " : "failed to set ") +
+                   std::to_string(png.size()) + " bytes");
     });
+}
+
+void ClipboardChannel::answerAvailable(HTTPServer::ClipboardAnswer reply) {
+    main_.async([hub = hub_, reply = std::move(reply)] { reply(hub && hub->enabled()); });
 }
 
 }  // namespace orvanta::host
