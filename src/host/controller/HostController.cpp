@@ -150,7 +150,8 @@ void HostController::wireMigration() {
     migration_->setLifetime(weak_from_this());
     migration_->display = {
         .aspectFitOn = [this] { return clientAspectFit_; },
-        .virtualDisplayID = [this] { return virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt; },
+        .virtualDisplayID =
+            [this] { return virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt; },
         .creationPending = [this] { return virtualDisplayPending_; },
         .updateScheduled = [this] { return aspectUpdateScheduled(); },
         .restorePending = [this] { return displayRestorePending_; },
@@ -180,20 +181,22 @@ void HostController::wireMigration() {
         },
         .setActiveOrigin = [this](const platform::Point& origin) { windowFit_->originalOrigin = origin; },
         .setActiveAppliedFrame = [this](const Rect& frame) { windowFit_->appliedFrame = frame; }};
-    migration_->host = {
-        .log = [this](std::string_view line) { log(line); },
-        .now = [this] { return now(); },
-        .session = [this] { return session_; },
-        .paused = [this] { return paused_; },
-        .aspectCaptureID = [this] { return activeAspectCaptureID_; },
-        .capturing = [this] { return capture_ != nullptr; },
-        .stopPipeline = [this] { stopPipeline(); },
-        .startPipeline = [this] { startPipelineIfNeeded(); },
-        .application = [this] { return aspectApplication_; },
-        .setApplication = [this](std::shared_ptr<AspectDisplayApplication> application) {
-            aspectApplication_ = std::move(application);
-        },
-        .connectionFrames = [this]() -> auto& { return connectionFrames_; }};
+    migration_->host = {.log = [this](std::string_view line) { log(line); },
+                        .now = [this] { return now(); },
+                        .session = [this] { return session_; },
+                        .paused = [this] { return paused_; },
+                        .aspectCaptureID = [this] { return activeAspectCaptureID_; },
+                        .capturing = [this] { return capture_ != nullptr; },
+                        .stopPipeline = [this] { stopPipeline(); },
+                        .startPipeline = [this] { startPipelineIfNeeded(); },
+                        .application = [this] { return aspectApplication_; },
+                        .setApplication =
+                            [this](std::shared_ptr<AspectDisplayApplication> application) {
+                                aspectApplication_ = std::move(application);
+                            },
+                        .connectionFrames = [this]() -> std::optional<std::map<std::uint32_t, AspectWindow>>& {
+                            return connectionFrames_;
+                        }};
 }
 
 // Covers are shown only once a running display capture leaves them out of its picture.

@@ -121,8 +121,8 @@ std::vector<WindowMigration::PhysicalScreen> WindowMigration::physicalScreens() 
     std::vector<PhysicalScreen> screens;
     if (!windows_) return screens;
     for (const auto& screen : windows_->physicalScreens()) {
-        screens.push_back(
-            {screen.bounds, display.savedOrigin(screen.id).value_or(platform::Point{screen.bounds.x, screen.bounds.y})});
+        screens.push_back({screen.bounds,
+                           display.savedOrigin(screen.id).value_or(platform::Point{screen.bounds.x, screen.bounds.y})});
     }
     return screens;
 }
@@ -504,9 +504,7 @@ void WindowMigration::runRestoreCheck(const RecordIDs& ids, std::uint64_t genera
 void WindowMigration::checkRestoredWindows(const std::vector<AspectRestoreRecord>& records, std::uint64_t generation,
                                            int attempt, std::uint64_t fitGeneration) {
     auto& windows = *windows_;
-    const std::function<bool()> isCurrent = [&] {
-        return hop([&] { return restoreRetryGeneration_ == generation; });
-    };
+    const std::function<bool()> isCurrent = [&] { return hop([&] { return restoreRetryGeneration_ == generation; }); };
     RecordIDs settled;
     RecordIDs kept;
     for (const auto& record : records) {

@@ -239,8 +239,8 @@ TEST_F(WindowMigrationTest, AWindowTheUserMovedIsPickedUpOrBookedAsArrived) {
 }
 
 TEST_F(WindowMigrationTest, RecordsPreferTheSessionSnapshotUnlessTheIdWasReused) {
-    rig.connectionFrames = std::map<std::uint32_t, AspectWindow>{
-        {10, {10, kPid, "App", {50, 60, 700, 500}}}, {11, {11, kPid, "App", {70, 80, 700, 500}}}};
+    rig.connectionFrames = std::map<std::uint32_t, AspectWindow>{{10, {10, kPid, "App", {50, 60, 700, 500}}},
+                                                                 {11, {11, kPid, "App", {70, 80, 700, 500}}}};
     window(10, {300, 300, 400, 300});
     window(11, {400, 400, 400, 300}, kPid + 1);  // another process now owns id 11
     migration().rememberFrames();

@@ -15,8 +15,8 @@ namespace orvanta::testing {
 
 struct MigrationRig {
     MigrationRig(ManualExecutor& queue, std::shared_ptr<host::HostAspectWindows> windows)
-        : migration(std::make_shared<host::WindowMigration>(queue, std::move(windows),
-                                                             [this](std::string_view line) { logs.emplace_back(line); })),
+        : migration(std::make_shared<host::WindowMigration>(
+              queue, std::move(windows), [this](std::string_view line) { logs.emplace_back(line); })),
           clock(&queue) {
         auto& m = *migration;
         m.setLifetime(migration);
@@ -68,10 +68,11 @@ struct MigrationRig {
                   .stopPipeline = [this] { pipeline.emplace_back("stop"); },
                   .startPipeline = [this] { pipeline.emplace_back("start"); },
                   .application = [this] { return application; },
-                  .setApplication = [this](std::shared_ptr<host::AspectDisplayApplication> made) {
-                      application = std::move(made);
-                  },
-                  .connectionFrames = [this]() -> auto& { return connectionFrames; }};
+                  .setApplication =
+                      [this](std::shared_ptr<host::AspectDisplayApplication> made) { application = std::move(made); },
+                  .connectionFrames = [this]() -> std::optional<std::map<std::uint32_t, host::AspectWindow>>& {
+                      return connectionFrames;
+                  }};
     }
     MigrationRig(const MigrationRig&) = delete;
     MigrationRig& operator=(const MigrationRig&) = delete;
