@@ -27,6 +27,7 @@
 #include "host/controller/HostSession.h"
 #include "host/controller/WindowMigration.h"
 #include "host/media/AspectDisplayApplication.h"
+#include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
 #include "host/transport/DeviceRegistry.h"
@@ -97,7 +98,7 @@ public:
     using BusyWaiter = host::BusyWaiter;
     using ControllerSession = host::ControllerSession;
     using WindowPointerState = host::WindowPointerState;
-    using BlackoutPhase = host::BlackoutPhase;
+    using BlackoutPhase = BlackoutSessionPhase;
     using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().
