@@ -101,7 +101,7 @@ struct FakeHostComponents {
                 .virtualDisplaysAvailable = virtualDisplaysAvailable,
                 .fitWindows = fitWindows,
                 .displays = realDisplays ? realDisplays : displays,
-                .aspectWindows = aspectWindows,
+                .aspectWindows = realAspectWindows ? realAspectWindows : aspectWindows,
                 .media = media,
                 .encoderQueue = &media->encoderQueue,
                 // Diagnostics: the self test runs on the encoder queue over a source without displays.
@@ -128,6 +128,7 @@ struct FakeHostComponents {
 
     // Window migration fakes.
     std::shared_ptr<FakeAspectWindows> aspectWindows = std::make_shared<FakeAspectWindows>(log);
+    std::shared_ptr<host::HostAspectWindows> realAspectWindows;  // a real adapter in place of the fake
 };
 
 }  // namespace orvanta::testing

@@ -49,6 +49,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     controller->wireCallbacks();
     controller->wireApps();
     controller->wireClipboard();
+    controller->wireMigration();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;
@@ -63,10 +64,11 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
       registry_(dependencies_.registry),
       sender_(dependencies_.components.sender),
       input_(dependencies_.components.input),
-      unlockEnvironment_(dependencies_.components.unlockEnvironment) {
-    // The writer may outlive the controller in a queued write: it logs through its own copy.
-    aspectFramesWriter_ = std::make_shared<AspectFramesWriter>(
-        [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); });
+      unlockEnvironment_(dependencies_.components.unlockEnvironment),
+      migration_(std::make_unique<WindowMigration>(
+          queue_, dependencies_.components.aspectWindows,
+          [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); })),
+      aspectRecords_(migration_->records()) {
     debugInput_ = environment(kDebugInputVariable) == "1";
     const auto stored = StoredHostSettings::read(*dependencies_.settings);
     highResOn_ = stored.highRes && dependencies_.components.virtualDisplaysAvailable;
@@ -136,6 +138,60 @@ void HostController::wireCallbacks() {
     server_->onVideo = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest) {
         if (auto self = weak.lock()) self->acceptVideo(std::move(socket), std::move(leftover));
     };
+}
+
+// Migration reads the session, the pipeline, window fit and display aspect fit as they stand here.
+void HostController::wireMigration() {
+    migration_->setLifetime(weak_from_this());
+    migration_->display = {
+        .aspectFitOn = [this] { return clientAspectFit_; },
+        .virtualDisplayID =
+            [this] { return virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt; },
+        .creationPending = [this] { return virtualDisplayPending_; },
+        .updateScheduled = [this] { return aspectUpdateScheduled(); },
+        .restorePending = [this] { return displayRestorePending_; },
+        .promoted = [this] { return aspectPromoted_ && virtualDisplayIsMain(); },
+        .promote =
+            [this] {
+                aspectPromoted_ = false;
+                return promoteVirtualDisplayToMain();
+            },
+        .demote = [this] { demoteVirtualDisplayFromMain(); },
+        .savedOrigin = [this](std::uint32_t id) { return savedDisplayOrigin(id); },
+        .physicalCaptureDisplayID = [this] { return physicalCaptureDisplayID(); }};
+    const auto fitOf = [this](const AXElement& element, bool activeOnly) -> std::optional<platform::Point> {
+        if (!windowFit_ || (activeOnly && windowFit_->suspended) || windowFit_->target.axWindow != element) {
+            return std::nullopt;
+        }
+        return windowFit_->originalOrigin;
+    };
+    migration_->fit = {
+        .inPlay = [this] { return windowFitInPlay(); },
+        .generation = [this] { return fitGeneration_; },
+        .fittedOrigin = [fitOf](const AXElement& element) { return fitOf(element, false); },
+        .activeOrigin = [fitOf](const AXElement& element) { return fitOf(element, true); },
+        .pendingOrigin = [this](const AXElement& element) -> std::optional<platform::Point> {
+            if (!pendingFit_ || pendingFit_->target.axWindow != element) return std::nullopt;
+            return pendingFit_->inheritedOriginal;
+        },
+        .setActiveOrigin = [this](const platform::Point& origin) { windowFit_->originalOrigin = origin; },
+        .setActiveAppliedFrame = [this](const Rect& frame) { windowFit_->appliedFrame = frame; }};
+    migration_->host = {.log = [this](std::string_view line) { log(line); },
+                        .now = [this] { return now(); },
+                        .session = [this] { return session_; },
+                        .paused = [this] { return paused_; },
+                        .aspectCaptureID = [this] { return activeAspectCaptureID_; },
+                        .capturing = [this] { return capture_ != nullptr; },
+                        .stopPipeline = [this] { stopPipeline(); },
+                        .startPipeline = [this] { startPipelineIfNeeded(); },
+                        .application = [this] { return aspectApplication_; },
+                        .setApplication =
+                            [this](std::shared_ptr<AspectDisplayApplication> application) {
+                                aspectApplication_ = std::move(application);
+                            },
+                        .connectionFrames = [this]() -> std::optional<std::map<std::uint32_t, AspectWindow>>& {
+                            return connectionFrames_;
+                        }};
 }
 
 // Covers are shown only once a running display capture leaves them out of its picture.

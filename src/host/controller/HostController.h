@@ -27,7 +27,7 @@
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
-#include "host/desktop/AspectFramesWriter.h"
+#include "host/controller/WindowMigration.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
@@ -376,10 +376,12 @@ private:
     void destroyVirtualDisplay(std::string_view reason, bool replacingAspectDisplay);
     void restoreDisplayOnDisconnect(std::string_view reason);
 
-    void migrateWindowsToVirtualDisplay();
-    void rememberAspectFrames();
-    void restoreAspectMigratedWindows(bool replacingAspectDisplay);
-    std::optional<Rect> visibleBounds(std::uint32_t displayID, bool includeDockOnly);
+    void migrateWindowsToVirtualDisplay() { migration_->migrate(); }
+    void rememberAspectFrames() { migration_->rememberFrames(); }
+    void restoreAspectMigratedWindows(bool replacingAspectDisplay) { migration_->restore(replacingAspectDisplay); }
+    std::optional<Rect> visibleBounds(std::uint32_t displayID, bool includeDockOnly) const {
+        return migration_->visibleBounds(displayID, includeDockOnly);
+    }
 
     std::optional<WindowFit> windowFit_;
     std::optional<PendingFit> pendingFit_;
@@ -389,8 +391,8 @@ private:
     std::shared_ptr<VirtualDisplay> virtualDisplay_;
     bool virtualDisplayPending_ = false;
     bool displayRestorePending_ = false;
-    std::map<std::uint32_t, AspectRestoreRecord> aspectRecords_;
-    std::shared_ptr<AspectFramesWriter> aspectFramesWriter_;
+    std::unique_ptr<WindowMigration> migration_;
+    const WindowMigration::Records& aspectRecords_;  // the migration's records, as the session's end reads them
 
     // Video pipeline.
     // A callback for the components' own threads: `handle` runs later on the controller's queue,
@@ -550,54 +552,11 @@ private:
     int aspectPromotionAttempts_ = 0;
 
     // Window migration.
-    struct AspectPhysicalScreen {
-        Rect bounds;
-        platform::Point savedOrigin;  // in the saved arrangement, else the current origin
-        bool operator==(const AspectPhysicalScreen&) const = default;
-    };
-    struct AspectMoveBatch;
-    using AspectRecordIDs = std::vector<std::uint32_t>;
-    static constexpr double kMenuBarPoints = 28;
-    static constexpr base::Micros kMoveConfirmDelay{120'000};
-    static constexpr std::int64_t kAspectRestoreCheckDelaysMs[] = {300, 600, 1000, 1500};
-    static constexpr int kAspectRestoreLastAttempt = 4;
-    static Rect aspectMigrationFrame(const Rect& window, const Rect& source, const Rect& target);
-    static platform::Point evacuationOrigin(const Rect& window, const Rect& source, const Rect& target);
-    void rememberAspectFrame(const AspectWindow& window);
-    std::optional<std::map<std::uint32_t, AspectWindow>> physicalWindowFrames();
-    std::vector<AspectPhysicalScreen> aspectPhysicalScreens();
-    void snapshotConnectionFrames();
-    void cancelAspectRestoreRetries();
-    void persistAspectRecords();
-    void moveAspectWindows(std::function<void()> done);
-    bool aspectBatchCurrent(const AspectMoveBatch& batch) const;
-    bool aspectHop(const std::function<bool()>& step);
-    void moveNextAspectWindow(const std::shared_ptr<AspectMoveBatch>& batch);
-    bool resolveForMove(const AspectMoveBatch& batch, const AspectWindow& window, AXElement& element);
-    std::optional<Rect> aspectDestination(const AspectMoveBatch& batch, const AspectWindow& window,
-                                          const AXElement& element);
-    bool arrivedOnVirtualDisplay(const AspectMoveBatch& batch, const AspectWindow& window);
-    void bookAspectMove(const std::shared_ptr<AspectMoveBatch>& batch, const AspectWindow& window,
-                        std::optional<AspectMoveFailure> failure);
-    std::optional<Rect> evacuationBounds(std::uint32_t displayID, bool virtualDisplay);
-    void recordWindowsToEvacuate(std::uint32_t virtualDisplayID, std::uint32_t physicalID, bool replacingAspectDisplay);
-    void evacuateKnownWindows();
-    void scheduleAspectRestoreCheck(AspectRecordIDs ids, std::uint64_t generation, int attempt);
-    void runAspectRestoreCheck(const AspectRecordIDs& ids, std::uint64_t generation, int attempt);
-    void checkRestoredWindows(const std::vector<AspectRestoreRecord>& records, std::uint64_t generation, int attempt,
-                              std::uint64_t fitGeneration);
-    std::optional<std::string> retryAspectRestore(const AspectRestoreRecord& record,
-                                                  const std::optional<AspectWindow>& live,
-                                                  const std::function<bool()>& isCurrent, std::uint64_t fitGeneration);
-    void finishAspectRestoreCheck(const AspectRecordIDs& settled, AspectRecordIDs kept, std::uint64_t generation,
-                                  int attempt);
+    void wireMigration();
+    void snapshotConnectionFrames() { migration_->snapshotConnectionFrames(); }
+    std::optional<std::map<std::uint32_t, AspectWindow>> connectionFrames_;  // the session's end clears them
 
-    std::uint64_t aspectMigrationGeneration_ = 0;
-    std::optional<std::uint64_t> aspectRestoreRetryGeneration_;
-    std::optional<std::map<std::uint32_t, AspectWindow>> connectionFrames_;
-
-    // Display aspect fit's promotion and saved arrangement as migration uses them; that concern
-    // owns them, and these stand in for them until it is merged.
+    // Display aspect fit's promotion and saved arrangement as migration reads them.
     bool virtualDisplayIsMain();
     bool aspectUpdateScheduled() const;
     std::optional<platform::Point> savedDisplayOrigin(std::uint32_t displayID) const;

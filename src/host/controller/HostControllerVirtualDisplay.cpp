@@ -464,4 +464,16 @@ void HostController::resumeAfterDisplayRestore() {
     startPipelineIfNeeded();
 }
 
+bool HostController::virtualDisplayIsMain() {
+    return virtualDisplay_ && currentMainDisplayID() == virtualDisplay_->displayID;
+}
+
+bool HostController::aspectUpdateScheduled() const { return pendingAspectUpdate_.has_value(); }
+
+std::optional<platform::Point> HostController::savedDisplayOrigin(std::uint32_t displayID) const {
+    const auto saved = std::ranges::find(aspectSavedOrigins_, displayID, &DisplayOrigins::value_type::first);
+    if (saved == aspectSavedOrigins_.end()) return std::nullopt;
+    return saved->second;
+}
+
 }  // namespace orvanta::host

@@ -10,6 +10,7 @@
 #include "host/controller/HostControllerHarness.h"
 #include "host/controller/HostDisplayAdapters.h"
 #include "platform/x11/X11DisplayAreas.h"
+#include "host/controller/WindowMigrationSupport.h"
 #include "platform/x11/X11VirtualDisplay.h"
 #include "platform/x11/X11WindowSystem.h"
 #include "support/FakeIconRenderer.h"
@@ -28,7 +29,8 @@ const Rect kFirst{100, 100, 640, 480};
 const Rect kSecond{900, 300, 700, 500};
 
 // A private server with openbox, windows of a child process, a virtual display made by the RandR
-// backend and the controller using the real adapter on two manual executors.
+// backend, and window migration or the whole controller using the real adapter on two manual
+// executors.
 class MigrationX11Test : public HostControllerTest {
 protected:
     // openbox applies moves asynchronously; the manager's frame checks run on a slower clock so
@@ -83,17 +85,19 @@ protected:
     }
     Rect frameOf(xcb_window_t window) { return manager->aspectWindow(window).value().frame; }
 
-    // The controller on the server's virtual display, its windows moved there.
+    // Window migration onto the server's virtual display, its windows moved there; display aspect
+    // fit reports that display promoted, so the server's layout stays as it is.
     void migrateOnto(std::uint32_t displayID) {
-        // Display aspect fit's display system reports the server's screen and the virtual display,
-        // the latter already main, so that the sweep's promotion leaves the server's layout alone.
         const auto screens = aspectWindows->physicalScreens();
         ASSERT_FALSE(screens.empty());
-        fakes.displays->displays = {{screens[0].id, screens[0].bounds, {1920, 1080}, false},
-                                    {displayID, kVirtualArea, {1280, 800}, true}};
-        fakes.displays->stuckMain = displayID;
-        auto p = startMigration(displayID, 1920);
-        ASSERT_TRUE(finishMigration(p, displayID));
+        rig = std::make_unique<MigrationRig>(queue, aspectWindows);
+        rig->virtualID = displayID;
+        rig->physicalID = screens[0].id;
+        rig->migration->migrate();
+        rig->captureID = displayID;
+        rig->migration->migrate();
+        for (int step = 0; step < 1000 && rig->application->moving; ++step) runBoth();
+        ASSERT_FALSE(rig->application->moving);
     }
     // Display aspect fit over the server's own display system: the sweep promotes a virtual display
     // of `width` x `height` for real, then moves the window first at `frame` onto it. Its frame after.
@@ -126,13 +130,13 @@ protected:
     // A session on a new controller with display aspect fit on, and its first migration step to the
     // virtual display `displayID` at `originX` along the top, before capture is on it.
     Probe startMigration(std::uint32_t displayID, std::int32_t originX) {
+        fakes.realAspectWindows = aspectWindows;
         create();
         auto p = probe();
-        p.migrationWindows() = aspectWindows;
         linked = link();
         authenticatedSession(linked);
-        p.migrationAspectFit() = true;
-        p.migrationVirtualDisplay() =
+        p.clientAspectFit() = true;
+        p.virtualDisplay() =
             std::make_shared<host::VirtualDisplay>(displayID, host::DisplaySize{}, host::DisplayOrigin{originX, 0});
         p.migrate();
         return p;
@@ -140,10 +144,10 @@ protected:
     // Capture on `displayID`: the migration's next step, run until no window is moving any more.
     // Whether they all came to rest.
     bool finishMigration(Probe& p, std::uint32_t displayID) {
-        p.migrationCaptureID() = displayID;
+        p.activeAspectCaptureID() = displayID;
         p.migrate();
-        for (int step = 0; step < 1000 && p.migrationApplication()->moving; ++step) runBoth();
-        return !p.migrationApplication()->moving;
+        for (int step = 0; step < 1000 && p.aspectApplicationSlot()->moving; ++step) runBoth();
+        return !p.aspectApplicationSlot()->moving;
     }
     void runBoth() {
         queue.advance(std::chrono::milliseconds(10));
@@ -160,6 +164,7 @@ protected:
     ManualExecutor windowQueue;
     std::shared_ptr<host::SystemAspectWindows> aspectWindows;
     LinkedConnection linked;
+    std::unique_ptr<MigrationRig> rig;  // of migrateOnto
     pid_t child = -1;
     ManualExecutor displayQueue;                                         // "zq2.vdisplay"
     std::unique_ptr<platform::x11::X11VirtualDisplayFactory> promoting;  // of promoteAndMigrate
@@ -183,13 +188,13 @@ TEST_F(MigrationX11Test, WindowsGoToTheVirtualDisplayAndComeBackToTheirFrames) {
     EXPECT_TRUE(onVirtualDisplay(frameOf(second))) << host::formatRect(frameOf(second));
     EXPECT_EQ(host::readAspectFrames(framesFile()).value().size(), 2u);
 
-    auto p = probe();
-    p.migrationVirtualDisplay().reset();
-    p.restoreMigratedWindows(false);
-    for (int step = 0; step < 1000 && !p.migrationRecords().empty(); ++step) runBoth();
-    EXPECT_TRUE(p.migrationRecords().empty());
+    rig->virtualID.reset();
+    rig->migration->restore(false);
+    const auto& records = rig->migration->records();
+    for (int step = 0; step < 1000 && !records.empty(); ++step) runBoth();
+    EXPECT_TRUE(records.empty());
     EXPECT_EQ(std::ranges::count_if(
-                  logs, [](const auto& l) { return l.starts_with("display aspect fit: restore verified"); }),
+                  rig->logs, [](const auto& l) { return l.starts_with("display aspect fit: restore verified"); }),
               2);
     EXPECT_EQ(frameOf(first), before[0]);
     EXPECT_EQ(frameOf(second), before[1]);
@@ -235,7 +240,7 @@ TEST_F(MigrationX11Test, AStartAfterACrashPutsMigratedWindowsBack) {
 
     migrateOnto(desktop.x->atom(platform::kVirtualDisplayMark));
     ASSERT_TRUE(onVirtualDisplay(frameOf(first)));
-    controller.reset();  // gone without putting anything back
+    rig.reset();  // gone without putting anything back
     ASSERT_TRUE(std::filesystem::exists(framesFile()));
 
     auto factory = platform::x11::X11VirtualDisplayFactory::open(desktop.server->display(), arrangementFile());
@@ -260,18 +265,17 @@ TEST_F(MigrationX11Test, VisibleBoundsLeaveOutATopPanel) {
     ASSERT_TRUE(factory);
     const auto id = (*factory)->create({"ORVANTA-5A51", {1280, 800}, {{1280, 800}}, 60});
     ASSERT_TRUE(id) << id.error();
-    create();
-    auto p = probe();
-    p.migrationWindows() = aspectWindows;
+    MigrationRig migrating{queue, aspectWindows};
+    const auto& migration = *migrating.migration;
     const auto screens = aspectWindows->physicalScreens();
     ASSERT_EQ(screens.size(), 1u);
     EXPECT_EQ(screens[0].bounds, (Rect{0, 0, 1920, 1080}));
     EXPECT_EQ(aspectWindows->displayArea(*id).value().frame, kVirtualArea);
-    EXPECT_EQ(p.visibleBounds(screens[0].id, true), std::nullopt);
+    EXPECT_EQ(migration.visibleBounds(screens[0].id, true), std::nullopt);
 
     windows->addTopPanel(1920, 28);
-    EXPECT_TRUE(windows->waitUntil([&] { return p.visibleBounds(screens[0].id, false).has_value(); }));
-    EXPECT_EQ(p.visibleBounds(screens[0].id, false), (Rect{0, 28, 1920, 1052}));
+    EXPECT_TRUE(windows->waitUntil([&] { return migration.visibleBounds(screens[0].id, false).has_value(); }));
+    EXPECT_EQ(migration.visibleBounds(screens[0].id, false), (Rect{0, 28, 1920, 1052}));
     (*factory)->release(*id);
 }
 

@@ -136,35 +136,8 @@ public:
         return HostController::promotionOrigins(displays, virtualID, width, mainID);
     }
 
-    // Window migration.
-    std::map<std::uint32_t, AspectRestoreRecord>& migrationRecords() { return c_.aspectRecords_; }
-    std::shared_ptr<AspectDisplayApplication>& migrationApplication() { return c_.aspectApplication_; }
-    std::optional<std::uint32_t>& migrationCaptureID() { return c_.activeAspectCaptureID_; }
-    std::shared_ptr<VirtualDisplay>& migrationVirtualDisplay() { return c_.virtualDisplay_; }
-    bool& migrationAspectFit() { return c_.clientAspectFit_; }
-    bool& migrationPromoted() { return c_.aspectPromoted_; }
-    bool& migrationRestorePending() { return c_.displayRestorePending_; }
-    std::optional<WindowFit>& migrationWindowFit() { return c_.windowFit_; }
-    std::uint64_t& migrationFitGeneration() { return c_.fitGeneration_; }
-    std::optional<std::uint64_t>& migrationRestoreRetryGeneration() { return c_.aspectRestoreRetryGeneration_; }
-    std::optional<std::map<std::uint32_t, AspectWindow>>& migrationConnectionFrames() { return c_.connectionFrames_; }
-    std::shared_ptr<HostAspectWindows>& migrationWindows() { return c_.dependencies_.components.aspectWindows; }
+    // Window migration: the sweep, as the housekeeping runs it.
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }
-    void rememberAspectFrames() { c_.rememberAspectFrames(); }
-    void snapshotConnectionFrames() { c_.snapshotConnectionFrames(); }
-    void recordWindowsToEvacuate(std::uint32_t virtualID, std::uint32_t physicalID, bool replacing) {
-        c_.recordWindowsToEvacuate(virtualID, physicalID, replacing);
-    }
-    void restoreMigratedWindows(bool replacing) { c_.restoreAspectMigratedWindows(replacing); }
-    std::optional<Rect> visibleBounds(std::uint32_t displayID, bool includeDockOnly) {
-        return c_.visibleBounds(displayID, includeDockOnly);
-    }
-    static Rect aspectMigrationFrame(const Rect& window, const Rect& source, const Rect& target) {
-        return HostController::aspectMigrationFrame(window, source, target);
-    }
-    static platform::Point evacuationOrigin(const Rect& window, const Rect& source, const Rect& target) {
-        return HostController::evacuationOrigin(window, source, target);
-    }
 
 private:
     HostController& c_;
