@@ -41,7 +41,6 @@ void HostController::acceptClipboard(const std::shared_ptr<WebSocketConnection>&
         return socket->close(4003, "clipboard denied");
     }
     const std::string id = socket->id();
-    awaitingHello_.erase(id);
     clipboardSubscribers_[id] = {socket, *deviceId};
     socket->parser().maxMessage = std::max(socket->parser().maxMessage, kClipboardMaxMessage);
     const std::weak_ptr<HostController> weakSelf = weak_from_this();
