@@ -45,7 +45,6 @@ void ClipboardChannel::accept(const std::shared_ptr<WebSocketConnection>& socket
         return socket->close(4003, "clipboard denied");
     }
     const std::string id = socket->id();
-    callbacks_.adopted(id);
     subscribers_[id] = {socket, *deviceId};
     socket->parser().maxMessage = std::max(socket->parser().maxMessage, kMaxMessage);
     const std::weak_ptr<ClipboardChannel> weakSelf = weak_from_this();

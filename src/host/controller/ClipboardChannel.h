@@ -32,8 +32,6 @@ public:
     struct Callbacks {
         // Whether the token is the paired device's.
         std::function<bool(const std::string& token, const std::string& deviceId)> authenticate;
-        // The connection is the channel's now: it no longer waits for a hello.
-        std::function<void(const std::string& connectionId)> adopted;
     };
 
     // `log` may be called on the main thread.

@@ -50,6 +50,8 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     controller->wireApps();
     controller->wireClipboard();
     controller->wireMigration();
+    controller->wirePairing();
+    controller->wireSessions();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;
@@ -99,15 +101,6 @@ void HostController::wireCallbacks() {
     };
     sender_->onStage2Stall = [weak] {
         if (auto self = weak.lock()) self->handleStage2Stall();
-    };
-    server_->onControl = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest request) {
-        if (auto self = weak.lock()) {
-            self->acceptControl(std::move(socket), std::move(leftover),
-                                connectionRoute(request.headers, request.isLAN));
-        }
-    };
-    server_->onPair = [weak](HTTPRequest request, HTTPServer::PairReply reply) {
-        if (auto self = weak.lock()) self->handlePair(request, reply);
     };
     server_->clipboardAvailable = [weak](HTTPServer::ClipboardAnswer reply) {
         if (auto self = weak.lock()) self->clipboardChannel_->answerAvailable(std::move(reply));
@@ -192,6 +185,36 @@ void HostController::wireMigration() {
                         .connectionFrames = [this]() -> std::optional<std::map<std::uint32_t, AspectWindow>>& {
                             return connectionFrames_;
                         }};
+
+void HostController::wirePairing() {
+    pairing_ = std::make_shared<PairingEndpoint>(PairingEndpoint::Dependencies{
+        .queue = &queue_,
+        .main = &main_,
+        .utility = &utility_,
+        .clock = &clock_,
+        .registry = registry_,
+        .published = published_,
+        .pairLinkLookup = dependencies_.pairLinkLookup,
+    });
+    std::weak_ptr<HostController> weak = weak_from_this();
+    pairing_->publish = [weak](std::function<void(HostPublishedState&)> change) {
+        if (auto self = weak.lock()) self->publish(std::move(change));
+    };
+    pairing_->onDevicesChanged = [weak] {
+        if (auto self = weak.lock()) self->publishDevices();
+    };
+    pairing_->log = [weak](std::string_view line) {
+        if (auto self = weak.lock()) self->log(line);
+    };
+    server_->onPair = [weak](HTTPRequest request, HTTPServer::PairReply reply) {
+        if (auto self = weak.lock()) self->pairing_->handle(request, reply);
+    };
+}
+
+void HostController::issueCode() {
+    queue_.async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->pairing_->issue();
+    });
 }
 
 // Covers are shown only once a running display capture leaves them out of its picture.
@@ -274,7 +297,7 @@ void HostController::startDualCaptureTestIfRequested() {
 void HostController::writeDebugPairCode() {
     const auto path = environment(kPairFileVariable);
     if (!path || path->empty()) return;
-    const PairingCode code = pairing_.issue(pairingNow());
+    const PairingCode code = pairing_->issueUnshown();
     if (auto written = base::writePrivateFile(*path, code.display()); !written) {
         log("debug pairing code not written: " + written.error().description());
         return;

@@ -28,6 +28,8 @@
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
 #include "host/controller/WindowMigration.h"
+#include "host/controller/PairingEndpoint.h"
+#include "host/controller/SessionHub.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
@@ -35,7 +37,6 @@
 #include "host/transport/DeviceRegistry.h"
 #include "host/transport/HTTPServer.h"
 #include "host/transport/HostSettingsModel.h"
-#include "host/transport/Pairing.h"
 #include "host/transport/Support.h"
 #include "host/transport/WebSocket.h"
 #include "platform/ComputerName.h"
@@ -88,13 +89,10 @@ public:
     static constexpr base::Micros kHousekeepingInterval{250'000};
     static constexpr base::Micros kCursorFirstTick{100'000};
     static constexpr base::Micros kCursorInterval{33'333};
-    static constexpr std::uint64_t kPongTimeoutMicros = 5'000'000;
     static constexpr std::uint64_t kIdleCaptureMicros = 15'000'000;
     static constexpr std::uint64_t kLatencyLineMicros = 10'000'000;
     static constexpr double kCursorStep = 0.0005;
     static constexpr std::int64_t kCursorStreamMaxInFlightBytes = 16'384;
-    static constexpr std::size_t kMaxPairIdCharacters = 64;
-    static constexpr std::size_t kMaxPairCodeCharacters = 32;
 
     using Session = HostSession;
     using BusyWaiter = host::BusyWaiter;
@@ -162,15 +160,9 @@ private:
     void stopIdleCapture();
     void sendCursor(std::uint64_t at);
     void handleStage2Stall();
-    void sendPing(WebSocketConnection& control, std::uint32_t& pingId, std::uint64_t at);
 
     // Pairing.
-    void handlePair(const HTTPRequest& request, const HTTPServer::PairReply& reply);
-    void issueCodeOnQueue();
-    void publishPairLink(const std::string& display);
-    void expireCode();
-    void clearCodeDisplay();
-    double pairingNow() const { return static_cast<double>(now()) / 1e6; }
+    void wirePairing();
 
     // Session life cycle.
     void closeController(std::string_view reason);
@@ -189,7 +181,7 @@ private:
 
     std::shared_ptr<HTTPServer> server_;
     std::shared_ptr<DeviceRegistry> registry_;
-    PairingManager pairing_;
+    std::shared_ptr<PairingEndpoint> pairing_;
     std::shared_ptr<HostVideoSender> sender_;
     std::shared_ptr<HostCapture> capture_;
     std::shared_ptr<HostEncoder> encoder_;
@@ -198,12 +190,12 @@ private:
     std::uint64_t audioRetryAt_ = 0;
     int encoderStartFailures_ = 0;
     int captureErrorRetries_ = 0;
-    std::shared_ptr<Session> session_;
-    std::map<std::string, std::shared_ptr<WebSocketConnection>> awaitingHello_;
+    // The sessions are the hub's; the other concerns read them here.
+    std::shared_ptr<SessionHub> sessions_ = std::make_shared<SessionHub>(queue_, clock_, registry_);
+    const std::shared_ptr<Session>& session_ = sessions_->session();
     std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
     std::shared_ptr<HostInput> input_;
-    std::shared_ptr<BusyWaiter> busyWaiter_;
-    std::shared_ptr<ControllerSession> controllerSession_;
+    const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
     std::uint64_t fitGeneration_ = 0;
     bool accessibilityNoticeSent_ = false;
@@ -240,46 +232,19 @@ private:
     std::uint64_t lastCursorTick_ = 0;
     std::uint64_t lastLatencyLine_ = 0;
 
-    // Control connections, hello, waiting connections and detach.
-    static constexpr base::Micros kHelloTimeout{10'000'000};
-    static constexpr base::Micros kDetachWait{60'000'000};
-    static constexpr std::uint64_t kSupersedeSilenceMicros = 30'000'000;
-    static constexpr std::int64_t kSessionMessageLimit = 8'388'608;
-    static constexpr std::size_t kTicketBytes = 32;
-    static std::string makeTicket();
-    void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route);
-    void handOffHello(const std::shared_ptr<WebSocketConnection>& connection, const std::string& text,
-                      ConnectionRoute route);
-    void acceptScreenControl(const std::shared_ptr<WebSocketConnection>& connection, ConnectionRoute route,
-                             const std::string& helloText);
-    void installSessionHandlers(const std::shared_ptr<Session>& session);
-    void sessionText(const std::string& text, const std::shared_ptr<Session>& session);
-    void sessionClosed(const std::shared_ptr<Session>& session);
+    // Control connections and sessions: the hub keeps them; what a session's start, resume, detach
+    // and end do across the host is ordered here.
+    void wireSessions();
     void handleSessionHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello);
-    void completeHello(const std::shared_ptr<Session>& session, const protocol::Hello& hello,
-                       const DeviceRecord& record);
-    void sendControl(WebSocketConnection& connection, const protocol::ControlMessage& message);
-    void handleBusyText(const std::string& text, const std::shared_ptr<BusyWaiter>& waiter);
-    void busyWaiterHello(const std::shared_ptr<BusyWaiter>& waiter, const protocol::Hello& hello);
-    void joinController(const std::shared_ptr<BusyWaiter>& waiter);
-    void takeOver(const std::shared_ptr<BusyWaiter>& waiter);
-    void startSessionFromWaiter(const std::shared_ptr<BusyWaiter>& waiter, const protocol::Hello& hello,
-                                const DeviceRecord& record);
-    void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter,
-                       const protocol::Hello& hello, const DeviceRecord& record);
-    // A Windows desktop client's screen size, when its hello gives one with both sides positive.
-    static std::optional<std::pair<int, int>> windowsScreenPixels(const protocol::Hello& hello);
-    void handleControllerText(const std::string& text, const std::shared_ptr<ControllerSession>& controller);
-    void controllerClosed(const std::shared_ptr<ControllerSession>& controller);
+    void sessionStarting(const DeviceRecord& record);
+    void sessionStarted(const std::shared_ptr<Session>& session);
+    void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter);
     void detachSession(const std::shared_ptr<Session>& session);
     // Every decoded message of the main session's control connection.
     void dispatchSessionMessage(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
     // Joined with the message dispatch: a controller's input messages.
     void dispatchControllerMessage(const protocol::ControlMessage& message,
                                    const std::shared_ptr<ControllerSession>& controller);
-    // Hands a clipboard hello's connection to the clipboard channel.
-    void handOffClipboard(const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
-                          ConnectionRoute route);
     // Control-message dispatch, input results and the clipboard channel.
 public:
     static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;

@@ -49,8 +49,7 @@ void HostController::wireClipboard() {
         {.authenticate =
              [this](const std::string& token, const std::string& deviceId) {
                  return registry_->authenticate(token, deviceId).has_value();
-             },
-         .adopted = [this](const std::string& connectionId) { awaitingHello_.erase(connectionId); }});
+             }});
 }
 
 void HostController::acceptClipboard(const std::shared_ptr<WebSocketConnection>& socket, const base::Json& hello,

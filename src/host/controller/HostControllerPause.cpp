@@ -168,11 +168,7 @@ void HostController::revokeOnQueue(const std::string& deviceId, const std::funct
     }
     clipboardChannel_->revoke(deviceId);
     publishDevices();
-    if (session_ && session_->deviceId == deviceId) endSession(session_, 4005, "revoked");
-    if (controllerSession_ && controllerSession_->deviceId == deviceId) closeController("revoked");
-    if (busyWaiter_ && busyWaiter_->record && busyWaiter_->record->deviceId == deviceId) {
-        std::exchange(busyWaiter_, nullptr)->control->close(4005, "revoked");
-    }
+    sessions_->revoke(deviceId);
     log("revoked " + Log::field(deviceId));
     finish(true);
 }

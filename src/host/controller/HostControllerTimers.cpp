@@ -11,12 +11,6 @@ namespace {
 constexpr std::int64_t kMigrationEveryTicks = 8;  // 2 s of housekeeping
 constexpr std::int64_t kSecondEveryTicks = 4;     // 1 s of housekeeping
 
-std::optional<std::string> pingText(std::uint32_t id, std::uint64_t at) {
-    auto text = base::writeJsonText(base::Json{{"type", "ping"}, {"id", id}, {"t", at}});
-    if (!text) return std::nullopt;
-    return *text;
-}
-
 std::optional<std::string> cursorText(double x, double y) {
     auto text = base::writeJsonText(base::Json{{"type", "cursor"}, {"x", x}, {"y", y}});
     if (!text) return std::nullopt;
@@ -46,28 +40,7 @@ void HostController::startTimers() {
     }));
 }
 
-void HostController::sendPing(WebSocketConnection& control, std::uint32_t& pingId, std::uint64_t at) {
-    ++pingId;  // wraps at 2^32
-    if (auto text = pingText(pingId, at)) control.sendText(*text);
-}
-
-void HostController::keepAliveTick() {
-    const std::uint64_t at = now();
-    if (controllerSession_) {
-        if (at <= controllerSession_->lastPongAt + kPongTimeoutMicros) {
-            sendPing(*controllerSession_->control, controllerSession_->pingId, at);
-        } else {
-            closeController("controller timeout");
-        }
-    }
-    if (session_ && session_->authenticated && !session_->detachedAt) {
-        if (at <= session_->lastPongAt + kPongTimeoutMicros) {
-            sendPing(*session_->control, session_->pingId, at);
-        } else {
-            endSession(session_, 1001, "control timeout");
-        }
-    }
-}
+void HostController::keepAliveTick() { sessions_->keepAlive(); }
 
 void HostController::housekeepingTick() {
     checkVideoStall(now());

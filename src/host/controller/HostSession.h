@@ -11,6 +11,7 @@
 
 #include "host/transport/DeviceRegistry.h"
 #include "host/transport/HTTPServer.h"
+#include "host/transport/HostSettingsModel.h"
 #include "host/transport/WebSocket.h"
 #include "protocol/ControlMessages.h"
 

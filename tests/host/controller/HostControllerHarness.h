@@ -138,7 +138,7 @@ protected:
     std::string issue() {
         controller->issueCode();
         drive([] { return true; });
-        return probe().pairing().active->normalized;
+        return host::PairingManager::normalize(shown().codeText.value_or(""));
     }
 
     // Virtual time passes with every executor kept in step.

@@ -15,8 +15,13 @@ class HostControllerProbe {
 public:
     explicit HostControllerProbe(HostController& controller) : c_(controller) {}
 
-    std::shared_ptr<HostController::Session>& session() { return c_.session_; }
-    std::shared_ptr<HostController::ControllerSession>& controllerSession() { return c_.controllerSession_; }
+    // The hub's sessions, staged directly by the tests of concerns that have not moved yet.
+    std::shared_ptr<HostController::Session>& session() {
+        return const_cast<std::shared_ptr<HostController::Session>&>(c_.sessions_->session());
+    }
+    std::shared_ptr<HostController::ControllerSession>& controllerSession() {
+        return const_cast<std::shared_ptr<HostController::ControllerSession>&>(c_.sessions_->controller());
+    }
     std::shared_ptr<HostCapture>& capture() { return c_.capture_; }
     std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
     std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
@@ -29,18 +34,16 @@ public:
     bool screenLocked() const { return c_.screenLocked_; }
     bool highResOn() const { return c_.highResOn_; }
     bool blackoutEnabled() const { return c_.blackout_.enabled; }
-    PairingManager& pairing() { return c_.pairing_; }
     const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
     // Control connections and sessions.
-    const std::map<std::string, std::shared_ptr<WebSocketConnection>>& awaitingHello() const {
-        return c_.awaitingHello_;
+    std::shared_ptr<HostController::BusyWaiter>& busyWaiter() {
+        return const_cast<std::shared_ptr<HostController::BusyWaiter>&>(c_.sessions_->waiter());
     }
-    std::shared_ptr<HostController::BusyWaiter>& busyWaiter() { return c_.busyWaiter_; }
     bool& pausedFlag() { return c_.paused_; }
     void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route) {
-        c_.acceptControl(std::move(socket), std::move(leftover), route);
+        c_.sessions_->accept(std::move(socket), std::move(leftover), route);
     }
     void endSession(std::optional<std::uint16_t> code, std::string_view reason) {
         c_.endSession(c_.session_, code, reason);
@@ -57,7 +60,7 @@ public:
     bool& screenLockedFlag() { return c_.screenLocked_; }
     void setPaused(bool paused) { c_.setPaused(paused); }
     void handleControllerText(const std::string& text, const std::shared_ptr<HostController::ControllerSession>& peer) {
-        c_.handleControllerText(text, peer);
+        c_.sessions_->handleControllerText(text, peer);
     }
     void updateBlackout() { c_.updateBlackout(std::nullopt); }
 

@@ -1,5 +1,5 @@
-// The keep-alive, housekeeping and cursor timers on virtual time, with sessions over real loopback
-// WebSocket connections.
+// The housekeeping and cursor timers on virtual time, with sessions over real loopback WebSocket
+// connections. The keep-alive's ticks are tested with the session hub.
 #include <thread>
 
 #include "HostControllerHarness.h"
@@ -33,53 +33,6 @@ TEST_F(HostTimerHandlesTest, EachTimerKeepsItsOwnHandle) {
     display->asleep = true;
     advance(2s);
     EXPECT_FALSE(probe().paused());
-}
-
-TEST_F(HostTimersTest, PingsLiveSessionsAndEndsOneSilentForMoreThanFiveSeconds) {
-    LinkedConnection mainDevice = link();
-    auto session = authenticatedSession(mainDevice);
-    advance(1s);
-    auto ping = mainDevice.nextText("ping");
-    ASSERT_TRUE(ping);
-    EXPECT_EQ(*ping, (base::Json{{"type", "ping"}, {"id", 1}, {"t", startedAt + 1'000'000}}));
-
-    session->lastPongAt = startedAt + 2'000'000 - 5'000'000;  // exactly 5 s old at the next tick
-    advance(1s);
-    EXPECT_EQ(mainDevice.nextText("ping")->at("id"), 2);
-    session->lastPongAt = startedAt + 3'000'000 - 5'000'001;
-    advance(1s);
-    EXPECT_EQ(mainDevice.nextClose(), (std::pair<int, std::string>{1001, "control timeout"}));
-    EXPECT_FALSE(probe().session());
-    EXPECT_TRUE(logged("session ended: control timeout"));
-}
-
-TEST_F(HostTimersTest, DetachedOrUnauthenticatedSessionsGetNoPingAndNoTimeout) {
-    for (bool detached : {true, false}) {
-        LinkedConnection mainDevice = link();
-        auto session = authenticatedSession(mainDevice);
-        session->lastPongAt = 0;
-        if (detached) {
-            session->detachedAt = queue.nowMicros();
-        } else {
-            session->authenticated = false;
-        }
-        advance(3s);
-        EXPECT_EQ(probe().session(), session);
-        EXPECT_EQ(session->pingId, 0u);
-    }
-}
-
-TEST_F(HostTimersTest, ClosesASilentControllerSession) {
-    LinkedConnection device = link();
-    auto controllerSession = this->controllerSession(device);
-    advance(1s);
-    EXPECT_EQ(device.nextText("ping")->at("type"), "ping");
-    controllerSession->lastPongAt = queue.nowMicros() + 1'000'000 - 5'000'001;
-    advance(1s);
-    EXPECT_EQ(device.nextClose(), (std::pair<int, std::string>{1001, "controller timeout"}));
-    EXPECT_FALSE(probe().controllerSession());
-    EXPECT_TRUE(logged("controller closed: controller timeout"));
-    EXPECT_EQ(std::ranges::count(*fakes.log, "input.endSession dev-2"), 1);
 }
 
 TEST_F(HostTimersTest, ChecksStallsEveryQuarterSecondExceptDuringTheArrangementGrace) {

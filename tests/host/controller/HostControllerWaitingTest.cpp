@@ -114,7 +114,8 @@ TEST_F(HostWaitingTest, SecondWaitingConnectionDropsTheFirstWithoutACloseFrame) 
     auto first = busy(tokenB, "dev-b");
     auto second = busy(tokenB, "dev-b");
     EXPECT_TRUE(await([&] { return first->endsWithoutCloseFrame(); }));
-    EXPECT_EQ(probe().busyWaiter()->control->isClosed(), false);
+    second->send(R"({"type":"joinController"})");  // the second is the one waiting
+    EXPECT_TRUE(await([&] { return second->nextText("controllerJoined"); }));
 }
 
 TEST_F(HostWaitingTest, ControllerJoinsBesideTheMainSessionAndIsReplacedByTheNext) {

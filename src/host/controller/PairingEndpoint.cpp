@@ -1,7 +1,10 @@
-// The pairing endpoint and the pairing code on the host screen.
+#include "host/controller/PairingEndpoint.h"
+
+#include <chrono>
+
 #include "base/Json.h"
-#include "host/controller/HostController.h"
 #include "host/transport/PairRequest.h"
+#include "host/transport/Support.h"
 
 namespace orvanta::host {
 namespace {
@@ -20,11 +23,18 @@ base::Bytes errorBody(std::string_view word) { return jsonBody(base::Json{{"erro
 
 }  // namespace
 
-void HostController::handlePair(const HTTPRequest& request, const HTTPServer::PairReply& reply) {
-    const auto pair = PairRequest::decode(request.body, kMaxPairIdCharacters, kMaxPairCodeCharacters);
+PairingEndpoint::PairingEndpoint(Dependencies dependencies)
+    : queue_(*dependencies.queue),
+      main_(*dependencies.main),
+      utility_(*dependencies.utility),
+      clock_(*dependencies.clock),
+      dependencies_(std::move(dependencies)) {}
+
+void PairingEndpoint::handle(const HTTPRequest& request, const HTTPServer::PairReply& reply) {
+    const auto pair = PairRequest::decode(request.body, kMaxIdCharacters, kMaxCodeCharacters);
     if (!pair) return reply("400 Bad Request", errorBody("bad_request"));
-    const PairingResult result = pairing_.attempt(pair->code, pairingNow());
-    if (!pairing_.active) clearCodeDisplay();
+    const PairingResult result = manager_.attempt(pair->code, now());
+    if (!manager_.active) clearDisplay();
     switch (result) {
         case PairingResult::tooSoon:
             return reply("429 Too Many Requests", errorBody("rate_limited"));
@@ -35,27 +45,22 @@ void HostController::handlePair(const HTTPRequest& request, const HTTPServer::Pa
         case PairingResult::success:
             break;
     }
-    auto token = registry_->registerDevice(pair->deviceId, pair->deviceName);
+    const auto& registry = dependencies_.registry;
+    auto token = registry->registerDevice(pair->deviceId, pair->deviceName);
     if (!token) {
         log("pairing not saved: " + describe(token.error()));
         return reply("500 Internal Server Error", errorBody("storage_failed"));
     }
-    publishDevices();
+    onDevicesChanged();
     publish([note = std::string(kPairedNotePrefix) + pair->deviceName](HostPublishedState& state) {
         state.codeNote = note;
     });
     log("paired device " + Log::field(pair->deviceId));
-    reply("200 OK", jsonBody(base::Json{{"deviceToken", *token}, {"hostId", registry_->hostId()}}));
+    reply("200 OK", jsonBody(base::Json{{"deviceToken", *token}, {"hostId", registry->hostId()}}));
 }
 
-void HostController::issueCode() {
-    queue_.async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->issueCodeOnQueue();
-    });
-}
-
-void HostController::issueCodeOnQueue() {
-    const std::string display = pairing_.issue(pairingNow()).display();
+void PairingEndpoint::issue() {
+    const std::string display = issueUnshown().display();
     publish([display](HostPublishedState& state) {
         state.pairLink.reset();
         state.codeText = display;
@@ -65,15 +70,18 @@ void HostController::issueCodeOnQueue() {
     queue_.asyncAfter(
         std::chrono::duration_cast<base::Micros>(std::chrono::duration<double>(PairingManager::kValiditySeconds)),
         [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->expireCode();
+            if (auto self = weak.lock()) self->expire();
         });
     log("pairing code issued");
 }
 
+PairingCode PairingEndpoint::issueUnshown() { return manager_.issue(now()); }
+
 // The lookup runs a child process for up to seconds, so it stays off the host and main queues; a
 // link that arrives after a newer code or a clearing is dropped.
-void HostController::publishPairLink(const std::string& display) {
-    utility_.async([lookup = dependencies_.pairLinkLookup, main = &main_, published = published_, display] {
+void PairingEndpoint::publishPairLink(const std::string& display) {
+    utility_.async([lookup = dependencies_.pairLinkLookup, main = &main_, published = dependencies_.published,
+                    display] {
         std::optional<PairLinkImage> image;
         if (auto link = lookup ? lookup(display) : std::nullopt) {
             if (auto qr = HostPairLink::qr(*link)) image = PairLinkImage{*link, std::move(*qr)};
@@ -85,13 +93,13 @@ void HostController::publishPairLink(const std::string& display) {
     });
 }
 
-void HostController::expireCode() {
-    if (!pairing_.active || pairingNow() + kExpirySlackSeconds < pairing_.active->expiresAt) return;
-    pairing_.active.reset();
-    clearCodeDisplay();
+void PairingEndpoint::expire() {
+    if (!manager_.active || now() + kExpirySlackSeconds < manager_.active->expiresAt) return;
+    manager_.active.reset();
+    clearDisplay();
 }
 
-void HostController::clearCodeDisplay() {
+void PairingEndpoint::clearDisplay() {
     publish([](HostPublishedState& state) {
         state.pairLink.reset();
         state.codeText.reset();
