@@ -28,6 +28,7 @@
 #include "host/controller/HostSession.h"
 #include "host/controller/WindowFitter.h"
 #include "host/media/AspectDisplayApplication.h"
+#include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
 #include "host/transport/DeviceRegistry.h"
@@ -98,7 +99,7 @@ public:
     using BusyWaiter = host::BusyWaiter;
     using ControllerSession = host::ControllerSession;
     using WindowPointerState = host::WindowPointerState;
-    using BlackoutPhase = host::BlackoutPhase;
+    using BlackoutPhase = BlackoutSessionPhase;
     using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().
