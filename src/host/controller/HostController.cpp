@@ -52,6 +52,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     controller->wireMigration();
     controller->wirePairing();
     controller->wireSessions();
+    controller->wireWindowFit();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;
@@ -214,6 +215,62 @@ void HostController::wirePairing() {
 void HostController::issueCode() {
     queue_.async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->pairing_->issue();
+// The fit reaches the session, the displays, the pipeline and input through the controller; it
+// lives as long as the controller, and its late hops keep the controller alive while they run.
+void HostController::wireWindowFit() {
+    windowFitter_.setLifetime(std::shared_ptr<WindowFitter>(shared_from_this(), &windowFitter_));
+    windowFitter_.setNeighbours({
+        .log = [this](std::string_view line) { log(line); },
+        .session = [this]() -> std::optional<FitSession> {
+            if (!session_) return std::nullopt;
+            return FitSession{{session_->viewportWidth, session_->viewportHeight}, session_->detachedAt.has_value()};
+        },
+        .holdWhilePaused =
+            [this] {
+                if (paused_ && session_) session_->viewportChangedWhilePaused = true;
+                return paused_;
+            },
+        .selection = [this] { return selectionGeneration_; },
+        .nextSelection = [this] { return ++selectionGeneration_; },
+        .beginPointerChange =
+            [this] {
+                if (windowPointerState_ == WindowPointerState::ready && input_) input_->releaseHeldPointerInputs();
+                windowPointerState_ = WindowPointerState::changing;
+            },
+        .updateInputMapping = [this](const std::function<void(InputMapping&)>& change) { updateInputMapping(change); },
+        .streamingGeometry = [this] { return streamingWindowGeometry_; },
+        .needsAccessibility = [this] { handleInputResult(InputResult::needsAccessibility); },
+        .sendWindowState =
+            [this](const protocol::WindowState& state) {
+                if (session_ && session_->authenticated) sendMessage(*session_->control, state);
+                if (controllerSession_) sendMessage(*controllerSession_->control, state);
+            },
+        .displays =
+            [this] {
+                return FitDisplays{.virtualID = virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt,
+                                   .creating = virtualDisplayPending_,
+                                   .restoring = displayRestorePending_,
+                                   .aspectFit = clientAspectFit_,
+                                   .virtualAvailable = dependencies_.components.virtualDisplaysAvailable,
+                                   .scale = clientAspectScale_,
+                                   .generation = virtualGeneration_};
+            },
+        .physicalDisplayID = [this] { return physicalCaptureDisplayID(); },
+        .visibleBounds = [this](std::uint32_t displayID, bool includeDockOnly) {
+            return visibleBounds(displayID, includeDockOnly);
+        },
+        .fitPurpose = [this] { return fitPurpose(); },
+        .ensureVirtualDisplay = [this](VirtualDisplayPurpose purpose, FitViewport viewport) {
+            return ensureVirtualDisplay(purpose, viewport.width, viewport.height);
+        },
+        .releaseVirtualDisplay = [this] { destroyVirtualDisplay("app view ended", false); },
+        .cancelAspectUpdate = [this] { cancelAspectUpdate(); },
+        .scheduleAspectUpdate =
+            [this] {
+                if (session_) scheduleAspectUpdate(*session_);
+            },
+        .stopPipeline = [this] { stopPipeline(); },
+        .startPipeline = [this] { startPipelineIfNeeded(); },
     });
 }
 

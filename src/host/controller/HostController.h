@@ -27,9 +27,10 @@
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
-#include "host/controller/WindowMigration.h"
 #include "host/controller/PairingEndpoint.h"
 #include "host/controller/SessionHub.h"
+#include "host/controller/WindowFitter.h"
+#include "host/controller/WindowMigration.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
@@ -197,7 +198,6 @@ private:
     std::shared_ptr<HostInput> input_;
     const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
-    std::uint64_t fitGeneration_ = 0;
     bool accessibilityNoticeSent_ = false;
     WindowPointerState windowPointerState_ = WindowPointerState::ready;
     std::shared_ptr<HostWindowsCursorStream> windowsCursor_;
@@ -313,24 +313,31 @@ public:
 
 private:
     // Shared by the pipeline, audio, window fit and display aspect fit. Each concern's operations
-    // live in its own file: HostControllerVideo/Audio, HostControllerWindowFit,
+    // live in its own file: HostControllerVideo/Audio, WindowFitter,
     // HostControllerAspect (with the virtual display) and HostControllerMigration.
     void stopPipeline();
     void refreshAudio();
     std::optional<protocol::AudioFormat> audioOffer(const Session& session);
     void applyHighRes(bool on);
 
-    bool fitFrontmostWindow(const protocol::FitWindowRequest& request);
+    bool fitFrontmostWindow(const protocol::FitWindowRequest& request) { return windowFitter_.fitFrontmost(request); }
     void applyWindowFitTarget(const protocol::FitWindowTarget& request,
-                              std::optional<FitViewport> viewportOverride = std::nullopt);
+                              std::optional<FitViewport> viewportOverride = std::nullopt) {
+        windowFitter_.fitTarget(request, viewportOverride);
+    }
     void requestFit(const WindowTarget& target, FitViewport viewport,
                     std::optional<platform::ShareableWindow> knownWindow,
-                    std::optional<platform::Point> inheritedOriginal);
-    void applyPendingFit();
-    bool updateWindowVideo(Session& session);
-    void clearWindowFit(bool restore, bool restart);
-    void sendWindowState(bool active, std::optional<std::string> appName);
-    void resetFollow();
+                    std::optional<platform::Point> inheritedOriginal) {
+        windowFitter_.requestFit(target, viewport, std::move(knownWindow), inheritedOriginal);
+    }
+    void applyPendingFit() { windowFitter_.applyPending(); }
+    bool updateWindowVideo(Session& session) {
+        return windowFitter_.updateVideo({session.viewportWidth, session.viewportHeight});
+    }
+    void clearWindowFit(bool restore, bool restart) { windowFitter_.clear(restore, restart); }
+    void sendWindowState(bool active, std::optional<std::string> appName) {
+        windowFitter_.sendState(active, std::move(appName));
+    }
 
     void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
     void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
@@ -348,8 +355,11 @@ private:
         return migration_->visibleBounds(displayID, includeDockOnly);
     }
 
-    std::optional<WindowFit> windowFit_;
-    std::optional<PendingFit> pendingFit_;
+    // Window fit and follow; the other concerns still name its records in place through these.
+    WindowFitter windowFitter_{queue_, clock_, dependencies_.components.fitWindows};
+    std::optional<WindowFit>& windowFit_ = windowFitter_.fitRecord();
+    std::optional<PendingFit>& pendingFit_ = windowFitter_.pendingRecord();
+    std::uint64_t& fitGeneration_ = windowFitter_.generationRecord();
     std::optional<WindowCaptureGeometry> streamingWindowGeometry_;
     std::optional<std::uint32_t> activeAspectCaptureID_;
     std::shared_ptr<AspectDisplayApplication> aspectApplication_;
@@ -398,46 +408,11 @@ private:
     void publishAudioSending(bool sending);
 
     // Window fit and follow.
-    static constexpr base::Micros kFitWatchInterval{500'000};
-    static constexpr std::uint64_t kFocusFollowDelayMicros = 1'200'000;
-    struct FitWatch;
-    struct FitSnapshot;
-    struct FitPlacement;
-    HostFitWindows* fitWindows() const { return dependencies_.components.fitWindows.get(); }
-    void finishFitTarget(const protocol::FitWindowTarget& request, std::uint64_t generation,
-                         std::optional<FitViewport> notedViewport, FitViewport requested,
-                         const std::vector<platform::WindowDescription>& listed,
-                         const std::optional<platform::WindowDescription>& found,
-                         const std::optional<WindowTarget>& target);
-    bool isPhone() const;
-    void beginFitPointerChange();
-    void clearFitInputRects();
-    void performFit(const WindowTarget& target, FitViewport viewport,
-                    std::optional<platform::ShareableWindow> knownWindow,
-                    std::optional<platform::Point> inheritedOriginal);
-    static void placeFitWindow(HostFitWindows& windows, const std::optional<Rect>& area, FitPlacement& placement);
-    void finishFitPlacement(const FitPlacement& placement);
-    void restoreWindowFitFrame();
-    void noteFollowEvent(std::uint64_t generation, std::uint32_t fitted, const HostFitWindows::FollowEvent& event);
+    void wireWindowFit();
     // Detach: the fit is kept, its window put back and no longer captured.
-    void suspendWindowFit();
+    void suspendWindowFit() { windowFitter_.suspend(); }
     // Resume: a pending fit runs at the new viewport, a suspended one is looked up again.
-    void resumeWindowFit();
-    void finishFitResume(std::uint64_t fitGeneration, std::uint64_t selectionGeneration,
-                         const std::optional<platform::WindowDescription>& window);
-    void startFitWatch(std::uint64_t generation, std::optional<std::uint32_t> windowID, FitViewport viewport,
-                       const WindowTarget& target);
-    static void watchFitPass(std::weak_ptr<HostController> weak, base::Executor* queue,
-                             std::weak_ptr<HostFitWindows> windows, std::shared_ptr<FitWatch> watch);
-    void decideFollow(const FitWatch& watch, const FitSnapshot& snapshot);
-    void adoptListedWindow(std::uint64_t generation, const platform::WindowDescription& listed);
-    std::optional<WindowFollowHistory> followHistory_;
-    std::unique_ptr<HostFitObservation> followObserver_;
-    std::optional<std::uint32_t> createdWindowID_;
-    std::optional<std::uint32_t> focusedWindowID_;
-    std::optional<std::uint32_t> destroyedWindowID_;
-    std::uint64_t focusFollowAfter_ = 0;
-    int fitMovesInFlight_ = 0;  // placements asked of the task queue and not yet finished here
+    void resumeWindowFit() { windowFitter_.resume(); }
 
     // Display aspect fit and the virtual display.
     static constexpr std::int64_t kMinViewportSide = 1;
@@ -473,8 +448,8 @@ private:
     void applyWholeDisplayAspect(const std::shared_ptr<Session>& session);
     void runAspectUpdate(const std::weak_ptr<Session>& weakSession);
     bool isCurrentMainSession(const Session& session) const;
-    bool windowFitInPlay() const { return windowFit_.has_value() || pendingFit_.has_value(); }
-    bool fitActiveUnsuspended() const { return windowFit_ && !windowFit_->suspended; }
+    bool windowFitInPlay() const { return windowFitter_.inPlay(); }
+    bool fitActiveUnsuspended() const { return windowFitter_.activeUnsuspended(); }
     bool virtualDisplayWanted() const { return clientAspectFit_ || windowFitInPlay(); }
     std::optional<DisplaySize> virtualDisplaySize(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
     void logBackingAdjustment(const DisplaySize& size) const;

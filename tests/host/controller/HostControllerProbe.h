@@ -101,17 +101,6 @@ public:
     int audioFailures() const { return c_.audioFailures_; }
     std::uint64_t audioRetryAt() const { return c_.audioRetryAt_; }
 
-    // Window fit and follow.
-    std::uint64_t& fitGeneration() { return c_.fitGeneration_; }
-    std::optional<WindowFollowHistory>& followHistory() { return c_.followHistory_; }
-    std::optional<std::uint32_t>& focusedWindowID() { return c_.focusedWindowID_; }
-    std::optional<WindowCaptureGeometry>& streamingWindowGeometry() { return c_.streamingWindowGeometry_; }
-    void applyWindowFitTarget(const protocol::FitWindowTarget& request) { c_.applyWindowFitTarget(request); }
-    void clearWindowFit(bool restore, bool restart) { c_.clearWindowFit(restore, restart); }
-    bool updateWindowVideo() { return c_.updateWindowVideo(*c_.session_); }
-    void resumeWindowFit() { c_.resumeWindowFit(); }
-    std::shared_ptr<HostFitWindows>& fitWindows() { return c_.dependencies_.components.fitWindows; }
-
     // Display aspect fit and the virtual display.
     bool& clientAspectFit() { return c_.clientAspectFit_; }
     double clientAspectScale() const { return c_.clientAspectScale_; }

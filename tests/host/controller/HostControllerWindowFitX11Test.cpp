@@ -1,5 +1,6 @@
 // Window fit through the real window adapter, against a private X server with openbox, on windows
-// the test makes and attributes to a child process, as another application's windows would be.
+// the test makes and attributes to a child process, as another application's windows would be; the
+// rest of the host is faked.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,7 +8,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "HostControllerHarness.h"
+#include "FakeFitNeighbours.h"
 #include "host/controller/HostFitAdapters.h"
 #include "platform/x11/X11InputSink.h"
 #include "platform/x11/X11WindowSystem.h"
@@ -28,7 +29,7 @@ char processState(pid_t pid) {
     return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : 0;
 }
 
-class HostWindowFitX11Test : public HostControllerTest {
+class HostWindowFitX11Test : public ::testing::Test {
 protected:
     void SetUp() override {
         ORVANTA_REQUIRE_XVFB(XvfbOptions{.windowManager = true});
@@ -44,17 +45,14 @@ protected:
         if (child == 0) {
             for (;;) pause();
         }
-        fakes.displays->displays.clear();  // the X screen's own main display is the capture display
-        create();
-        session = authenticatedSession(device);
-        session->viewportWidth = 1280;
-        session->viewportHeight = 800;
-        probe().fitWindows() =
-            std::make_shared<host::FitWindowsAdapter>(*windowSystem, *manager, *inputSink, tasks, slowClock,
-                                                      [this](std::string_view line) { logs.emplace_back(line); });
+        adapter = std::make_shared<host::FitWindowsAdapter>(*windowSystem, *manager, *inputSink, tasks, slowClock,
+                                                            [this](std::string_view line) { host.logs.emplace_back(line); });
+        host.physicalDisplay = 0;  // the X screen's own main display is the capture display
+        fitter = host.make(queue, queue.clock(), adapter);
     }
     void TearDown() override {
-        HostControllerTest::TearDown();
+        fitter.reset();
+        queue.stop();
         if (child > 0) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
@@ -93,7 +91,8 @@ protected:
             return done();
         });
     }
-    std::optional<host::WindowFit>& fitted() { return probe().windowFit(); }
+    const std::optional<host::WindowFit>& fitted() const { return fitter->fitted(); }
+    bool logged(std::string_view line) const { return host.logged(line); }
     bool fittedTo(xcb_window_t window) {
         return fitted() && fitted()->target.axWindow.window == window &&
                host::framesMatch(frame(window), centred(window));
@@ -112,8 +111,10 @@ protected:
     std::unique_ptr<X11TestWindows> windows;
     std::unique_ptr<host::WindowManager> manager;
     pid_t child = -1;
-    LinkedConnection device = link();
-    std::shared_ptr<host::HostController::Session> session;
+    ManualExecutor queue;
+    FakeFitNeighbours host;
+    std::shared_ptr<host::FitWindowsAdapter> adapter;
+    std::shared_ptr<host::WindowFitter> fitter;
 };
 
 // A stopped application is woken on the task queue: the controller's queue never waits to see
@@ -123,7 +124,7 @@ TEST_F(HostWindowFitX11Test, AStoppedApplicationIsResumedOffTheControllersQueue)
     ASSERT_EQ(kill(child, SIGSTOP), 0);
     ASSERT_TRUE(windows->waitUntil([&] { return processState(child) == 'T'; }));
     host::WindowTarget target{"Stopped", host::WindowOwner::of(child), {child, window}, frame(window)};
-    probe().fitWindows()->resumeIfStopped(target);
+    adapter->resumeIfStopped(target);
     EXPECT_FALSE(logged("window fit: resumed stopped app Stopped pid " + std::to_string(child)));
     settle();
     EXPECT_TRUE(logged("window fit: resumed stopped app Stopped pid " + std::to_string(child)));
@@ -133,7 +134,7 @@ TEST_F(HostWindowFitX11Test, AStoppedApplicationIsResumedOffTheControllersQueue)
 TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
     const auto first = open("first", 500, 400);
     const auto origin = frame(first);
-    probe().applyWindowFitTarget({first, 1280, 800});
+    fitter->fitTarget({first, 1280, 800}, std::nullopt);
     settle();
     ASSERT_TRUE(windows->waitUntil([&] { return fittedTo(first); }));
     EXPECT_TRUE(host::framesMatch(fitted()->appliedFrame, centred(first)));
@@ -146,14 +147,14 @@ TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
     ASSERT_NE(shown, placed);
     const platform::ScreenRect shownRect{shown.x, shown.y, shown.width, shown.height};
     const auto geometry = host::WindowCaptureGeometry::make(shownRect, 1280, 800, 1.0);
-    probe().streamingWindowGeometry() = geometry;
+    host.geometry = geometry;
     windowSystem->setAttribute({child, first}, "AXPosition", platform::Point{placed.x + 50, placed.y + 40});
-    ASSERT_TRUE(watchUntil([&] { return fakes.input->inputMapping.targetRect.has_value(); }));
-    ASSERT_TRUE(watchUntil([&] { return fakes.input->inputMapping.targetRect->x == geometry.canvasRect.x + 50; }));
-    EXPECT_EQ(fakes.input->inputMapping.targetRect,
+    ASSERT_TRUE(watchUntil([&] { return host.mapping.targetRect.has_value(); }));
+    ASSERT_TRUE(watchUntil([&] { return host.mapping.targetRect->x == geometry.canvasRect.x + 50; }));
+    EXPECT_EQ(host.mapping.targetRect,
               (platform::DisplayRect{geometry.canvasRect.x + 50, geometry.canvasRect.y + 40, geometry.canvasRect.width,
                                      geometry.canvasRect.height}));
-    EXPECT_EQ(fakes.input->inputMapping.visibleWindowRect,
+    EXPECT_EQ(host.mapping.visibleWindowRect,
               (platform::DisplayRect{geometry.sourceRect.x + 50, geometry.sourceRect.y + 40, geometry.sourceRect.width,
                                      geometry.sourceRect.height}));
 
@@ -169,7 +170,7 @@ TEST_F(HostWindowFitX11Test, FitsFollowsReturnsAndPutsTheWindowBack) {
     ASSERT_TRUE(watchUntil([&] { return logged("window fit: return " + back) && fittedTo(first); }));
 
     // The end of the session puts the window back at its first origin.
-    probe().endSession(std::nullopt, "test over");
+    fitter->clear(true, false);
     EXPECT_FALSE(fitted());
     EXPECT_TRUE(windows->waitUntil([&] { return host::framesMatch(frame(first), origin); }));
 }
