@@ -186,6 +186,7 @@ void HostController::wireMigration() {
                         .connectionFrames = [this]() -> std::optional<std::map<std::uint32_t, AspectWindow>>& {
                             return connectionFrames_;
                         }};
+}
 
 void HostController::wirePairing() {
     pairing_ = std::make_shared<PairingEndpoint>(PairingEndpoint::Dependencies{
@@ -215,6 +216,9 @@ void HostController::wirePairing() {
 void HostController::issueCode() {
     queue_.async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->pairing_->issue();
+    });
+}
+
 // The fit reaches the session, the displays, the pipeline and input through the controller; it
 // lives as long as the controller, and its late hops keep the controller alive while they run.
 void HostController::wireWindowFit() {
