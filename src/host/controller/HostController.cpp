@@ -48,6 +48,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     }
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
+    controller->wireSystemAudio();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;

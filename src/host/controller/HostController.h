@@ -26,6 +26,7 @@
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
+#include "host/controller/SystemAudio.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
@@ -190,9 +191,6 @@ private:
     std::shared_ptr<HostVideoSender> sender_;
     std::shared_ptr<HostCapture> capture_;
     std::shared_ptr<HostEncoder> encoder_;
-    std::uint16_t audioGeneration_ = 0;
-    int audioFailures_ = 0;
-    std::uint64_t audioRetryAt_ = 0;
     int encoderStartFailures_ = 0;
     int captureErrorRetries_ = 0;
     std::shared_ptr<Session> session_;
@@ -436,12 +434,9 @@ private:
     void updateInputMapping(const std::function<void(InputMapping&)>& change);
 
     // System audio.
-    std::shared_ptr<HostAudioCapture> audioCapture_;
+    std::shared_ptr<SystemAudio> audio_;
+    void wireSystemAudio();
     bool audioWanted() const;
-    void startAudio();
-    void audioStarted(const std::shared_ptr<HostAudioCapture>& capture, bool started);
-    void audioFailed(const std::shared_ptr<HostAudioCapture>& capture, const std::string& message);
-    void publishAudioSending(bool sending);
 
     // Window fit and follow.
     static constexpr base::Micros kFitWatchInterval{500'000};
