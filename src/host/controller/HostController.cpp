@@ -49,6 +49,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
     controller->wireSystemAudio();
+    controller->wireMediaPipeline();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;

@@ -26,6 +26,7 @@
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
+#include "host/controller/MediaPipeline.h"
 #include "host/controller/SystemAudio.h"
 #include "host/media/AspectDisplayApplication.h"
 #include "host/media/VirtualDisplay.h"
@@ -196,7 +197,6 @@ private:
     std::shared_ptr<Session> session_;
     std::map<std::string, std::shared_ptr<WebSocketConnection>> awaitingHello_;
     std::map<std::string, std::pair<std::shared_ptr<WebSocketConnection>, std::string>> clipboardSubscribers_;
-    std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
     std::shared_ptr<HostInput> input_;
     std::shared_ptr<BusyWaiter> busyWaiter_;
     std::shared_ptr<ControllerSession> controllerSession_;
@@ -344,11 +344,11 @@ private:
     // Video channel and pipeline.
     void startPipelineIfNeeded();
     void forceKeyframe();
-    static constexpr base::Micros kVideoAuthTimeout{10'000'000};
+    std::shared_ptr<MediaPipeline> pipeline_;
+    void wireMediaPipeline();
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
-    void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
-                           const std::string& text);
-    void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
+    void videoAttached(const std::shared_ptr<WebSocketConnection>& video);
+    void videoDetached();
     void captureStarted(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
                         bool started);
     std::uint16_t nextGeneration();
