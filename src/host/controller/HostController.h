@@ -29,6 +29,7 @@
 #include "host/controller/MediaPipeline.h"
 #include "host/controller/SystemAudio.h"
 #include "host/media/AspectDisplayApplication.h"
+#include "host/media/Blackout.h"
 #include "host/media/VirtualDisplay.h"
 #include "host/media/WindowCaptureGeometry.h"
 #include "host/transport/DeviceRegistry.h"
@@ -99,7 +100,7 @@ public:
     using BusyWaiter = host::BusyWaiter;
     using ControllerSession = host::ControllerSession;
     using WindowPointerState = host::WindowPointerState;
-    using BlackoutPhase = host::BlackoutPhase;
+    using BlackoutPhase = BlackoutSessionPhase;
     using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().

@@ -95,7 +95,7 @@ std::string HostController::listenStatus() const {
 void HostController::detachSender() { sender_->detach(); }
 
 void HostController::updateBlackout(std::optional<bool> enabled) {
-    const bool wasCovered = blackout_.covered();
+    const bool wasCovered = blackout_.coversWanted();
     if (enabled) blackout_.enabled = *enabled;
     if (!session_ || !session_->authenticated) {
         blackout_.phase = BlackoutPhase::none;
@@ -103,7 +103,7 @@ void HostController::updateBlackout(std::optional<bool> enabled) {
         blackout_.phase = session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
     }
     blackout_.screenLocked = screenLocked_;
-    const bool covered = blackout_.covered();
+    const bool covered = blackout_.coversWanted();
     if (covered != wasCovered && dependencies_.components.blackout) dependencies_.components.blackout->request(covered);
 }
 

@@ -62,12 +62,5 @@ struct ControllerSession {
 };
 
 enum class WindowPointerState { awaitingFrame, ready, changing };
-enum class BlackoutPhase { none, connected, waitingReturn };
-struct BlackoutState {
-    bool enabled = true;
-    BlackoutPhase phase = BlackoutPhase::none;
-    bool screenLocked = false;
-    bool covered() const { return enabled && !screenLocked && phase != BlackoutPhase::none; }
-};
 
 }  // namespace orvanta::host
