@@ -29,6 +29,8 @@ public:
     void setConfig(const protocol::StreamConfig&) override {}
     bool sendFrame(base::Bytes, bool, std::uint64_t) override { return false; }
     void recordCaptureStart(std::uint64_t) override {}
+    bool ackReceived(std::uint16_t, std::uint32_t) override { return false; }
+    void setBaseRTTMicros(std::uint64_t) override {}
 };
 
 host::HostControllerDependencies dependencies(base::Executor& queue, base::Executor& main, base::Executor& utility,

@@ -332,7 +332,6 @@ std::expected<void, std::string> HostAssembly::build() {
 
     dependencies.control = {.injector = std::make_shared<host::InjectorView>(
                                 *b.injector, [&sink = *b.inputSink] { return sink.trusted(); }),
-                            .videoFeedback = std::make_shared<host::VideoFeedbackView>(*b.sender),
                             .clipboard = std::make_shared<host::SharedClipboardHub>(*ui_.pasteboard, *ui_.images),
                             .planUnlock = planUnlock,
                             .unlockQueue = &b.unlock,

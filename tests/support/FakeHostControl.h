@@ -38,22 +38,6 @@ private:
     HostCallLog log_;
 };
 
-class FakeHostVideoFeedback final : public host::HostVideoFeedback {
-public:
-    explicit FakeHostVideoFeedback(HostCallLog log) : log_(std::move(log)) {}
-    bool ackReceived(std::uint16_t gen, std::uint32_t seq) override {
-        log_->push_back("sender.ack " + std::to_string(gen) + " " + std::to_string(seq));
-        return firstOfGeneration;
-    }
-    void setBaseRTTMicros(std::uint64_t micros) override { baseRTT = micros; }
-
-    bool firstOfGeneration = true;
-    std::optional<std::uint64_t> baseRTT;
-
-private:
-    HostCallLog log_;
-};
-
 // The hub and the pasteboard in one: peers are kept by identifier, writes are recorded.
 class FakeHostClipboard final : public host::HostClipboard {
 public:
@@ -131,12 +115,10 @@ private:
 struct FakeHostControl {
     explicit FakeHostControl(HostCallLog log)
         : injector(std::make_shared<FakeHostInjector>(log)),
-          feedback(std::make_shared<FakeHostVideoFeedback>(log)),
           clipboard(std::make_shared<FakeHostClipboard>(log)),
           apps(std::make_shared<FakeHostDesktopApps>(log)) {}
 
     std::shared_ptr<FakeHostInjector> injector;
-    std::shared_ptr<FakeHostVideoFeedback> feedback;
     std::shared_ptr<FakeHostClipboard> clipboard;
     std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
     std::shared_ptr<FakeHostDesktopApps> apps;
@@ -144,7 +126,6 @@ struct FakeHostControl {
     // The unlock plans one stroke per character and refuses control characters, as a layout would.
     host::HostControlComponents components(base::Executor& unlockQueue) const {
         return {.injector = injector,
-                .videoFeedback = feedback,
                 .clipboard = clipboard,
                 .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
                     std::vector<host::UnlockKeystroke> strokes;

@@ -39,8 +39,12 @@ public:
     std::int64_t height() const override { return height_; }
     void setParametersHandler(ParametersHandler handler) override { onParameters = std::move(handler); }
     void setEncodedHandler(EncodedHandler handler) override { onEncoded = std::move(handler); }
+    std::int64_t initialBitRate() const override { return initialRate; }
+    void setPendingBitRate(std::int64_t rate) override { bitRates.push_back(rate); }
 
     bool startResult = true;
+    std::int64_t initialRate = 40'000'000;
+    std::vector<std::int64_t> bitRates;  // what the sender stepped the rate to
     bool invalidated = false;
     std::vector<std::uint64_t> encoded;  // the presentation times of the frames handed in
     ParametersHandler onParameters;
@@ -132,6 +136,11 @@ public:
         return countsAsSent;
     }
     void recordCaptureStart(std::uint64_t nowMicros) override { captureStarts.push_back(nowMicros); }
+    bool ackReceived(std::uint16_t gen, std::uint32_t seq) override {
+        log_->push_back("sender.ack " + std::to_string(gen) + " " + std::to_string(seq));
+        return firstOfGeneration;
+    }
+    void setBaseRTTMicros(std::uint64_t micros) override { baseRTT = micros; }
 
     struct Frame {
         bool isKey = false;
@@ -147,6 +156,8 @@ public:
     std::vector<Frame> frames;
     bool countsAsSent = true;
     std::vector<std::uint64_t> captureStarts;
+    bool firstOfGeneration = true;  // what acknowledgements answer
+    std::optional<std::uint64_t> baseRTT;
 
 private:
     HostCallLog log_;

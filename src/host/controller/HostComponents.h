@@ -11,6 +11,7 @@
 
 #include "host/controller/HostMediaSeams.h"
 #include "host/media/DualCaptureTest.h"
+#include "host/media/Encoder.h"
 #include "host/desktop/LockUnlocker.h"
 #include "host/transport/HostSettingsModel.h"
 #include "platform/InputSink.h"
@@ -61,7 +62,8 @@ public:
     virtual void setMapping(const InputMapping& mapping) = 0;
 };
 
-class HostEncoder {
+// The sender steps the bit rate of the running encoder through its BitRateControl side.
+class HostEncoder : public BitRateControl {
 public:
     using ParametersHandler = std::function<void(base::Bytes sps, base::Bytes pps)>;
     using EncodedHandler = std::function<void(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros)>;
@@ -117,7 +119,8 @@ public:
     virtual std::optional<WindowCaptureGeometry> windowGeometry() const = 0;
 };
 
-// The video channel's sender. Its callbacks are set by the controller after construction.
+// The video channel's sender, with what it learns from the control channel. Its callbacks are set
+// by the controller after construction.
 class HostVideoSender {
 public:
     virtual ~HostVideoSender() = default;
@@ -139,6 +142,9 @@ public:
     // A pipeline run started on the video connection: a restart after the first opens the grace
     // that forgives a stage-2 stall.
     virtual void recordCaptureStart(std::uint64_t nowMicros) = 0;
+    // True when the acknowledged frame is the first of its generation to be shown.
+    virtual bool ackReceived(std::uint16_t gen, std::uint32_t seq) = 0;
+    virtual void setBaseRTTMicros(std::uint64_t micros) = 0;
 
     std::function<void()> onForceKeyframe;  // from any thread
     std::function<void()> onStage2Stall;    // on the controller's queue

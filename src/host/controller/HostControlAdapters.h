@@ -1,4 +1,4 @@
-// The controller's input and video-feedback views over the real injector and video sender.
+// The controller's input views over the real injector.
 #pragma once
 
 #include <functional>
@@ -7,7 +7,6 @@
 
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
-#include "host/media/VideoSender.h"
 
 namespace orvanta::host {
 
@@ -68,16 +67,6 @@ public:
 private:
     InputInjector& injector_;
     std::set<std::uint16_t> releasedKeys_;
-};
-
-class VideoFeedbackView final : public HostVideoFeedback {
-public:
-    explicit VideoFeedbackView(VideoSender& sender) : sender_(sender) {}
-    bool ackReceived(std::uint16_t gen, std::uint32_t seq) override { return sender_.ackReceived(gen, seq); }
-    void setBaseRTTMicros(std::uint64_t micros) override { sender_.baseRTTMicros = micros; }
-
-private:
-    VideoSender& sender_;
 };
 
 }  // namespace orvanta::host

@@ -1,5 +1,6 @@
-// The controller's views of what its control messages drive: input injection, the video sender's
-// acknowledgement bookkeeping and the clipboard (hub and pasteboard). Tests hand the controller fakes.
+// The controller's views of what its control messages drive: input injection and the clipboard (hub
+// and pasteboard); acknowledgements go to the video sender (HostComponents.h). Tests hand the
+// controller fakes.
 #pragma once
 
 #include <cstdint>
@@ -36,15 +37,6 @@ public:
     virtual void releaseAll() = 0;
 };
 
-// What the video sender learns from the control channel.
-class HostVideoFeedback {
-public:
-    virtual ~HostVideoFeedback() = default;
-    // True when the acknowledged frame is the first of its generation to be shown.
-    virtual bool ackReceived(std::uint16_t gen, std::uint32_t seq) = 0;
-    virtual void setBaseRTTMicros(std::uint64_t micros) = 0;
-};
-
 // The process-wide clipboard hub and the pasteboard, both on the main thread only.
 class HostClipboard {
 public:
@@ -66,7 +58,6 @@ public:
 
 struct HostControlComponents {
     std::shared_ptr<HostInjector> injector;
-    std::shared_ptr<HostVideoFeedback> videoFeedback;
     std::shared_ptr<HostClipboard> clipboard;
     // On the main thread: the keystrokes of a password in the current layout, nothing when it
     // holds a character the layout cannot type.

@@ -53,6 +53,8 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     controller->wirePairing();
     controller->wireSessions();
     controller->wireWindowFit();
+    controller->wireSystemAudio();
+    controller->wireMediaPipeline();
     controller->installBlackoutHook();
     controller->installBlackoutSnapshotIfRequested();
     return controller;

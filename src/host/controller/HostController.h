@@ -27,8 +27,10 @@
 #include "host/controller/HostFitState.h"
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
+#include "host/controller/MediaPipeline.h"
 #include "host/controller/PairingEndpoint.h"
 #include "host/controller/SessionHub.h"
+#include "host/controller/SystemAudio.h"
 #include "host/controller/WindowFitter.h"
 #include "host/controller/WindowMigration.h"
 #include "host/media/AspectDisplayApplication.h"
@@ -186,9 +188,6 @@ private:
     std::shared_ptr<HostVideoSender> sender_;
     std::shared_ptr<HostCapture> capture_;
     std::shared_ptr<HostEncoder> encoder_;
-    std::uint16_t audioGeneration_ = 0;
-    int audioFailures_ = 0;
-    std::uint64_t audioRetryAt_ = 0;
     int encoderStartFailures_ = 0;
     int captureErrorRetries_ = 0;
     // The sessions are the hub's; the other concerns read them here.
@@ -298,11 +297,11 @@ private:
     // Video channel and pipeline.
     void startPipelineIfNeeded();
     void forceKeyframe();
-    static constexpr base::Micros kVideoAuthTimeout{10'000'000};
+    std::shared_ptr<MediaPipeline> pipeline_;
+    void wireMediaPipeline();
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
-    void authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
-                           const std::string& text);
-    void videoClosed(const std::shared_ptr<WebSocketConnection>& connection);
+    void videoAttached(const std::shared_ptr<WebSocketConnection>& video);
+    void videoDetached();
     void captureStarted(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
                         bool started);
     std::uint16_t nextGeneration();
@@ -400,12 +399,9 @@ private:
     void updateInputMapping(const std::function<void(InputMapping&)>& change);
 
     // System audio.
-    std::shared_ptr<HostAudioCapture> audioCapture_;
+    std::shared_ptr<SystemAudio> audio_;
+    void wireSystemAudio();
     bool audioWanted() const;
-    void startAudio();
-    void audioStarted(const std::shared_ptr<HostAudioCapture>& capture, bool started);
-    void audioFailed(const std::shared_ptr<HostAudioCapture>& capture, const std::string& message);
-    void publishAudioSending(bool sending);
 
     // Window fit and follow.
     void wireWindowFit();

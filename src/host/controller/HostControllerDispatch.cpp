@@ -168,8 +168,7 @@ void HostController::dispatchInput(const protocol::ControlMessage& message, cons
 }
 
 void HostController::handleAck(const protocol::Ack& ack) {
-    auto& feedback = dependencies_.control.videoFeedback;
-    if (!feedback || !feedback->ackReceived(ack.gen, ack.seq)) return;
+    if (!sender_->ackReceived(ack.gen, ack.seq)) return;
     if (windowPointerState_ != WindowPointerState::awaitingFrame || awaitedPointerGen_ != ack.gen) return;
     if (pendingFit_ || virtualDisplayPending_) return;
     windowPointerState_ = WindowPointerState::ready;
@@ -184,9 +183,7 @@ void HostController::handlePong(const protocol::Pong& pong, Session& session) {
     auto& samples = session.rttSamples;
     if (samples.size() >= kMaxRTTSamples) samples.erase(samples.begin(), samples.end() - (kMaxRTTSamples - 1));
     samples.push_back(rtt);
-    if (auto& feedback = dependencies_.control.videoFeedback) {
-        feedback->setBaseRTTMicros(std::max(std::ranges::min(samples), kMinBaseRTTMicros));
-    }
+    sender_->setBaseRTTMicros(std::max(std::ranges::min(samples), kMinBaseRTTMicros));
 }
 
 void HostController::handleAudio(const protocol::AudioRequest& request, Session& session) {

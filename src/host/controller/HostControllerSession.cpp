@@ -159,8 +159,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     }
     stopPipeline();
     windowPointerState_ = WindowPointerState::ready;
-    audioFailures_ = 0;
-    audioRetryAt_ = 0;
+    audio_->forgetFailures();
     restoreDisplayOnDisconnect("session ended");
     connectionFrames_.reset();
     log("session cleanup: window and display restoration dispatched");

@@ -1,7 +1,6 @@
-// The video channel: its one-time ticket, its close, and starting the pipeline it feeds.
+// The media pipeline: the video channel's attach and detach, and the pipeline runs it feeds.
 #include <algorithm>
 
-#include "base/Crypto.h"
 #include "host/controller/HostController.h"
 
 namespace orvanta::host {
@@ -21,58 +20,39 @@ std::string pixelsText(std::int64_t width, std::int64_t height) {
 
 }  // namespace
 
-void HostController::acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
-    auto connection =
-        WebSocketConnection::create(std::move(socket), std::move(leftover), queue_, clock_, dependencies_.log);
-    pendingVideos_.push_back(connection);
-    auto authenticated = std::make_shared<bool>(false);
+void HostController::wireMediaPipeline() {
+    pipeline_ = std::make_shared<MediaPipeline>(queue_, clock_, dependencies_.log);
+    // Connections may outlive the controller: the callbacks hold it weakly.
     const std::weak_ptr<HostController> weak = weak_from_this();
-    const std::weak_ptr<WebSocketConnection> weakConnection = connection;
-    connection->onText = [weak, weakConnection, authenticated](std::string text) {
+    pipeline_->session = [weak]() -> std::shared_ptr<Session> {
         auto self = weak.lock();
-        auto alive = weakConnection.lock();
-        if (self && alive) self->authenticateVideo(alive, *authenticated, text);
+        return self ? self->session_ : nullptr;
     };
-    connection->onClosed = [weak, weakConnection](std::optional<std::uint16_t>) {
-        auto self = weak.lock();
-        auto alive = weakConnection.lock();
-        if (self && alive) self->videoClosed(alive);
+    pipeline_->videoAttached = [weak](const std::shared_ptr<WebSocketConnection>& video) {
+        if (auto self = weak.lock()) self->videoAttached(video);
     };
-    connection->start();
-    queue_.asyncAfter(kVideoAuthTimeout, [weakConnection, authenticated] {
-        if (auto alive = weakConnection.lock(); alive && !*authenticated) alive->close(4003, "auth timeout");
-    });
+    pipeline_->videoDetached = [weak] {
+        if (auto self = weak.lock()) self->videoDetached();
+    };
+    pipeline_->log = [weak](std::string_view line) {
+        if (auto self = weak.lock()) self->log(line);
+    };
 }
 
-void HostController::authenticateVideo(const std::shared_ptr<WebSocketConnection>& connection, bool& authenticated,
-                                       const std::string& text) {
-    if (authenticated) return;
-    const auto message = protocol::ControlMessage::decode(text);
-    const auto* auth = message ? message->as<protocol::Auth>() : nullptr;
-    const bool accepted = auth && session_ && session_->authenticated && !session_->detachedAt &&
-                          !session_->ticketUsed &&
-                          base::constantTimeEqual(base::asBytes(auth->ticket), base::asBytes(session_->ticket));
-    if (!accepted) {
-        connection->close(4003, "auth failed");
-        log("video auth failed");
-        return;
-    }
-    authenticated = true;
-    session_->ticketUsed = true;
-    session_->video = connection;
-    std::erase(pendingVideos_, connection);
+void HostController::acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
+    pipeline_->acceptVideo(std::move(socket), std::move(leftover));
+}
+
+void HostController::videoAttached(const std::shared_ptr<WebSocketConnection>& video) {
     videoDetachedAt_.reset();
-    sender_->attach(connection, encoder_ != nullptr);
+    sender_->attach(video, encoder_ != nullptr);
     log("video attached");
     startPipelineIfNeeded();
     refreshAudio();
 }
 
 // The pipeline keeps running: housekeeping stops an idle capture later.
-void HostController::videoClosed(const std::shared_ptr<WebSocketConnection>& connection) {
-    std::erase(pendingVideos_, connection);
-    if (!session_ || session_->video != connection) return;
-    session_->video.reset();
+void HostController::videoDetached() {
     detachSender();
     refreshAudio();
     videoDetachedAt_ = now();

@@ -66,11 +66,6 @@ VideoSenderView::~VideoSenderView() {
     sender_.onStage2Stall = nullptr;
 }
 
-void VideoSenderView::checkStall(std::uint64_t nowMicros, HostEncoder* encoder) {
-    auto* view = dynamic_cast<EncoderView*>(encoder);
-    sender_.checkStall(nowMicros, view ? &view->encoder() : nullptr);
-}
-
 void VideoSenderView::attach(std::shared_ptr<WebSocketConnection> connection, bool pipelineRunning) {
     sender_.attach(videoConnection(std::move(connection)), pipelineRunning);
 }

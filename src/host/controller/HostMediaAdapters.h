@@ -89,15 +89,16 @@ public:
     std::int64_t height() const override { return encoder_->height(); }
     void setParametersHandler(ParametersHandler handler) override { encoder_->onParameters = std::move(handler); }
     void setEncodedHandler(EncodedHandler handler) override;
-
-    Encoder& encoder() const { return *encoder_; }
+    std::int64_t initialBitRate() const override { return encoder_->initialBitRate(); }
+    void setPendingBitRate(std::int64_t rate) override { encoder_->setPendingBitRate(rate); }
 
 private:
     std::shared_ptr<Encoder> encoder_;
     std::shared_ptr<EncoderOutputGate> gate_;
 };
 
-// The sender's callbacks are forwarded to the view's, which the controller sets.
+// The one view of the sender: the pipeline's frames and stall checks and the control channel's
+// acknowledgements. The sender's callbacks are forwarded to the view's, which the controller sets.
 class VideoSenderView final : public HostVideoSender {
 public:
     explicit VideoSenderView(VideoSender& sender);
@@ -105,8 +106,7 @@ public:
     VideoSenderView(const VideoSenderView&) = delete;
     VideoSenderView& operator=(const VideoSenderView&) = delete;
 
-    // Only encoders made by this adapter family carry a bit rate the sender can step.
-    void checkStall(std::uint64_t nowMicros, HostEncoder* encoder) override;
+    void checkStall(std::uint64_t nowMicros, HostEncoder* encoder) override { sender_.checkStall(nowMicros, encoder); }
     void rebaseStallClock(std::uint64_t nowMicros) override { sender_.rebaseStallClock(nowMicros); }
     void detach() override { sender_.detach(); }
     void attach(std::shared_ptr<WebSocketConnection> connection, bool pipelineRunning) override;
@@ -115,6 +115,8 @@ public:
     void setConfig(const protocol::StreamConfig& config) override { sender_.setConfig(config); }
     bool sendFrame(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros) override;
     void recordCaptureStart(std::uint64_t nowMicros) override { sender_.captureRestartGrace.recordStart(nowMicros); }
+    bool ackReceived(std::uint16_t gen, std::uint32_t seq) override { return sender_.ackReceived(gen, seq); }
+    void setBaseRTTMicros(std::uint64_t micros) override { sender_.baseRTTMicros = micros; }
 
 private:
     VideoSender& sender_;

@@ -1,5 +1,6 @@
 #include "HostControllerHelloSupport.h"
 #include "HostControllerVideoSupport.h"
+#include "host/controller/SystemAudio.h"
 
 namespace orvanta::testing {
 namespace {
@@ -7,6 +8,155 @@ namespace {
 using Probe = host::HostControllerProbe;
 using Session = host::HostController::Session;
 
+// The component on virtual time: the coordinator's wish, connection and publishing are fakes.
+class SystemAudioTest : public HostControllerTest {
+protected:
+    void SetUp() override {
+        mediaLink = link();
+        audio->wanted = [this] { return wanted; };
+        audio->connection = [this] { return connection; };
+        audio->publishSending = [this](bool sending) { published.push_back(sending); };
+        audio->log = [this](std::string_view line) { logs.emplace_back(line); };
+    }
+    void TearDown() override {
+        audio.reset();
+        mediaLink = {};
+        HostControllerTest::TearDown();
+    }
+
+    FakeHostMedia& media() { return *fakes.media; }
+    void settle() { queue.runUntilIdle(); }
+
+    // The running capture fails; refreshes then wait `seconds` before a new one starts.
+    void failAndExpectRetryAfter(int failure, std::uint64_t seconds) {
+        const std::size_t made = media().audioCaptures.size();
+        media().audio()->fail("server gone");
+        settle();
+        EXPECT_TRUE(media().audio()->stopped);
+        EXPECT_EQ(published.back(), false);
+        EXPECT_TRUE(logged("audio capture failed (" + std::to_string(failure) + "): server gone; retry in " +
+                           std::to_string(seconds) + "s"));
+        queue.advance(std::chrono::seconds(seconds) - std::chrono::microseconds(1));
+        audio->refresh();
+        EXPECT_EQ(media().audioCaptures.size(), made);
+        queue.advance(std::chrono::microseconds(1));
+        audio->refresh();
+        EXPECT_EQ(media().audioCaptures.size(), made + 1);
+    }
+
+    LinkedConnection mediaLink;
+    std::shared_ptr<host::WebSocketConnection>& connection = mediaLink.connection;
+    bool wanted = true;
+    std::vector<bool> published;
+    std::shared_ptr<host::SystemAudio> audio = std::make_shared<host::SystemAudio>(queue, queue.clock(), fakes.media);
+};
+
+TEST_F(SystemAudioTest, ARunStartsOnTheMediaConnectionAndStopsWhenNoLongerWanted) {
+    audio->refresh();
+    ASSERT_EQ(media().audioCaptures.size(), 1u);
+    EXPECT_EQ(media().audio()->connection, connection);
+    EXPECT_TRUE(published.empty());
+    media().audio()->finishStart(true);
+    settle();
+    EXPECT_EQ(published, std::vector<bool>{true});
+    audio->refresh();  // still wanted, still running: nothing new
+    EXPECT_EQ(media().audioCaptures.size(), 1u);
+    EXPECT_EQ(published, std::vector<bool>{true});
+
+    wanted = false;
+    audio->refresh();
+    EXPECT_TRUE(media().audio()->stopped);
+    EXPECT_EQ(published, (std::vector<bool>{true, false}));
+    audio->refresh();
+    EXPECT_EQ(media().audioCaptures.size(), 1u);
+    EXPECT_EQ(published.size(), 2u);
+}
+
+TEST_F(SystemAudioTest, NothingStartsWithoutAMediaConnectionOrMedia) {
+    connection = nullptr;
+    audio->refresh();
+    EXPECT_TRUE(media().audioCaptures.empty());
+    auto without = std::make_shared<host::SystemAudio>(queue, queue.clock(), nullptr);
+    without->wanted = [] { return true; };
+    without->connection = [this] { return mediaLink.connection; };
+    without->refresh();
+    EXPECT_TRUE(media().audioCaptures.empty());
+}
+
+TEST_F(SystemAudioTest, FailuresWaitFiveTenThirtyThenSixtySecondsWithoutLimit) {
+    audio->refresh();
+    media().audio()->finishStart(true);
+    settle();
+    failAndExpectRetryAfter(1, 5);
+    failAndExpectRetryAfter(2, 10);
+    failAndExpectRetryAfter(3, 30);
+    failAndExpectRetryAfter(4, 60);
+    failAndExpectRetryAfter(5, 60);
+    // A start that runs clears the count: the next failure waits 5 s again.
+    media().audio()->finishStart(true);
+    settle();
+    EXPECT_EQ(published.back(), true);
+    failAndExpectRetryAfter(1, 5);
+}
+
+TEST_F(SystemAudioTest, ANewSessionForgetsTheBackOff) {
+    audio->refresh();
+    media().audio()->fail("server gone");
+    settle();
+    audio->refresh();
+    EXPECT_EQ(media().audioCaptures.size(), 1u);
+    audio->forgetFailures();
+    audio->refresh();
+    ASSERT_EQ(media().audioCaptures.size(), 2u);
+    media().audio()->fail("server gone");
+    settle();
+    EXPECT_TRUE(logged("audio capture failed (1): server gone; retry in 5s"));
+}
+
+TEST_F(SystemAudioTest, AnEarlierCapturesFailureOrStartIsIgnored) {
+    audio->refresh();
+    auto first = media().audio();
+    wanted = false;
+    audio->refresh();
+    wanted = true;
+    audio->refresh();
+    ASSERT_EQ(media().audioCaptures.size(), 2u);
+    first->finishStart(true);
+    first->fail("late");
+    settle();
+    EXPECT_EQ(published, std::vector<bool>{false});  // the stop's, nothing of the late answers
+    EXPECT_FALSE(logged("audio capture failed (1): late; retry in 5s"));
+    EXPECT_FALSE(media().audio()->stopped);
+    // The current run's failure is its first.
+    media().audio()->fail("server gone");
+    settle();
+    EXPECT_TRUE(logged("audio capture failed (1): server gone; retry in 5s"));
+}
+
+TEST_F(SystemAudioTest, GenerationsWrapThroughZero) {
+    for (int run = 0; run < 65'536; ++run) {
+        wanted = true;
+        audio->refresh();
+        wanted = false;
+        audio->refresh();
+    }
+    wanted = true;
+    audio->refresh();
+    EXPECT_EQ(media().audioCaptures[0]->generation, 1);
+    EXPECT_EQ(media().audioCaptures[65'534]->generation, 65'535);
+    EXPECT_EQ(media().audioCaptures[65'535]->generation, 0);
+    EXPECT_EQ(media().audio()->generation, 1);
+}
+
+TEST(SystemAudioOfferTest, OffersAudioToEveryKindThatPlaysIt) {
+    using host::DeviceKind;
+    for (const auto kind : {DeviceKind::iPad, DeviceKind::iPhone, DeviceKind::mac, DeviceKind::windows, DeviceKind::android}) {
+        EXPECT_EQ(host::SystemAudio::offer(kind), protocol::AudioFormat::aacLC48kStereo());
+    }
+    EXPECT_EQ(host::SystemAudio::offer(DeviceKind::other), std::nullopt);
+}
+
+// The coordinator's side, on the wire: what audio is wanted for, and where it is sent.
 class HostControllerAudioTest : public HostVideoTest {
 protected:
     // A streaming session that asked for audio.
@@ -15,30 +165,8 @@ protected:
         session->audioRequested = true;
         return session;
     }
-
-    // The decision runs, and the newest audio capture answers its start.
-    void startAudio(bool started = true) {
-        probe().refreshAudio();
-        media().audio()->finishStart(started);
-        settle();
-    }
-
-    // The running capture fails; the decision then waits `seconds` before a new one starts.
-    void failAndExpectRetryAfter(int failure, std::uint64_t seconds) {
-        const std::size_t made = media().audioCaptures.size();
-        media().audio()->fail("server gone");
-        settle();
-        EXPECT_TRUE(media().audio()->stopped);
-        EXPECT_FALSE(shown().audioSending);
-        EXPECT_TRUE(logged("audio capture failed (" + std::to_string(failure) + "): server gone; retry in " +
-                           std::to_string(seconds) + "s"));
-        advance(std::chrono::seconds(seconds) - std::chrono::microseconds(1));
-        probe().refreshAudio();
-        EXPECT_EQ(media().audioCaptures.size(), made);
-        advance(std::chrono::microseconds(1));
-        probe().refreshAudio();
-        EXPECT_EQ(media().audioCaptures.size(), made + 1);
-    }
+    // The next housekeeping tick refreshes audio.
+    void refresh() { probe().housekeepingTick(); }
 };
 
 TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
@@ -64,15 +192,14 @@ TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
         auto p = probe();
         c.arrange(p, *session);
         const std::size_t before = media().audioCaptures.size();
-        p.refreshAudio();
+        refresh();
         ASSERT_EQ(media().audioCaptures.size(), before + (c.runs ? 1 : 0));
         if (c.runs) {
             EXPECT_EQ(media().audio()->connection, session->video);
         }
         // Once the conditions fail, a running capture stops.
         p.pausedFlag() = true;
-        p.refreshAudio();
-        EXPECT_EQ(p.audioCapture(), nullptr);
+        refresh();
         if (c.runs) {
             EXPECT_TRUE(media().audio()->stopped);
         }
@@ -83,14 +210,14 @@ TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
 TEST_F(HostControllerAudioTest, PublishesSendingOnceStartedAndStoppedOnPause) {
     create();
     listeningSession();
-    probe().refreshAudio();
+    refresh();
     settle();
     EXPECT_FALSE(shown().audioSending);
     media().audio()->finishStart(true);
     settle();
     EXPECT_TRUE(shown().audioSending);
     const int assigned = assignments;
-    probe().refreshAudio();  // still wanted, still running: nothing new is published
+    refresh();  // still wanted, still running: nothing new is published
     settle();
     EXPECT_EQ(assignments, assigned);
 
@@ -98,44 +225,8 @@ TEST_F(HostControllerAudioTest, PublishesSendingOnceStartedAndStoppedOnPause) {
     settle();
     EXPECT_TRUE(media().audio()->stopped);
     EXPECT_FALSE(shown().audioSending);
-    probe().refreshAudio();
+    refresh();
     EXPECT_EQ(media().audioCaptures.size(), 1u);
-}
-
-TEST_F(HostControllerAudioTest, FailuresWaitFiveTenThirtyThenSixtySecondsWithoutLimit) {
-    create();
-    listeningSession();
-    startAudio();
-    EXPECT_TRUE(shown().audioSending);
-    failAndExpectRetryAfter(1, 5);
-    failAndExpectRetryAfter(2, 10);
-    failAndExpectRetryAfter(3, 30);
-    failAndExpectRetryAfter(4, 60);
-    failAndExpectRetryAfter(5, 60);
-    // A start that runs clears the count: the next failure waits 5 s again.
-    media().audio()->finishStart(true);
-    settle();
-    EXPECT_EQ(probe().audioFailures(), 0);
-    EXPECT_TRUE(shown().audioSending);
-    failAndExpectRetryAfter(1, 5);
-}
-
-TEST_F(HostControllerAudioTest, AnEarlierCapturesFailureOrStartIsIgnored) {
-    create();
-    auto session = listeningSession();
-    probe().refreshAudio();
-    auto first = media().audio();
-    probe().pausedFlag() = true;
-    probe().refreshAudio();
-    probe().pausedFlag() = false;
-    probe().refreshAudio();
-    ASSERT_EQ(media().audioCaptures.size(), 2u);
-    first->finishStart(true);
-    first->fail("late");
-    settle();
-    EXPECT_EQ(probe().audioFailures(), 0);
-    EXPECT_FALSE(shown().audioSending);
-    EXPECT_EQ(probe().audioCapture(), media().audio());
 }
 
 TEST_F(HostControllerAudioTest, ClosingTheVideoStopsAudioAndTheNextVideoRestartsItWithTheNextGeneration) {
@@ -144,20 +235,18 @@ TEST_F(HostControllerAudioTest, ClosingTheVideoStopsAudioAndTheNextVideoRestarts
     auto session = authenticatedSession(control);
     session->audioRequested = true;
     session->ticket = "tk-1";
-    probe().audioGeneration() = 65535;
     auto first = connectVideo();
     sendAuth(*first, "tk-1");
     ASSERT_TRUE(drive([&] { return session->video != nullptr; }));
     ASSERT_EQ(media().audioCaptures.size(), 1u);
-    EXPECT_EQ(media().audio()->generation, 0);  // audio generations wrap through 0
+    EXPECT_EQ(media().audio()->generation, 1);
     EXPECT_EQ(media().audio()->connection, session->video);
     finishCapture();
-    ASSERT_TRUE(probe().encoder());
+    ASSERT_TRUE(media().encoder());
 
     first->write(closeFrame(1000));
     ASSERT_TRUE(drive([&] { return session->video == nullptr; }));
     EXPECT_TRUE(media().audio()->stopped);
-    EXPECT_EQ(probe().audioCapture(), nullptr);
 
     // Each ticket admits one connection; the device comes back with a fresh one.
     session->ticket = "tk-2";
@@ -168,7 +257,8 @@ TEST_F(HostControllerAudioTest, ClosingTheVideoStopsAudioAndTheNextVideoRestarts
     ASSERT_TRUE(drive([&] { return session->video != nullptr; }));
     EXPECT_EQ(fakes.log->front(), "sender.attach running");
     ASSERT_EQ(media().audioCaptures.size(), 2u);
-    EXPECT_EQ(media().audio()->generation, 1);
+    EXPECT_EQ(media().audio()->generation, 2);
+    EXPECT_FALSE(media().audio()->stopped);
     EXPECT_EQ(media().audio()->connection, session->video);
     EXPECT_EQ(media().captures.size(), 1u);  // the running pipeline serves the new connection
 }

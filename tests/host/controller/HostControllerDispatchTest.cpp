@@ -200,18 +200,18 @@ TEST_F(HostDispatchTest, PongsKeepTwentyRoundTripsAndTheSmallestAsBase) {
     for (std::uint64_t rtt = 500; rtt <= 520; ++rtt) pong(rtt);
     ASSERT_EQ(session->rttSamples.size(), 20u);
     EXPECT_EQ(session->rttSamples.front(), 501u);
-    EXPECT_EQ(controlFakes.feedback->baseRTT, 1'000u);  // never below a millisecond
+    EXPECT_EQ(fakes.sender->baseRTT, 1'000u);  // never below a millisecond
 
     pong(2'000);
     EXPECT_EQ(session->rttSamples.front(), 502u);
     for (auto& sample : session->rttSamples) sample = 3'000;
     pong(60'000'000);                                        // too slow to count
     receive(encoded(protocol::Pong{.t = at + 1}), session);  // from the future
-    EXPECT_EQ(controlFakes.feedback->baseRTT, 1'000u);
+    EXPECT_EQ(fakes.sender->baseRTT, 1'000u);
     EXPECT_EQ(session->rttSamples, std::vector<std::uint64_t>(20, 3'000));
     EXPECT_EQ(session->lastPongAt, at);
     pong(59'999'999);
-    EXPECT_EQ(controlFakes.feedback->baseRTT, 3'000u);
+    EXPECT_EQ(fakes.sender->baseRTT, 3'000u);
 }
 
 TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
@@ -224,9 +224,9 @@ TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     receive(encoded(protocol::PointerInput{.seq = 2, .action = "cancel"}), session);
     EXPECT_EQ(*fakes.log, std::vector<std::string>{"injector.pointer cancel dev-1"});
 
-    controlFakes.feedback->firstOfGeneration = false;
+    fakes.sender->firstOfGeneration = false;
     receive(encoded(protocol::Ack{.gen = 4, .seq = 1}), session);
-    controlFakes.feedback->firstOfGeneration = true;
+    fakes.sender->firstOfGeneration = true;
     receive(encoded(protocol::Ack{.gen = 3, .seq = 2}), session);
     EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::awaitingFrame);
     receive(encoded(protocol::Ack{.gen = 4, .seq = 3}), session);

@@ -68,7 +68,6 @@ public:
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
         c_.acceptVideo(std::move(socket), std::move(leftover));
     }
-    std::vector<std::shared_ptr<WebSocketConnection>>& pendingVideos() { return c_.pendingVideos_; }
     std::uint16_t& genCounter() { return c_.genCounter_; }
     void startPipelineIfNeeded() { c_.startPipelineIfNeeded(); }
     void stopPipeline() { c_.stopPipeline(); }

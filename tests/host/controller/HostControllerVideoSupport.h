@@ -16,12 +16,16 @@ protected:
         HostControllerTest::TearDown();
     }
 
-    // A video connection handed to the controller as the server's upgrade leaves it.
-    std::unique_ptr<RawClient> connectVideo() {
+    // A video connection handed to `accept` (the controller when none) as the server's upgrade leaves it.
+    std::unique_ptr<RawClient> connectVideo(const std::function<void(host::UpgradedSocket)>& accept = {}) {
         auto device = std::make_unique<RawClient>(acceptor.local_endpoint().port());
         boost::asio::ip::tcp::socket socket(transport->context());
         acceptor.accept(socket);
-        probe().acceptVideo({transport, std::move(socket)}, {});
+        if (accept) {
+            accept({transport, std::move(socket)});
+        } else {
+            probe().acceptVideo({transport, std::move(socket)}, {});
+        }
         return device;
     }
 

@@ -1,4 +1,5 @@
 #include "HostControllerVideoSupport.h"
+#include "host/controller/MediaPipeline.h"
 
 #include <atomic>
 #include <thread>
@@ -8,10 +9,39 @@ namespace {
 
 using HostControllerVideoTest = HostVideoTest;
 
-TEST_F(HostControllerVideoTest, TicketIsAcceptedOnceAndOnlyFromAnAttachedAuthenticatedSession) {
+// The video channel of the media pipeline, with the main session and the coordinator's steps faked.
+class VideoChannelTest : public HostVideoTest {
+protected:
+    void SetUp() override {
+        channel->session = [this] { return main; };
+        channel->videoAttached = [this](const std::shared_ptr<host::WebSocketConnection>& video) {
+            attached.push_back(video);
+        };
+        channel->videoDetached = [this] { ++detached; };
+        channel->log = [this](std::string_view line) { logs.emplace_back(line); };
+    }
+    void TearDown() override {
+        main.reset();
+        attached.clear();
+        channel.reset();
+        HostVideoTest::TearDown();
+    }
+
+    std::unique_ptr<RawClient> connect() {
+        return connectVideo([this](host::UpgradedSocket socket) { channel->acceptVideo(std::move(socket), {}); });
+    }
+
+    std::shared_ptr<host::MediaPipeline> channel =
+        std::make_shared<host::MediaPipeline>(queue, queue.clock(), [](std::string_view) {});
+    std::shared_ptr<Session> main;
+    std::vector<std::shared_ptr<host::WebSocketConnection>> attached;
+    int detached = 0;
+};
+
+TEST_F(VideoChannelTest, TicketIsAcceptedOnceAndOnlyFromAnAttachedAuthenticatedSession) {
     struct Case {
         const char* name;
-        std::function<void(host::HostController::Session&)> arrange;
+        std::function<void(Session&)> arrange;
         std::string ticket;
         bool accepted;
     };
@@ -23,53 +53,83 @@ TEST_F(HostControllerVideoTest, TicketIsAcceptedOnceAndOnlyFromAnAttachedAuthent
         {"session not authenticated", [](auto& s) { s.authenticated = false; }, "tk-1", false},
         {"session detached", [](auto& s) { s.detachedAt = 1; }, "tk-1", false},
     };
-    startListening();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto control = link();
-        auto session = authenticatedSession(control);
-        session->ticket = "tk-1";
-        c.arrange(*session);
-        fakes.log->clear();
-        auto device = connectVideo();
+        links.push_back(link());
+        main = std::make_shared<Session>(links.back().connection, queue.nowMicros());
+        main->authenticated = true;
+        main->ticket = "tk-1";
+        c.arrange(*main);
+        attached.clear();
+        auto device = connect();
         sendAuth(*device, c.ticket);
         if (c.accepted) {
-            ASSERT_TRUE(drive([&] { return session->video != nullptr; }));
-            EXPECT_TRUE(session->ticketUsed);
-            EXPECT_TRUE(probe().pendingVideos().empty());
-            EXPECT_EQ(fakes.sender->attached, session->video);
-            EXPECT_TRUE(logged("video attached"));
+            ASSERT_TRUE(drive([&] { return main->video != nullptr; }));
+            EXPECT_TRUE(main->ticketUsed);
+            EXPECT_EQ(channel->pendingVideos(), 0u);
+            EXPECT_EQ(attached, std::vector{main->video});
         } else {
             EXPECT_TRUE(closedWith(*device, 4003, "auth failed"));
-            EXPECT_EQ(session->video, nullptr);
+            EXPECT_EQ(main->video, nullptr);
+            EXPECT_TRUE(attached.empty());
             EXPECT_TRUE(logged("video auth failed"));
         }
         logs.clear();
-        probe().session().reset();
     }
 }
 
-TEST_F(HostControllerVideoTest, WithoutSessionOrWithGarbageTheChannelIsRefused) {
-    startListening();
-    auto device = connectVideo();
+TEST_F(VideoChannelTest, WithoutSessionOrWithGarbageTheChannelIsRefused) {
+    auto device = connect();
     sendAuth(*device, "tk-1");
     EXPECT_TRUE(closedWith(*device, 4003, "auth failed"));
-    auto control = link();
-    authenticatedSession(control)->ticket = "tk-1";
-    auto garbage = connectVideo();
+    links.push_back(link());
+    main = std::make_shared<Session>(links.back().connection, queue.nowMicros());
+    main->authenticated = true;
+    main->ticket = "tk-1";
+    auto garbage = connect();
     garbage->write(textFrame("not json"));
     EXPECT_TRUE(closedWith(*garbage, 4003, "auth failed"));
-    EXPECT_TRUE(drive([&] { return probe().pendingVideos().empty(); }));
+    EXPECT_TRUE(drive([&] { return channel->pendingVideos() == 0; }));
+    EXPECT_TRUE(attached.empty());
 }
 
-TEST_F(HostControllerVideoTest, SilentConnectionIsClosedAfterTenSecondsOfVirtualTime) {
-    startListening();
-    auto device = connectVideo();
+TEST_F(VideoChannelTest, SilentConnectionIsClosedAfterTenSecondsOfVirtualTime) {
+    auto device = connect();
     advance(std::chrono::milliseconds(9'999));
-    EXPECT_EQ(probe().pendingVideos().size(), 1u);
+    EXPECT_EQ(channel->pendingVideos(), 1u);
     advance(std::chrono::milliseconds(1));
     EXPECT_TRUE(closedWith(*device, 4003, "auth timeout"));
-    EXPECT_TRUE(drive([&] { return probe().pendingVideos().empty(); }));
+    EXPECT_TRUE(drive([&] { return channel->pendingVideos() == 0; }));
+}
+
+TEST_F(VideoChannelTest, OnlyTheSessionsOwnConnectionDetachesWhenItCloses) {
+    links.push_back(link());
+    main = std::make_shared<Session>(links.back().connection, queue.nowMicros());
+    main->authenticated = true;
+    main->ticket = "tk-1";
+    auto stray = connect();
+    auto device = connect();
+    sendAuth(*device, "tk-1");
+    ASSERT_TRUE(drive([&] { return main->video != nullptr; }));
+    stray->write(closeFrame(1000));
+    ASSERT_TRUE(drive([&] { return channel->pendingVideos() == 0; }));
+    EXPECT_EQ(detached, 0);
+    device->write(closeFrame(1000));
+    ASSERT_TRUE(drive([&] { return main->video == nullptr; }));
+    EXPECT_EQ(detached, 1);
+}
+
+// On the wire: the coordinator attaches the sender, and the pipeline outlives the video connection.
+TEST_F(HostControllerVideoTest, AnAuthenticatedConnectionAttachesTheSender) {
+    startListening();
+    auto control = link();
+    auto session = authenticatedSession(control);
+    session->ticket = "tk-1";
+    auto device = connectVideo();
+    sendAuth(*device, "tk-1");
+    ASSERT_TRUE(drive([&] { return session->video != nullptr; }));
+    EXPECT_EQ(fakes.sender->attached, session->video);
+    EXPECT_TRUE(logged("video attached"));
 }
 
 TEST_F(HostControllerVideoTest, ClosingTheAttachedVideoDetachesTheSenderAndKeepsThePipeline) {
