@@ -93,13 +93,6 @@ public:
     std::optional<PendingFit>& pendingFit() { return c_.pendingFit_; }
     void detachSession() { c_.detachSession(c_.session_); }
 
-    // Audio.
-    void refreshAudio() { c_.refreshAudio(); }
-    std::shared_ptr<HostAudioCapture>& audioCapture() { return c_.audioCapture_; }
-    std::uint16_t& audioGeneration() { return c_.audioGeneration_; }
-    int audioFailures() const { return c_.audioFailures_; }
-    std::uint64_t audioRetryAt() const { return c_.audioRetryAt_; }
-
     // Display aspect fit and the virtual display.
     bool& clientAspectFit() { return c_.clientAspectFit_; }
     double clientAspectScale() const { return c_.clientAspectScale_; }
