@@ -12,12 +12,6 @@
 namespace orvanta::platform::x11 {
 namespace {
 
-std::string atomName(XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
-    if (!reply) return {};
-    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
-}
-
 xcb_rectangle_t rectangle(const DisplayBounds& b) {
     return {static_cast<std::int16_t>(b.x), static_cast<std::int16_t>(b.y), static_cast<std::uint16_t>(b.width),
             static_cast<std::uint16_t>(b.height)};

@@ -7,12 +7,6 @@
 
 namespace orvanta::platform::x11::randr {
 
-std::string atomName(XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
-    if (!reply) return {};
-    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
-}
-
 Resources resources(XConnection& x) {
     return Resources(xcb_randr_get_screen_resources_current_reply(
         x.get(), xcb_randr_get_screen_resources_current(x.get(), x.root()), nullptr));

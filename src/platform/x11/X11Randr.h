@@ -46,7 +46,6 @@ private:
     XConnection& x_;
 };
 
-std::string atomName(XConnection& x, xcb_atom_t atom);
 Resources resources(XConnection& x);
 OutputInfo outputInfo(XConnection& x, xcb_randr_output_t output, xcb_timestamp_t ts);
 CrtcInfo crtcInfo(XConnection& x, xcb_randr_crtc_t crtc, xcb_timestamp_t ts);

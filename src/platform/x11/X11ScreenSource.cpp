@@ -46,12 +46,6 @@ struct Monitor {
     bool ownVirtual = false;
 };
 
-std::string atomName(XConnection& x, xcb_atom_t atom) {
-    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
-    if (!reply) return {};
-    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
-}
-
 bool outputCarriesMark(XConnection& x, xcb_randr_output_t output) {
     Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
         x.get(), xcb_randr_get_output_info(x.get(), output, XCB_CURRENT_TIME), nullptr));

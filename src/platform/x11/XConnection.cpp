@@ -35,4 +35,10 @@ xcb_atom_t XConnection::atom(std::string_view name) {
     return reply->atom;
 }
 
+std::string atomName(XConnection& x, xcb_atom_t atom) {
+    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
+    if (!reply) return {};
+    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
+}
+
 }  // namespace orvanta::platform::x11

@@ -46,4 +46,7 @@ struct FreeDeleter {
 template <class T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
+// The name of an atom; empty when the server has none.
+std::string atomName(XConnection& x, xcb_atom_t atom);
+
 }  // namespace orvanta::platform::x11
