@@ -37,6 +37,7 @@ constexpr std::uint64_t kPointerStillAfterMicros = 1'000'000;
 constexpr std::uint64_t kWatchedPointerPollMicros = 1'000'000;
 // Removing a RandR monitor sends no event: a display target is looked for again this often.
 constexpr std::uint64_t kMonitorCheckMicros = 2'000'000;
+constexpr std::string_view kConnectionLost = "X server connection lost";
 constexpr std::uint32_t kAllPlanes = ~0u;
 
 struct Monitor {
@@ -287,10 +288,7 @@ private:
         while (!stopping_) {
             // A round trip since the last poll may have read events into xcb's queue, leaving the
             // socket unreadable: they are handled now, or the poll would sleep through them.
-            if (auto ended = handleEvents(xcb_poll_for_queued_event, dirty, check)) {
-                if (onStopped_) onStopped_(*ended);
-                return;
-            }
+            if (auto ended = handleEvents(xcb_poll_for_queued_event, dirty, check)) return end(*ended);
             const std::uint64_t now = clock_.uptimeMicros();
             std::optional<std::uint64_t> wait;  // microseconds; none: until something happens
             if (dirty || check) wait = pacer.wait(now);
@@ -317,7 +315,7 @@ private:
             if (composerChanged_.exchange(false)) check = true;
             std::optional<std::string> ended = handleEvents(xcb_poll_for_event, dirty, check);
             if (x_->hasError()) {
-                ended = "X server connection lost";
+                ended = kConnectionLost;
             } else if (!ended && !isWindow() && clock_.uptimeMicros() >= nextMonitorCheck) {
                 nextMonitorCheck = clock_.uptimeMicros() + kMonitorCheckMicros;
                 const ScreenRect before = area_;
@@ -336,11 +334,15 @@ private:
                 if (!viewable_) continue;
                 ended = produceFrame(due);
             }
-            if (ended) {
-                if (onStopped_) onStopped_(*ended);
-                return;
-            }
+            if (ended) return end(*ended);
         }
+    }
+
+    // Whichever step noticed it, a lost connection is reported as such: a grab or a lookup on a
+    // dead connection fails with its own words first.
+    void end(std::string why) {
+        if (x_->hasError()) why = kConnectionLost;
+        if (onStopped_) onStopped_(why);
     }
 
     // Every event `next` gives; why the stream must end, if it must.
@@ -557,7 +559,7 @@ private:
         }
         // The copies are done once the server has answered a later request.
         Reply<xcb_get_input_focus_reply_t> done(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-        if (!done) return std::unexpected(std::string("X server connection lost"));
+        if (!done) return std::unexpected(std::string(kConnectionLost));
         fullCopy_ = false;
         return static_cast<std::uint8_t*>(shmAddress_);
     }
