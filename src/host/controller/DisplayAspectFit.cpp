@@ -206,7 +206,8 @@ void DisplayAspectFit::applyWholeDisplay(const std::shared_ptr<HostSession>& ses
         return;
     }
     if (ensureVirtualDisplay(VirtualDisplayPurpose::aspectFit, session->viewportWidth, session->viewportHeight)) return;
-    if (!virtualDisplay_) log("display aspect fit: virtual display unavailable (API or viewport), using physical capture");
+    if (!virtualDisplay_)
+        log("display aspect fit: virtual display unavailable (API or viewport), using physical capture");
     migration.migrate();
     host.startPipeline();
 }
@@ -365,29 +366,29 @@ void DisplayAspectFit::startCreation(const DisplaySize& size, std::uint64_t gene
     if (attempt == 0) creationGaveUp_ = false;
     const std::weak_ptr<HostDisplays> weakDisplays = displays_;
     base::Executor* hostQueue = &queue_;
-    displays_->displayQueue().async([lifetime = lifetime_, self = this, weakDisplays, hostQueue, size, generation,
-                                     attempt] {
-        bool wanted = false;
-        try {
-            wanted = hostQueue->sync([&] {
-                const auto alive = lifetime.lock();
-                return alive && self->generation_ == generation && self->createAttempt_ == attempt;
-            });
-        } catch (const base::ExecutorStopped&) {
-            return;
-        }
-        const auto displays = weakDisplays.lock();
-        if (!wanted || !displays) return;
-        auto display = displays->create(size);
-        hostQueue->async([lifetime, self, displays, display, size, generation, attempt] {
-            const auto alive = lifetime.lock();
-            if (!alive) {
-                if (display) displays->release(display);
+    displays_->displayQueue().async(
+        [lifetime = lifetime_, self = this, weakDisplays, hostQueue, size, generation, attempt] {
+            bool wanted = false;
+            try {
+                wanted = hostQueue->sync([&] {
+                    const auto alive = lifetime.lock();
+                    return alive && self->generation_ == generation && self->createAttempt_ == attempt;
+                });
+            } catch (const base::ExecutorStopped&) {
                 return;
             }
-            self->finishCreation(display, size, generation, attempt);
+            const auto displays = weakDisplays.lock();
+            if (!wanted || !displays) return;
+            auto display = displays->create(size);
+            hostQueue->async([lifetime, self, displays, display, size, generation, attempt] {
+                const auto alive = lifetime.lock();
+                if (!alive) {
+                    if (display) displays->release(display);
+                    return;
+                }
+                self->finishCreation(display, size, generation, attempt);
+            });
         });
-    });
     postAfter(kVirtualCreateTimeout,
               [generation, attempt](DisplayAspectFit& self) { self.creationTimedOut(generation, attempt); });
 }
@@ -421,9 +422,8 @@ void DisplayAspectFit::finishCreation(std::shared_ptr<VirtualDisplay> display, c
     log("virtual display: creation failed, retry " + std::to_string(attempt + 1) + "/" +
         std::to_string(kVirtualCreateLastAttempt));
     createAttempt_ = -1;
-    postAfter(kVirtualCreateRetryDelay, [size, generation, attempt](DisplayAspectFit& self) {
-        self.retryCreation(size, generation, attempt);
-    });
+    postAfter(kVirtualCreateRetryDelay,
+              [size, generation, attempt](DisplayAspectFit& self) { self.retryCreation(size, generation, attempt); });
 }
 
 void DisplayAspectFit::retryCreation(const DisplaySize& size, std::uint64_t generation, int attempt) {
@@ -668,8 +668,7 @@ void DisplayAspectFit::restartWholeDisplayPipelineAfterArrangementChange(std::st
     const auto capture = host.capture();
     const auto eligible = [this](const std::shared_ptr<HostCapture>& running) {
         const auto session = host.session();
-        return running && running->running() && !fit.activeUnsuspended() && session && session->video &&
-               !host.paused();
+        return running && running->running() && !fit.activeUnsuspended() && session && session->video && !host.paused();
     };
     if (!eligible(capture)) return;
     post([capture, eligible, reason = std::string(reason)](DisplayAspectFit& self) {
