@@ -49,6 +49,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     controller->wireCallbacks();
     controller->wireApps();
     controller->wireClipboard();
+    controller->wireDisplayAspectFit();
     controller->wireMigration();
     controller->wirePairing();
     controller->wireSessions();
@@ -136,24 +137,59 @@ void HostController::wireCallbacks() {
     };
 }
 
+// Display aspect fit reads the session, the pipeline, window fit and migration as they stand here.
+void HostController::wireDisplayAspectFit() {
+    aspectFit_.setLifetime(weak_from_this());
+    aspectFit_.fit = {
+        .inPlay = [this] { return windowFitInPlay(); },
+        .activeUnsuspended = [this] { return windowFitter_.activeUnsuspended(); },
+        .pending = [this] { return pendingFit_.has_value(); },
+        .setViewport =
+            [this](FitViewport viewport) {
+                if (windowFit_) windowFit_->viewport = viewport;
+                if (pendingFit_) pendingFit_->viewport = viewport;
+            },
+        .applyPending = [this] { applyPendingFit(); },
+        .updateVideo = [this](FitViewport viewport) { return windowFitter_.updateVideo(viewport); },
+        .moveOnto = [this](const Rect& display) {
+            const Rect& frame = windowFit_->appliedFrame;
+            if (display.contains(frame.midX(), frame.midY())) return false;
+            log("window fit: moving " + windowFit_->target.appName + " to virtual display");
+            const WindowFit fit = *windowFit_;
+            requestFit(fit.target, fit.viewport, fit.scWindow, fit.originalOrigin);
+            return true;
+        }};
+    aspectFit_.migration = {.migrate = [this] { migrateWindowsToVirtualDisplay(); },
+                            .rememberFrames = [this] { rememberAspectFrames(); },
+                            .restore = [this](bool replacing) { restoreAspectMigratedWindows(replacing); },
+                            .holdsWindows = [this] { return !aspectRecords_.empty(); }};
+    aspectFit_.host = {.log = [this](std::string_view line) { log(line); },
+                       .now = [this] { return now(); },
+                       .session = [this] { return session_; },
+                       .paused = [this] { return paused_; },
+                       .highRes = [this] { return highResOn_; },
+                       .capture = [this] { return capture_; },
+                       .stopPipeline = [this] { stopPipeline(); },
+                       .startPipeline = [this] { startPipelineIfNeeded(); }};
+}
+
 // Migration reads the session, the pipeline, window fit and display aspect fit as they stand here.
 void HostController::wireMigration() {
     migration_->setLifetime(weak_from_this());
     migration_->display = {
-        .aspectFitOn = [this] { return clientAspectFit_; },
+        .aspectFitOn = [this] { return aspectFit_.on(); },
         .virtualDisplayID =
-            [this] { return virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt; },
-        .creationPending = [this] { return virtualDisplayPending_; },
-        .updateScheduled = [this] { return aspectUpdateScheduled(); },
-        .restorePending = [this] { return displayRestorePending_; },
-        .promoted = [this] { return aspectPromoted_ && virtualDisplayIsMain(); },
-        .promote =
             [this] {
-                aspectPromoted_ = false;
-                return promoteVirtualDisplayToMain();
+                const auto& display = aspectFit_.virtualDisplay();
+                return display ? std::optional(display->displayID) : std::nullopt;
             },
-        .demote = [this] { demoteVirtualDisplayFromMain(); },
-        .savedOrigin = [this](std::uint32_t id) { return savedDisplayOrigin(id); },
+        .creationPending = [this] { return aspectFit_.creationPending(); },
+        .updateScheduled = [this] { return aspectFit_.updateScheduled(); },
+        .restorePending = [this] { return aspectFit_.restorePending(); },
+        .promoted = [this] { return aspectFit_.promoted(); },
+        .promote = [this] { return aspectFit_.promote(); },
+        .demote = [this] { aspectFit_.demote(); },
+        .savedOrigin = [this](std::uint32_t id) { return aspectFit_.savedOrigin(id); },
         .physicalCaptureDisplayID = [this] { return physicalCaptureDisplayID(); }};
     const auto fitOf = [this](const AXElement& element, bool activeOnly) -> std::optional<platform::Point> {
         if (!windowFit_ || (activeOnly && windowFit_->suspended) || windowFit_->target.axWindow != element) {
@@ -253,23 +289,24 @@ void HostController::wireWindowFit() {
             },
         .displays =
             [this] {
-                return FitDisplays{.virtualID = virtualDisplay_ ? std::optional(virtualDisplay_->displayID) : std::nullopt,
-                                   .creating = virtualDisplayPending_,
-                                   .restoring = displayRestorePending_,
-                                   .aspectFit = clientAspectFit_,
+                const auto& display = aspectFit_.virtualDisplay();
+                return FitDisplays{.virtualID = display ? std::optional(display->displayID) : std::nullopt,
+                                   .creating = aspectFit_.creationPending(),
+                                   .restoring = aspectFit_.restorePending(),
+                                   .aspectFit = aspectFit_.on(),
                                    .virtualAvailable = dependencies_.components.virtualDisplaysAvailable,
-                                   .scale = clientAspectScale_,
-                                   .generation = virtualGeneration_};
+                                   .scale = aspectFit_.scale(),
+                                   .generation = aspectFit_.generation()};
             },
         .physicalDisplayID = [this] { return physicalCaptureDisplayID(); },
         .visibleBounds = [this](std::uint32_t displayID, bool includeDockOnly) {
             return visibleBounds(displayID, includeDockOnly);
         },
-        .fitPurpose = [this] { return fitPurpose(); },
+        .fitPurpose = [this] { return aspectFit_.fitPurpose(); },
         .ensureVirtualDisplay = [this](VirtualDisplayPurpose purpose, FitViewport viewport) {
-            return ensureVirtualDisplay(purpose, viewport.width, viewport.height);
+            return aspectFit_.ensureVirtualDisplay(purpose, viewport.width, viewport.height);
         },
-        .releaseVirtualDisplay = [this] { destroyVirtualDisplay("app view ended", false); },
+        .releaseVirtualDisplay = [this] { aspectFit_.releaseVirtualDisplay("app view ended", false); },
         .cancelAspectUpdate = [this] { cancelAspectUpdate(); },
         .scheduleAspectUpdate =
             [this] {

@@ -20,6 +20,7 @@
 #include "base/Settings.h"
 #include "host/controller/AppsAndWindows.h"
 #include "host/controller/ClipboardChannel.h"
+#include "host/controller/DisplayAspectFit.h"
 #include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
 #include "host/controller/HostDisplaySeams.h"
@@ -215,9 +216,6 @@ private:
     std::optional<std::string> listenFailure_;  // the loopback listener's last failure, while it stands
     std::atomic<bool> started_ = false;
     bool highResOn_ = false;
-    bool clientAspectFit_ = false;
-    double clientAspectScale_ = 1.0;
-    std::optional<std::uint64_t> arrangementStallGraceUntil_;
     BlackoutState blackout_;
     std::map<std::string, DeviceLink> lastPublishedLinks_;
     std::uint64_t maxInputAge_ = 0;
@@ -312,8 +310,8 @@ public:
 
 private:
     // Shared by the pipeline, audio, window fit and display aspect fit. Each concern's operations
-    // live in its own file: HostControllerVideo/Audio, WindowFitter,
-    // HostControllerAspect (with the virtual display) and HostControllerMigration.
+    // live in its own file: HostControllerVideo/Audio, WindowFitter, DisplayAspectFit (with the
+    // virtual display) and WindowMigration.
     void stopPipeline();
     void refreshAudio();
     std::optional<protocol::AudioFormat> audioOffer(const Session& session);
@@ -338,15 +336,6 @@ private:
         windowFitter_.sendState(active, std::move(appName));
     }
 
-    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session);
-    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session);
-    void scheduleAspectUpdate(Session& session);
-    void cancelAspectUpdate();
-    bool ensureVirtualDisplay(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
-    std::uint32_t physicalCaptureDisplayID() const;
-    void destroyVirtualDisplay(std::string_view reason, bool replacingAspectDisplay);
-    void restoreDisplayOnDisconnect(std::string_view reason);
-
     void migrateWindowsToVirtualDisplay() { migration_->migrate(); }
     void rememberAspectFrames() { migration_->rememberFrames(); }
     void restoreAspectMigratedWindows(bool replacingAspectDisplay) { migration_->restore(replacingAspectDisplay); }
@@ -362,9 +351,6 @@ private:
     std::optional<WindowCaptureGeometry> streamingWindowGeometry_;
     std::optional<std::uint32_t> activeAspectCaptureID_;
     std::shared_ptr<AspectDisplayApplication> aspectApplication_;
-    std::shared_ptr<VirtualDisplay> virtualDisplay_;
-    bool virtualDisplayPending_ = false;
-    bool displayRestorePending_ = false;
     std::unique_ptr<WindowMigration> migration_;
     const WindowMigration::Records& aspectRecords_;  // the migration's records, as the session's end reads them
 
@@ -410,92 +396,25 @@ private:
     // Resume: a pending fit runs at the new viewport, a suspended one is looked up again.
     void resumeWindowFit() { windowFitter_.resume(); }
 
-    // Display aspect fit and the virtual display.
-    static constexpr std::int64_t kMinViewportSide = 1;
-    static constexpr std::int64_t kMaxViewportSide = 32768;
-    static constexpr double kMinAspectScale = 0.1;
-    static constexpr double kMaxAspectScale = 2.0;
-    static constexpr base::Micros kAspectUpdateDelay{1'200'000};
-    static constexpr base::Micros kVirtualCreateRetryDelay{400'000};
-    static constexpr base::Micros kVirtualCreateTimeout{3'000'000};
-    static constexpr int kVirtualCreateLastAttempt = 3;  // attempts 0...3
-    static constexpr int kMainDisplayPolls = 10;
-    static constexpr base::Micros kMainDisplayPollInterval{50'000};
-    static constexpr std::uint64_t kArrangementGraceMicros = 3'000'000;
-    static constexpr base::Micros kReleaseVerifyFallback{3'000'000};
-    static constexpr base::Micros kArrangementCheckStep{200'000};
-    static constexpr int kArrangementCheckRetries = 3;  // checks 0...4
-    // The high-resolution display: long side and the limits of its doubled size.
-    static constexpr double kHighResLongSide = 2400;
-    static constexpr double kHighResMaxWidth = 2560;
-    static constexpr std::int64_t kHighResDoubledMaxWidth = 4096;
-    static constexpr std::int64_t kHighResDoubledMaxHeight = 2560;
-    static constexpr std::int64_t kMaxMacroblocks = 34'560;
-
-    struct DisplayLayout {
-        std::uint32_t main = 0;
-        DisplayOrigins origins;
-        bool operator==(const DisplayLayout&) const = default;
-    };
-
-    static bool viewportSideValid(std::int64_t side);
-    // Numbers and origin lists as the host log writes them.
-    static std::string originsText(const DisplayOrigins& origins);
-    void applyWholeDisplayAspect(const std::shared_ptr<Session>& session);
-    void runAspectUpdate(const std::weak_ptr<Session>& weakSession);
-    bool isCurrentMainSession(const Session& session) const;
+    // Display aspect fit and the virtual display; the other concerns' files still call it
+    // through these.
+    void wireDisplayAspectFit();
+    DisplayAspectFit aspectFit_{queue_, dependencies_.components.displays, dependencies_.components.input};
+    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request, Session& session) {
+        aspectFit_.request(request, session);
+    }
+    void applyViewportUpdate(const protocol::ViewportUpdate& update, Session& session) {
+        aspectFit_.viewportUpdate(update, session);
+    }
+    void scheduleAspectUpdate(Session& session) { aspectFit_.scheduleUpdate(session); }
+    void cancelAspectUpdate() { aspectFit_.cancelUpdate(); }
+    std::uint32_t physicalCaptureDisplayID() const { return aspectFit_.physicalCaptureDisplayID(); }
     bool windowFitInPlay() const { return windowFitter_.inPlay(); }
-    bool fitActiveUnsuspended() const { return windowFitter_.activeUnsuspended(); }
-    bool virtualDisplayWanted() const { return clientAspectFit_ || windowFitInPlay(); }
-    std::optional<DisplaySize> virtualDisplaySize(VirtualDisplayPurpose purpose, int viewportWidth, int viewportHeight);
-    void logBackingAdjustment(const DisplaySize& size) const;
-    std::optional<HostDisplay> displayInfo(std::uint32_t id) const;
-    std::uint32_t currentMainDisplayID() const;
-    void restartPipeline();
-
-    void startVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt);
-    void finishVirtualDisplayCreation(std::shared_ptr<VirtualDisplay> display, const DisplaySize& size,
-                                      std::uint64_t generation, int attempt);
-    void retryVirtualDisplayCreation(const DisplaySize& size, std::uint64_t generation, int attempt);
-    void adoptVirtualDisplay(std::shared_ptr<VirtualDisplay> display, int attempt);
-    void virtualDisplayCreationTimedOut(std::uint64_t generation, int attempt);
-    void discardUnclaimedVirtualDisplay(std::shared_ptr<VirtualDisplay> display);
-    void rememberDisplayArrangementBeforeCreation();
-    std::optional<DisplayLayout> currentPhysicalLayout() const;
-    bool promoteVirtualDisplayToMain();
-    void demoteVirtualDisplayFromMain();
-    static std::optional<DisplayOrigins> promotionOrigins(const DisplayOrigins& displays, std::uint32_t virtualID,
-                                                          double width, std::uint32_t mainID);
-    bool applyDisplayOrigins(const DisplayOrigins& origins);
-    bool waitForMainDisplay(std::uint32_t expected);
-    void endArrangementGrace();
-    void restartWholeDisplayPipelineAfterArrangementChange(std::string_view reason);
-    void checkArrangementAfterRelease(std::optional<std::uint32_t> displayID);
-    void verifyReleasedArrangement(std::optional<std::uint32_t> displayID, std::uint64_t generation, int attempt);
-    void resumeAfterDisplayRestore();
-    void forgetSavedArrangement();
-    VirtualDisplayPurpose fitPurpose() const;
-
-    std::optional<base::TaskHandle> pendingAspectUpdate_;
-    bool applyAspectAfterRestore_ = false;
-    std::uint64_t virtualGeneration_ = 0;
-    int virtualCreateAttempt_ = 0;        // -1 while waiting to retry
-    bool virtualCreationGaveUp_ = false;  // the restore under way follows a creation that failed for good
-    std::optional<std::uint32_t> aspectPhysicalMainID_;
-    DisplayOrigins aspectSavedOrigins_;
-    std::optional<DisplayLayout> connectionLayout_;
-    bool aspectPromoted_ = false;
-    int aspectPromotionAttempts_ = 0;
 
     // Window migration.
     void wireMigration();
     void snapshotConnectionFrames() { migration_->snapshotConnectionFrames(); }
     std::optional<std::map<std::uint32_t, AspectWindow>> connectionFrames_;  // the session's end clears them
-
-    // Display aspect fit's promotion and saved arrangement as migration reads them.
-    bool virtualDisplayIsMain();
-    bool aspectUpdateScheduled() const;
-    std::optional<platform::Point> savedDisplayOrigin(std::uint32_t displayID) const;
 };
 
 }  // namespace orvanta::host

@@ -170,7 +170,7 @@ void HostController::dispatchInput(const protocol::ControlMessage& message, cons
 void HostController::handleAck(const protocol::Ack& ack) {
     if (!sender_->ackReceived(ack.gen, ack.seq)) return;
     if (windowPointerState_ != WindowPointerState::awaitingFrame || awaitedPointerGen_ != ack.gen) return;
-    if (pendingFit_ || virtualDisplayPending_) return;
+    if (pendingFit_ || aspectFit_.creationPending()) return;
     windowPointerState_ = WindowPointerState::ready;
     lastCursorSent_.reset();
 }

@@ -44,7 +44,7 @@ void HostController::setPaused(bool paused) {
         refreshAudio();
         // Only an update still waiting is cancelled: a re-fit owed to a release under way stays
         // owed, and the end of that release hands it to the unlock.
-        if (pendingAspectUpdate_) {
+        if (aspectFit_.updateScheduled()) {
             if (session_) session_->viewportChangedWhilePaused = true;
             cancelAspectUpdate();
         }
@@ -60,7 +60,7 @@ void HostController::setPaused(bool paused) {
             requestFit(pending->target, {session_->viewportWidth, session_->viewportHeight}, pending->knownWindow,
                        pending->inheritedOriginal);
         } else if (!updateWindowVideo(*session_)) {
-            if (clientAspectFit_) {
+            if (aspectFit_.on()) {
                 scheduleAspectUpdate(*session_);
             } else if (session_->video) {
                 stopPipeline();

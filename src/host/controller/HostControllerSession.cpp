@@ -72,7 +72,7 @@ void HostController::handleSessionHello(const std::shared_ptr<Session>& session,
 // An authenticated hello, before the hub fills in the session: the physical layout and windows as
 // the connection found them, and the input handed to the new device.
 void HostController::sessionStarting(const DeviceRecord& record) {
-    if (!connectionLayout_) connectionLayout_ = currentPhysicalLayout();
+    aspectFit_.snapshotConnectionLayout();
     snapshotConnectionFrames();
     if (input_) {
         input_->releaseKeys();
@@ -91,13 +91,7 @@ void HostController::sessionStarted(const std::shared_ptr<Session>& session) {
     if (paused_) sendMessage(*session->control, protocol::Notice{protocol::NoticeKind::locked});
     recordSessionPhase("start");
     log("session started for " + Log::field(session->deviceId));
-    if (!windowFitInPlay()) {
-        if (clientAspectFit_) {
-            scheduleAspectUpdate(*session);
-        } else if (virtualDisplay_ || virtualDisplayPending_) {
-            destroyVirtualDisplay("app view ended", false);
-        }
-    }
+    aspectFit_.sessionStarted(*session);
 }
 
 // The same device on a new connection: the old one's media stop, then the session moves, then the
@@ -111,8 +105,8 @@ void HostController::resumeSession(const std::shared_ptr<Session>& current, cons
     stopPipeline();
     // A Windows client's display is shaped to its screen: another screen needs another display.
     const bool displayDestroyed = SessionHub::windowsScreenPixels(*waiter->hello) != current->windowsScreenPixels &&
-                                  (virtualDisplay_ || virtualDisplayPending_);
-    if (displayDestroyed) destroyVirtualDisplay("primary screenPixels changed", false);
+                                  aspectFit_.holdsVirtualDisplay();
+    if (displayDestroyed) aspectFit_.releaseVirtualDisplay("primary screenPixels changed", false);
     sessions_->replace(current, waiter);
     if (displayDestroyed && session_ && (windowFit_ || pendingFit_)) session_->recreateWindowDisplayOnResume = true;
     resumeWindowFit();
@@ -126,7 +120,7 @@ void HostController::stop() {
     if (session_) {
         endSession(session_, std::nullopt, "host stopping");
     } else {
-        restoreDisplayOnDisconnect("host stopping");
+        aspectFit_.restoreOnDisconnect("host stopping");
     }
 }
 
@@ -135,7 +129,6 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     // Taken by value: callers pass session_ itself, which is cleared first.
     if (!sessions_->release(ended)) return;
     refreshAudio();
-    connectionLayout_.reset();
     log("session cleanup: begin (" + std::string(reason) + ")");
     updateBlackout(std::nullopt);
     log("session cleanup: blackout release evaluated");
@@ -145,12 +138,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     if (auto video = std::exchange(ended->video, nullptr)) video->close(closeCode, reason);
     ended->control->close(closeCode, reason);
     log("session cleanup: socket close requested");
-    if (clientAspectFit_) {
-        clientAspectFit_ = false;
-        log("display aspect fit: off (session ended)");
-    }
-    clientAspectScale_ = 1.0;
-    cancelAspectUpdate();
+    aspectFit_.sessionEnded();
     clearWindowFit(true, false);
     if (ended->authenticated && input_) {
         input_->releaseKeys();
@@ -160,7 +148,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     stopPipeline();
     windowPointerState_ = WindowPointerState::ready;
     audio_->forgetFailures();
-    restoreDisplayOnDisconnect("session ended");
+    aspectFit_.restoreOnDisconnect("session ended");
     connectionFrames_.reset();
     log("session cleanup: window and display restoration dispatched");
     publishConnected(std::nullopt);
@@ -183,7 +171,7 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     stopPipeline();
     suspendWindowFit();
     // High resolution keeps its display across a detach unless display aspect fit has moved things.
-    if (!highResOn_ || clientAspectFit_ || !aspectRecords_.empty()) restoreDisplayOnDisconnect("detached");
+    if (!highResOn_ || aspectFit_.on() || !aspectRecords_.empty()) aspectFit_.restoreOnDisconnect("detached");
     publishConnected(std::nullopt);
     setStatus("復帰待ち: " + session->deviceName + "（60秒）");
     recordSessionPhase("detach");

@@ -46,7 +46,7 @@ void HostController::housekeepingTick() {
     checkVideoStall(now());
     refreshAudio();
     const std::int64_t tick = housekeepingTicks_++;
-    if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && clientAspectFit_) migrateWindowsToVirtualDisplay();
+    if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && aspectFit_.on()) migrateWindowsToVirtualDisplay();
     if ((tick + 1) % kSecondEveryTicks == 0) {
         pollLockState();
         stopIdleCapture();
@@ -54,9 +54,9 @@ void HostController::housekeepingTick() {
 }
 
 void HostController::checkVideoStall(std::uint64_t at) {
-    if (arrangementStallGraceUntil_) {
-        if (at < *arrangementStallGraceUntil_) return;
-        arrangementStallGraceUntil_.reset();
+    if (const auto graceUntil = aspectFit_.stallGraceUntil()) {
+        if (at < *graceUntil) return;
+        aspectFit_.endStallGrace();
         sender_->rebaseStallClock(at);
         log("stall check resumed after display arrangement change");
     }
@@ -122,7 +122,7 @@ void HostController::sendCursor(std::uint64_t at) {
 void HostController::handleStage2Stall() {
     if (!session_ || !session_->video) return;
     const std::uint64_t at = now();
-    if (arrangementStallGraceUntil_ && at < *arrangementStallGraceUntil_) {
+    if (const auto graceUntil = aspectFit_.stallGraceUntil(); graceUntil && at < *graceUntil) {
         log("video stall (stage2) ignored: display arrangement change in progress");
         return;
     }

@@ -61,7 +61,7 @@ void HostController::videoDetached() {
 
 void HostController::startPipelineIfNeeded() {
     if (!session_ || !session_->video || paused_) return;
-    if (capture_ || virtualDisplayPending_ || displayRestorePending_ || pendingFit_) return;
+    if (capture_ || aspectFit_.creationPending() || aspectFit_.restorePending() || pendingFit_) return;
     if (windowFit_ && (windowFit_->suspended || !windowFit_->scWindow)) return;
     const auto& media = dependencies_.components.media;
     if (!media || !dependencies_.components.encoderQueue) return;
@@ -83,7 +83,7 @@ void HostController::startPipelineIfNeeded() {
 // The display-aspect display while display aspect fit has selected it for capture; nothing for
 // the ordinary source (a fitted window or the physical display).
 std::optional<std::uint32_t> HostController::aspectCaptureSource() const {
-    if (!clientAspectFit_ || windowFit_ || !aspectApplication_ || !aspectApplication_->captureSelected) {
+    if (!aspectFit_.on() || windowFit_ || !aspectApplication_ || !aspectApplication_->captureSelected) {
         return std::nullopt;
     }
     return aspectApplication_->displayID;
@@ -91,7 +91,7 @@ std::optional<std::uint32_t> HostController::aspectCaptureSource() const {
 
 CaptureStartOptions HostController::captureOptions(std::optional<std::uint32_t> aspectDisplay) const {
     CaptureStartOptions options{.window = std::nullopt,
-                                .windowScale = clientAspectScale_,
+                                .windowScale = aspectFit_.scale(),
                                 .viewport = std::nullopt,
                                 .displayID = aspectDisplay.value_or(physicalCaptureDisplayID()),
                                 .requireDisplay = aspectDisplay.has_value(),
@@ -104,8 +104,8 @@ CaptureStartOptions HostController::captureOptions(std::optional<std::uint32_t> 
     } else if (session_ && session_->viewportWidth > 0 && session_->viewportHeight > 0) {
         options.viewport = CaptureSize{session_->viewportWidth, session_->viewportHeight};
     }
-    if (aspectDisplay && virtualDisplay_ && virtualDisplay_->size.outputPixels) {
-        const auto& output = *virtualDisplay_->size.outputPixels;
+    if (const auto& display = aspectFit_.virtualDisplay(); aspectDisplay && display && display->size.outputPixels) {
+        const auto& output = *display->size.outputPixels;
         options.aspectOutput = CaptureSize{output.width, output.height};
     }
     if (session_ && session_->windowsScreenPixels) {
@@ -144,7 +144,7 @@ void HostController::captureStarted(const std::shared_ptr<HostCapture>& capture,
             mapping.visibleWindowRect = displayRect(geometry->sourceRect);
         });
     }
-    if (windowPointerState_ != WindowPointerState::ready && !pendingFit_ && !virtualDisplayPending_) {
+    if (windowPointerState_ != WindowPointerState::ready && !pendingFit_ && !aspectFit_.creationPending()) {
         windowPointerState_ = WindowPointerState::awaitingFrame;
         awaitedPointerGen_ = generation;
     }
@@ -241,8 +241,9 @@ void HostController::sendEncodedFrame(base::Bytes avcc, bool isKey, std::uint64_
 
 void HostController::logWindowsVideo(std::uint16_t gen, const HostEncoder& encoder) {
     const auto [screenWidth, screenHeight] = *session_->windowsScreenPixels;
+    const auto& display = aspectFit_.virtualDisplay();
     const std::string virtualText =
-        virtualDisplay_ ? pixelsText(virtualDisplay_->size.pixels.width, virtualDisplay_->size.pixels.height) : "none";
+        display ? pixelsText(display->size.pixels.width, display->size.pixels.height) : "none";
     std::string line = "windows video gen=" + std::to_string(gen) +
                        " screenPixels=" + pixelsText(screenWidth, screenHeight) + " virtual=" + virtualText +
                        " stream=" + pixelsText(encoder.width(), encoder.height());
@@ -355,7 +356,7 @@ void HostController::applyHighRes(bool on) {
     if (on == highResOn_) return;
     highResOn_ = on;
     log(std::string("high-res mode: ") + (on ? "on" : "off"));
-    if (clientAspectFit_ || windowFit_ || pendingFit_) return;
+    if (aspectFit_.on() || windowFit_ || pendingFit_) return;
     if (session_ && session_->authenticated && !session_->detachedAt && session_->video) {
         stopPipeline();
         startPipelineIfNeeded();

@@ -6,6 +6,7 @@
 #include "base/Base64.h"
 #include "base/Crypto.h"
 #include "base/Uuid.h"
+#include "host/media/CaptureSizing.h"
 #include "host/transport/HostSettingsModel.h"
 #include "host/transport/Support.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr int kMaxWindowsWidth = 3840;
 constexpr int kMaxWindowsHeight = 4096;
-constexpr std::int64_t kMaxMacroblocks = 34'560;
 
 std::string sizeText(std::int64_t width, std::int64_t height) {
     return std::to_string(width) + "x" + std::to_string(height);
@@ -198,7 +198,7 @@ void SessionHub::completeHello(const std::shared_ptr<HostSession>& session, cons
             log("windows video: screenPixels=" + sizeText(pixels->first, pixels->second) + "px capped to " +
                 sizeText(width, height) + "px by 3840x4096px limit");
         }
-        if (((width + 15) / 16) * ((height + 15) / 16) > kMaxMacroblocks) {
+        if (macroblockCount({width, height}) > kMaxMacroblocks) {
             log("windows video: " + sizeText(width, height) + "px exceeds H.264 limit of " +
                 std::to_string(kMaxMacroblocks) + " macroblocks");
         }

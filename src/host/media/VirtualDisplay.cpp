@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "host/media/CaptureSizing.h"
 #include "host/transport/Support.h"
 
 namespace orvanta::host {
@@ -11,13 +12,11 @@ namespace {
 
 constexpr std::int64_t kMaxWidth = 3840;
 constexpr std::int64_t kMaxHeight = 4096;
-constexpr std::int64_t kMaxMacroblocks = 34'560;
 constexpr double kLnTwenty = 2.995732273553991;
 
 std::int64_t roundUpToEven(std::int64_t value) { return value + (value & 1); }
-std::int64_t ceilDiv16(std::int64_t value) { return (value + 15) / 16; }
 bool withinMacroblocks(std::int64_t width, std::int64_t height) {
-    return ceilDiv16(width) * ceilDiv16(height) <= kMaxMacroblocks;
+    return macroblockCount({width, height}) <= kMaxMacroblocks;
 }
 
 // The viewport's shape: candidate sizes by their long side.

@@ -26,7 +26,7 @@ public:
     std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
     std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
     std::optional<std::uint64_t>& videoDetachedAt() { return c_.videoDetachedAt_; }
-    std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.arrangementStallGraceUntil_; }
+    std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.aspectFit_.stallGraceUntil_; }
     HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
     std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
     std::uint64_t& maxFrameAge() { return c_.maxFrameAge_; }
@@ -79,11 +79,11 @@ public:
     std::optional<WindowFit>& windowFitSlot() { return c_.windowFit_; }
     std::optional<PendingFit>& pendingFitSlot() { return c_.pendingFit_; }
     std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
-    std::shared_ptr<VirtualDisplay>& virtualDisplaySlot() { return c_.virtualDisplay_; }
-    bool& virtualDisplayPendingFlag() { return c_.virtualDisplayPending_; }
-    bool& displayRestorePendingFlag() { return c_.displayRestorePending_; }
-    bool& clientAspectFitFlag() { return c_.clientAspectFit_; }
-    double& clientAspectScaleValue() { return c_.clientAspectScale_; }
+    std::shared_ptr<VirtualDisplay>& virtualDisplaySlot() { return c_.aspectFit_.virtualDisplay_; }
+    bool& virtualDisplayPendingFlag() { return c_.aspectFit_.creationPending_; }
+    bool& displayRestorePendingFlag() { return c_.aspectFit_.restorePending_; }
+    bool& clientAspectFitFlag() { return c_.aspectFit_.on_; }
+    double& clientAspectScaleValue() { return c_.aspectFit_.scale_; }
     bool& highResMode() { return c_.highResOn_; }
     std::uint64_t& fitGenerationValue() { return c_.fitGeneration_; }
     std::uint32_t physicalDisplayToCapture() const { return c_.physicalCaptureDisplayID(); }
@@ -93,32 +93,13 @@ public:
     std::optional<PendingFit>& pendingFit() { return c_.pendingFit_; }
     void detachSession() { c_.detachSession(c_.session_); }
 
-    // Display aspect fit and the virtual display.
-    bool& clientAspectFit() { return c_.clientAspectFit_; }
-    double clientAspectScale() const { return c_.clientAspectScale_; }
-    bool& highResOnFlag() { return c_.highResOn_; }
-    std::shared_ptr<VirtualDisplay>& virtualDisplay() { return c_.virtualDisplay_; }
-    bool virtualDisplayPending() const { return c_.virtualDisplayPending_; }
-    bool displayRestorePending() const { return c_.displayRestorePending_; }
-    bool aspectUpdateScheduled() const { return c_.pendingAspectUpdate_.has_value(); }
-    bool aspectPromoted() const { return c_.aspectPromoted_; }
-    std::optional<std::uint32_t> aspectPhysicalMainID() const { return c_.aspectPhysicalMainID_; }
-    const DisplayOrigins& aspectSavedOrigins() const { return c_.aspectSavedOrigins_; }
-    void applyClientAspectFit(const protocol::DisplayAspectFitRequest& request) {
-        c_.applyClientAspectFit(request, *c_.session_);
-    }
-    void applyViewportUpdate(const protocol::ViewportUpdate& update) { c_.applyViewportUpdate(update, *c_.session_); }
-    bool ensureVirtualDisplay(VirtualDisplayPurpose purpose) {
-        return c_.ensureVirtualDisplay(purpose, c_.session_->viewportWidth, c_.session_->viewportHeight);
-    }
-    std::uint32_t physicalCaptureDisplayID() const { return c_.physicalCaptureDisplayID(); }
-    bool promoteVirtualDisplayToMain() { return c_.promoteVirtualDisplayToMain(); }
-    void demoteVirtualDisplayFromMain() { c_.demoteVirtualDisplayFromMain(); }
-    void destroyVirtualDisplay(std::string_view reason) { c_.destroyVirtualDisplay(reason, false); }
-    static std::optional<DisplayOrigins> promotionOrigins(const DisplayOrigins& displays, std::uint32_t virtualID,
-                                                          double width, std::uint32_t mainID) {
-        return HostController::promotionOrigins(displays, virtualID, width, mainID);
-    }
+    // Display aspect fit and the virtual display, through its interface; the state below is staged
+    // by the migration and window fit tests that have not moved to their components yet.
+    DisplayAspectFit& aspectFit() { return c_.aspectFit_; }
+    bool& clientAspectFit() { return c_.aspectFit_.on_; }
+    std::shared_ptr<VirtualDisplay>& virtualDisplay() { return c_.aspectFit_.virtualDisplay_; }
+    bool virtualDisplayPending() const { return c_.aspectFit_.creationPending_; }
+    bool aspectPromoted() const { return c_.aspectFit_.promoted_; }
 
     // Window migration: the sweep, as the housekeeping runs it.
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }
