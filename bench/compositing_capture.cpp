@@ -2,6 +2,11 @@
 // from the windows' own pixmaps, next to a plain shared-memory grab of the same screen. Each frame
 // first repaints what changed on the desktop (the whole screen, or one small window), as a moving
 // picture would, then captures it.
+//
+// Measured on a shared 8-core machine (Release, load 9-11 from other builds), real time per frame:
+// plain grab 0.61 ms; composed whole screen 1.36 ms; composed after one small window changed
+// 0.34 ms; a woken stream with nothing changed 1.5 us for the compositor's own check, 245 us through
+// the composer, which copies the picture out.
 #include <benchmark/benchmark.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>

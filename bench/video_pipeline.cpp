@@ -342,7 +342,8 @@ void BM_X264SliceThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_X264SliceThreads)->Arg(1)->Arg(2)->Arg(4)->Iterations(240)->Unit(benchmark::kMillisecond);
 
-// Grabbed BGRX to NV12 at 1080p, the capture's own conversion.
+// Grabbed BGRX to NV12 at 1080p, the capture's own conversion of a whole picture, on one thread:
+// 0.83 ms on a shared 8-core machine (Release, load 9); libswscale with two threads took 2-2.6 ms.
 void BM_ConvertToNV12(benchmark::State& state) {
     Desktop desktop;
     const auto& pixels = desktop.render(1);
