@@ -1,5 +1,5 @@
+#include "FakePipelineNeighbours.h"
 #include "HostControllerVideoSupport.h"
-#include "host/controller/MediaPipeline.h"
 
 #include <atomic>
 #include <thread>
@@ -12,30 +12,24 @@ using HostControllerVideoTest = HostVideoTest;
 // The video channel of the media pipeline, with the main session and the coordinator's steps faked.
 class VideoChannelTest : public HostVideoTest {
 protected:
-    void SetUp() override {
-        channel->session = [this] { return main; };
-        channel->videoAttached = [this](const std::shared_ptr<host::WebSocketConnection>& video) {
-            attached.push_back(video);
-        };
-        channel->videoDetached = [this] { ++detached; };
-        channel->log = [this](std::string_view line) { logs.emplace_back(line); };
-    }
     void TearDown() override {
-        main.reset();
-        attached.clear();
+        neighbours.session.reset();
         channel.reset();
+        sender.attached.reset();
         HostVideoTest::TearDown();
     }
+    bool logged(std::string_view line) const { return neighbours.logged(line); }
 
     std::unique_ptr<RawClient> connect() {
         return connectVideo([this](host::UpgradedSocket socket) { channel->acceptVideo(std::move(socket), {}); });
     }
 
+    FakePipelineNeighbours neighbours;
+    std::shared_ptr<FakeHostVideoSender> senderHeld = std::make_shared<FakeHostVideoSender>(neighbours.calls);
+    FakeHostVideoSender& sender = *senderHeld;
     std::shared_ptr<host::MediaPipeline> channel =
-        std::make_shared<host::MediaPipeline>(queue, queue.clock(), [](std::string_view) {});
-    std::shared_ptr<Session> main;
-    std::vector<std::shared_ptr<host::WebSocketConnection>> attached;
-    int detached = 0;
+        neighbours.make(queue, queue.clock(), {.media = nullptr, .encoderQueue = nullptr, .sender = senderHeld});
+    std::shared_ptr<Session>& main = neighbours.session;
 };
 
 TEST_F(VideoChannelTest, TicketIsAcceptedOnceAndOnlyFromAnAttachedAuthenticatedSession) {
@@ -60,21 +54,21 @@ TEST_F(VideoChannelTest, TicketIsAcceptedOnceAndOnlyFromAnAttachedAuthenticatedS
         main->authenticated = true;
         main->ticket = "tk-1";
         c.arrange(*main);
-        attached.clear();
+        sender.attached.reset();
         auto device = connect();
         sendAuth(*device, c.ticket);
         if (c.accepted) {
             ASSERT_TRUE(drive([&] { return main->video != nullptr; }));
             EXPECT_TRUE(main->ticketUsed);
             EXPECT_EQ(channel->pendingVideos(), 0u);
-            EXPECT_EQ(attached, std::vector{main->video});
+            EXPECT_EQ(sender.attached, main->video);
         } else {
             EXPECT_TRUE(closedWith(*device, 4003, "auth failed"));
             EXPECT_EQ(main->video, nullptr);
-            EXPECT_TRUE(attached.empty());
+            EXPECT_EQ(sender.attached, nullptr);
             EXPECT_TRUE(logged("video auth failed"));
         }
-        logs.clear();
+        neighbours.logs.clear();
     }
 }
 
@@ -90,7 +84,7 @@ TEST_F(VideoChannelTest, WithoutSessionOrWithGarbageTheChannelIsRefused) {
     garbage->write(textFrame("not json"));
     EXPECT_TRUE(closedWith(*garbage, 4003, "auth failed"));
     EXPECT_TRUE(drive([&] { return channel->pendingVideos() == 0; }));
-    EXPECT_TRUE(attached.empty());
+    EXPECT_EQ(sender.attached, nullptr);
 }
 
 TEST_F(VideoChannelTest, SilentConnectionIsClosedAfterTenSecondsOfVirtualTime) {
@@ -113,10 +107,10 @@ TEST_F(VideoChannelTest, OnlyTheSessionsOwnConnectionDetachesWhenItCloses) {
     ASSERT_TRUE(drive([&] { return main->video != nullptr; }));
     stray->write(closeFrame(1000));
     ASSERT_TRUE(drive([&] { return channel->pendingVideos() == 0; }));
-    EXPECT_EQ(detached, 0);
+    EXPECT_EQ(neighbours.count("sender.detach"), 0);
     device->write(closeFrame(1000));
     ASSERT_TRUE(drive([&] { return main->video == nullptr; }));
-    EXPECT_EQ(detached, 1);
+    EXPECT_EQ(neighbours.count("sender.detach"), 1);
 }
 
 // On the wire: the coordinator attaches the sender, and the pipeline outlives the video connection.
