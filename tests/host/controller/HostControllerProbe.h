@@ -68,25 +68,8 @@ public:
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
         c_.pipeline_->acceptVideo(std::move(socket), std::move(leftover));
     }
-    std::uint16_t& genCounter() { return c_.pipeline_->genCounter_; }
-    void startPipelineIfNeeded() { c_.startPipelineIfNeeded(); }
-    void stopPipeline() { c_.stopPipeline(); }
-    int encoderStartFailures() const { return c_.pipeline_->encoderStartFailures_; }
-    int captureErrorRetries() const { return c_.pipeline_->captureErrorRetries_; }
     std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.pipeline_->activeAspectCaptureID_; }
-    std::optional<WindowCaptureGeometry>& pipelineWindowGeometry() { return c_.pipeline_->streamingWindowGeometry_; }
-    // What the pipeline start reads of window fit and display aspect fit.
-    std::optional<WindowFit>& windowFitSlot() { return c_.windowFit_; }
-    std::optional<PendingFit>& pendingFitSlot() { return c_.pendingFit_; }
     std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
-    std::shared_ptr<VirtualDisplay>& virtualDisplaySlot() { return c_.virtualDisplay_; }
-    bool& virtualDisplayPendingFlag() { return c_.virtualDisplayPending_; }
-    bool& displayRestorePendingFlag() { return c_.displayRestorePending_; }
-    bool& clientAspectFitFlag() { return c_.clientAspectFit_; }
-    double& clientAspectScaleValue() { return c_.clientAspectScale_; }
-    bool& highResMode() { return c_.highResOn_; }
-    std::uint64_t& fitGenerationValue() { return c_.fitGeneration_; }
-    std::uint32_t physicalDisplayToCapture() const { return c_.physicalCaptureDisplayID(); }
 
     // Shared by the pipeline, window fit and display aspect fit.
     std::optional<WindowFit>& windowFit() { return c_.windowFit_; }
