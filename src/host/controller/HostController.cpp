@@ -133,7 +133,7 @@ void HostController::wireCallbacks() {
         });
     };
     server_->onVideo = [weak](UpgradedSocket socket, base::Bytes leftover, HTTPRequest) {
-        if (auto self = weak.lock()) self->acceptVideo(std::move(socket), std::move(leftover));
+        if (auto self = weak.lock()) self->pipeline_->acceptVideo(std::move(socket), std::move(leftover));
     };
 }
 
@@ -212,7 +212,7 @@ void HostController::wireMigration() {
                         .now = [this] { return now(); },
                         .session = [this] { return session_; },
                         .paused = [this] { return paused_; },
-                        .aspectCaptureID = [this] { return activeAspectCaptureID_; },
+                        .aspectCaptureID = [this] { return pipeline_->aspectCaptureID(); },
                         .capturing = [this] { return capture_ != nullptr; },
                         .stopPipeline = [this] { stopPipeline(); },
                         .startPipeline = [this] { startPipelineIfNeeded(); },
@@ -274,13 +274,9 @@ void HostController::wireWindowFit() {
             },
         .selection = [this] { return selectionGeneration_; },
         .nextSelection = [this] { return ++selectionGeneration_; },
-        .beginPointerChange =
-            [this] {
-                if (windowPointerState_ == WindowPointerState::ready && input_) input_->releaseHeldPointerInputs();
-                windowPointerState_ = WindowPointerState::changing;
-            },
+        .beginPointerChange = [this] { beginPointerChange(); },
         .updateInputMapping = [this](const std::function<void(InputMapping&)>& change) { updateInputMapping(change); },
-        .streamingGeometry = [this] { return streamingWindowGeometry_; },
+        .streamingGeometry = [this] { return pipeline_->windowGeometry(); },
         .needsAccessibility = [this] { handleInputResult(InputResult::needsAccessibility); },
         .sendWindowState =
             [this](const protocol::WindowState& state) {

@@ -93,7 +93,6 @@ public:
     static constexpr base::Micros kHousekeepingInterval{250'000};
     static constexpr base::Micros kCursorFirstTick{100'000};
     static constexpr base::Micros kCursorInterval{33'333};
-    static constexpr std::uint64_t kIdleCaptureMicros = 15'000'000;
     static constexpr std::uint64_t kLatencyLineMicros = 10'000'000;
     static constexpr double kCursorStep = 0.0005;
     static constexpr std::int64_t kCursorStreamMaxInFlightBytes = 16'384;
@@ -161,7 +160,6 @@ private:
     void cursorTick();
     void checkVideoStall(std::uint64_t at);
     void pollLockState();
-    void stopIdleCapture();
     void sendCursor(std::uint64_t at);
     void handleStage2Stall();
 
@@ -187,23 +185,16 @@ private:
     std::shared_ptr<DeviceRegistry> registry_;
     std::shared_ptr<PairingEndpoint> pairing_;
     std::shared_ptr<HostVideoSender> sender_;
-    std::shared_ptr<HostCapture> capture_;
-    std::shared_ptr<HostEncoder> encoder_;
-    int encoderStartFailures_ = 0;
-    int captureErrorRetries_ = 0;
     // The sessions are the hub's; the other concerns read them here.
     std::shared_ptr<SessionHub> sessions_ = std::make_shared<SessionHub>(queue_, clock_, registry_);
     const std::shared_ptr<Session>& session_ = sessions_->session();
-    std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
     std::shared_ptr<HostInput> input_;
     const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
     bool accessibilityNoticeSent_ = false;
     WindowPointerState windowPointerState_ = WindowPointerState::ready;
-    std::shared_ptr<HostWindowsCursorStream> windowsCursor_;
     std::optional<std::pair<double, double>> lastCursorSent_;
     bool debugInput_ = false;
-    std::uint16_t genCounter_ = 0;
     bool paused_ = false;
     bool screenLocked_ = false;
     bool displayAsleep_ = false;
@@ -212,14 +203,12 @@ private:
     bool unlockInFlight_ = false;
     int unlockFailures_ = 0;
     std::uint64_t unlockNotBefore_ = 0;
-    std::optional<std::uint64_t> videoDetachedAt_;
     std::optional<std::string> listenFailure_;  // the loopback listener's last failure, while it stands
     std::atomic<bool> started_ = false;
     bool highResOn_ = false;
     BlackoutState blackout_;
     std::map<std::string, DeviceLink> lastPublishedLinks_;
     std::uint64_t maxInputAge_ = 0;
-    std::uint64_t maxFrameAge_ = 0;
     std::uint64_t lastUndecodableLogAt_ = 0;
     std::vector<base::TaskHandle> timers_;
 
@@ -292,17 +281,19 @@ private:
     std::shared_ptr<ClipboardChannel> clipboardChannel_;
 
     std::uint16_t awaitedPointerGen_ = 0;  // the generation whose first frame re-enables pointer input
-    // Video channel and pipeline.
-    void startPipelineIfNeeded();
-    void forceKeyframe();
-    std::shared_ptr<MediaPipeline> pipeline_;
+    // Video channel and pipeline: the component runs them; the coordinator wires it and keeps the
+    // pointer's state and the high-resolution mode it reads.
+    std::shared_ptr<MediaPipeline> pipeline_ = std::make_shared<MediaPipeline>(
+        queue_, clock_, dependencies_.log,
+        MediaPipeline::Media{.media = dependencies_.components.media,
+                             .encoderQueue = dependencies_.components.encoderQueue,
+                             .sender = dependencies_.components.sender});
+    // Display aspect fit and the blackout hook read the running capture here.
+    const std::shared_ptr<HostCapture>& capture_ = pipeline_->capture();
     void wireMediaPipeline();
-    void acceptVideo(UpgradedSocket socket, base::Bytes leftover);
-    void videoAttached(const std::shared_ptr<WebSocketConnection>& video);
-    void videoDetached();
-    void captureStarted(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
-                        bool started);
-    std::uint16_t nextGeneration();
+    void startPipelineIfNeeded() { pipeline_->startIfNeeded(); }
+    void forceKeyframe() { pipeline_->forceKeyframe(); }
+    void beginPointerChange();
 
 public:
     // Main thread: the user's high-resolution preference.
@@ -310,9 +301,9 @@ public:
 
 private:
     // Shared by the pipeline, audio, window fit and display aspect fit. Each concern's operations
-    // live in its own file: HostControllerVideo/Audio, WindowFitter, DisplayAspectFit (with the
+    // live in its own file: MediaPipeline, SystemAudio, WindowFitter, DisplayAspectFit (with the
     // virtual display) and WindowMigration.
-    void stopPipeline();
+    void stopPipeline() { pipeline_->stop(); }
     void refreshAudio();
     std::optional<protocol::AudioFormat> audioOffer(const Session& session);
     void applyHighRes(bool on);
@@ -348,40 +339,11 @@ private:
     std::optional<WindowFit>& windowFit_ = windowFitter_.fitRecord();
     std::optional<PendingFit>& pendingFit_ = windowFitter_.pendingRecord();
     std::uint64_t& fitGeneration_ = windowFitter_.generationRecord();
-    std::optional<WindowCaptureGeometry> streamingWindowGeometry_;
-    std::optional<std::uint32_t> activeAspectCaptureID_;
     std::shared_ptr<AspectDisplayApplication> aspectApplication_;
     std::unique_ptr<WindowMigration> migration_;
     const WindowMigration::Records& aspectRecords_;  // the migration's records, as the session's end reads them
 
-    // Video pipeline.
-    // A callback for the components' own threads: `handle` runs later on the controller's queue,
-    // with the controller, unless the controller is gone by then.
-    template <class... Args, class Handle>
-    std::function<void(Args...)> onHostQueue(Handle handle) {
-        return [weak = weak_from_this(), queue = &queue_, handle = std::move(handle)](Args... args) {
-            queue->async([weak, handle, ... args = std::move(args)]() mutable {
-                if (auto self = weak.lock()) handle(*self, std::move(args)...);
-            });
-        };
-    }
-    std::optional<std::uint32_t> aspectCaptureSource() const;
-    CaptureStartOptions captureOptions(std::optional<std::uint32_t> aspectDisplay) const;
-    bool streamsToPhone() const;
-    void startEncoder(const std::shared_ptr<HostCapture>& capture, std::uint16_t gen);
-    void finishEncoderStart(const std::shared_ptr<HostEncoder>& encoder, bool ready,
-                            const std::shared_ptr<HostCapture>& capture, std::uint16_t gen);
-    void runEncoder(const std::shared_ptr<HostEncoder>& encoder, const std::shared_ptr<HostCapture>& capture,
-                    std::uint16_t gen);
-    void wireEncoderOutputs(const std::shared_ptr<HostEncoder>& encoder, std::uint16_t gen);
-    void sendStreamConfig(const HostEncoder& encoder, std::uint16_t gen, base::Bytes sps, base::Bytes pps);
-    void sendEncodedFrame(base::Bytes avcc, bool isKey, std::uint64_t ptsMicros);
-    void logWindowsVideo(std::uint16_t gen, const HostEncoder& encoder);
-    void encoderStartFailed(const std::shared_ptr<HostCapture>& capture);
-    void captureFailed(const std::shared_ptr<HostCapture>& capture, std::optional<std::uint32_t> aspectDisplay,
-                       const std::string& message);
-    void clearFailedWindowFitLater();
-    void retryPipeline(const std::shared_ptr<HostCapture>& capture, std::string_view what, int count);
+    // Pointer input's mapping onto the picture, shared by the pipeline and window fit.
     void updateInputMapping(const std::function<void(InputMapping&)>& change);
 
     // System audio.

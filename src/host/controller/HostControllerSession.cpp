@@ -167,7 +167,7 @@ void HostController::detachSession(const std::shared_ptr<Session>& session) {
     if (auto video = std::exchange(session->video, nullptr)) video->close(1001, "main detached");
     detachSender();
     refreshAudio();
-    videoDetachedAt_.reset();
+    pipeline_->cancelIdleStop();
     stopPipeline();
     suspendWindowFit();
     // High resolution keeps its display across a detach unless display aspect fit has moved things.

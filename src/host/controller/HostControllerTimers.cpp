@@ -49,7 +49,7 @@ void HostController::housekeepingTick() {
     if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && aspectFit_.on()) migrateWindowsToVirtualDisplay();
     if ((tick + 1) % kSecondEveryTicks == 0) {
         pollLockState();
-        stopIdleCapture();
+        pipeline_->stopIfIdle();
     }
 }
 
@@ -60,7 +60,7 @@ void HostController::checkVideoStall(std::uint64_t at) {
         sender_->rebaseStallClock(at);
         log("stall check resumed after display arrangement change");
     }
-    sender_->checkStall(at, encoder_.get());
+    pipeline_->checkStall(at);
 }
 
 void HostController::pollLockState() {
@@ -72,24 +72,18 @@ void HostController::pollLockState() {
     updateBlackout(std::nullopt);
 }
 
-void HostController::stopIdleCapture() {
-    if (!videoDetachedAt_ || now() <= *videoDetachedAt_ + kIdleCaptureMicros || !capture_) return;
-    stopPipeline();
-    videoDetachedAt_.reset();
-    log("capture stopped (no video for 15s)");
-}
-
 void HostController::cursorTick() {
     const std::uint64_t at = now();
     largestTickGap_ = std::max(largestTickGap_, at - lastCursorTick_);
     lastCursorTick_ = at;
     if (at - lastLatencyLine_ >= kLatencyLineMicros) {
+        const std::uint64_t frameAge = pipeline_->takeMaxFrameAge();
         if (session_) {
             log("longuse max_us pointer=" + std::to_string(maxInputAge_) + " capture_to_send=" +
-                std::to_string(maxFrameAge_) + " host_tick_gap=" + std::to_string(largestTickGap_));
+                std::to_string(frameAge) + " host_tick_gap=" + std::to_string(largestTickGap_));
         }
         lastLatencyLine_ = at;
-        maxInputAge_ = maxFrameAge_ = largestTickGap_ = 0;
+        maxInputAge_ = largestTickGap_ = 0;
     }
     if (paused_ || windowPointerState_ != WindowPointerState::ready) return;
     sendCursor(at);
@@ -101,9 +95,9 @@ void HostController::sendCursor(std::uint64_t at) {
     if (!input_) return;
     const NormalizedCursor cursor = input_->cursorNormalized();
     if (mainTakesPart && session_->deviceKind == DeviceKind::windows) {
-        if (!session_->detachedAt && session_->video && windowsCursor_ &&
+        if (!session_->detachedAt && session_->video &&
             session_->control->bytesInFlight() < kCursorStreamMaxInFlightBytes) {
-            windowsCursor_->send(cursor, at, *session_->control);
+            pipeline_->sendWindowsCursor(cursor, at, *session_->control);
         }
         mainTakesPart = false;
         if (!controllerSession_) return;
@@ -126,12 +120,7 @@ void HostController::handleStage2Stall() {
         log("video stall (stage2) ignored: display arrangement change in progress");
         return;
     }
-    log("video stalled (stage2): closing video");
-    const auto video = std::exchange(session_->video, nullptr);
-    detachSender();
-    refreshAudio();
-    videoDetachedAt_ = at;
-    video->close(4001, "stalled");
+    pipeline_->closeStalledVideo();
 }
 
 }  // namespace orvanta::host

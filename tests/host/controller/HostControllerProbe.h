@@ -22,14 +22,14 @@ public:
     std::shared_ptr<HostController::ControllerSession>& controllerSession() {
         return const_cast<std::shared_ptr<HostController::ControllerSession>&>(c_.sessions_->controller());
     }
-    std::shared_ptr<HostCapture>& capture() { return c_.capture_; }
-    std::shared_ptr<HostEncoder>& encoder() { return c_.encoder_; }
-    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.windowsCursor_; }
-    std::optional<std::uint64_t>& videoDetachedAt() { return c_.videoDetachedAt_; }
+    std::shared_ptr<HostCapture>& capture() { return c_.pipeline_->capture_; }
+    std::shared_ptr<HostEncoder>& encoder() { return c_.pipeline_->encoder_; }
+    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.pipeline_->windowsCursor_; }
+    std::optional<std::uint64_t>& videoDetachedAt() { return c_.pipeline_->videoDetachedAt_; }
     std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.aspectFit_.stallGraceUntil_; }
     HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
     std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
-    std::uint64_t& maxFrameAge() { return c_.maxFrameAge_; }
+    std::uint64_t& maxFrameAge() { return c_.pipeline_->maxFrameAge_; }
     bool paused() const { return c_.paused_; }
     bool screenLocked() const { return c_.screenLocked_; }
     bool highResOn() const { return c_.highResOn_; }
@@ -66,27 +66,12 @@ public:
 
     // Video channel and pipeline.
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
-        c_.acceptVideo(std::move(socket), std::move(leftover));
+        c_.pipeline_->acceptVideo(std::move(socket), std::move(leftover));
     }
-    std::uint16_t& genCounter() { return c_.genCounter_; }
-    void startPipelineIfNeeded() { c_.startPipelineIfNeeded(); }
-    void stopPipeline() { c_.stopPipeline(); }
-    int encoderStartFailures() const { return c_.encoderStartFailures_; }
-    int captureErrorRetries() const { return c_.captureErrorRetries_; }
-    std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.activeAspectCaptureID_; }
-    std::optional<WindowCaptureGeometry>& pipelineWindowGeometry() { return c_.streamingWindowGeometry_; }
-    // What the pipeline start reads of window fit and display aspect fit.
-    std::optional<WindowFit>& windowFitSlot() { return c_.windowFit_; }
-    std::optional<PendingFit>& pendingFitSlot() { return c_.pendingFit_; }
+    std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.pipeline_->activeAspectCaptureID_; }
     std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
-    std::shared_ptr<VirtualDisplay>& virtualDisplaySlot() { return c_.aspectFit_.virtualDisplay_; }
-    bool& virtualDisplayPendingFlag() { return c_.aspectFit_.creationPending_; }
-    bool& displayRestorePendingFlag() { return c_.aspectFit_.restorePending_; }
     bool& clientAspectFitFlag() { return c_.aspectFit_.on_; }
-    double& clientAspectScaleValue() { return c_.aspectFit_.scale_; }
     bool& highResMode() { return c_.highResOn_; }
-    std::uint64_t& fitGenerationValue() { return c_.fitGeneration_; }
-    std::uint32_t physicalDisplayToCapture() const { return c_.physicalCaptureDisplayID(); }
 
     // Shared by the pipeline, window fit and display aspect fit.
     std::optional<WindowFit>& windowFit() { return c_.windowFit_; }

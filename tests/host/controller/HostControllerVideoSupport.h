@@ -1,5 +1,6 @@
 // A host controller whose main session streams: video connections over real loopback sockets,
-// and pipeline runs played through the fake media components on virtual time.
+// and pipeline runs played through the fake media components on virtual time. The media
+// pipeline's own tests use its sockets and fakes without the controller.
 #pragma once
 
 #include "HostControllerHarness.h"
@@ -13,6 +14,7 @@ protected:
     // The links go while the executors still take their sockets' last completions.
     void TearDown() override {
         links.clear();
+        videos.clear();
         HostControllerTest::TearDown();
     }
 
@@ -61,6 +63,19 @@ protected:
         return session;
     }
 
+    // An authenticated main session whose video connection authenticated with its ticket: the
+    // controller started a run, whose capture has answered.
+    std::shared_ptr<Session> authenticatedStream() {
+        links.push_back(link());
+        auto session = authenticatedSession(links.back());
+        session->ticket = "tk-1";
+        videos.push_back(connectVideo());
+        sendAuth(*videos.back(), "tk-1");
+        EXPECT_TRUE(drive([&] { return session->video != nullptr; }));
+        finishCapture();
+        return session;
+    }
+
     FakeHostMedia& media() { return *fakes.media; }
 
     // The newest capture answers its start; the encoder queue and the controller's queue run.
@@ -74,13 +89,8 @@ protected:
         queue.runUntilIdle();
         main.runUntilIdle();
     }
-    // One pipeline run from start to a running encoder.
-    void run() {
-        probe().startPipelineIfNeeded();
-        finishCapture();
-    }
-
     std::vector<LinkedConnection> links;
+    std::vector<std::unique_ptr<RawClient>> videos;  // the devices' ends of authenticated video connections
 };
 
 }  // namespace orvanta::testing
