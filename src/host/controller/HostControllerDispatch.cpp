@@ -147,7 +147,8 @@ void HostController::dispatchControllerMessage(const protocol::ControlMessage& m
 
 void HostController::dispatchInput(const protocol::ControlMessage& message, const std::string& source,
                                    WebSocketConnection& connection) {
-    auto& injector = *dependencies_.control.injector;
+    if (!input_) return;
+    auto& injector = *input_;
     InputResult result = InputResult::ok;
     std::string line;
     if (auto pointer = message.as<protocol::PointerInput>()) {

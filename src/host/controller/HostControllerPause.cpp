@@ -48,7 +48,7 @@ void HostController::setPaused(bool paused) {
             if (session_) session_->viewportChangedWhilePaused = true;
             cancelAspectUpdate();
         }
-        if (auto& injector = dependencies_.control.injector) injector->releaseAll();
+        if (input_) input_->releaseAll();
         stopPipeline();
         sendNotice(protocol::NoticeKind::locked);
         log("paused (lock or display sleep)");
@@ -95,7 +95,7 @@ void HostController::handleUnlock(const std::string& password) {
     if (at < unlockNotBefore_) return sendNotice(protocol::NoticeKind::locked, waitText(unlockNotBefore_ - at));
     const bool simulated = unlockEnvironment_ != dependencies_.components.unlockEnvironment;
     auto& control = dependencies_.control;
-    if (!simulated && !control.injector->trusted()) {
+    if (!simulated && !(input_ && input_->trusted())) {
         sendNotice(protocol::NoticeKind::locked,
                    "ロック解除には Mac の「アクセシビリティ」で Orvanta の許可が必要です。");
         return handleInputResult(InputResult::needsAccessibility);

@@ -41,9 +41,9 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
     };
     const std::vector<Row> rows = {
         {encoded(protocol::PointerInput{.seq = 1, .action = "move", .x = 0.5, .y = 0.5}), kAuth | kAttached | kUnpaused,
-         "injector.pointer move dev-1"},
-        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-1"},
-        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "injector.text hi dev-1"},
+         "input.pointer move dev-1"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "input.key a dev-1"},
+        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "input.text hi dev-1"},
         {encoded(protocol::ClipboardText{"abc"}), kAuth | kUnpaused, "pasteboard.text 3"},
         {encoded(protocol::ClipboardImage{kPngBase64}), kAuth | kUnpaused, "pasteboard.png 67"},
         {encoded(protocol::RequestKeyframe{}), kAuth, "encoder.forceKeyframe"},
@@ -94,10 +94,10 @@ TEST_F(HostDispatchTest, ControllerPeerActsOnlyWhileTheMainSessionAllowsIt) {
     };
     const std::vector<Row> rows = {
         {encoded(protocol::PointerInput{.seq = 1, .action = "move"}), kAuth | kAttached | kUnpaused,
-         "injector.pointer move dev-2"},
-        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-2"},
+         "input.pointer move dev-2"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "input.key a dev-2"},
         {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kAttached | kUnpaused,
-         "injector.text hi dev-2"},
+         "input.text hi dev-2"},
         {encoded(protocol::ClipboardText{"abc"}), kAuth | kAttached | kUnpaused, "pasteboard.text 3"},
         {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
         {encoded(protocol::LaunchAppRequest{"editor.desktop"}), kAuth | kAttached | kUnpaused,
@@ -222,7 +222,7 @@ TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     probe().lastCursorSent() = std::pair{0.1, 0.2};
     receive(encoded(protocol::PointerInput{.seq = 1, .action = "move"}), session);
     receive(encoded(protocol::PointerInput{.seq = 2, .action = "cancel"}), session);
-    EXPECT_EQ(*fakes.log, std::vector<std::string>{"injector.pointer cancel dev-1"});
+    EXPECT_EQ(*fakes.log, std::vector<std::string>{"input.pointer cancel dev-1"});
 
     fakes.sender->firstOfGeneration = false;
     receive(encoded(protocol::Ack{.gen = 4, .seq = 1}), session);
@@ -233,14 +233,14 @@ TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::ready);
     EXPECT_FALSE(probe().lastCursorSent());
     receive(encoded(protocol::PointerInput{.seq = 3, .action = "move"}), session);
-    EXPECT_EQ(fakes.log->back(), "injector.pointer move dev-1");
+    EXPECT_EQ(fakes.log->back(), "input.pointer move dev-1");
 }
 
 TEST_F(HostDispatchTest, MissingAccessibilityIsNoticedOncePerSession) {
     LinkedConnection device = link();
     auto session = authenticatedSession(device);
     probe().debugInput() = true;
-    controlFakes.injector->result = InputResult::needsAccessibility;
+    fakes.input->result = InputResult::needsAccessibility;
     receive(encoded(protocol::KeyInput{.seq = 5, .name = "a"}), session);
     receive(encoded(protocol::TextInput{.seq = 6, .value = "日本"}), session);
     EXPECT_EQ(device.nextText(), (base::Json{{"type", "notice"}, {"kind", "accessibilityNeeded"}}));

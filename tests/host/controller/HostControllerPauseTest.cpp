@@ -59,7 +59,7 @@ TEST_F(HostPauseTest, PausingStopsInputAndPipelineInOrderAndResumingTellsTheDevi
     probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
     probe().setPaused(true);
     probe().setPaused(true);
-    EXPECT_EQ(*fakes.log, (std::vector<std::string>{"injector.releaseAll", "capture.stop", "encoder.invalidate"}));
+    EXPECT_EQ(*fakes.log, (std::vector<std::string>{"input.releaseAll", "capture.stop", "encoder.invalidate"}));
     EXPECT_EQ(notice(device), bare("locked"));
     probe().setPaused(false);
     EXPECT_EQ(notice(device), bare("unlocked"));
@@ -155,7 +155,7 @@ TEST_F(HostPauseTest, UnlockRefusesUntypablePasswordsAndMissingTrustAndTheLanRou
     session->route = ConnectionRoute::lan;
     unlock("pw");
     session->route = ConnectionRoute::local;
-    controlFakes.injector->result = host::InputResult::needsAccessibility;
+    fakes.input->result = host::InputResult::needsAccessibility;
     probe().unlockEnvironmentSlot() = fakes.unlock;  // the system environment, which needs trust
     unlock("pw");
     EXPECT_EQ(notice(device), locked("ロック解除には Mac の「アクセシビリティ」で Orvanta の許可が必要です。"));
