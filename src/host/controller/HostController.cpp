@@ -47,6 +47,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     }
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
+    controller->wirePause();
     controller->wireApps();
     controller->wireClipboard();
     controller->wireMigration();
@@ -69,7 +70,6 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
       registry_(dependencies_.registry),
       sender_(dependencies_.components.sender),
       input_(dependencies_.components.input),
-      unlockEnvironment_(dependencies_.components.unlockEnvironment),
       migration_(std::make_unique<WindowMigration>(
           queue_, dependencies_.components.aspectWindows,
           [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); })),
@@ -77,7 +77,6 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
     debugInput_ = environment(kDebugInputVariable) == "1";
     const auto stored = StoredHostSettings::read(*dependencies_.settings);
     highResOn_ = stored.highRes && dependencies_.components.virtualDisplaysAvailable;
-    blackout_.enabled = stored.blackout;
     server_ = HTTPServer::create(queue_, dependencies_.advertiser, dependencies_.serverOptions);
     if (registry_->lastError()) log("registry load error: " + *registry_->lastError());
     // Nothing runs on the main thread before this first assignment, so the screens start from it.
@@ -333,7 +332,7 @@ void HostController::simulateLockIfRequested() {
     if (!password || password->empty() || !simulated) return;
     // Keyboard layouts are read on the main thread, which may already have stopped for shutdown.
     try {
-        unlockEnvironment_ = main_.sync([&] { return simulated(*password); });
+        pause_->simulateLock(main_.sync([&] { return simulated(*password); }));
     } catch (const base::ExecutorStopped&) {
         return;
     }
@@ -390,7 +389,7 @@ void HostController::publishConnected(std::optional<std::string> name) {
 }
 
 void HostController::publishLinks() {
-    updateBlackout(std::nullopt);
+    pause_->updateBlackout();
     std::map<std::string, DeviceLink> links;
     if (session_ && session_->authenticated && !session_->deviceId.empty()) {
         links[session_->deviceId] = {session_->detachedAt ? LinkRole::waitingReturn : LinkRole::main, session_->route};

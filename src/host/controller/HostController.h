@@ -29,6 +29,7 @@
 #include "host/controller/HostSession.h"
 #include "host/controller/MediaPipeline.h"
 #include "host/controller/PairingEndpoint.h"
+#include "host/controller/PauseControl.h"
 #include "host/controller/SessionHub.h"
 #include "host/controller/SystemAudio.h"
 #include "host/controller/WindowFitter.h"
@@ -102,7 +103,6 @@ public:
     using ControllerSession = host::ControllerSession;
     using WindowPointerState = host::WindowPointerState;
     using BlackoutPhase = BlackoutSessionPhase;
-    using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().
     static std::shared_ptr<HostController> create(HostControllerDependencies dependencies);
@@ -159,7 +159,6 @@ private:
     void housekeepingTick();
     void cursorTick();
     void checkVideoStall(std::uint64_t at);
-    void pollLockState();
     void stopIdleCapture();
     void sendCursor(std::uint64_t at);
     void handleStage2Stall();
@@ -172,8 +171,6 @@ private:
     void endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code, std::string_view reason);
     void detachSender();
     std::string listenStatus() const;
-    void setPaused(bool paused);
-    void updateBlackout(std::optional<bool> enabled);
 
     base::Executor& queue_;
     base::Executor& main_;
@@ -195,6 +192,9 @@ private:
     const std::shared_ptr<Session>& session_ = sessions_->session();
     std::vector<std::shared_ptr<WebSocketConnection>> pendingVideos_;
     std::shared_ptr<HostInput> input_;
+    // Pause, unlock and the blackout covers; the other concerns read the pause in place.
+    std::shared_ptr<PauseControl> pause_ = makePauseControl();
+    const bool& paused_ = pause_->pausedRecord();
     const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
     bool accessibilityNoticeSent_ = false;
@@ -203,14 +203,7 @@ private:
     std::optional<std::pair<double, double>> lastCursorSent_;
     bool debugInput_ = false;
     std::uint16_t genCounter_ = 0;
-    bool paused_ = false;
-    bool screenLocked_ = false;
-    bool displayAsleep_ = false;
-    std::shared_ptr<UnlockEnvironment> unlockEnvironment_;
     std::shared_ptr<DualCaptureTest> dualTest_;
-    bool unlockInFlight_ = false;
-    int unlockFailures_ = 0;
-    std::uint64_t unlockNotBefore_ = 0;
     std::optional<std::uint64_t> videoDetachedAt_;
     std::optional<std::string> listenFailure_;  // the loopback listener's last failure, while it stands
     std::atomic<bool> started_ = false;
@@ -218,7 +211,6 @@ private:
     bool clientAspectFit_ = false;
     double clientAspectScale_ = 1.0;
     std::optional<std::uint64_t> arrangementStallGraceUntil_;
-    BlackoutState blackout_;
     std::map<std::string, DeviceLink> lastPublishedLinks_;
     std::uint64_t maxInputAge_ = 0;
     std::uint64_t maxFrameAge_ = 0;
@@ -262,9 +254,6 @@ public:
     void revoke(const std::string& deviceId, std::function<void(bool)> completion);
 
     static constexpr base::Micros kDisplaySleepPollInterval{1'000'000};
-    static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
-    static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
-    static constexpr int kUnlockFailuresBeforeBackoff = 3;
 
 private:
     void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
@@ -278,11 +267,13 @@ private:
     void logUndecodable();
     static void wipeSecrets(protocol::ControlMessage& message);
     void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
-    void handleUnlock(const std::string& password);
-    void finishUnlock(std::optional<UnlockOutcome> outcome);
-    void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
+    // Pause, unlock and the blackout covers, wired in HostControllerPause.cpp: what a pause stops
+    // and a resume restarts across the host is ordered there.
+    std::shared_ptr<PauseControl> makePauseControl() const;
+    void wirePause();
     void observeWorkspace();
-    void displaySleepChanged(bool asleep);
+    void pauseConcerns();
+    void resumeConcerns();
     void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
     bool canUseAppCatalog(const WebSocketConnection& socket) const;
     bool servesControl(const WebSocketConnection& socket) const;

@@ -84,7 +84,7 @@ void HostController::dispatch(const protocol::ControlMessage& message, const std
     if (auto viewport = message.as<ViewportUpdate>()) return applyViewportUpdate(*viewport, s);
     if (message.as<RequestKeyframe>()) return forceKeyframe();
     if (auto unlock = message.as<UnlockRequest>()) {
-        if (attached && main && s.route != ConnectionRoute::lan) handleUnlock(unlock->password);
+        if (attached && main && s.route != ConnectionRoute::lan) pause_->unlock(unlock->password);
         return;
     }
     if (auto audio = message.as<AudioRequest>()) {

@@ -1,5 +1,5 @@
 // The session hub's wiring and what a session's start, resume, detach and end do across the host,
-// in their order; and the blackout decision.
+// in their order.
 #include "host/controller/HostController.h"
 
 namespace orvanta::host {
@@ -137,7 +137,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     refreshAudio();
     connectionLayout_.reset();
     log("session cleanup: begin (" + std::string(reason) + ")");
-    updateBlackout(std::nullopt);
+    pause_->updateBlackout();
     log("session cleanup: blackout release evaluated");
     closeController("main session ended");
     detachSender();
@@ -196,18 +196,5 @@ std::string HostController::listenStatus() const {
 }
 
 void HostController::detachSender() { sender_->detach(); }
-
-void HostController::updateBlackout(std::optional<bool> enabled) {
-    const bool wasCovered = blackout_.coversWanted();
-    if (enabled) blackout_.enabled = *enabled;
-    if (!session_ || !session_->authenticated) {
-        blackout_.phase = BlackoutPhase::none;
-    } else {
-        blackout_.phase = session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
-    }
-    blackout_.screenLocked = screenLocked_;
-    const bool covered = blackout_.coversWanted();
-    if (covered != wasCovered && dependencies_.components.blackout) dependencies_.components.blackout->request(covered);
-}
 
 }  // namespace orvanta::host

@@ -48,7 +48,7 @@ void HostController::housekeepingTick() {
     const std::int64_t tick = housekeepingTicks_++;
     if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && clientAspectFit_) migrateWindowsToVirtualDisplay();
     if ((tick + 1) % kSecondEveryTicks == 0) {
-        pollLockState();
+        pause_->pollLock();
         stopIdleCapture();
     }
 }
@@ -61,15 +61,6 @@ void HostController::checkVideoStall(std::uint64_t at) {
         log("stall check resumed after display arrangement change");
     }
     sender_->checkStall(at, encoder_.get());
-}
-
-void HostController::pollLockState() {
-    if (!unlockEnvironment_) return;
-    const auto locked = unlockEnvironment_->isScreenLocked();
-    if (!locked || *locked == screenLocked_) return;
-    screenLocked_ = *locked;
-    setPaused(screenLocked_ || displayAsleep_);
-    updateBlackout(std::nullopt);
 }
 
 void HostController::stopIdleCapture() {
