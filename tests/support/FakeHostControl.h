@@ -89,6 +89,16 @@ private:
 };
 
 struct FakeHostControl {
+    // One stroke per character; control characters are refused, as a layout would.
+    static std::optional<std::vector<host::UnlockKeystroke>> planUnlock(const std::string& password) {
+        std::vector<host::UnlockKeystroke> strokes;
+        for (unsigned char c : password) {
+            if (c < 0x20) return std::nullopt;
+            strokes.push_back({.unicode = c});
+        }
+        return strokes;
+    }
+
     explicit FakeHostControl(HostCallLog log)
         : clipboard(std::make_shared<FakeHostClipboard>(log)),
           apps(std::make_shared<FakeHostDesktopApps>(log)) {}
@@ -97,17 +107,9 @@ struct FakeHostControl {
     std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
     std::shared_ptr<FakeHostDesktopApps> apps;
 
-    // The unlock plans one stroke per character and refuses control characters, as a layout would.
     host::HostControlComponents components(base::Executor& unlockQueue) const {
         return {.clipboard = clipboard,
-                .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
-                    std::vector<host::UnlockKeystroke> strokes;
-                    for (unsigned char c : password) {
-                        if (c < 0x20) return std::nullopt;
-                        strokes.push_back({.unicode = c});
-                    }
-                    return strokes;
-                },
+                .planUnlock = planUnlock,
                 .unlockQueue = &unlockQueue,
                 .displaySleep = displaySleep,
                 .apps = apps};

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::string_view kSimulateLockVariable = "ZQ2_DEBUG_SIMULATE_LOCK";
 constexpr std::string_view kPairFileVariable = "ZQ2_DEBUG_PAIR_FILE";
-constexpr std::string_view kDebugInputVariable = "ZQ2_DEBUG_INPUT";
 
 // A stored value read as a boolean the way the settings' owners wrote it: a bool, or a number.
 std::optional<bool> storedFlag(const base::Settings& settings, std::string_view key) {
@@ -48,6 +47,7 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
     controller->wirePause();
+    controller->wireDispatch();
     controller->wireApps();
     controller->wireClipboard();
     controller->wireMigration();
@@ -74,7 +74,6 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
           queue_, dependencies_.components.aspectWindows,
           [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); })),
       aspectRecords_(migration_->records()) {
-    debugInput_ = environment(kDebugInputVariable) == "1";
     const auto stored = StoredHostSettings::read(*dependencies_.settings);
     highResOn_ = stored.highRes && dependencies_.components.virtualDisplaysAvailable;
     server_ = HTTPServer::create(queue_, dependencies_.advertiser, dependencies_.serverOptions);
@@ -244,7 +243,7 @@ void HostController::wireWindowFit() {
             },
         .updateInputMapping = [this](const std::function<void(InputMapping&)>& change) { updateInputMapping(change); },
         .streamingGeometry = [this] { return streamingWindowGeometry_; },
-        .needsAccessibility = [this] { handleInputResult(InputResult::needsAccessibility); },
+        .needsAccessibility = [this] { dispatch_->inputResult(InputResult::needsAccessibility); },
         .sendWindowState =
             [this](const protocol::WindowState& state) {
                 if (session_ && session_->authenticated) sendMessage(*session_->control, state);

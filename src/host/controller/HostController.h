@@ -28,6 +28,7 @@
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
 #include "host/controller/MediaPipeline.h"
+#include "host/controller/MessageDispatch.h"
 #include "host/controller/PairingEndpoint.h"
 #include "host/controller/PauseControl.h"
 #include "host/controller/SessionHub.h"
@@ -197,11 +198,9 @@ private:
     const bool& paused_ = pause_->pausedRecord();
     const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
-    bool accessibilityNoticeSent_ = false;
     WindowPointerState windowPointerState_ = WindowPointerState::ready;
     std::shared_ptr<HostWindowsCursorStream> windowsCursor_;
     std::optional<std::pair<double, double>> lastCursorSent_;
-    bool debugInput_ = false;
     std::uint16_t genCounter_ = 0;
     std::shared_ptr<DualCaptureTest> dualTest_;
     std::optional<std::uint64_t> videoDetachedAt_;
@@ -214,7 +213,6 @@ private:
     std::map<std::string, DeviceLink> lastPublishedLinks_;
     std::uint64_t maxInputAge_ = 0;
     std::uint64_t maxFrameAge_ = 0;
-    std::uint64_t lastUndecodableLogAt_ = 0;
     std::vector<base::TaskHandle> timers_;
 
     // Owned by their timer handlers.
@@ -231,17 +229,13 @@ private:
     void sessionStarted(const std::shared_ptr<Session>& session);
     void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter);
     void detachSession(const std::shared_ptr<Session>& session);
-    // Every decoded message of the main session's control connection.
-    void dispatchSessionMessage(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
-    // Joined with the message dispatch: a controller's input messages.
-    void dispatchControllerMessage(const protocol::ControlMessage& message,
-                                   const std::shared_ptr<ControllerSession>& controller);
-    // Control-message dispatch, input results and the clipboard channel.
-public:
-    static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
-    static constexpr std::size_t kMaxRTTSamples = 20;
-    static constexpr std::uint64_t kMinBaseRTTMicros = 1'000;
+    // The message dispatch, wired in HostControllerDispatch.cpp.
+    void wireDispatch();
+    void firstFrameShown(std::uint16_t gen);
+    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
+    std::unique_ptr<MessageDispatch> dispatch_;
 
+public:
     // Every text of a main session's control connection, in arrival order.
     void handleControlText(const std::string& text, const std::shared_ptr<Session>& session);
     // Takes over a control connection whose hello asked for the clipboard channel.
@@ -256,17 +250,6 @@ public:
     static constexpr base::Micros kDisplaySleepPollInterval{1'000'000};
 
 private:
-    void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
-    void dispatchInput(const protocol::ControlMessage& message, const std::string& source,
-                       WebSocketConnection& connection);
-    void handleAck(const protocol::Ack& ack);
-    void handlePong(const protocol::Pong& pong, Session& session);
-    void handleAudio(const protocol::AudioRequest& request, Session& session);
-    void handleFitWindow(const protocol::FitWindowRequest& request);
-    void handleInputResult(InputResult result);
-    void logUndecodable();
-    static void wipeSecrets(protocol::ControlMessage& message);
-    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
     // Pause, unlock and the blackout covers, wired in HostControllerPause.cpp: what a pause stops
     // and a resume restarts across the host is ordered there.
     std::shared_ptr<PauseControl> makePauseControl() const;

@@ -35,7 +35,7 @@ void HostController::wirePause() {
                 if (!session_ || !session_->authenticated) return BlackoutPhase::none;
                 return session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
             },
-        .needsAccessibility = [this] { handleInputResult(InputResult::needsAccessibility); },
+        .needsAccessibility = [this] { dispatch_->inputResult(InputResult::needsAccessibility); },
         .log = [this](std::string_view line) { log(line); },
     });
 }

@@ -24,17 +24,14 @@ void HostController::wireSessions() {
         if (auto self = weak.lock()) self->endSession(session, code, reason);
     };
     hub.onMessage = [weak](protocol::ControlMessage& message, const std::shared_ptr<Session>& session) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->dispatchSessionMessage(message, session);
-        wipeSecrets(message);
+        if (auto self = weak.lock()) self->dispatch_->receive(message, session);
     };
     hub.onUndecodable = [weak] {
-        if (auto self = weak.lock()) self->logUndecodable();
+        if (auto self = weak.lock()) self->dispatch_->undecodable();
     };
     hub.onControllerMessage = [weak](const protocol::ControlMessage& message,
                                      const std::shared_ptr<ControllerSession>& controller) {
-        if (auto self = weak.lock()) self->dispatchControllerMessage(message, controller);
+        if (auto self = weak.lock()) self->dispatch_->receiveFromController(message, controller);
     };
     hub.onClipboardHello = [weak](const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
                                   ConnectionRoute route) {
@@ -82,7 +79,7 @@ void HostController::sessionStarting(const DeviceRecord& record) {
 }
 
 void HostController::sessionStarted(const std::shared_ptr<Session>& session) {
-    accessibilityNoticeSent_ = false;
+    dispatch_->sessionStarted();
     lastCursorSent_.reset();
     publishDevices();
     publishConnected(session->deviceName);

@@ -52,7 +52,6 @@ public:
     }
 
     // Control messages and the clipboard channel.
-    bool& debugInput() { return c_.debugInput_; }
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
     std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }

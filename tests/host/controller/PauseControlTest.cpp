@@ -5,6 +5,7 @@
 
 #include "host/controller/PauseControl.h"
 #include "support/FakeHostComponents.h"
+#include "support/FakeHostControl.h"
 #include "support/FakeSessionState.h"
 #include "support/ManualExecutor.h"
 
@@ -61,15 +62,7 @@ protected:
             .input = input,
             .blackout = covers,
             .displaySleep = display,
-            // One stroke per character; control characters cannot be typed, as with a layout.
-            .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
-                std::vector<host::UnlockKeystroke> strokes;
-                for (unsigned char c : password) {
-                    if (c < 0x20) return std::nullopt;
-                    strokes.push_back({.unicode = c});
-                }
-                return strokes;
-            },
+            .planUnlock = FakeHostControl::planUnlock,
             .blackoutEnabled = blackoutEnabled});
         pause->setNeighbours({
             .pause = [this] { log->push_back("host.pause"); },
