@@ -53,7 +53,6 @@ public:
 
     // Control messages and the clipboard channel.
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
-    std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
     // A pause with its effects across the host, as the lock poll makes one.
