@@ -262,7 +262,8 @@ std::expected<void, std::string> HostAssembly::build() {
                                                             };
 
     auto& components = dependencies.components;
-    components.input = std::make_shared<host::InjectorInput>(*b.injector);
+    components.input = std::make_shared<host::InjectorInput>(*b.injector,
+                                                             [&sink = *b.inputSink] { return sink.trusted(); });
     components.unlockEnvironment =
         std::make_shared<host::SystemUnlockEnvironment>(*b.unlockSink, *b.session, *b.displaySleep);
     components.sender = std::make_shared<host::VideoSenderView>(*b.sender);
@@ -330,9 +331,7 @@ std::expected<void, std::string> HostAssembly::build() {
     components.fitWindows = std::make_shared<host::FitWindowsAdapter>(*b.windows, *b.windowManager, *b.inputSink,
                                                                       b.fitTasks, clock, hostLog);
 
-    dependencies.control = {.injector = std::make_shared<host::InjectorView>(
-                                *b.injector, [&sink = *b.inputSink] { return sink.trusted(); }),
-                            .clipboard = std::make_shared<host::SharedClipboardHub>(*ui_.pasteboard, *ui_.images),
+    dependencies.control = {.clipboard = std::make_shared<host::SharedClipboardHub>(*ui_.pasteboard, *ui_.images),
                             .planUnlock = planUnlock,
                             .unlockQueue = &b.unlock,
                             .displaySleep = b.displaySleep,

@@ -19,9 +19,24 @@ namespace orvanta::testing {
 // Calls in the order they were made, across every fake sharing the log: "sender.checkStall", ...
 using HostCallLog = std::shared_ptr<std::vector<std::string>>;
 
+// Injection answers `result` for every input; the display is trusted unless that result asks for
+// accessibility.
 class FakeHostInput final : public host::HostInput {
 public:
     explicit FakeHostInput(HostCallLog log) : log_(std::move(log)) {}
+    host::InputResult handle(const protocol::PointerInput& pointer, const std::string& source) override {
+        log_->push_back("input.pointer " + pointer.action + " " + source);
+        return result;
+    }
+    host::InputResult handle(const protocol::KeyInput& key, const std::string& source) override {
+        log_->push_back("input.key " + key.name + " " + source);
+        return result;
+    }
+    host::InputResult handle(const protocol::TextInput& text, const std::string& source) override {
+        log_->push_back("input.text " + text.value + " " + source);
+        return result;
+    }
+    bool trusted() override { return result != host::InputResult::needsAccessibility; }
     host::NormalizedCursor cursorNormalized() override {
         ++cursorReads;
         return cursor;
@@ -33,12 +48,14 @@ public:
     void releaseKeys() override { log_->push_back("input.releaseKeys"); }
     void releasePointerInputs() override { log_->push_back("input.releasePointerInputs"); }
     void releaseHeldPointerInputs() override { log_->push_back("input.releaseHeldPointerInputs"); }
+    void releaseAll() override { log_->push_back("input.releaseAll"); }
     host::InputMapping mapping() const override { return inputMapping; }
     void setMapping(const host::InputMapping& mapping) override { inputMapping = mapping; }
 
     host::NormalizedCursor cursor{0.5, 0.5, true};
     host::InputMapping inputMapping;
     int cursorReads = 0;
+    host::InputResult result = host::InputResult::ok;
 
 private:
     HostCallLog log_;

@@ -14,30 +14,6 @@
 
 namespace orvanta::testing {
 
-class FakeHostInjector final : public host::HostInjector {
-public:
-    explicit FakeHostInjector(HostCallLog log) : log_(std::move(log)) {}
-    host::InputResult handle(const protocol::PointerInput& pointer, const std::string& source) override {
-        log_->push_back("injector.pointer " + pointer.action + " " + source);
-        return result;
-    }
-    host::InputResult handle(const protocol::KeyInput& key, const std::string& source) override {
-        log_->push_back("injector.key " + key.name + " " + source);
-        return result;
-    }
-    host::InputResult handle(const protocol::TextInput& text, const std::string& source) override {
-        log_->push_back("injector.text " + text.value + " " + source);
-        return result;
-    }
-    bool trusted() override { return result != host::InputResult::needsAccessibility; }
-    void releaseAll() override { log_->push_back("injector.releaseAll"); }
-
-    host::InputResult result = host::InputResult::ok;
-
-private:
-    HostCallLog log_;
-};
-
 // The hub and the pasteboard in one: peers are kept by identifier, writes are recorded.
 class FakeHostClipboard final : public host::HostClipboard {
 public:
@@ -113,28 +89,27 @@ private:
 };
 
 struct FakeHostControl {
+    // One stroke per character; control characters are refused, as a layout would.
+    static std::optional<std::vector<host::UnlockKeystroke>> planUnlock(const std::string& password) {
+        std::vector<host::UnlockKeystroke> strokes;
+        for (unsigned char c : password) {
+            if (c < 0x20) return std::nullopt;
+            strokes.push_back({.unicode = c});
+        }
+        return strokes;
+    }
+
     explicit FakeHostControl(HostCallLog log)
-        : injector(std::make_shared<FakeHostInjector>(log)),
-          clipboard(std::make_shared<FakeHostClipboard>(log)),
+        : clipboard(std::make_shared<FakeHostClipboard>(log)),
           apps(std::make_shared<FakeHostDesktopApps>(log)) {}
 
-    std::shared_ptr<FakeHostInjector> injector;
     std::shared_ptr<FakeHostClipboard> clipboard;
     std::shared_ptr<platform::DisplaySleep> displaySleep;  // none: no sleep poll
     std::shared_ptr<FakeHostDesktopApps> apps;
 
-    // The unlock plans one stroke per character and refuses control characters, as a layout would.
     host::HostControlComponents components(base::Executor& unlockQueue) const {
-        return {.injector = injector,
-                .clipboard = clipboard,
-                .planUnlock = [](const std::string& password) -> std::optional<std::vector<host::UnlockKeystroke>> {
-                    std::vector<host::UnlockKeystroke> strokes;
-                    for (unsigned char c : password) {
-                        if (c < 0x20) return std::nullopt;
-                        strokes.push_back({.unicode = c});
-                    }
-                    return strokes;
-                },
+        return {.clipboard = clipboard,
+                .planUnlock = planUnlock,
                 .unlockQueue = &unlockQueue,
                 .displaySleep = displaySleep,
                 .apps = apps};

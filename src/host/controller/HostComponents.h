@@ -9,12 +9,12 @@
 #include <optional>
 #include <string>
 
+#include "host/controller/HostControlSeams.h"
 #include "host/controller/HostMediaSeams.h"
 #include "host/media/DualCaptureTest.h"
 #include "host/media/Encoder.h"
 #include "host/desktop/LockUnlocker.h"
 #include "host/transport/HostSettingsModel.h"
-#include "platform/InputSink.h"
 
 namespace orvanta::host {
 
@@ -23,44 +23,6 @@ class WebSocketConnection;
 class HostFitWindows;
 class HostDisplays;
 class HostAspectWindows;
-
-// The pointer position normalised to the captured picture (0...1 across it), and whether it shows.
-struct NormalizedCursor {
-    double x = 0;
-    double y = 0;
-    bool visible = false;
-    bool operator==(const NormalizedCursor&) const = default;
-};
-
-// Where pointer input lands: a captured window's picture maps onto `targetRect` and input outside
-// `visibleWindowRect` is dropped (both in global display coordinates); otherwise the picture shows
-// `displayID` (nothing: the main display), over `displayContentRect` of the frame (nothing: all of it).
-struct InputMapping {
-    std::optional<platform::DisplayRect> targetRect;
-    std::optional<platform::DisplayRect> visibleWindowRect;
-    std::optional<std::uint32_t> displayID;
-    std::optional<platform::DisplayRect> displayContentRect;
-    bool operator==(const InputMapping&) const = default;
-};
-
-// Input injection.
-class HostInput {
-public:
-    virtual ~HostInput() = default;
-    // The current pointer, normalised to the captured picture.
-    virtual NormalizedCursor cursorNormalized() = 0;
-    // Ends a device's input session and releases what it holds (every source's when asked).
-    virtual void endSession(const std::string& source, bool releaseAllSources) = 0;
-    // Session start and hand-over: a device's input session begins; held keys and pointer input,
-    // untracked inputs included, are released.
-    virtual void beginSession(const std::string& source) = 0;
-    virtual void releaseKeys() = 0;
-    virtual void releasePointerInputs() = 0;
-    // Held modifiers, then a button-up at the pointer for each pressed button; nothing untracked.
-    virtual void releaseHeldPointerInputs() = 0;
-    virtual InputMapping mapping() const = 0;
-    virtual void setMapping(const InputMapping& mapping) = 0;
-};
 
 // The sender steps the bit rate of the running encoder through its BitRateControl side.
 class HostEncoder : public BitRateControl {

@@ -1,19 +1,18 @@
-// The controller's input views over the real injector.
+// The controller's input seam over the real injector.
 #pragma once
 
 #include <functional>
 #include <set>
 #include <utility>
 
-#include "host/controller/HostComponents.h"
 #include "host/controller/HostControlSeams.h"
 
 namespace orvanta::host {
 
-class InjectorView final : public HostInjector {
+class InjectorInput final : public HostInput {
 public:
     // `trusted` tells whether the display accepts synthetic input (XTest present).
-    InjectorView(InputInjector& injector, std::function<bool()> trusted)
+    InjectorInput(InputInjector& injector, std::function<bool()> trusted)
         : injector_(injector), trusted_(std::move(trusted)) {}
 
     InputResult handle(const protocol::PointerInput& pointer, const std::string& source) override {
@@ -26,22 +25,6 @@ public:
         return injector_.handle(text, source);
     }
     bool trusted() override { return trusted_(); }
-    void releaseAll() override {
-        const auto released = injector_.releaseKeys(std::nullopt);
-        injector_.releasePointerInputs(false, released);
-        injector_.refreshHoldTimeout();
-    }
-
-private:
-    InputInjector& injector_;
-    std::function<bool()> trusted_;
-};
-
-// The session-level view of the same injector: input sessions, releases and where input maps to.
-class InjectorInput final : public HostInput {
-public:
-    explicit InjectorInput(InputInjector& injector) : injector_(injector) {}
-
     NormalizedCursor cursorNormalized() override {
         const auto cursor = injector_.cursorNormalized();
         return {cursor.x, cursor.y, cursor.visible};
@@ -54,6 +37,11 @@ public:
     void releaseKeys() override { releasedKeys_ = injector_.releaseKeys(std::nullopt); }
     void releasePointerInputs() override { injector_.releasePointerInputs(true, std::exchange(releasedKeys_, {})); }
     void releaseHeldPointerInputs() override { injector_.releasePointerInputs(false, {}); }
+    void releaseAll() override {
+        const auto released = injector_.releaseKeys(std::nullopt);
+        injector_.releasePointerInputs(false, released);
+        injector_.refreshHoldTimeout();
+    }
     InputMapping mapping() const override {
         return {injector_.targetRect, injector_.visibleWindowRect, injector_.displayID, injector_.displayContentRect};
     }
@@ -66,6 +54,7 @@ public:
 
 private:
     InputInjector& injector_;
+    std::function<bool()> trusted_;
     std::set<std::uint16_t> releasedKeys_;
 };
 

@@ -15,6 +15,7 @@
 #include "host/controller/HostDesktopSeams.h"
 #include "host/desktop/InputInjector.h"
 #include "host/desktop/LockUnlocker.h"
+#include "platform/InputSink.h"
 #include "platform/SessionState.h"
 #include "platform/SyncPasteboard.h"
 #include "protocol/ControlMessages.h"
@@ -23,18 +24,51 @@ namespace orvanta::host {
 
 using InputResult = InputInjector::Result;
 
-// Injects a device's input, attributed to its source (the device identifier).
-class HostInjector {
+// The pointer position normalised to the captured picture (0...1 across it), and whether it shows.
+struct NormalizedCursor {
+    double x = 0;
+    double y = 0;
+    bool visible = false;
+    bool operator==(const NormalizedCursor&) const = default;
+};
+
+// Where pointer input lands: a captured window's picture maps onto `targetRect` and input outside
+// `visibleWindowRect` is dropped (both in global display coordinates); otherwise the picture shows
+// `displayID` (nothing: the main display), over `displayContentRect` of the frame (nothing: all of it).
+struct InputMapping {
+    std::optional<platform::DisplayRect> targetRect;
+    std::optional<platform::DisplayRect> visibleWindowRect;
+    std::optional<std::uint32_t> displayID;
+    std::optional<platform::DisplayRect> displayContentRect;
+    bool operator==(const InputMapping&) const = default;
+};
+
+// Input injection: a device's input attributed to its source (the device identifier), its input
+// sessions, the releases, and where input maps to.
+class HostInput {
 public:
-    virtual ~HostInjector() = default;
+    virtual ~HostInput() = default;
     virtual InputResult handle(const protocol::PointerInput& pointer, const std::string& source) = 0;
     virtual InputResult handle(const protocol::KeyInput& key, const std::string& source) = 0;
     virtual InputResult handle(const protocol::TextInput& text, const std::string& source) = 0;
     // Whether synthetic input can reach the display at all (the XTest extension is present).
     virtual bool trusted() = 0;
-    // Releases the keys of every source, the modifiers and every pressed button, then refreshes
-    // the hold timeout.
+    // The current pointer, normalised to the captured picture.
+    virtual NormalizedCursor cursorNormalized() = 0;
+    // Ends a device's input session and releases what it holds (every source's when asked).
+    virtual void endSession(const std::string& source, bool releaseAllSources) = 0;
+    // Session start and hand-over: a device's input session begins; held keys and pointer input,
+    // untracked inputs included, are released.
+    virtual void beginSession(const std::string& source) = 0;
+    virtual void releaseKeys() = 0;
+    virtual void releasePointerInputs() = 0;
+    // Held modifiers, then a button-up at the pointer for each pressed button; nothing untracked.
+    virtual void releaseHeldPointerInputs() = 0;
+    // Pause: the keys of every source, the modifiers and every pressed button, then the hold
+    // timeout refreshed.
     virtual void releaseAll() = 0;
+    virtual InputMapping mapping() const = 0;
+    virtual void setMapping(const InputMapping& mapping) = 0;
 };
 
 // The process-wide clipboard hub and the pasteboard, both on the main thread only.
@@ -57,7 +91,6 @@ public:
 };
 
 struct HostControlComponents {
-    std::shared_ptr<HostInjector> injector;
     std::shared_ptr<HostClipboard> clipboard;
     // On the main thread: the keystrokes of a password in the current layout, nothing when it
     // holds a character the layout cannot type.

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::string_view kSimulateLockVariable = "ZQ2_DEBUG_SIMULATE_LOCK";
 constexpr std::string_view kPairFileVariable = "ZQ2_DEBUG_PAIR_FILE";
-constexpr std::string_view kDebugInputVariable = "ZQ2_DEBUG_INPUT";
 
 // A stored value read as a boolean the way the settings' owners wrote it: a bool, or a number.
 std::optional<bool> storedFlag(const base::Settings& settings, std::string_view key) {
@@ -47,6 +46,8 @@ std::shared_ptr<HostController> HostController::create(HostControllerDependencie
     }
     auto controller = std::make_shared<HostController>(Passkey{}, std::move(dependencies));
     controller->wireCallbacks();
+    controller->wirePause();
+    controller->wireDispatch();
     controller->wireApps();
     controller->wireClipboard();
     controller->wireDisplayAspectFit();
@@ -70,15 +71,12 @@ HostController::HostController(Passkey, HostControllerDependencies dependencies)
       registry_(dependencies_.registry),
       sender_(dependencies_.components.sender),
       input_(dependencies_.components.input),
-      unlockEnvironment_(dependencies_.components.unlockEnvironment),
       migration_(std::make_unique<WindowMigration>(
           queue_, dependencies_.components.aspectWindows,
           [log = dependencies_.log](std::string_view line) { log ? log(line) : Log::info(line); })),
       aspectRecords_(migration_->records()) {
-    debugInput_ = environment(kDebugInputVariable) == "1";
     const auto stored = StoredHostSettings::read(*dependencies_.settings);
     highResOn_ = stored.highRes && dependencies_.components.virtualDisplaysAvailable;
-    blackout_.enabled = stored.blackout;
     server_ = HTTPServer::create(queue_, dependencies_.advertiser, dependencies_.serverOptions);
     if (registry_->lastError()) log("registry load error: " + *registry_->lastError());
     // Nothing runs on the main thread before this first assignment, so the screens start from it.
@@ -277,7 +275,7 @@ void HostController::wireWindowFit() {
         .beginPointerChange = [this] { beginPointerChange(); },
         .updateInputMapping = [this](const std::function<void(InputMapping&)>& change) { updateInputMapping(change); },
         .streamingGeometry = [this] { return pipeline_->windowGeometry(); },
-        .needsAccessibility = [this] { handleInputResult(InputResult::needsAccessibility); },
+        .needsAccessibility = [this] { dispatch_->inputResult(InputResult::needsAccessibility); },
         .sendWindowState =
             [this](const protocol::WindowState& state) {
                 if (session_ && session_->authenticated) sendMessage(*session_->control, state);
@@ -366,7 +364,7 @@ void HostController::simulateLockIfRequested() {
     if (!password || password->empty() || !simulated) return;
     // Keyboard layouts are read on the main thread, which may already have stopped for shutdown.
     try {
-        unlockEnvironment_ = main_.sync([&] { return simulated(*password); });
+        pause_->simulateLock(main_.sync([&] { return simulated(*password); }));
     } catch (const base::ExecutorStopped&) {
         return;
     }
@@ -423,7 +421,7 @@ void HostController::publishConnected(std::optional<std::string> name) {
 }
 
 void HostController::publishLinks() {
-    updateBlackout(std::nullopt);
+    pause_->updateBlackout();
     std::map<std::string, DeviceLink> links;
     if (session_ && session_->authenticated && !session_->deviceId.empty()) {
         links[session_->deviceId] = {session_->detachedAt ? LinkRole::waitingReturn : LinkRole::main, session_->route};

@@ -29,7 +29,9 @@
 #include "host/controller/HostPublishedState.h"
 #include "host/controller/HostSession.h"
 #include "host/controller/MediaPipeline.h"
+#include "host/controller/MessageDispatch.h"
 #include "host/controller/PairingEndpoint.h"
+#include "host/controller/PauseControl.h"
 #include "host/controller/SessionHub.h"
 #include "host/controller/SystemAudio.h"
 #include "host/controller/WindowFitter.h"
@@ -102,7 +104,6 @@ public:
     using ControllerSession = host::ControllerSession;
     using WindowPointerState = host::WindowPointerState;
     using BlackoutPhase = BlackoutSessionPhase;
-    using BlackoutState = host::BlackoutState;
 
     // Reads the stored settings and builds the server; nothing listens before start().
     static std::shared_ptr<HostController> create(HostControllerDependencies dependencies);
@@ -159,7 +160,6 @@ private:
     void housekeepingTick();
     void cursorTick();
     void checkVideoStall(std::uint64_t at);
-    void pollLockState();
     void sendCursor(std::uint64_t at);
     void handleStage2Stall();
 
@@ -171,8 +171,6 @@ private:
     void endSession(std::shared_ptr<Session> ended, std::optional<std::uint16_t> code, std::string_view reason);
     void detachSender();
     std::string listenStatus() const;
-    void setPaused(bool paused);
-    void updateBlackout(std::optional<bool> enabled);
 
     base::Executor& queue_;
     base::Executor& main_;
@@ -189,27 +187,19 @@ private:
     std::shared_ptr<SessionHub> sessions_ = std::make_shared<SessionHub>(queue_, clock_, registry_);
     const std::shared_ptr<Session>& session_ = sessions_->session();
     std::shared_ptr<HostInput> input_;
+    // Pause, unlock and the blackout covers; the other concerns read the pause in place.
+    std::shared_ptr<PauseControl> pause_ = makePauseControl();
+    const bool& paused_ = pause_->pausedRecord();
     const std::shared_ptr<ControllerSession>& controllerSession_ = sessions_->controller();
     std::uint64_t selectionGeneration_ = 0;
-    bool accessibilityNoticeSent_ = false;
     WindowPointerState windowPointerState_ = WindowPointerState::ready;
     std::optional<std::pair<double, double>> lastCursorSent_;
-    bool debugInput_ = false;
-    bool paused_ = false;
-    bool screenLocked_ = false;
-    bool displayAsleep_ = false;
-    std::shared_ptr<UnlockEnvironment> unlockEnvironment_;
     std::shared_ptr<DualCaptureTest> dualTest_;
-    bool unlockInFlight_ = false;
-    int unlockFailures_ = 0;
-    std::uint64_t unlockNotBefore_ = 0;
     std::optional<std::string> listenFailure_;  // the loopback listener's last failure, while it stands
     std::atomic<bool> started_ = false;
     bool highResOn_ = false;
-    BlackoutState blackout_;
     std::map<std::string, DeviceLink> lastPublishedLinks_;
     std::uint64_t maxInputAge_ = 0;
-    std::uint64_t lastUndecodableLogAt_ = 0;
     std::vector<base::TaskHandle> timers_;
 
     // Owned by their timer handlers.
@@ -226,17 +216,13 @@ private:
     void sessionStarted(const std::shared_ptr<Session>& session);
     void resumeSession(const std::shared_ptr<Session>& current, const std::shared_ptr<BusyWaiter>& waiter);
     void detachSession(const std::shared_ptr<Session>& session);
-    // Every decoded message of the main session's control connection.
-    void dispatchSessionMessage(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
-    // Joined with the message dispatch: a controller's input messages.
-    void dispatchControllerMessage(const protocol::ControlMessage& message,
-                                   const std::shared_ptr<ControllerSession>& controller);
-    // Control-message dispatch, input results and the clipboard channel.
-public:
-    static constexpr std::uint64_t kMaxRTTMicros = 59'999'999;
-    static constexpr std::size_t kMaxRTTSamples = 20;
-    static constexpr std::uint64_t kMinBaseRTTMicros = 1'000;
+    // The message dispatch, wired in HostControllerDispatch.cpp.
+    void wireDispatch();
+    void firstFrameShown(std::uint16_t gen);
+    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
+    std::unique_ptr<MessageDispatch> dispatch_;
 
+public:
     // Every text of a main session's control connection, in arrival order.
     void handleControlText(const std::string& text, const std::shared_ptr<Session>& session);
     // Takes over a control connection whose hello asked for the clipboard channel.
@@ -249,27 +235,15 @@ public:
     void revoke(const std::string& deviceId, std::function<void(bool)> completion);
 
     static constexpr base::Micros kDisplaySleepPollInterval{1'000'000};
-    static constexpr std::uint64_t kUnlockSpacingMicros = 3'000'000;
-    static constexpr std::uint64_t kUnlockBackoffMicros = 30'000'000;
-    static constexpr int kUnlockFailuresBeforeBackoff = 3;
 
 private:
-    void dispatch(const protocol::ControlMessage& message, const std::shared_ptr<Session>& session);
-    void dispatchInput(const protocol::ControlMessage& message, const std::string& source,
-                       WebSocketConnection& connection);
-    void handleAck(const protocol::Ack& ack);
-    void handlePong(const protocol::Pong& pong, Session& session);
-    void handleAudio(const protocol::AudioRequest& request, Session& session);
-    void handleFitWindow(const protocol::FitWindowRequest& request);
-    void handleInputResult(InputResult result);
-    void logUndecodable();
-    static void wipeSecrets(protocol::ControlMessage& message);
-    void sendMessage(WebSocketConnection& connection, const protocol::ControlMessage& message);
-    void handleUnlock(const std::string& password);
-    void finishUnlock(std::optional<UnlockOutcome> outcome);
-    void sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message = std::nullopt);
+    // Pause, unlock and the blackout covers, wired in HostControllerPause.cpp: what a pause stops
+    // and a resume restarts across the host is ordered there.
+    std::shared_ptr<PauseControl> makePauseControl() const;
+    void wirePause();
     void observeWorkspace();
-    void displaySleepChanged(bool asleep);
+    void pauseConcerns();
+    void resumeConcerns();
     void revokeOnQueue(const std::string& deviceId, const std::function<void(bool)>& completion);
     bool canUseAppCatalog(const WebSocketConnection& socket) const;
     bool servesControl(const WebSocketConnection& socket) const;

@@ -1,60 +1,67 @@
-// Pause on lock or display sleep, the blackout preference, the typed unlock and revocation.
-#include <cmath>
-
+// The coordinator's side of pause, unlock and the blackout covers: the component's construction
+// and wiring, what a pause stops and a resume restarts across the host, the user's blackout
+// preference, and revocation.
 #include "host/controller/HostController.h"
 
 namespace orvanta::host {
 
-namespace {
-
-std::string waitText(std::uint64_t remainingMicros) {
-    const auto seconds = (remainingMicros + 999'999) / 1'000'000;
-    return "続けて試せません。あと" + std::to_string(seconds) + "秒ほど待ってから、もう一度送ってください。";
+std::shared_ptr<PauseControl> HostController::makePauseControl() const {
+    const auto& components = dependencies_.components;
+    const auto& control = dependencies_.control;
+    return std::make_shared<PauseControl>(
+        PauseControl::Dependencies{.queue = &queue_,
+                                   .main = &main_,
+                                   .unlockQueue = control.unlockQueue,
+                                   .clock = &clock_,
+                                   .unlockEnvironment = components.unlockEnvironment,
+                                   .input = components.input,
+                                   .blackout = components.blackout,
+                                   .displaySleep = control.displaySleep,
+                                   .planUnlock = control.planUnlock,
+                                   .blackoutEnabled = StoredHostSettings::read(*dependencies_.settings).blackout});
 }
 
-}  // namespace
+// The component lives as long as the controller, so its callbacks reach the controller directly.
+void HostController::wirePause() {
+    pause_->setNeighbours({
+        .pause = [this] { pauseConcerns(); },
+        .resume = [this] { resumeConcerns(); },
+        .notify =
+            [this](const protocol::Notice& notice) {
+                if (session_ && session_->authenticated) sendMessage(*session_->control, notice);
+            },
+        .sessionPhase =
+            [this] {
+                if (!session_ || !session_->authenticated) return BlackoutPhase::none;
+                return session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
+            },
+        .needsAccessibility = [this] { dispatch_->inputResult(InputResult::needsAccessibility); },
+        .log = [this](std::string_view line) { log(line); },
+    });
+}
 
-// The lock itself is read by the housekeeping poll; the display's sleep is polled here because the
-// display server announces none.
+// The display's sleep is polled because the display server announces none; the lock is read by
+// the housekeeping tick.
 void HostController::observeWorkspace() {
-    auto sleep = dependencies_.control.displaySleep;
-    if (!sleep) return;
-    timers_.push_back(queue_.repeating(kDisplaySleepPollInterval, [weakSelf = weak_from_this(), sleep] {
-        auto self = weakSelf.lock();
-        if (!self) return;
-        if (auto asleep = sleep->displayAsleep(); asleep && *asleep != self->displayAsleep_) {
-            self->displaySleepChanged(*asleep);
-        }
+    if (!dependencies_.control.displaySleep) return;
+    timers_.push_back(queue_.repeating(kDisplaySleepPollInterval, [weakSelf = weak_from_this()] {
+        if (auto self = weakSelf.lock()) self->pause_->pollDisplaySleep();
     }));
 }
 
-void HostController::displaySleepChanged(bool asleep) {
-    displayAsleep_ = asleep;
-    if (!asleep && unlockEnvironment_) {
-        if (auto locked = unlockEnvironment_->isScreenLocked()) screenLocked_ = *locked;
+void HostController::pauseConcerns() {
+    refreshAudio();
+    // Only an update still waiting is cancelled: a re-fit owed to a release under way stays owed,
+    // and the end of that release hands it to the unlock.
+    if (aspectFit_.updateScheduled()) {
+        if (session_) session_->viewportChangedWhilePaused = true;
+        cancelAspectUpdate();
     }
-    setPaused(screenLocked_ || displayAsleep_);
-    updateBlackout(std::nullopt);
+    if (input_) input_->releaseAll();
+    stopPipeline();
 }
 
-void HostController::setPaused(bool paused) {
-    if (paused == paused_) return;
-    paused_ = paused;
-    if (paused) {
-        refreshAudio();
-        // Only an update still waiting is cancelled: a re-fit owed to a release under way stays
-        // owed, and the end of that release hands it to the unlock.
-        if (aspectFit_.updateScheduled()) {
-            if (session_) session_->viewportChangedWhilePaused = true;
-            cancelAspectUpdate();
-        }
-        if (auto& injector = dependencies_.control.injector) injector->releaseAll();
-        stopPipeline();
-        sendNotice(protocol::NoticeKind::locked);
-        log("paused (lock or display sleep)");
-        return;
-    }
-    sendNotice(protocol::NoticeKind::unlocked);
+void HostController::resumeConcerns() {
     if (session_ && !session_->detachedAt && std::exchange(session_->viewportChangedWhilePaused, false)) {
         if (auto pending = pendingFit_) {
             requestFit(pending->target, {session_->viewportWidth, session_->viewportHeight}, pending->knownWindow,
@@ -69,87 +76,14 @@ void HostController::setPaused(bool paused) {
     }
     startPipelineIfNeeded();
     refreshAudio();
-    log("resumed");
 }
 
 void HostController::setBlackout(bool enabled) {
     publish([enabled](HostPublishedState& state) { state.blackoutEnabled = enabled; });
     dependencies_.settings->set(StoredHostSettings::kBlackoutKey, enabled);
     queue_.async([weakSelf = weak_from_this(), enabled] {
-        auto self = weakSelf.lock();
-        if (!self) return;
-        self->log(std::string("blackout setting: ") + (enabled ? "on" : "off"));
-        self->updateBlackout(enabled);
+        if (auto self = weakSelf.lock()) self->pause_->setBlackoutEnabled(enabled);
     });
-}
-
-void HostController::sendNotice(const protocol::NoticeKind& kind, std::optional<std::string> message) {
-    if (session_ && session_->authenticated)
-        sendMessage(*session_->control, protocol::Notice{kind, std::move(message)});
-}
-
-void HostController::handleUnlock(const std::string& password) {
-    if (!paused_) return sendNotice(protocol::NoticeKind::unlocked);
-    if (unlockInFlight_ || !unlockEnvironment_) return;
-    const std::uint64_t at = now();
-    if (at < unlockNotBefore_) return sendNotice(protocol::NoticeKind::locked, waitText(unlockNotBefore_ - at));
-    const bool simulated = unlockEnvironment_ != dependencies_.components.unlockEnvironment;
-    auto& control = dependencies_.control;
-    if (!simulated && !control.injector->trusted()) {
-        sendNotice(protocol::NoticeKind::locked,
-                   "ロック解除には Mac の「アクセシビリティ」で Orvanta の許可が必要です。");
-        return handleInputResult(InputResult::needsAccessibility);
-    }
-    unlockInFlight_ = true;
-    // The layout is read on the main thread; the typing blocks its own queue for seconds. The
-    // password and its keystrokes are wiped however those tasks end, run or dropped at shutdown.
-    auto secret = Secret::wipedOnRelease(std::string());
-    *secret = password;
-    main_.async([weakSelf = weak_from_this(), secret, plan = control.planUnlock, unlockQueue = control.unlockQueue,
-                 env = unlockEnvironment_, queue = &queue_]() mutable {
-        auto planned = plan(*secret);
-        Secret::wipe(*secret);
-        auto strokes = planned ? Secret::wipedOnRelease(std::move(*planned)) : nullptr;
-        unlockQueue->async([weakSelf, strokes, env, queue] {
-            std::optional<UnlockOutcome> outcome;
-            if (strokes) outcome = LockUnlocker::run(*strokes, *env, LockUnlocker::Timing{});
-            queue->async([weakSelf, outcome] {
-                if (auto self = weakSelf.lock()) self->finishUnlock(outcome);
-            });
-        });
-    });
-}
-
-void HostController::finishUnlock(std::optional<UnlockOutcome> outcome) {
-    unlockInFlight_ = false;
-    unlockNotBefore_ = now() + kUnlockSpacingMicros;
-    pollLockState();
-    using protocol::NoticeKind;
-    if (!outcome) return sendNotice(NoticeKind::locked, "パスワードに使えない文字（改行など）が含まれています。");
-    switch (*outcome) {
-        case UnlockOutcome::unlocked:
-            unlockFailures_ = 0;
-            unlockNotBefore_ = 0;
-            return;
-        case UnlockOutcome::stillLocked:
-            if (++unlockFailures_ < kUnlockFailuresBeforeBackoff) {
-                return sendNotice(NoticeKind::locked,
-                                  "ロックを解除できませんでした。パスワードを確かめて、もう一度送ってください。");
-            }
-            unlockNotBefore_ = now() + kUnlockBackoffMicros;
-            return sendNotice(NoticeKind::locked,
-                              "ロックを解除できませんでした。続けて失敗したため、30秒ほど待って"
-                              "からもう一度送ってください。");
-        case UnlockOutcome::notLocked:
-            unlockNotBefore_ = 0;
-            if (!paused_) sendNotice(NoticeKind::unlocked);
-            return;
-        case UnlockOutcome::interrupted:
-            unlockNotBefore_ = 0;
-            if (paused_)
-                sendNotice(NoticeKind::locked, "ロック状態が変わったため、途中で止めました。もう一度送ってください。");
-            return;
-    }
 }
 
 void HostController::revoke(const std::string& deviceId, std::function<void(bool)> completion) {

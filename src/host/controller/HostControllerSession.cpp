@@ -1,5 +1,5 @@
 // The session hub's wiring and what a session's start, resume, detach and end do across the host,
-// in their order; and the blackout decision.
+// in their order.
 #include "host/controller/HostController.h"
 
 namespace orvanta::host {
@@ -24,17 +24,14 @@ void HostController::wireSessions() {
         if (auto self = weak.lock()) self->endSession(session, code, reason);
     };
     hub.onMessage = [weak](protocol::ControlMessage& message, const std::shared_ptr<Session>& session) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->dispatchSessionMessage(message, session);
-        wipeSecrets(message);
+        if (auto self = weak.lock()) self->dispatch_->receive(message, session);
     };
     hub.onUndecodable = [weak] {
-        if (auto self = weak.lock()) self->logUndecodable();
+        if (auto self = weak.lock()) self->dispatch_->undecodable();
     };
     hub.onControllerMessage = [weak](const protocol::ControlMessage& message,
                                      const std::shared_ptr<ControllerSession>& controller) {
-        if (auto self = weak.lock()) self->dispatchControllerMessage(message, controller);
+        if (auto self = weak.lock()) self->dispatch_->receiveFromController(message, controller);
     };
     hub.onClipboardHello = [weak](const std::shared_ptr<WebSocketConnection>& connection, const base::Json& hello,
                                   ConnectionRoute route) {
@@ -82,7 +79,7 @@ void HostController::sessionStarting(const DeviceRecord& record) {
 }
 
 void HostController::sessionStarted(const std::shared_ptr<Session>& session) {
-    accessibilityNoticeSent_ = false;
+    dispatch_->sessionStarted();
     lastCursorSent_.reset();
     publishDevices();
     publishConnected(session->deviceName);
@@ -130,7 +127,7 @@ void HostController::endSession(std::shared_ptr<Session> ended, std::optional<st
     if (!sessions_->release(ended)) return;
     refreshAudio();
     log("session cleanup: begin (" + std::string(reason) + ")");
-    updateBlackout(std::nullopt);
+    pause_->updateBlackout();
     log("session cleanup: blackout release evaluated");
     closeController("main session ended");
     detachSender();
@@ -184,18 +181,5 @@ std::string HostController::listenStatus() const {
 }
 
 void HostController::detachSender() { sender_->detach(); }
-
-void HostController::updateBlackout(std::optional<bool> enabled) {
-    const bool wasCovered = blackout_.coversWanted();
-    if (enabled) blackout_.enabled = *enabled;
-    if (!session_ || !session_->authenticated) {
-        blackout_.phase = BlackoutPhase::none;
-    } else {
-        blackout_.phase = session_->detachedAt ? BlackoutPhase::waitingReturn : BlackoutPhase::connected;
-    }
-    blackout_.screenLocked = screenLocked_;
-    const bool covered = blackout_.coversWanted();
-    if (covered != wasCovered && dependencies_.components.blackout) dependencies_.components.blackout->request(covered);
-}
 
 }  // namespace orvanta::host

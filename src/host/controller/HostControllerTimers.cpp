@@ -48,7 +48,7 @@ void HostController::housekeepingTick() {
     const std::int64_t tick = housekeepingTicks_++;
     if (tick % kMigrationEveryTicks == kMigrationEveryTicks - 1 && aspectFit_.on()) migrateWindowsToVirtualDisplay();
     if ((tick + 1) % kSecondEveryTicks == 0) {
-        pollLockState();
+        pause_->pollLock();
         pipeline_->stopIfIdle();
     }
 }
@@ -61,15 +61,6 @@ void HostController::checkVideoStall(std::uint64_t at) {
         log("stall check resumed after display arrangement change");
     }
     pipeline_->checkStall(at);
-}
-
-void HostController::pollLockState() {
-    if (!unlockEnvironment_) return;
-    const auto locked = unlockEnvironment_->isScreenLocked();
-    if (!locked || *locked == screenLocked_) return;
-    screenLocked_ = *locked;
-    setPaused(screenLocked_ || displayAsleep_);
-    updateBlackout(std::nullopt);
 }
 
 void HostController::cursorTick() {

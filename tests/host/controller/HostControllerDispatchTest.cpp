@@ -30,6 +30,15 @@ protected:
     }
 };
 
+// The debug environment writes a line per input.
+class HostDebugInputDispatchTest : public HostDispatchTest {
+protected:
+    void SetUp() override {
+        environment["ZQ2_DEBUG_INPUT"] = "1";
+        create();
+    }
+};
+
 // Which state a message needs before anything happens.
 enum Need : unsigned { kAuth = 1, kAttached = 2, kUnpaused = 4, kMain = 8, kNotLan = 16 };
 
@@ -41,9 +50,9 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
     };
     const std::vector<Row> rows = {
         {encoded(protocol::PointerInput{.seq = 1, .action = "move", .x = 0.5, .y = 0.5}), kAuth | kAttached | kUnpaused,
-         "injector.pointer move dev-1"},
-        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-1"},
-        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "injector.text hi dev-1"},
+         "input.pointer move dev-1"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "input.key a dev-1"},
+        {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "input.text hi dev-1"},
         {encoded(protocol::ClipboardText{"abc"}), kAuth | kUnpaused, "pasteboard.text 3"},
         {encoded(protocol::ClipboardImage{kPngBase64}), kAuth | kUnpaused, "pasteboard.png 67"},
         {encoded(protocol::RequestKeyframe{}), kAuth, "encoder.forceKeyframe"},
@@ -94,10 +103,10 @@ TEST_F(HostDispatchTest, ControllerPeerActsOnlyWhileTheMainSessionAllowsIt) {
     };
     const std::vector<Row> rows = {
         {encoded(protocol::PointerInput{.seq = 1, .action = "move"}), kAuth | kAttached | kUnpaused,
-         "injector.pointer move dev-2"},
-        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "injector.key a dev-2"},
+         "input.pointer move dev-2"},
+        {encoded(protocol::KeyInput{.seq = 2, .name = "a"}), kAuth | kAttached | kUnpaused, "input.key a dev-2"},
         {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kAttached | kUnpaused,
-         "injector.text hi dev-2"},
+         "input.text hi dev-2"},
         {encoded(protocol::ClipboardText{"abc"}), kAuth | kAttached | kUnpaused, "pasteboard.text 3"},
         {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
         {encoded(protocol::LaunchAppRequest{"editor.desktop"}), kAuth | kAttached | kUnpaused,
@@ -176,44 +185,7 @@ TEST_F(HostDispatchTest, HelloIsRefusedTwiceAndWithAWrongToken) {
     EXPECT_FALSE(unknown->authenticated);
 }
 
-TEST_F(HostDispatchTest, UndecodableMessagesAreLoggedOnceASecondAndKeepTheConnection) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    advance(2s);
-    for (const char* text : {"{", R"({"type":"teleport"})", R"({"type":"key"})"}) receive(text, session);
-    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 1);
-    advance(1s);
-    receive("[]", session);
-    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 1);
-    advance(1us);
-    receive("[]", session);
-    EXPECT_EQ(std::ranges::count(logs, "control: ignoring undecodable message"), 2);
-    EXPECT_FALSE(device.connection->isClosing());
-}
-
-TEST_F(HostDispatchTest, PongsKeepTwentyRoundTripsAndTheSmallestAsBase) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    advance(100s);
-    const std::uint64_t at = queue.nowMicros();
-    auto pong = [&](std::uint64_t rtt) { receive(encoded(protocol::Pong{.t = at - rtt}), session); };
-    for (std::uint64_t rtt = 500; rtt <= 520; ++rtt) pong(rtt);
-    ASSERT_EQ(session->rttSamples.size(), 20u);
-    EXPECT_EQ(session->rttSamples.front(), 501u);
-    EXPECT_EQ(fakes.sender->baseRTT, 1'000u);  // never below a millisecond
-
-    pong(2'000);
-    EXPECT_EQ(session->rttSamples.front(), 502u);
-    for (auto& sample : session->rttSamples) sample = 3'000;
-    pong(60'000'000);                                        // too slow to count
-    receive(encoded(protocol::Pong{.t = at + 1}), session);  // from the future
-    EXPECT_EQ(fakes.sender->baseRTT, 1'000u);
-    EXPECT_EQ(session->rttSamples, std::vector<std::uint64_t>(20, 3'000));
-    EXPECT_EQ(session->lastPongAt, at);
-    pong(59'999'999);
-    EXPECT_EQ(fakes.sender->baseRTT, 3'000u);
-}
-
+// The dispatch's own rules are MessageDispatchTest's; here the coordinator's pointer state.
 TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     LinkedConnection device = link();
     auto session = authenticatedSession(device);
@@ -222,7 +194,7 @@ TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     probe().lastCursorSent() = std::pair{0.1, 0.2};
     receive(encoded(protocol::PointerInput{.seq = 1, .action = "move"}), session);
     receive(encoded(protocol::PointerInput{.seq = 2, .action = "cancel"}), session);
-    EXPECT_EQ(*fakes.log, std::vector<std::string>{"injector.pointer cancel dev-1"});
+    EXPECT_EQ(*fakes.log, std::vector<std::string>{"input.pointer cancel dev-1"});
 
     fakes.sender->firstOfGeneration = false;
     receive(encoded(protocol::Ack{.gen = 4, .seq = 1}), session);
@@ -233,27 +205,13 @@ TEST_F(HostDispatchTest, PointerWaitsForTheAwaitedFrameExceptCancel) {
     EXPECT_EQ(probe().windowPointerState(), host::HostController::WindowPointerState::ready);
     EXPECT_FALSE(probe().lastCursorSent());
     receive(encoded(protocol::PointerInput{.seq = 3, .action = "move"}), session);
-    EXPECT_EQ(fakes.log->back(), "injector.pointer move dev-1");
-}
-
-TEST_F(HostDispatchTest, MissingAccessibilityIsNoticedOncePerSession) {
-    LinkedConnection device = link();
-    auto session = authenticatedSession(device);
-    probe().debugInput() = true;
-    controlFakes.injector->result = InputResult::needsAccessibility;
-    receive(encoded(protocol::KeyInput{.seq = 5, .name = "a"}), session);
-    receive(encoded(protocol::TextInput{.seq = 6, .value = "日本"}), session);
-    EXPECT_EQ(device.nextText(), (base::Json{{"type", "notice"}, {"kind", "accessibilityNeeded"}}));
-    EXPECT_EQ(std::ranges::count(logs, "input rejected: accessibility not granted"), 1);
-    EXPECT_TRUE(logged("input key seq=5 -> needsAccessibility"));
-    EXPECT_TRUE(logged("input text len=2 seq=6 -> needsAccessibility"));
+    EXPECT_EQ(fakes.log->back(), "input.pointer move dev-1");
 }
 
 // What a device chooses reaches the log as one bounded field of one line.
-TEST_F(HostDispatchTest, DeviceTextCannotForgeOrFloodLogLines) {
+TEST_F(HostDebugInputDispatchTest, DeviceTextCannotForgeOrFloodLogLines) {
     LinkedConnection device = link();
     auto session = authenticatedSession(device, "dev\n12:00:00.000 revoked dev-2");
-    probe().debugInput() = true;
     receive(encoded(protocol::PointerInput{.seq = 1, .action = "move\n12:00:00.000 paired device evil"}), session);
     receive(encoded(protocol::PointerInput{.seq = 2, .action = std::string(1'000'000, 'x')}), session);
     probe().detachSession();

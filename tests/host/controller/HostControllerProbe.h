@@ -30,18 +30,20 @@ public:
     HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
     std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
     std::uint64_t& maxFrameAge() { return c_.pipeline_->maxFrameAge_; }
-    bool paused() const { return c_.paused_; }
-    bool screenLocked() const { return c_.screenLocked_; }
+    bool paused() const { return c_.pause_->paused(); }
+    bool screenLocked() const { return c_.pause_->screenLocked(); }
     bool highResOn() const { return c_.highResOn_; }
-    bool blackoutEnabled() const { return c_.blackout_.enabled; }
-    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.unlockEnvironment_; }
+    bool blackoutEnabled() const { return c_.pause_->blackoutEnabled(); }
+    // Whether the debug environment's simulated lock screen stands in for the system's.
+    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.pause_->unlockEnvironment_; }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
     // Control connections and sessions.
     std::shared_ptr<HostController::BusyWaiter>& busyWaiter() {
         return const_cast<std::shared_ptr<HostController::BusyWaiter>&>(c_.sessions_->waiter());
     }
-    bool& pausedFlag() { return c_.paused_; }
+    // A pause without its effects, for the tests of the concerns that read it.
+    bool& pausedFlag() { return c_.pause_->paused_; }
     void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route) {
         c_.sessions_->accept(std::move(socket), std::move(leftover), route);
     }
@@ -50,19 +52,14 @@ public:
     }
 
     // Control messages and the clipboard channel.
-    bool& debugInput() { return c_.debugInput_; }
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
-    std::uint64_t& selectionGeneration() { return c_.selectionGeneration_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
-    std::shared_ptr<UnlockEnvironment>& unlockEnvironmentSlot() { return c_.unlockEnvironment_; }
-    bool displayAsleep() const { return c_.displayAsleep_; }
-    bool& screenLockedFlag() { return c_.screenLocked_; }
-    void setPaused(bool paused) { c_.setPaused(paused); }
+    // A pause with its effects across the host, as the lock poll makes one.
+    void setPaused(bool paused) { c_.pause_->setPaused(paused); }
     void handleControllerText(const std::string& text, const std::shared_ptr<HostController::ControllerSession>& peer) {
         c_.sessions_->handleControllerText(text, peer);
     }
-    void updateBlackout() { c_.updateBlackout(std::nullopt); }
 
     // Video channel and pipeline.
     void acceptVideo(UpgradedSocket socket, base::Bytes leftover) {
