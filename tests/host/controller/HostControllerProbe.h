@@ -34,16 +34,15 @@ public:
     bool screenLocked() const { return c_.pause_->screenLocked(); }
     bool highResOn() const { return c_.highResOn_; }
     bool blackoutEnabled() const { return c_.pause_->blackoutEnabled(); }
-    // Whether the debug environment's simulated lock screen stands in for the system's.
-    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.pause_->unlockEnvironment_; }
+    // The lock poll, as the housekeeping runs it every second.
+    void pollLock() { c_.pause_->pollLock(); }
+    void pollDisplaySleep() { c_.pause_->pollDisplaySleep(); }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
     // Control connections and sessions.
     std::shared_ptr<HostController::BusyWaiter>& busyWaiter() {
         return const_cast<std::shared_ptr<HostController::BusyWaiter>&>(c_.sessions_->waiter());
     }
-    // A pause without its effects, for the tests of the concerns that read it.
-    bool& pausedFlag() { return c_.pause_->paused_; }
     void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route) {
         c_.sessions_->accept(std::move(socket), std::move(leftover), route);
     }
@@ -55,8 +54,6 @@ public:
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
-    // A pause with its effects across the host, as the lock poll makes one.
-    void setPaused(bool paused) { c_.pause_->setPaused(paused); }
     void handleControllerText(const std::string& text, const std::shared_ptr<HostController::ControllerSession>& peer) {
         c_.sessions_->handleControllerText(text, peer);
     }
