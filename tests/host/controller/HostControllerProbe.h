@@ -24,12 +24,10 @@ public:
     }
     std::shared_ptr<HostCapture>& capture() { return c_.pipeline_->capture_; }
     std::shared_ptr<HostEncoder>& encoder() { return c_.pipeline_->encoder_; }
-    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.pipeline_->windowsCursor_; }
-    std::optional<std::uint64_t>& videoDetachedAt() { return c_.pipeline_->videoDetachedAt_; }
+    std::optional<std::uint64_t> videoDetachedAt() const { return c_.pipeline_->videoDetachedAt(); }
     std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.aspectFit_.stallGraceUntil_; }
     HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
     std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
-    std::uint64_t& maxFrameAge() { return c_.pipeline_->maxFrameAge_; }
     bool paused() const { return c_.pause_->paused(); }
     bool screenLocked() const { return c_.pause_->screenLocked(); }
     bool highResOn() const { return c_.highResOn_; }
