@@ -157,7 +157,7 @@ class HostAspectHelloTest : public HostHelloTest {};
 // restored later is the one from when it connected, not one the user changed since.
 TEST_F(HostAspectHelloTest, AHelloSnapshotsTheArrangementAndResumesTheFit) {
     fakes.displays->displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
-    probe().clientAspectFitFlag() = true;
+    probe().clientAspectFit() = true;
     auto device = mainSession();
     EXPECT_TRUE(probe().aspectFit().updateScheduled());
     fakes.displays->find(2)->bounds.y = 500;

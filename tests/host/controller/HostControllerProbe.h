@@ -62,7 +62,6 @@ public:
     }
     std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.pipeline_->activeAspectCaptureID_; }
     std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
-    bool& clientAspectFitFlag() { return c_.aspectFit_.on_; }
     bool& highResMode() { return c_.highResOn_; }
 
     // Shared by the pipeline, window fit and display aspect fit.
@@ -75,8 +74,6 @@ public:
     DisplayAspectFit& aspectFit() { return c_.aspectFit_; }
     bool& clientAspectFit() { return c_.aspectFit_.on_; }
     std::shared_ptr<VirtualDisplay>& virtualDisplay() { return c_.aspectFit_.virtualDisplay_; }
-    bool virtualDisplayPending() const { return c_.aspectFit_.creationPending_; }
-    bool aspectPromoted() const { return c_.aspectFit_.promoted_; }
 
     // Window migration: the sweep, as the housekeeping runs it.
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }

@@ -218,7 +218,7 @@ TEST_F(HostWindowFitNoDisplayTest, FitAndLaunchAreAnsweredOnThePhysicalDisplayWi
         // Long after, the display was asked for four times and no more.
         runUntil([] { return false; }, 60s);
         EXPECT_EQ(creations(), 4);
-        EXPECT_FALSE(probe().virtualDisplayPending());
+        EXPECT_FALSE(probe().aspectFit().creationPending());
     }
 }
 
