@@ -129,6 +129,8 @@ public:
     // What the neighbours read.
     const std::shared_ptr<HostCapture>& capture() const { return capture_; }
     std::optional<std::uint32_t> aspectCaptureID() const { return activeAspectCaptureID_; }
+    // When the session's video went, while no idle stop has followed.
+    std::optional<std::uint64_t> videoDetachedAt() const { return videoDetachedAt_; }
     std::optional<WindowCaptureGeometry> windowGeometry() const { return streamingWindowGeometry_; }
     // A Windows client's cursor, on the stream of the run that draws no pointer.
     void sendWindowsCursor(const NormalizedCursor& cursor, std::uint64_t at, WebSocketConnection& control);

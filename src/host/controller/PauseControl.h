@@ -85,8 +85,6 @@ public:
     void updateBlackout();
 
 private:
-    friend class HostControllerProbe;  // tests of other concerns stage a pause without its effects
-
     void setPaused(bool paused);
     void displaySleepChanged(bool asleep);
     void applyBlackout(std::optional<bool> enabled);

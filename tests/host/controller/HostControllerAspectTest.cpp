@@ -95,11 +95,11 @@ TEST_F(HostAspectTest, ALockDuringAReplacementKeepsTheRefitForTheUnlock) {
     viewport(1600, 1000);
     advance(kSettle);
     ASSERT_TRUE(aspect().restorePending());
-    probe().setPaused(true);
+    lockScreen(true);
     drain();
     EXPECT_FALSE(aspect().restorePending());
     EXPECT_FALSE(aspect().virtualDisplay());  // nothing is made while locked
-    probe().setPaused(false);
+    lockScreen(false);
     pass(kSettle);
     ASSERT_TRUE(aspect().virtualDisplay());
     EXPECT_EQ(aspect().virtualDisplay()->size.outputPixels, (PixelSize{1600, 1000}));
@@ -131,13 +131,13 @@ TEST_F(HostAspectTest, EndingTheSessionReleasesButAHighResDetachKeepsTheDisplay)
 TEST_F(HostAspectTest, APauseDefersTheFitUntilResume) {
     request(true);
     pass(1s);
-    probe().setPaused(true);
+    lockScreen(true);
     EXPECT_FALSE(aspect().updateScheduled());
     EXPECT_TRUE(session->viewportChangedWhilePaused);
     viewport(1600, 900);
     pass(5s);
     EXPECT_EQ(count("displays.create"), 0u);
-    probe().setPaused(false);
+    lockScreen(false);
     pass(kSettle);
     ASSERT_TRUE(aspect().virtualDisplay());
     EXPECT_EQ(aspect().virtualDisplay()->size.outputPixels, (PixelSize{1600, 900}));
@@ -157,7 +157,7 @@ class HostAspectHelloTest : public HostHelloTest {};
 // restored later is the one from when it connected, not one the user changed since.
 TEST_F(HostAspectHelloTest, AHelloSnapshotsTheArrangementAndResumesTheFit) {
     fakes.displays->displays.push_back({2, {1728, 0, 1920, 1080}, {1920, 1080}, false});
-    probe().clientAspectFitFlag() = true;
+    probe().clientAspectFit() = true;
     auto device = mainSession();
     EXPECT_TRUE(probe().aspectFit().updateScheduled());
     fakes.displays->find(2)->bounds.y = 500;

@@ -182,7 +182,7 @@ TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
         {"detached", [](Probe&, Session& s) { s.detachedAt = 1; }, false},
         {"no video connection", [](Probe&, Session& s) { s.video.reset(); }, false},
         {"sender without connection", [this](Probe&, Session&) { fakes.sender->detach(); }, false},
-        {"paused", [](Probe& p, Session&) { p.pausedFlag() = true; }, false},
+        {"paused", [this](Probe&, Session&) { lockScreen(true); }, false},
         {"no session", [](Probe& p, Session&) { p.session().reset(); }, false},
     };
     create();
@@ -198,12 +198,12 @@ TEST_F(HostControllerAudioTest, RunsOnlyWhileEveryConditionHolds) {
             EXPECT_EQ(media().audio()->connection, session->video);
         }
         // Once the conditions fail, a running capture stops.
-        p.pausedFlag() = true;
+        lockScreen(true);
         refresh();
         if (c.runs) {
             EXPECT_TRUE(media().audio()->stopped);
         }
-        p.pausedFlag() = false;
+        lockScreen(false);
     }
 }
 
@@ -221,7 +221,7 @@ TEST_F(HostControllerAudioTest, PublishesSendingOnceStartedAndStoppedOnPause) {
     settle();
     EXPECT_EQ(assignments, assigned);
 
-    probe().setPaused(true);
+    lockScreen(true);
     settle();
     EXPECT_TRUE(media().audio()->stopped);
     EXPECT_FALSE(shown().audioSending);

@@ -55,7 +55,8 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
         {encoded(protocol::TextInput{.seq = 3, .value = "hi"}), kAuth | kUnpaused, "input.text hi dev-1"},
         {encoded(protocol::ClipboardText{"abc"}), kAuth | kUnpaused, "pasteboard.text 3"},
         {encoded(protocol::ClipboardImage{kPngBase64}), kAuth | kUnpaused, "pasteboard.png 67"},
-        {encoded(protocol::RequestKeyframe{}), kAuth, "encoder.forceKeyframe"},
+        // Not refused while paused, but the pause has stopped the run: no encoder takes it.
+        {encoded(protocol::RequestKeyframe{}), kAuth | kUnpaused, "encoder.forceKeyframe"},
         {encoded(protocol::Ack{.gen = 1, .seq = 7}), kAuth, "sender.ack 1 7"},
         {encoded(protocol::AudioRequest{true}), kAuth | kMain, "audio requested: true"},
         {encoded(protocol::FitWindowRequest{0, 0}), kAuth | kUnpaused, "window fit: no frontmost target"},
@@ -67,8 +68,9 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
         std::string name;
         unsigned fails;  // the one need this state breaks, 0 for none
     };
-    const std::vector<State> states = {{"ready", 0},          {"unauthenticated", kAuth}, {"detached", kAttached},
-                                       {"paused", kUnpaused}, {"not main", kMain},        {"lan", kNotLan}};
+    // The pause stops the run whose encoder the keyframe request reaches: it comes last.
+    const std::vector<State> states = {{"ready", 0},      {"unauthenticated", kAuth}, {"detached", kAttached},
+                                       {"not main", kMain}, {"lan", kNotLan},         {"paused", kUnpaused}};
     probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
     for (const auto& state : states) {
         for (const auto& row : rows) {
@@ -79,7 +81,7 @@ TEST_F(HostDispatchTest, EachMessageActsOnlyInTheStatesItNeeds) {
             session->authenticated = state.fails != kAuth;
             if (state.fails == kAttached) session->detachedAt = 0;
             if (state.fails == kNotLan) session->route = ConnectionRoute::lan;
-            probe().pausedFlag() = state.fails == kUnpaused;
+            lockScreen(state.fails == kUnpaused);
             LinkedConnection other = link();
             if (state.fails == kMain) {
                 auto holder = authenticatedSession(other, "dev-9");
@@ -124,7 +126,7 @@ TEST_F(HostDispatchTest, ControllerPeerActsOnlyWhileTheMainSessionAllowsIt) {
             session->viewportWidth = session->viewportHeight = 100;
             session->authenticated = fails != kAuth;
             if (fails == kAttached) session->detachedAt = 0;
-            probe().pausedFlag() = fails == kUnpaused;
+            lockScreen(fails == kUnpaused);
             LinkedConnection peerLink = link();
             auto peer = controllerSession(peerLink);
             fakes.log->clear();

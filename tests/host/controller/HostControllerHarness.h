@@ -179,6 +179,13 @@ protected:
         return session;
     }
 
+    // The screen locks or unlocks as the lock poll reads it: the host pauses or resumes with the
+    // effects across it.
+    void lockScreen(bool locked) {
+        fakes.unlock->locked = locked;
+        probe().pollLock();
+    }
+
     bool logged(std::string_view line) const { return std::ranges::find(logs, line) != logs.end(); }
 
     std::shared_ptr<base::DispatchQueue> transport = std::make_shared<base::DispatchQueue>("test.transport");

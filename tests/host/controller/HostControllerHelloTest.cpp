@@ -81,7 +81,7 @@ TEST_F(HostHelloTest, AuthenticatedHelloIsWelcomedWithATicket) {
 }
 
 TEST_F(HostHelloTest, PausedHostFollowsTheWelcomeWithNoticeLocked) {
-    probe().pausedFlag() = true;
+    lockScreen(true);
     auto device = open(hello(tokenA, "dev-a"));
     const auto welcome = await([&] { return device->nextText(); });
     ASSERT_TRUE(welcome);

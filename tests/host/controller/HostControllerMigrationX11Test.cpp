@@ -116,7 +116,7 @@ protected:
         EXPECT_TRUE(id) << id.error();
         if (!id) return {};
         auto p = startMigration(*id, 2000);
-        EXPECT_TRUE(p.aspectPromoted());
+        EXPECT_TRUE(p.aspectFit().promoted());
         // The window went with its display to the right of the virtual one.
         EXPECT_TRUE(windows->waitUntil([&] { return frameOf(window).x == frame.x + static_cast<double>(width); }))
             << host::formatRect(frameOf(window));

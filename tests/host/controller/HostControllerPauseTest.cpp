@@ -24,16 +24,21 @@ protected:
 };
 
 TEST_F(HostPauseTest, PausingStopsInputAndPipelineInOrderAndResumingTellsTheDevice) {
+    auto display = std::make_shared<FakeSessionState>();
+    controlFakes.displaySleep = display;
     create();
     LinkedConnection device = link();
     authenticatedSession(device);
     probe().capture() = std::make_shared<FakeHostCapture>(fakes.log);
     probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
-    probe().setPaused(true);
-    probe().setPaused(true);
+    lockScreen(true);
+    display->asleep = true;  // a second reason to pause changes nothing
+    probe().pollDisplaySleep();
     EXPECT_EQ(*fakes.log, (std::vector<std::string>{"input.releaseAll", "capture.stop", "encoder.invalidate"}));
     EXPECT_EQ(notice(device), bare("locked"));
-    probe().setPaused(false);
+    display->asleep = false;
+    probe().pollDisplaySleep();
+    lockScreen(false);
     EXPECT_EQ(notice(device), bare("unlocked"));
     EXPECT_EQ(logs, (std::vector<std::string>{"paused (lock or display sleep)", "resumed"}));
 }
@@ -73,7 +78,7 @@ TEST_F(HostPauseTest, UnlockRequestsReachThePauseOnlyFromALocalRoute) {
     unlock("pw");  // not paused: nothing to unlock
     EXPECT_EQ(notice(device), bare("unlocked"));  // the first notice: the LAN request had none
 
-    probe().setPaused(true);
+    lockScreen(true);
     EXPECT_EQ(notice(device), bare("locked"));
     fakes.input->result = host::InputResult::needsAccessibility;  // the system's lock screen needs trust
     unlock("pw");

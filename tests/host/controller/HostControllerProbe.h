@@ -24,26 +24,23 @@ public:
     }
     std::shared_ptr<HostCapture>& capture() { return c_.pipeline_->capture_; }
     std::shared_ptr<HostEncoder>& encoder() { return c_.pipeline_->encoder_; }
-    std::shared_ptr<HostWindowsCursorStream>& windowsCursor() { return c_.pipeline_->windowsCursor_; }
-    std::optional<std::uint64_t>& videoDetachedAt() { return c_.pipeline_->videoDetachedAt_; }
+    std::optional<std::uint64_t> videoDetachedAt() const { return c_.pipeline_->videoDetachedAt(); }
     std::optional<std::uint64_t>& arrangementStallGraceUntil() { return c_.aspectFit_.stallGraceUntil_; }
     HostController::WindowPointerState& windowPointerState() { return c_.windowPointerState_; }
     std::uint64_t& maxInputAge() { return c_.maxInputAge_; }
-    std::uint64_t& maxFrameAge() { return c_.pipeline_->maxFrameAge_; }
     bool paused() const { return c_.pause_->paused(); }
     bool screenLocked() const { return c_.pause_->screenLocked(); }
     bool highResOn() const { return c_.highResOn_; }
     bool blackoutEnabled() const { return c_.pause_->blackoutEnabled(); }
-    // Whether the debug environment's simulated lock screen stands in for the system's.
-    const std::shared_ptr<UnlockEnvironment>& unlockEnvironment() const { return c_.pause_->unlockEnvironment_; }
+    // The lock poll, as the housekeeping runs it every second.
+    void pollLock() { c_.pause_->pollLock(); }
+    void pollDisplaySleep() { c_.pause_->pollDisplaySleep(); }
     void publishLinks() { c_.publishLinks(); }
     void housekeepingTick() { c_.housekeepingTick(); }
     // Control connections and sessions.
     std::shared_ptr<HostController::BusyWaiter>& busyWaiter() {
         return const_cast<std::shared_ptr<HostController::BusyWaiter>&>(c_.sessions_->waiter());
     }
-    // A pause without its effects, for the tests of the concerns that read it.
-    bool& pausedFlag() { return c_.pause_->paused_; }
     void acceptControl(UpgradedSocket socket, base::Bytes leftover, ConnectionRoute route) {
         c_.sessions_->accept(std::move(socket), std::move(leftover), route);
     }
@@ -55,8 +52,6 @@ public:
     const std::vector<base::TaskHandle>& timers() { return c_.timers_; }
     std::uint16_t& awaitedPointerGen() { return c_.awaitedPointerGen_; }
     std::optional<std::pair<double, double>>& lastCursorSent() { return c_.lastCursorSent_; }
-    // A pause with its effects across the host, as the lock poll makes one.
-    void setPaused(bool paused) { c_.pause_->setPaused(paused); }
     void handleControllerText(const std::string& text, const std::shared_ptr<HostController::ControllerSession>& peer) {
         c_.sessions_->handleControllerText(text, peer);
     }
@@ -67,7 +62,6 @@ public:
     }
     std::optional<std::uint32_t>& activeAspectCaptureID() { return c_.pipeline_->activeAspectCaptureID_; }
     std::shared_ptr<AspectDisplayApplication>& aspectApplicationSlot() { return c_.aspectApplication_; }
-    bool& clientAspectFitFlag() { return c_.aspectFit_.on_; }
     bool& highResMode() { return c_.highResOn_; }
 
     // Shared by the pipeline, window fit and display aspect fit.
@@ -80,8 +74,6 @@ public:
     DisplayAspectFit& aspectFit() { return c_.aspectFit_; }
     bool& clientAspectFit() { return c_.aspectFit_.on_; }
     std::shared_ptr<VirtualDisplay>& virtualDisplay() { return c_.aspectFit_.virtualDisplay_; }
-    bool virtualDisplayPending() const { return c_.aspectFit_.creationPending_; }
-    bool aspectPromoted() const { return c_.aspectFit_.promoted_; }
 
     // Window migration: the sweep, as the housekeeping runs it.
     void migrate() { c_.migrateWindowsToVirtualDisplay(); }

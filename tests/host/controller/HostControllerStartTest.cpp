@@ -179,7 +179,11 @@ TEST_F(HostControllerTest, SimulatedLockInstallsTheSimulatedEnvironmentOnStart) 
     environment["ZQ2_DEBUG_SIMULATE_LOCK"] = "pässword";
     startListening();
     EXPECT_EQ(fakes.simulatedPasswords, std::vector<std::string>{"pässword"});
-    EXPECT_NE(probe().unlockEnvironment(), fakes.unlock);
+    // The lock poll reads the simulated lock screen, which is locked, and not the system's.
+    const int reads = fakes.unlock->reads;
+    probe().pollLock();
+    EXPECT_EQ(fakes.unlock->reads, reads);
+    EXPECT_TRUE(probe().paused());
     EXPECT_TRUE(logged("debug simulate-lock enabled (no real keystrokes)"));
 }
 
@@ -190,7 +194,9 @@ TEST_F(HostControllerTest, SimulatedLockIsSkippedWhenTheMainThreadHasStopped) {
     main.stop();
     controller->start();
     EXPECT_NO_THROW(queue.runUntilIdle());
-    EXPECT_EQ(probe().unlockEnvironment(), fakes.unlock);
+    const int reads = fakes.unlock->reads;
+    probe().pollLock();
+    EXPECT_EQ(fakes.unlock->reads, reads + 1);
     EXPECT_FALSE(probe().timers().empty());
 }
 

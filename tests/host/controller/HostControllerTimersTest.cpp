@@ -2,7 +2,7 @@
 // connections. The keep-alive's ticks are tested with the session hub.
 #include <thread>
 
-#include "HostControllerHarness.h"
+#include "HostControllerVideoSupport.h"
 #include "support/FakeSessionState.h"
 
 namespace orvanta::testing {
@@ -10,7 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class HostTimersTest : public HostControllerTest {
+class HostTimersTest : public HostVideoTest {
 protected:
     void SetUp() override {
         startListening();
@@ -73,23 +73,20 @@ TEST_F(HostTimersTest, PollsTheLockStateEverySecondAndPausesOnChange) {
 }
 
 TEST_F(HostTimersTest, StageTwoStallClosesOnlyTheVideoAndTheIdleCaptureStopsAfterFifteenSeconds) {
-    LinkedConnection control = link();
-    LinkedConnection video = link();
-    auto session = authenticatedSession(control);
+    auto session = authenticatedStream();
     session->authenticated = false;  // no keep-alive, which would end the silent session
-    session->video = video.connection;
-    auto capture = std::make_shared<FakeHostCapture>(fakes.log);
-    probe().capture() = capture;
-    probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
+    const auto video = session->video;
+    const auto capture = media().capture();
+    fakes.log->clear();
 
     probe().arrangementStallGraceUntil() = queue.nowMicros() + 1;
     fakes.sender->onStage2Stall();
-    EXPECT_EQ(session->video, video.connection);
+    EXPECT_EQ(session->video, video);
     EXPECT_TRUE(logged("video stall (stage2) ignored: display arrangement change in progress"));
     probe().arrangementStallGraceUntil().reset();
 
     fakes.sender->onStage2Stall();
-    EXPECT_EQ(video.nextClose(), (std::pair<int, std::string>{4001, "stalled"}));
+    EXPECT_TRUE(closedWith(*videos.back(), 4001, "stalled"));
     EXPECT_FALSE(session->video);
     EXPECT_EQ(probe().videoDetachedAt(), startedAt);
     EXPECT_EQ(std::ranges::count(*fakes.log, "sender.detach"), 1);
@@ -106,18 +103,30 @@ TEST_F(HostTimersTest, StageTwoStallClosesOnlyTheVideoAndTheIdleCaptureStopsAfte
 }
 
 TEST_F(HostTimersTest, WithoutACaptureTheVideoDetachTimeStays) {
-    probe().videoDetachedAt() = startedAt;
+    lockScreen(true);  // paused: the video starts no run
+    links.push_back(link());
+    auto session = authenticatedSession(links.back());
+    session->ticket = "tk-1";
+    auto device = connectVideo();
+    sendAuth(*device, "tk-1");
+    ASSERT_TRUE(drive([&] { return session->video != nullptr; }));
+    session->authenticated = false;  // no keep-alive, which would end the silent session
+    device->write(closeFrame(1000));
+    ASSERT_TRUE(drive([&] { return session->video == nullptr; }));
+    ASSERT_FALSE(probe().capture());
+    EXPECT_EQ(probe().videoDetachedAt(), startedAt);
     advance(20s);
     EXPECT_EQ(probe().videoDetachedAt(), startedAt);
 }
 
 TEST_F(HostTimersTest, ForcedKeyframesHopToTheQueue) {
-    probe().encoder() = std::make_shared<FakeHostEncoder>(fakes.log);
+    authenticatedStream();
+    fakes.log->clear();
     std::thread other([&] { fakes.sender->onForceKeyframe(); });
     other.join();
     EXPECT_TRUE(fakes.log->empty());
     ASSERT_TRUE(drive([&] { return !fakes.log->empty(); }));
-    EXPECT_EQ(*fakes.log, std::vector<std::string>{"encoder.forceKeyframe"});
+    EXPECT_EQ(*fakes.log, (std::vector<std::string>{"encoder.forceKeyframe", "capture.repeatLastFrame"}));
 }
 
 TEST_F(HostTimersTest, CursorMovesOfHalfAThousandthAreSent) {
@@ -152,14 +161,11 @@ TEST_F(HostTimersTest, CursorIsReadOnlyWhenSomeoneTakesPart) {
 }
 
 TEST_F(HostTimersTest, WindowsDeviceGetsTheCursorStreamAndTheControllerThePlainMessage) {
-    LinkedConnection windowsControl = link();
-    LinkedConnection windowsVideo = link();
+    authenticatedStream(host::DeviceKind::windows);
+    LinkedConnection& windowsControl = links.front();
+    ASSERT_EQ(media().cursors.size(), 1u);  // the run draws no pointer: the stream carries it
+    const auto stream = media().cursors.back();
     LinkedConnection controllerDevice = link();
-    auto session = authenticatedSession(windowsControl);
-    session->deviceKind = host::DeviceKind::windows;
-    session->video = windowsVideo.connection;
-    auto stream = std::make_shared<FakeHostWindowsCursorStream>();
-    probe().windowsCursor() = stream;
     controllerSession(controllerDevice);
     fakes.input->cursor = {0.25, 0.75, true};
     advance(100ms);
@@ -173,10 +179,10 @@ TEST_F(HostTimersTest, WindowsDeviceGetsTheCursorStreamAndTheControllerThePlainM
 }
 
 TEST_F(HostTimersTest, WritesTheLatencyLineEveryTenSecondsWhileASessionExists) {
-    LinkedConnection device = link();
-    authenticatedSession(device)->authenticated = false;  // any state counts
+    authenticatedStream()->authenticated = false;  // any state counts
     probe().maxInputAge() = 7;
-    probe().maxFrameAge() = 9;
+    media().encoder()->onEncoded({9}, false, queue.nowMicros() - 9);  // sent 9 µs after its capture
+    queue.runUntilIdle();
     advance(10'100ms);
     // The first tick's gap counts from the timers' creation.
     EXPECT_EQ(std::ranges::count_if(logs, [](const auto& line) { return line.starts_with("longuse"); }), 1);

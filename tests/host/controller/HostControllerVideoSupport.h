@@ -65,9 +65,10 @@ protected:
 
     // An authenticated main session whose video connection authenticated with its ticket: the
     // controller started a run, whose capture has answered.
-    std::shared_ptr<Session> authenticatedStream() {
+    std::shared_ptr<Session> authenticatedStream(host::DeviceKind kind = host::DeviceKind::other) {
         links.push_back(link());
         auto session = authenticatedSession(links.back());
+        session->deviceKind = kind;
         session->ticket = "tk-1";
         videos.push_back(connectVideo());
         sendAuth(*videos.back(), "tk-1");

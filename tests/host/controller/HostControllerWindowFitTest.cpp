@@ -138,13 +138,13 @@ TEST_F(HostWindowFitTest, APausedHostKeepsTheRequestUntilItResumes) {
     // The pause comes while the window is looked up: paused, control messages ask for no fit.
     controller->handleControlText(R"({"type":"fitWindowTarget","windowId":11,"viewportWidth":1280,"viewportHeight":800})",
                                   session);
-    probe().pausedFlag() = true;
+    lockScreen(true);
     settle();
     EXPECT_FALSE(fitted());
     EXPECT_TRUE(probe().pendingFit());
     EXPECT_TRUE(session->viewportChangedWhilePaused);
     session->viewportHeight = 720;
-    probe().setPaused(false);
+    lockScreen(false);
     settle();
     ASSERT_TRUE(fitted());
     EXPECT_EQ(fitted()->viewport, (host::FitViewport{1280, 720}));
@@ -218,7 +218,7 @@ TEST_F(HostWindowFitNoDisplayTest, FitAndLaunchAreAnsweredOnThePhysicalDisplayWi
         // Long after, the display was asked for four times and no more.
         runUntil([] { return false; }, 60s);
         EXPECT_EQ(creations(), 4);
-        EXPECT_FALSE(probe().virtualDisplayPending());
+        EXPECT_FALSE(probe().aspectFit().creationPending());
     }
 }
 
