@@ -59,13 +59,20 @@ class HostControllerTest : public ::testing::Test {
 protected:
     using Probe = host::HostControllerProbe;
 
-    // The transport thread may still be handing read completions to the executors: stop them
-    // first, so late posts are dropped, and let the thread finish what it is running.
+    // The transport thread may still be handing read completions to the executors. The links'
+    // sockets are closed here, while the executors still exist: their reads end now, not when the
+    // kernel reports a device's socket closed after the fixture is gone. Then the executors stop,
+    // so late posts are dropped, and the thread runs the aborted reads (posted by the first
+    // round) before the second round returns.
     void TearDown() override {
         controller.reset();
+        for (const auto& weak : links_) {
+            if (auto connection = weak.lock()) connection->finish(std::nullopt);
+        }
         queue.stop();
         main.stop();
         utility.stop();
+        transport->sync([] {});
         transport->sync([] {});
     }
 
@@ -156,6 +163,7 @@ protected:
         linked.connection = host::WebSocketConnection::create({transport, std::move(socket)}, {}, queue, queue.clock(),
                                                               [](std::string_view) {});
         linked.connection->start();
+        links_.push_back(linked.connection);
         return linked;
     }
 
@@ -190,6 +198,7 @@ protected:
 
     std::shared_ptr<base::DispatchQueue> transport = std::make_shared<base::DispatchQueue>("test.transport");
     boost::asio::ip::tcp::acceptor acceptor{transport->context(), {boost::asio::ip::address_v4::loopback(), 0}};
+    std::vector<std::weak_ptr<host::WebSocketConnection>> links_;
     ManualExecutor queue;
     ManualExecutor main;
     ManualExecutor utility;
