@@ -147,8 +147,17 @@ TEST(OrvantaProgramTest, RunWithoutADisplayServesItsOwnDesktopUntilCtrlC) {
         }
     };
     ctrlC();
-    // An impatient second Ctrl+C while the script ends what it started must not cut that short.
-    std::this_thread::sleep_for(300ms);
+    // An impatient second Ctrl+C while the script ends what it started must not cut that short:
+    // it comes once the ending waits for a process to go (a `sleep` of the script's own session).
+    const auto ending = [&] {
+        for (const pid_t pid : descendants(*script)) {
+            if (pid != *script && ::getsid(pid) == ::getsid(*script) &&
+                readFile(std::filesystem::path("/proc") / std::to_string(pid) / "comm").starts_with("sleep"))
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitUntil(ending, 10s));
     ctrlC();
     interrupt.status = exitedWithin(*script, 30s);
     ASSERT_TRUE(interrupt.status) << readFile(log);
